@@ -1,0 +1,36 @@
+# Entry points. `make run` builds and runs the demo on an embedded default;
+# `make test` builds and runs every test. Both install missing system packages first.
+PRESET ?= release
+JOBS ?= $(shell nproc)
+
+.PHONY: deps run test test-asan test-tsan bench format clean
+
+deps:
+	@scripts/install-deps.sh
+
+build/$(PRESET)/build.ninja: | deps
+	cmake --preset $(PRESET) >/dev/null
+
+run: deps build/$(PRESET)/build.ninja
+	cmake --build --preset $(PRESET) -j $(JOBS) --target fleck-demo
+	build/$(PRESET)/tools/fleck-demo
+
+test: deps build/$(PRESET)/build.ninja
+	cmake --build --preset $(PRESET) -j $(JOBS)
+	scripts/run-tests.sh $(PRESET)
+
+test-asan:
+	$(MAKE) test PRESET=asan
+
+test-tsan:
+	$(MAKE) test PRESET=tsan
+
+bench: deps build/release/build.ninja
+	cmake --build --preset release -j $(JOBS) --target fleck-bench
+	build/release/bench/fleck-bench $(BENCH_ARGS)
+
+format:
+	git ls-files '*.h' '*.cpp' | xargs clang-format -i
+
+clean:
+	rm -rf build

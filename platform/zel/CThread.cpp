@@ -1,0 +1,72 @@
+#include "zel/CThread.h"
+
+#include "zel/CError.h"
+#include "zel/Log.h"
+
+namespace zel {
+
+CThread::CThread(IRunnable* runnable, bool holdReference)
+    : runnable(runnable), holdReference(holdReference) {}
+
+CThread::~CThread() {
+  stopSignal->set();
+  std::lock_guard<std::mutex> lock(threadMutex);
+  if (thread.joinable()) {
+    // The last reference may be dropped by the thread itself (in deleteThis); it
+    // cannot wait for itself, and it has nothing left to do.
+    if (thread.get_id() == std::this_thread::get_id()) thread.detach();
+    else thread.join();
+  }
+}
+
+void CThread::start() {
+  std::lock_guard<std::mutex> lock(threadMutex);
+  if (started) throw CError("INTERNAL ERROR: CThread::start called twice");
+  started = true;
+  if (holdReference) addRef();
+  try {
+    thread = std::thread(&CThread::threadMain, this);
+  } catch (...) {
+    started = false;
+    if (holdReference) release();
+    throw;
+  }
+}
+
+void CThread::threadMain() {
+  try {
+    run();
+  } catch (const std::exception& e) {
+    logError(e, "Unhandled exception in thread", String());
+  }
+  try {
+    onRunFinished();
+  } catch (const std::exception& e) {
+    logError(e, "Unhandled exception in CThread::onRunFinished", String());
+  }
+  finishedSignal->set();
+  deleteThis();
+}
+
+void CThread::deleteThis() {
+  if (holdReference) release();
+}
+
+void CThread::stop(bool waitForEnd) {
+  signalStop();
+  if (!waitForEnd) return;
+  std::lock_guard<std::mutex> lock(threadMutex);
+  if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+}
+
+void CThread::signalStop() { stopSignal->set(); }
+
+bool CThread::checkContinue() { return !stopSignal->isSet(); }
+
+void CThread::run() {
+  if (runnable != nullptr) runnable->run();
+}
+
+void CThread::onRunFinished() {}
+
+}  // namespace zel

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "zel/CFileInfo.h"
+#include "zel/CURI.h"
+#include "zel/IAsyncOperation.h"
+#include "zel/IBase.h"
+#include "zel/IDoneListener.h"
+#include "zel/IIOStream.h"
+#include "zel/IInStream.h"
+#include "zel/P.h"
+#include "zel/String.h"
+
+namespace zel {
+
+// The file system the library works on; it touches files in no other way. Every
+// implementation (local, in memory, fault-injecting wrappers, remote stores) keeps the
+// contract below, which the conformance tests pin.
+//
+// Errors are zel::CFileSystemError with problem NotFound (a file or folder of the path
+// does not exist), AlreadyExists (the target exists), Unsupported, or Other (anything
+// else; the operating system's message and the path are among the properties).
+//
+// Threads: every operation may be called from any thread, also from inside a
+// completion. Asynchronous operations report exactly once to their listener, on a
+// completion thread owned by the file system, never inside the call that started them.
+class IFileSystem : public virtual IBase {
+ public:
+  enum OpenMode : int {
+    OpenExisting = 0,      // the file must exist (NotFound otherwise)
+    CreateNew = 1,         // the file must not exist (AlreadyExists otherwise)
+    CreateOrTruncate = 2,  // afterwards the file holds exactly what is written
+    OpenOrCreate = 3,      // keep the contents of an existing file
+  };
+  enum InfoFlags : int { InfoSize = 1 };
+  enum MoveFlags : int { MoveNoReplace = 0, MoveReplace = 1 };
+
+  struct FolderEntry {
+    String name;
+    bool folder = false;
+  };
+
+  // --- synchronous operations ---
+
+  // Size and kind of a file or folder; NotFound when it does not exist.
+  virtual P<CFileInfo> getFileInfo(const CURI& location, int flags) = 0;
+  // Opens a file as a stream; `access` is an IIOStream::Access, `mode` an OpenMode.
+  virtual P<IIOStream> openStream(const CURI& location, int access, int mode) = 0;
+  // Creates a folder (its parent must exist). An existing folder is accepted: the
+  // result tells whether it was created now.
+  virtual bool createFolder(const CURI& location, int permissions) = 0;
+  virtual bool exists(const CURI& location) = 0;
+  virtual bool fileExists(const CURI& location) = 0;
+  virtual bool folderExists(const CURI& location) = 0;
+  // Removes a file. A missing file is NotFound unless ignoreMissing is true.
+  virtual void deleteFile(const CURI& location, bool ignoreMissing) = 0;
+  // Removes an empty folder.
+  virtual void deleteFolder(const CURI& location) = 0;
+  // Names of the entries of a folder, in no particular order; temporary files of the
+  // file system's own stores are left out.
+  virtual std::vector<FolderEntry> listFolder(const CURI& location) = 0;
+
+  // --- asynchronous operations ---
+
+  // Moves a file. With MoveNoReplace fails with AlreadyExists when the target exists,
+  // and with NotFound when the source or the target's folder is missing; nothing is
+  // overwritten.
+  virtual P<IAsyncOperation> moveAsync(const CURI& source, const CURI& target, int flags,
+                                       IDoneListener* listener) = 0;
+  // Creates one folder: AlreadyExists when it exists, NotFound when its parent does not.
+  virtual P<IAsyncOperation> createFolderAsync(const CURI& location, int permissions,
+                                               IDoneListener* listener) = 0;
+  // Stores `length` bytes read from `source` as the file `target`, all or nothing: the
+  // bytes go to a temporary file beside the target that is renamed into place. With
+  // replace false an existing target is never overwritten (AlreadyExists), atomically.
+  virtual P<IAsyncOperation> storeStreamAsync(const CURI& target, std::int64_t length,
+                                              P<IInStream> source, bool replace,
+                                              IDoneListener* listener) = 0;
+  // Removes a file; a file that does not exist counts as removed.
+  virtual P<IAsyncOperation> deleteAsync(const CURI& location, IDoneListener* listener) = 0;
+};
+
+}  // namespace zel

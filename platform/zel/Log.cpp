@@ -1,0 +1,70 @@
+#include "zel/Log.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "zel/CError.h"
+
+namespace zel {
+
+namespace {
+
+std::mutex& sinkMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// Guarded by sinkMutex(); sinks are called with it held, so one at a time.
+LogSink& currentSink() {
+  static LogSink sink;
+  return sink;
+}
+
+String errorText(const std::exception& error) {
+  if (const auto* e = dynamic_cast<const CError*>(&error)) return e->toString();
+  return String::fromUTF8(error.what());
+}
+
+}  // namespace
+
+LogSink setLogSink(LogSink sink) {
+  std::lock_guard<std::mutex> lock(sinkMutex());
+  LogSink previous = std::move(currentSink());
+  currentSink() = std::move(sink);
+  return previous;
+}
+
+String formatLogLine(const String& message, const std::exception& error, const String& detail) {
+  String line = message;
+  line += L": ";
+  line += errorText(error);
+  if (!detail.empty()) {
+    line += L" (";
+    line += detail;
+    line += L')';
+  }
+  return line;
+}
+
+void logError(const std::exception& error, const String& message, const String& detail) {
+  try {
+    std::lock_guard<std::mutex> lock(sinkMutex());
+    if (currentSink()) {
+      currentSink()(message, error, detail);
+      return;
+    }
+    const std::string line = formatLogLine(message, error, detail).toUTF8();
+    std::fprintf(stderr, "%s\n", line.c_str());
+  } catch (...) {
+    // Logging is the last resort of error handling; a failing sink has nowhere to go.
+    std::fprintf(stderr, "zel::logError: the log sink failed\n");
+  }
+}
+
+void onExceptionInDestructorIgnored(const String& className, const std::exception& error,
+                                    bool log) {
+  if (log) logError(error, String("Exception in destructor of ") + className + String(" ignored"),
+                    String());
+}
+
+}  // namespace zel
