@@ -1,0 +1,104 @@
+#include "fleck/CFleckDiskAuxFileBase.h"
+
+#include <cstring>
+#include <limits>
+
+#include "keel/CDigestType_MD5.h"
+#include "keel/IDigest.h"
+#include "zel/CError.h"
+#include "zel/CInvalidArgError.h"
+
+namespace fleck {
+
+namespace {
+
+zel::P<keel::IDigest> makeMD5() {
+  zel::P<keel::IDigestType> type = zel::make<keel::CDigestType_MD5>();
+  zel::P<keel::IDigest> digest;
+  type->createDigest(digest);
+  return digest;
+}
+
+}  // namespace
+
+zel::CURI CFleckDiskAuxFileBase::getAuxFileURI(const zel::CURI& folder, const zel::String& name,
+                                               int copyIndex) {
+  if (copyIndex == 0) return folder << name;
+  return (folder << "fallback") << name;
+}
+
+void CFleckDiskAuxFileBase::storeAuxFile(zel::IFileSystem* fs, const zel::CURI& folder,
+                                         const zel::String& name,
+                                         const zel::TBuffer<unsigned char>& data) {
+  zel::P<keel::IDigest> digest = makeMD5();
+  const auto digestLength = static_cast<std::size_t>(digest->getLength());
+  if (data.getUsed() == 0 || data.getUsed() > kMaxFileLength - digestLength) {
+    throw zel::CInvalidArgError(
+        "CFleckDiskAuxFileBase::storeAuxFile", "auxiliary file payload size out of range",
+        zel::CProps()
+            .add("size", static_cast<std::int64_t>(data.getUsed()))
+            .add("uri", getAuxFileURI(folder, name, 0).toString(true)));
+  }
+  // One digest for both copies, computed before any file is touched.
+  digest->update(data.getData(), data.getUsed());
+  digest->finish();
+
+  for (int copyIndex = 0; copyIndex < 2; ++copyIndex) {
+    const zel::CURI uri = getAuxFileURI(folder, name, copyIndex);
+    if (copyIndex == 1) {
+      // Also made when it exists already; the file system accepts that.
+      fs->createFolder(uri.getParent(), 0x1ff);
+    }
+    zel::P<zel::IIOStream> stream =
+        fs->openStream(uri, zel::IIOStream::AccessReadWrite, zel::IFileSystem::CreateOrTruncate);
+    stream->write(data.getData(), static_cast<int>(data.getUsed()), nullptr);
+    stream->write(digest->getResult(), static_cast<int>(digestLength), nullptr);
+    // Closed here rather than by the last reference, so that a failing close reaches
+    // the caller instead of the log.
+    stream->close();
+  }
+}
+
+zel::P<zel::TBuffer<unsigned char>> CFleckDiskAuxFileBase::loadAuxFile(zel::IFileSystem* fs,
+                                                                       const zel::CURI& folder,
+                                                                       const zel::String& name) {
+  zel::P<zel::CError> kept;
+  for (int copyIndex = 0; copyIndex < 2; ++copyIndex) {
+    const zel::CURI uri = getAuxFileURI(folder, name, copyIndex);
+    try {
+      zel::P<zel::IIOStream> stream =
+          fs->openStream(uri, zel::IIOStream::AccessRead, zel::IFileSystem::OpenExisting);
+      std::int64_t length = stream->getLength();
+      if (length == -1) length = fs->getFileInfo(uri, zel::IFileSystem::InfoSize)->getSize();
+
+      zel::P<keel::IDigest> digest = makeMD5();
+      const int digestLength = digest->getLength();
+      zel::TBuffer<unsigned char> storedDigest;
+      storedDigest.setUsed(static_cast<std::size_t>(digestLength));
+
+      if (length <= digestLength || length > kMaxFileLength) {
+        throw zel::CError(zel::String("Bad fleckdisk auxiliary file size: ") +
+                          zel::String::fromInt64(length));
+      }
+      auto result = zel::make<zel::TBuffer<unsigned char>>();
+      result->setUsed(static_cast<std::size_t>(length - digestLength));
+      stream->read(result->getData(), static_cast<int>(result->getUsed()));
+      stream->read(storedDigest.getData(), digestLength);
+
+      digest->update(result->getData(), result->getUsed());
+      digest->finish();
+      if (std::memcmp(digest->getResult(), storedDigest.getData(),
+                      static_cast<std::size_t>(digestLength)) != 0) {
+        throw zel::CError("Fleckdisk auxiliary file is corrupted.");
+      }
+      return result;
+    } catch (zel::CError& e) {
+      e.getProps().add("uri", uri.toString(true));
+      // Only copy 0's error is reported: it names the file callers look for.
+      if (kept == nullptr) kept = e.clone();
+    }
+  }
+  kept->throwClone();
+}
+
+}  // namespace fleck

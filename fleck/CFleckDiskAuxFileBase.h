@@ -1,0 +1,52 @@
+#pragma once
+
+#include "zel/CBase.h"
+#include "zel/CURI.h"
+#include "zel/IFileSystem.h"
+#include "zel/P.h"
+#include "zel/String.h"
+#include "zel/TBuffer.h"
+
+namespace fleck {
+
+// The container of a disk's small metadata files (the header, the link files). Each
+// file is its payload followed by the payload's raw MD5 digest, and is written twice:
+// once in the disk folder and once in its subfolder "fallback". Reading takes the
+// first intact copy. The payload's meaning belongs to the derived classes.
+//
+// The operations are static and keep no state; they take no lock, so two writers of
+// one file at the same time are not guarded against.
+class CFleckDiskAuxFileBase : public zel::CBase {
+ public:
+  // Valid total file length: more than the digest and at most this many bytes.
+  static constexpr std::int64_t kMaxFileLength = 0x100000;
+
+  CFleckDiskAuxFileBase() = default;
+  CFleckDiskAuxFileBase(const CFleckDiskAuxFileBase&) = default;
+  CFleckDiskAuxFileBase(CFleckDiskAuxFileBase&&) noexcept = default;
+  CFleckDiskAuxFileBase& operator=(const CFleckDiskAuxFileBase&) = default;
+  CFleckDiskAuxFileBase& operator=(CFleckDiskAuxFileBase&&) noexcept = default;
+  ~CFleckDiskAuxFileBase() override = default;
+
+  // Copy 0 is folder/name; any other index is folder/"fallback"/name.
+  static zel::CURI getAuxFileURI(const zel::CURI& folder, const zel::String& name, int copyIndex);
+
+  // Writes both copies of `name` in `folder`: copy 0 first, then the "fallback" folder
+  // is created if needed and copy 1 written. The first failure ends the call with the
+  // file system's error; nothing is rolled back (a failed copy 1 leaves copy 0 as
+  // written). A payload that could never be loaded again (empty, or longer than
+  // kMaxFileLength minus the digest) is refused with zel::CInvalidArgError before
+  // anything is written.
+  static void storeAuxFile(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name,
+                           const zel::TBuffer<unsigned char>& data);
+
+  // The payload of the first intact copy. When neither is intact, the error of copy 0
+  // is thrown with its class kept (a missing file stays a zel::CFileSystemError with
+  // problem NotFound) and the property "uri" naming copy 0. A damaged copy is not
+  // repaired here.
+  static zel::P<zel::TBuffer<unsigned char>> loadAuxFile(zel::IFileSystem* fs,
+                                                          const zel::CURI& folder,
+                                                          const zel::String& name);
+};
+
+}  // namespace fleck
