@@ -1,0 +1,240 @@
+#include "fleck/CFleckDisk.h"
+
+#include <cstring>
+#include <string>
+
+#include "fleck/CFleckDiskLink.h"
+#include "keel/CCipherManager.h"
+#include "keel/CDigestManager.h"
+#include "keel/ICipher.h"
+#include "keel/IDigest.h"
+#include "keel/IDigestType.h"
+#include "keel/PBKDF2.h"
+#include "zel/CFileSystemError.h"
+#include "zel/CInvalidArgError.h"
+#include "zel/CMTRand.h"
+#include "zel/CMutex.h"
+
+namespace fleck {
+
+namespace {
+
+constexpr const char* kDeriverID = "PKCS5-PBKDF2-HMAC-SHA1";
+constexpr std::size_t kMinSaltLength = 8;
+constexpr int kMinIterations = 1000;
+constexpr int kSaltLength = 8;
+
+zel::P<keel::IDigestType> getDigestType(const zel::String& id) {
+  return zel::make<keel::CDigestManager>()->getType(id);
+}
+
+// The key hash a header stores: the digest over the key's bytes, nothing else.
+zel::TBuffer<unsigned char> keyHash(keel::IDigestType* type,
+                                    const zel::TCryptBuffer<unsigned char>& key) {
+  zel::P<keel::IDigest> digest;
+  type->createDigest(digest);
+  digest->update(key.getData(), key.getUsed());
+  digest->finish();
+  return zel::TBuffer<unsigned char>(digest->getResult(),
+                                     static_cast<std::size_t>(digest->getLength()));
+}
+
+}  // namespace
+
+void CFleckDisk::create(zel::IFileSystem* fs, const zel::CURI& folder, std::int64_t diskSize,
+                        int payloadBlockSize, const zel::String& password,
+                        const zel::String& compressID, int fleckSize) {
+  // Sizes that no fleck can be mapped with are refused before anything is written.
+  if (fleckSize != -1 && fleckSize <= 0) {
+    throw zel::CInvalidArgError("CFleckDisk::create",
+                                zel::String("Invalid fleck size: ") + zel::String::fromInt64(fleckSize));
+  }
+  if (diskSize < 0) {
+    throw zel::CInvalidArgError("CFleckDisk::create",
+                                zel::String("Invalid disk size: ") + zel::String::fromInt64(diskSize));
+  }
+
+  fs->createFolder(folder, 0x1ff);
+  if (fs->exists(CFleckDiskHeader::getHeaderURI(folder, 0))) {
+    throw zel::CError("Cannot create fleck disk in a folder that already contains one.",
+                      zel::String(), -1, zel::CProps().add("diskFolder", folder.toString(true)));
+  }
+
+  CFleckDiskHeader header;
+  header.setDiskSize(diskSize);
+  header.setPayloadBlockSize(payloadBlockSize);
+  header.setCompressID(compressID);
+  if (fleckSize != -1) header.setFleckSize(fleckSize);
+
+  zel::TCryptBuffer<unsigned char> key;
+  if (password.empty()) {
+    header.setCipherID("null");
+  } else {
+    unsigned char salt[kSaltLength];
+    {
+      zel::CMutexLock lock(zel::CMTRand::getGlobalInstanceMutex());
+      zel::CMTRand::getGlobal()->randData(salt, sizeof(salt));
+    }
+    header.setCipherKeyDerivationSalt(zel::TBuffer<unsigned char>(salt, sizeof(salt)));
+    deriveCipherKey(key, password, header);
+  }
+  // An unencrypted disk stores the digest of zero bytes.
+  header.setCipherKeyHash(keyHash(getDigestType(header.getCryptoHashID()), key));
+  header.store(fs, folder);
+}
+
+void CFleckDisk::createChild(zel::IFileSystem* fs, const zel::CURI& childFolder,
+                             const zel::CURI& parentFolder, ChildType childType) {
+  auto folders = [&] {
+    return zel::CProps()
+        .add("childDiskFolder", childFolder.toString(true))
+        .add("parentDiskFolder", parentFolder.toString(true))
+        .add("action", "CFleckDisk::createChild");
+  };
+
+  fs->createFolder(childFolder, 0x1ff);
+  if (fs->exists(CFleckDiskHeader::getHeaderURI(childFolder, 0))) {
+    throw zel::CError("Cannot create child fleck disk in a folder that already contains one.",
+                      zel::String(), -1, folders());
+  }
+
+  zel::CURI parentTarget;
+  if (childType == ChildLinked) {
+    try {
+      parentTarget = parentFolder.toRelative(childFolder);
+    } catch (const zel::CError& e) {
+      throw zel::CError("Parent and child fleck disk must be in same folder hierarchy.",
+                        zel::String(), -1, folders(), &e);
+    }
+  } else if (childType == ChildDetached) {
+    parentTarget = parentFolder;
+  } else {
+    throw zel::CInvalidArgError(
+        "CFleckDisk::createChild",
+        zel::String("Invalid childType: ") + zel::String::fromInt64(static_cast<int>(childType)));
+  }
+
+  CFleckDiskHeader header;
+  header.load(fs, parentFolder);
+  header.store(fs, childFolder);
+
+  // A child the parent had before moves behind the new one: P -> C -> C0.
+  zel::CURI previousChild;
+  if (childType == ChildLinked) {
+    const zel::CURI link = loadLink(fs, parentFolder, getChildLinkFileName());
+    if (!link.isEmpty()) {
+      previousChild = (parentFolder << link).toNormalized();
+      storeLink(fs, childFolder, getChildLinkFileName(), previousChild.toRelative(childFolder));
+    }
+  }
+
+  storeLink(fs, childFolder, getParentLinkFileName(), parentTarget);
+
+  if (childType == ChildLinked) {
+    if (!previousChild.isEmpty()) {
+      storeLink(fs, previousChild, getParentLinkFileName(), childFolder.toRelative(previousChild));
+    }
+    storeLink(fs, parentFolder, getChildLinkFileName(), childFolder.toRelative(parentFolder));
+  }
+}
+
+zel::CURI CFleckDisk::loadLink(zel::IFileSystem* fs, const zel::CURI& folder,
+                               const zel::String& name) {
+  try {
+    CFleckDiskLink link;
+    link.load(fs, folder, name);
+    return link.getTargetURI();
+  } catch (const zel::CFileSystemError& e) {
+    if (e.getProblem() == zel::CFileSystemError::NotFound) return zel::CURI();
+    throw;
+  }
+}
+
+void CFleckDisk::storeLink(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name,
+                           const zel::CURI& target) {
+  CFleckDiskLink link;
+  link.setTargetURI(target);
+  link.store(fs, folder, name);
+}
+
+void CFleckDisk::deriveCipherKey(zel::TCryptBuffer<unsigned char>& key, const zel::String& password,
+                                 const CFleckDiskHeader& header) {
+  // The password bytes live in a crypt buffer so that they are wiped when done.
+  std::string utf8 = password.toUTF8();
+  const std::size_t length = std::strlen(utf8.c_str());
+  zel::TCryptBuffer<unsigned char> passwordBytes(
+      reinterpret_cast<const unsigned char*>(utf8.data()), length);
+  zel::secureWipe(utf8.data(), utf8.size());
+
+  zel::P<keel::ICipher> cipher = zel::make<keel::CCipherManager>()->getCipher(header.getCipherID());
+  key.setUsed(static_cast<std::size_t>(cipher->getKeyLength()));
+
+  const zel::String source = "CFleckDisk::deriveCypherKey";
+  if (header.getCipherKeyDeriverID() != kDeriverID) {
+    throw zel::CInvalidArgError(source,
+                                zel::String("Unknown key deriver ID: ") + header.getCipherKeyDeriverID());
+  }
+  const auto& salt = header.getCipherKeyDerivationSalt();
+  if (salt.getUsed() < kMinSaltLength) {
+    throw zel::CInvalidArgError(source, zel::String("Key derivation salt is too small: ") +
+                                            zel::String::fromInt64(static_cast<std::int64_t>(salt.getUsed())) +
+                                            zel::String(" bytes"));
+  }
+  if (header.getCipherKeyDerivationIterations() < kMinIterations) {
+    throw zel::CInvalidArgError(
+        source, zel::String("Key derivation iterations are too small: ") +
+                    zel::String::fromInt64(header.getCipherKeyDerivationIterations()));
+  }
+  keel::deriveKey_PKCS5_PBKDF2_HMAC_SHA1(passwordBytes.getData(), passwordBytes.getUsed(),
+                                         salt.getData(), salt.getUsed(),
+                                         header.getCipherKeyDerivationIterations(),
+                                         cipher->getKeyLength(), key.getData());
+}
+
+bool CFleckDisk::isCipherKeyCorrect(const CFleckDiskHeader& header,
+                                    const zel::TCryptBuffer<unsigned char>& key) {
+  if (header.getCipherID() == L"null") return true;
+  zel::P<keel::ICipher> cipher = zel::make<keel::CCipherManager>()->getCipher(header.getCipherID());
+  zel::P<keel::IDigestType> type = getDigestType(header.getCryptoHashID());
+  if (key.getUsed() != static_cast<std::size_t>(cipher->getKeyLength())) return false;
+  return keyHash(type, key) == header.getCipherKeyHash();
+}
+
+bool CFleckDisk::isCipherKeyCorrect(zel::IFileSystem* fs, const zel::CURI& diskFolder,
+                                    const zel::TCryptBuffer<unsigned char>& key) {
+  CFleckDiskHeader header;
+  header.load(fs, diskFolder);
+  return isCipherKeyCorrect(header, key);
+}
+
+bool CFleckDisk::isEncryptPasswordCorrect(const CFleckDiskHeader& header,
+                                          const zel::String& password,
+                                          zel::TCryptBuffer<unsigned char>* keyOut) {
+  if (header.getCipherID() == L"null") {
+    if (!password.empty()) return false;
+    if (keyOut != nullptr) keyOut->setUsed(0);
+    return true;
+  }
+  zel::TCryptBuffer<unsigned char> key;
+  deriveCipherKey(key, password, header);
+  const bool ok = isCipherKeyCorrect(header, key);
+  if (ok && keyOut != nullptr) keyOut->assign(key);
+  return ok;
+}
+
+bool CFleckDisk::isEncryptPasswordCorrect(zel::IFileSystem* fs, const zel::CURI& diskFolder,
+                                          const zel::String& password,
+                                          zel::TCryptBuffer<unsigned char>* keyOut) {
+  CFleckDiskHeader header;
+  header.load(fs, diskFolder);
+  return isEncryptPasswordCorrect(header, password, keyOut);
+}
+
+void CFleckDisk::throwIOError(zel::CIOError::Code code, const zel::CProps& props) const {
+  zel::CProps all;
+  all.addAll(props);
+  all.add("uri", diskFolder.toString(true));
+  throw zel::CIOError(code, zel::String(), all);
+}
+
+}  // namespace fleck

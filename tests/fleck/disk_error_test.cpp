@@ -1,0 +1,50 @@
+#include <gtest/gtest.h>
+
+#include "fleck/CFleckDiskError.h"
+
+namespace fleck {
+namespace {
+
+TEST(DiskErrorTest, MessagesAndCodes) {
+  const zel::CURI folder("/disks/a");
+  CFleckDiskError newer(CFleckDiskError::NewerVersionRequired, folder);
+  EXPECT_EQ(newer.getMessage(), zel::String("A newer software version is required to access this disk."));
+  EXPECT_EQ(newer.getCode(), 0);
+  EXPECT_EQ(newer.getSource(), zel::String("fleck"));
+  ASSERT_EQ(newer.getProps().size(), 1u);
+  EXPECT_EQ(newer.getProps().lookup("diskFolder"), folder.toString(true));
+
+  CFleckDiskError password(CFleckDiskError::EncryptPasswordIncorrect, folder);
+  EXPECT_EQ(password.getMessage(), zel::String("The encryption password is incorrect."));
+  EXPECT_EQ(password.getCode(), 1);
+
+  for (int code : {2, -1}) {
+    const auto unknown = static_cast<CFleckDiskError::ErrorCode>(code);
+    EXPECT_EQ(CFleckDiskError::makeErrorMessage(unknown), zel::String("Unknown fleck disk error."));
+    CFleckDiskError error(unknown, folder);
+    EXPECT_EQ(error.getMessage(), zel::String("Unknown fleck disk error."));
+    EXPECT_EQ(error.getCode(), code);
+  }
+}
+
+TEST(DiskErrorTest, KeepsItsClassThroughCloneAndThrowClone) {
+  const zel::CURI folder("/disks/with space/b");
+  zel::P<zel::CError> kept;
+  try {
+    throw CFleckDiskError(CFleckDiskError::EncryptPasswordIncorrect, folder);
+  } catch (const zel::CError& e) {
+    kept = e.clone();
+  }
+  try {
+    kept->throwClone();
+  } catch (const CFleckDiskError& e) {
+    EXPECT_EQ(e.getDiskFolder(), folder);
+    EXPECT_EQ(CFleckDiskError::getDiskFolder(e.getProps()), e.getDiskFolder());
+    EXPECT_EQ(e.getCode(), CFleckDiskError::EncryptPasswordIncorrect);
+    return;
+  }
+  FAIL() << "not caught as CFleckDiskError";
+}
+
+}  // namespace
+}  // namespace fleck
