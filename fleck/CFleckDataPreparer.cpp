@@ -1,0 +1,186 @@
+#include "fleck/CFleckDataPreparer.h"
+
+#include <cstring>
+
+#include "compress/CLZ4Compressor.h"
+#include "compress/CLZMACompressor.h"
+#include "compress/CNullCompressor.h"
+#include "compress/CZLibCompressor.h"
+#include "fleck/CFleckDisk.h"
+#include "keel/CCipherManager.h"
+#include "keel/CDigestManager.h"
+#include "keel/IDigestType.h"
+#include "zel/CBufferStream.h"
+#include "zel/CDataInStream.h"
+#include "zel/CDataOutStream.h"
+#include "zel/CInvalidArgError.h"
+
+namespace fleck {
+
+namespace {
+
+constexpr char kMagic[5] = {'F', 'L', 'E', 'C', 'K'};
+constexpr const char* kUnprepareAction = "CFleckDataPreparer::unprepareData";
+
+int narrow(const zel::String& text) { return static_cast<int>(zel::parseInt64(text, false)); }
+
+// The compressor a compressID names; the first matching rule decides.
+zel::P<zel::ISimpleCompressor> makeCompressor(const zel::String& id) {
+  if (id == L"null") return zel::make<zel::CNullCompressor>();
+  if (id.startsWith(L"zlib-")) return zel::make<zel::CZLibCompressor>(narrow(id.substr(5)));
+  if (id == L"lz4") return zel::make<zel::CLZ4Compressor>(false);
+  if (id == L"lz4hc") return zel::make<zel::CLZ4Compressor>(true);
+  if (id.startsWith(L"lzma-")) {
+    const std::size_t dash = id.find(L'-', 5);
+    if (dash == zel::String::npos) return zel::make<zel::CLZMACompressor>(narrow(id.substr(5)), 0);
+    return zel::make<zel::CLZMACompressor>(narrow(id.substr(5, dash - 5)), narrow(id.substr(dash + 1)));
+  }
+  throw zel::CError(zel::String("Unknown compressor ID: ") + id);
+}
+
+}  // namespace
+
+CFleckDataPreparer::CFleckDataPreparer(const CFleckDiskHeader& header,
+                                       const zel::TCryptBuffer<unsigned char>& key)
+    : fleckSize(header.getFleckSize()), cipherKey(key) {
+  // Every identifier resolves here, "null" too, so that a disk with an unknown
+  // algorithm fails when it is opened, not when its first fleck is read.
+  cipher = zel::make<keel::CCipherManager>()->getCipher(header.getCipherID());
+  zel::P<keel::IDigestType> type = zel::make<keel::CDigestManager>()->getType(header.getCheckSumHashID());
+  type->createDigest(digest);
+  digestLength = digest->getLength();
+  compressor = makeCompressor(header.getCompressID());
+}
+
+CFleckDataPreparer::CFleckDataPreparer(const CFleckDataPreparer& other)
+    : zel::CBase(other),
+      fleckSize(other.fleckSize),
+      cipher(other.cipher),
+      cipherKey(other.cipherKey),
+      digest(other.digest),
+      digestLength(other.digestLength),
+      compressor(other.compressor),
+      workBuffer(other.workBuffer) {}
+
+CFleckDataPreparer& CFleckDataPreparer::operator=(const CFleckDataPreparer& other) {
+  if (this != &other) {
+    fleckSize = other.fleckSize;
+    cipher = other.cipher;
+    cipherKey = other.cipherKey;
+    digest = other.digest;
+    digestLength = other.digestLength;
+    compressor = other.compressor;
+    workBuffer = other.workBuffer;
+  }
+  return *this;
+}
+
+CFleckDataPreparer::~CFleckDataPreparer() = default;
+
+void CFleckDataPreparer::prepareData(const zel::TBuffer<unsigned char>& source,
+                                     zel::TBuffer<unsigned char>& destination) {
+  const std::size_t n = source.getUsed();
+  if (static_cast<std::int64_t>(n) > fleckSize) {
+    throw zel::CInvalidArgError("CFleckDataPreparer::prepareData",
+                                zel::String("source buffer is bigger than fleck size (") +
+                                    zel::String::fromInt64(static_cast<std::int64_t>(n)) +
+                                    zel::String(")."));
+  }
+  const auto d = static_cast<std::size_t>(digestLength);
+  const std::size_t maxCompressed = compressor->getMaxCompressedLength(n);
+  // Reserve once from the worst case, so that the record is built without reallocating.
+  destination.reserve(maxCompressed + 2 * d + 9 +
+                      static_cast<std::size_t>(cipher->getExpansionLength1()) +
+                      static_cast<std::size_t>(cipher->getExpansionLength2()));
+  destination.setUsed(0);
+
+  digest->reset();
+  digest->update(source.getData(), n);
+  digest->finish();
+
+  {
+    // Stack objects: writing the head allocates nothing.
+    zel::CBufferStream stream(zel::P<zel::TBuffer<unsigned char>>(&destination), 2.0);
+    zel::CDataOutStream out(&stream);
+    out.write(kMagic, sizeof(kMagic), nullptr);
+    out.writeInt16(static_cast<std::int16_t>(CFleckDisk::getImplementationVersion()));  // minReadVersion
+    out.writeInt16(static_cast<std::int16_t>(CFleckDisk::getImplementationVersion()));  // writeVersion
+    out.write(digest->getResult(), digestLength, nullptr);
+  }
+
+  workBuffer.setUsed(maxCompressed);
+  const std::size_t compressed =
+      compressor->compress(source.getData(), n, workBuffer.getData(), maxCompressed);
+  cipher->encrypt(cipherKey, workBuffer.getData(), compressed, destination, 1, 0);
+
+  digest->reset();
+  digest->update(destination.getData(), destination.getUsed());
+  digest->finish();
+  std::memcpy(destination.getFreePtr(d), digest->getResult(), d);
+  destination.addUsed(d);
+}
+
+void CFleckDataPreparer::throwUnprepareError(const char* message, zel::CProps extra) const {
+  zel::CProps props;
+  props.add("action", kUnprepareAction);
+  props.addAll(extra);
+  throw zel::CError(message, zel::String(), -1, props);
+}
+
+void CFleckDataPreparer::unprepareData(const zel::TBuffer<unsigned char>& source,
+                                       zel::TBuffer<unsigned char>& destination) {
+  const std::size_t u = source.getUsed();
+  const auto d = static_cast<std::size_t>(digestLength);
+  if (u < d) throwUnprepareError("Fleck file is corrupted.");
+
+  // Verify, then decode: nothing of a damaged record is looked at.
+  digest->reset();
+  digest->update(source.getData(), u - d);
+  digest->finish();
+  if (std::memcmp(digest->getResult(), source.getData() + (u - d), d) != 0) {
+    throwUnprepareError("Fleck file is corrupted.");
+  }
+
+  std::int16_t minReadVersion;
+  std::int16_t writeVersion;
+  {
+    zel::CBufferStream stream(&source, zel::CBufferStream::ReadOnly());
+    zel::CDataInStream in(&stream);
+    char magic[sizeof(kMagic)];
+    in.read(magic, sizeof(magic));
+    if (std::memcmp(magic, kMagic, sizeof(kMagic)) != 0) {
+      throwUnprepareError("Invalid ID in fleck data.");
+    }
+    minReadVersion = in.readInt16();
+    writeVersion = in.readInt16();
+  }
+  if (minReadVersion > CFleckDisk::getImplementationVersion()) {
+    throwUnprepareError("Newer software version required to read fleck data.",
+                        zel::CProps().add("minReadVersion", minReadVersion).add("writeVersion", writeVersion));
+  }
+  const std::int64_t headerSize = getHeaderSize();
+  const std::int64_t cipherLength = static_cast<std::int64_t>(u) - digestLength - headerSize;
+  if (cipherLength < 0) {
+    throwUnprepareError("Invalid size of prepared fleck data.",
+                        zel::CProps()
+                            .add("fullSize", static_cast<std::int64_t>(u))
+                            .add("headerSize", headerSize));
+  }
+
+  cipher->decrypt(cipherKey, source.getData() + headerSize, static_cast<std::size_t>(cipherLength),
+                  workBuffer, 0, 0);
+  destination.setUsed(static_cast<std::size_t>(fleckSize));
+  const std::size_t length = compressor->decompress(workBuffer.getData(), workBuffer.getUsed(),
+                                                    destination.getData(),
+                                                    static_cast<std::size_t>(fleckSize));
+  destination.setUsed(length);
+
+  digest->reset();
+  digest->update(destination.getData(), destination.getUsed());
+  digest->finish();
+  if (std::memcmp(digest->getResult(), source.getData() + 9, d) != 0) {
+    throwUnprepareError("Decrypted and decompressed fleck data does not match hash.");
+  }
+}
+
+}  // namespace fleck

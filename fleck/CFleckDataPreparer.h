@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+
+#include "compress/ISimpleCompressor.h"
+#include "fleck/CFleckDiskHeader.h"
+#include "keel/ICipher.h"
+#include "keel/IDigest.h"
+#include "zel/CBase.h"
+#include "zel/P.h"
+#include "zel/TBuffer.h"
+#include "zel/TCryptBuffer.h"
+
+namespace fleck {
+
+// Turns a fleck's payload into its stored record (compressed, encrypted, framed by a
+// payload digest and a record digest) and back, with every check on the way back. The
+// record layout is in docs/FORMAT.md.
+//
+// Configured once from a disk header (the compressor, cipher and digest it names) and
+// the disk's cipher key. Not for concurrent use: every call reuses one digest object
+// and one work buffer. Copies share the digest, cipher and compressor, so a copy is no
+// more independent than its original; threads that prepare in parallel each construct
+// their own preparer.
+class CFleckDataPreparer : public zel::CBase {
+ public:
+  // Throws zel::CError for an unknown compressor, cipher or digest identifier and
+  // whatever zel::parseInt64 throws for a malformed level.
+  CFleckDataPreparer(const CFleckDiskHeader& header, const zel::TCryptBuffer<unsigned char>& key);
+  CFleckDataPreparer(const CFleckDataPreparer& other);
+  CFleckDataPreparer& operator=(const CFleckDataPreparer& other);
+  ~CFleckDataPreparer() override;
+
+  // Replaces the destination's contents with the record of the source's used bytes.
+  // Throws zel::CInvalidArgError (destination untouched) for a payload longer than the
+  // fleck size; errors of the compressor or cipher pass through.
+  void prepareData(const zel::TBuffer<unsigned char>& source,
+                   zel::TBuffer<unsigned char>& destination);
+
+  // Checks the record in the source's used bytes and replaces the destination's
+  // contents with the payload. The record digest is checked before anything else is
+  // looked at; a failed check before decryption leaves the destination untouched.
+  void unprepareData(const zel::TBuffer<unsigned char>& source,
+                     zel::TBuffer<unsigned char>& destination);
+
+  // Bytes of the record's head: magic, two versions and the payload digest.
+  int getHeaderSize() const noexcept { return 9 + digestLength; }
+  int getDigestLength() const noexcept { return digestLength; }
+
+ private:
+  [[noreturn]] void throwUnprepareError(const char* message, zel::CProps extra = zel::CProps()) const;
+
+  std::int64_t fleckSize;
+  zel::P<keel::ICipher> cipher;
+  zel::TCryptBuffer<unsigned char> cipherKey;
+  zel::P<keel::IDigest> digest;
+  int digestLength;
+  zel::P<zel::ISimpleCompressor> compressor;
+  zel::TBuffer<unsigned char> workBuffer;  // compressed bytes between compression and cipher
+};
+
+}  // namespace fleck
