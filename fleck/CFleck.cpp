@@ -2,10 +2,264 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
+#include "zel/CFileSystemError.h"
 #include "zel/CInvalidArgError.h"
+#include "zel/CTime.h"
+#include "zel/Log.h"
 
 namespace fleck {
+
+namespace {
+
+constexpr int kPoolBuffers = 20;
+constexpr int kSlotPollMs = 50;
+
+bool isAllZero(const zel::TBuffer<unsigned char>& bytes) {
+  const std::size_t n = bytes.getUsed();
+  if (n == 0) return true;
+  const unsigned char* p = bytes.getData();
+  // The first byte is zero and every byte equals the one before it.
+  return p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
+}
+
+}  // namespace
+
+CFleck::CFleck(zel::IFileSystem* fs, const zel::CURI& diskFolder, const zel::CURI& childDiskFolder,
+               const zel::TList<zel::CURI>& parentDiskFolders, const CFleckDiskHeader& header,
+               const zel::TCryptBuffer<unsigned char>& key, int maxBackgroundOps)
+    : fileSystem(fs),
+      diskFolder(diskFolder),
+      childDiskFolder(childDiskFolder),
+      searchFolders(parentDiskFolders),
+      header(header),
+      maxBackgroundOps(maxBackgroundOps) {
+  searchFolders.addFirst(diskFolder);
+  digitWidth = computeDigitWidth(header.getObjectsPerTreeLevel());
+  levelDigits.resize(static_cast<std::size_t>(std::max(header.getTreeLevels(), 0)));
+  preparer = zel::make<CFleckDataPreparer>(header, key);
+  // Room for a record of a payload that did not compress, with the cipher's growth.
+  preparedBufferSize = static_cast<std::int64_t>(header.getFleckSize() * 1.1 + 1024.0);
+  preparedBufferPool = zel::make<zel::CMemPool>(
+      kPoolBuffers, static_cast<std::size_t>(preparedBufferSize), zel::CMemPool::FlagLazy);
+
+  // The record of an all-zero fleck, for children that must keep zeros for a fleck.
+  zel::TBuffer<unsigned char> zeros;
+  zeros.setUsed(static_cast<std::size_t>(header.getFleckSize()));
+  std::memset(zeros.getData(), 0, zeros.getUsed());
+  zeroFleckPrepared = preparedBufferPool->checkOutItem();
+  preparer->prepareData(zeros, *zeroFleckPrepared);
+}
+
+CFleck::~CFleck() {
+  try {
+    backgroundSaveChanges();
+    waitUntilBackgroundSavesDone(-1);
+  } catch (const std::exception& e) {
+    zel::onExceptionInDestructorIgnored("fleck::CFleck", e, true);
+  }
+}
+
+void CFleck::seek(std::int64_t index, int position) {
+  if (index != fleckIndex) {
+    backgroundSaveChanges();
+    fleckIndex = index;
+    payloadLoaded = false;
+  }
+  positionInFleck = position;
+}
+
+int CFleck::readLaxInsideFleck(void* data, int count) {
+  if (!payloadLoaded) loadFleckPayload();
+  const std::int64_t left = static_cast<std::int64_t>(payload.getUsed()) - positionInFleck;
+  const int n = static_cast<int>(std::clamp<std::int64_t>(left, 0, std::max(count, 0)));
+  if (n != 0) std::memcpy(data, payload.getData() + positionInFleck, static_cast<std::size_t>(n));
+  positionInFleck += n;
+  return n;
+}
+
+int CFleck::writeLaxInsideFleck(const void* data, int count) {
+  int n;
+  if (positionInFleck == 0 && count == header.getFleckSize()) {
+    payload.setUsed(static_cast<std::size_t>(count));
+    std::memcpy(payload.getData(), data, static_cast<std::size_t>(count));
+    payloadLoaded = true;
+    n = count;
+  } else {
+    if (!payloadLoaded) loadFleckPayload();
+    const std::int64_t left = static_cast<std::int64_t>(payload.getUsed()) - positionInFleck;
+    n = static_cast<int>(std::clamp<std::int64_t>(left, 0, std::max(count, 0)));
+    if (n != 0) std::memcpy(payload.getData() + positionInFleck, data, static_cast<std::size_t>(n));
+  }
+  positionInFleck += n;
+  if (n > 0) dirty = true;
+  return n;
+}
+
+zel::CURI CFleck::getRelativeFleckURI() {
+  return formRelativeFleckURI(fleckIndex, header.getObjectsPerTreeLevel(), header.getTreeLevels(),
+                              digitWidth, levelDigits);
+}
+
+void CFleck::makeZeroPayload() {
+  payload.setUsed(static_cast<std::size_t>(header.getFleckSize()));
+  std::memset(payload.getData(), 0, payload.getUsed());
+}
+
+void CFleck::loadFleckPayload() {
+  try {
+    loadFleckPayloadFromStoreOrFolders();
+  } catch (const std::exception& e) {
+    zel::logError(e,
+                  zel::String("Error loading fleck payload (diskFolder: ") + diskFolder.toString(true) +
+                      zel::String(", fleckIndex: ") + zel::String::fromInt64(fleckIndex) +
+                      zel::String("). Letting through."),
+                  zel::String());
+    throw;
+  }
+  payloadLoaded = true;
+}
+
+void CFleck::loadFleckPayloadFromStoreOrFolders() {
+  if (const auto* running = storers.lookup(fleckIndex)) {
+    // A store of this fleck has not been reaped: its record is the newest content.
+    zel::PC<zel::TBuffer<unsigned char>> record = (*running)->getFleckData();
+    if (record != nullptr) {
+      payload.setUsed(0);
+      preparer->unprepareData(*record, payload);
+    } else {
+      makeZeroPayload();
+    }
+    return;
+  }
+  const zel::CURI relative = getRelativeFleckURI();
+  for (const zel::CURI& folder : searchFolders) {
+    try {
+      zel::P<zel::IIOStream> stream = fileSystem->openStream(
+          folder << relative, zel::IIOStream::AccessRead, zel::IFileSystem::OpenExisting);
+      zel::P<zel::CMemPoolBuffer> record = preparedBufferPool->checkOutItem();
+      record->setUsed(static_cast<std::size_t>(preparedBufferSize));
+      // A longer file is read only up to the buffer and then fails its digest.
+      const int got = stream->readLax(record->getData(), static_cast<int>(preparedBufferSize));
+      record->setUsed(static_cast<std::size_t>(got));
+      payload.setUsed(0);
+      preparer->unprepareData(*record, payload);
+      return;
+    } catch (const zel::CFileSystemError& e) {
+      // Not in this folder: try the next parent.
+      if (e.getProblem() != zel::CFileSystemError::NotFound) throw;
+    }
+  }
+  makeZeroPayload();
+}
+
+void CFleck::backgroundSaveChanges() {
+  if (!dirty) return;
+  zel::P<zel::CMemPoolBuffer> record;
+  if (!isAllZero(payload)) {
+    record = preparedBufferPool->checkOutItem();
+    record->setUsed(0);
+    preparer->prepareData(payload, *record);
+  }
+  try {
+    writePreparedFleckImpl(record.get(), nullptr);
+  } catch (const zel::CError& e) {
+    zel::logError(e, "Error initiating background fleck storing operation.", zel::String());
+    backgroundErrors.add(Error{fleckIndex, e.clone()});
+  }
+  dirty = false;
+}
+
+zel::P<CFleckStorer> CFleck::writePreparedFleck(const zel::TBuffer<unsigned char>* record,
+                                                zel::IDoneListener* listener) {
+  zel::P<CFleckStorer> storer = writePreparedFleckImpl(record, listener);
+  payload.setUsed(0);
+  dirty = false;
+  payloadLoaded = false;
+  return storer;
+}
+
+zel::P<CFleckStorer> CFleck::writePreparedFleckImpl(const zel::TBuffer<unsigned char>* record,
+                                                    zel::IDoneListener* listener) {
+  if (const auto* earlier = storers.lookup(fleckIndex)) {
+    // Stores of one fleck reach the file system one after the other, in order.
+    const zel::P<CFleckStorer> waitFor = *earlier;
+    waitFor->waitFinished(-1);
+    handleFinishedStorers();
+    if (storers.lookup(fleckIndex) != nullptr) {
+      throw zel::CError(
+          "INTERNAL ERROR: CFleck waited for storer to end, but the storer then was not removed.");
+    }
+  }
+  waitForFreeBackgroundOpSlot(-1);
+  const zel::CURI relative = getRelativeFleckURI();
+  const zel::CURI childRelative = childDiskFolder.isEmpty() ? zel::CURI() : relative;
+  zel::P<CFleckStorer> storer =
+      CFleckStorer::start(fileSystem, diskFolder, relative, childDiskFolder, childRelative, record,
+                          zeroFleckPrepared.get(), listener);
+  storers.put(fleckIndex, storer);
+  return storer;
+}
+
+void CFleck::handleFinishedStorers() {
+  for (auto it = storers.begin(); it != storers.end();) {
+    const zel::P<CFleckStorer>& storer = it->second;
+    if (!storer->waitFinished(0)) {
+      ++it;
+      continue;
+    }
+    if (zel::PC<zel::CError> error = storer->getError(); error != nullptr) {
+      zel::logError(*error, "Error during background fleck storing operation.", zel::String());
+      backgroundErrors.add(Error{it->first, error});
+    }
+    it = storers.erase(it);
+  }
+}
+
+bool CFleck::waitForFreeBackgroundOpSlot(int timeoutMs) {
+  const bool limited = timeoutMs != -1;
+  const zel::CTime deadline = zel::CTime::now() + zel::CTimeSpan::fromMillis(timeoutMs);
+  while (storers.getCount() >= maxBackgroundOps) {
+    storers.begin()->second->waitFinished(kSlotPollMs);
+    handleFinishedStorers();
+    if (limited && zel::CTime::now() >= deadline) break;
+  }
+  return storers.getCount() < maxBackgroundOps;
+}
+
+bool CFleck::waitUntilBackgroundSavesDone(int timeoutMs) {
+  const bool limited = timeoutMs != -1;
+  const zel::CTime deadline = zel::CTime::now() + zel::CTimeSpan::fromMillis(timeoutMs);
+  handleFinishedStorers();
+  while (!storers.empty()) {
+    const zel::P<CFleckStorer> first = storers.begin()->second;
+    int wait = -1;
+    if (limited) {
+      const std::int64_t left = (deadline - zel::CTime::now()).getMillis();
+      if (left < 0) return false;
+      wait = static_cast<int>(std::min<std::int64_t>(left, INT32_MAX));
+    }
+    if (!first->waitFinished(wait)) return false;
+    handleFinishedStorers();
+  }
+  return true;
+}
+
+bool CFleck::haveBackgroundErrors() {
+  handleFinishedStorers();
+  return !backgroundErrors.empty();
+}
+
+const zel::TList<CFleck::Error>& CFleck::getBackgroundErrorList() {
+  handleFinishedStorers();
+  return backgroundErrors;
+}
+
+int CFleck::getBackgroundSavesInProgress() {
+  handleFinishedStorers();
+  return static_cast<int>(storers.size());
+}
 
 int CFleck::computeDigitWidth(int objectsPerTreeLevel) {
   int width = 1;

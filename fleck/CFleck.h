@@ -2,32 +2,142 @@
 
 #include <cstdint>
 
+#include "fleck/CFleckDataPreparer.h"
+#include "fleck/CFleckDiskHeader.h"
+#include "fleck/CFleckStorer.h"
 #include "zel/CBase.h"
+#include "zel/CError.h"
+#include "zel/CMemPool.h"
 #include "zel/CURI.h"
+#include "zel/IDoneListener.h"
+#include "zel/IFileSystem.h"
+#include "zel/P.h"
 #include "zel/TArray.h"
+#include "zel/TBuffer.h"
+#include "zel/TCryptBuffer.h"
+#include "zel/TList.h"
+#include "zel/TMap.h"
 
 namespace fleck {
 
-// One fleck of a disk in memory. So far: where a fleck's file lives.
+// One fleck of a disk in memory: the decoded bytes (the payload) of the fleck at the
+// current index, a position inside it, and the saving of changed flecks in the
+// background.
 //
-// Every fleck is one file whose path below a disk folder follows from its index and
+// A payload is loaded lazily, on the first read or partial write after a seek: from
+// the record that a still-running storer of this object is writing, else from the
+// first folder of the chain (the disk, then its parents, nearest first) that has the
+// fleck's file, else it is all zeros. A changed payload is prepared into a record and
+// handed to a CFleckStorer when the object moves to another fleck, is flushed or ends;
+// at most maxBackgroundOps storers run at once, and two stores of one fleck never
+// overlap. Failed stores are logged and collected in the error list.
+//
+// Where a fleck's file lives: its path below a disk folder follows from its index and
 // the tree geometry alone (P entries per level, L levels), so one index names the same
 // fleck in a disk, its child and its parents: "flecks", then L - 1 folders from the
 // highest level down, then the file. Each level's digit (the index in base P, least
-// significant digit at level 0) is written in lower-case hexadecimal, zero-padded to
-// the width of P itself; folders of level i >= 1 are prefixed with the letter 'a' + i -
-// 1, the file gets ".fleck". With P = 97, L = 5: flecks/dXX/cXX/bXX/aXX/XX.fleck.
+// significant at level 0) is written in lower-case hexadecimal, zero-padded to the
+// width of P itself; folders of level i >= 1 are prefixed with the letter 'a' + i - 1,
+// the file gets ".fleck". With P = 97, L = 5: flecks/dXX/cXX/bXX/aXX/XX.fleck.
+//
+// Threads: one thread at a time uses a CFleck; it has no lock. Its storers run on the
+// file system's completion threads and are observed only through their done signal.
 class CFleck : public zel::CBase {
  public:
+  // A background save that failed: the fleck and the storer's final error (or the
+  // error raised while starting it).
+  struct Error {
+    std::int64_t fleckIndex;
+    zel::PC<zel::CError> error;
+  };
+
+  // parentDiskFolders: nearest parent first. childDiskFolder: empty when the disk has
+  // no child. maxBackgroundOps: at least 1. Errors while building (an unknown
+  // algorithm, a failing preparation of the zero record) propagate.
+  CFleck(zel::IFileSystem* fs, const zel::CURI& diskFolder, const zel::CURI& childDiskFolder,
+         const zel::TList<zel::CURI>& parentDiskFolders, const CFleckDiskHeader& header,
+         const zel::TCryptBuffer<unsigned char>& key, int maxBackgroundOps);
+  // Saves the changed payload and waits for every storer; errors are logged.
+  ~CFleck() override;
+  CFleck(const CFleck&) = delete;
+  CFleck& operator=(const CFleck&) = delete;
+
+  // Selects fleck `index` and the position inside it. Moving to another index first
+  // saves a changed payload in the background; if that throws (the preparation
+  // failed), index and position stay as they were.
+  void seek(std::int64_t index, int positionInFleck);
+  std::int64_t getFleckIndex() const noexcept { return fleckIndex; }
+  // The low 32 bits of the position.
+  int getPositionInFleck() const noexcept { return static_cast<int>(positionInFleck); }
+
+  // Copies up to `count` bytes from the position on and advances it; fewer at the end
+  // of the payload, 0 beyond it. A failed load is logged and rethrown.
+  int readLaxInsideFleck(void* data, int count);
+  // Copies up to `count` bytes to the position on and advances it. Writing a whole
+  // fleck at position 0 replaces the payload without loading the old one.
+  int writeLaxInsideFleck(const void* data, int count);
+
+  // The path of the current fleck relative to a disk folder.
+  zel::CURI getRelativeFleckURI();
+
+  // Hands a changed payload to a storer (an all-zero payload as a null record, which
+  // removes the file). A failing preparation propagates and keeps the change; a
+  // failure to start the storer is logged and collected, and the change is dropped.
+  void backgroundSaveChanges();
+  // Stores a record prepared by the caller (null: an all-zero fleck) as the current
+  // fleck and drops any unsaved change of it. Waits for a free slot and for an earlier
+  // store of the same fleck. `listener` (may be null) is told when the storer ends.
+  zel::P<CFleckStorer> writePreparedFleck(const zel::TBuffer<unsigned char>* record,
+                                          zel::IDoneListener* listener);
+
+  // True when fewer than maxBackgroundOps storers run, waiting up to timeoutMs
+  // milliseconds (-1: no limit) in steps of 50 ms.
+  bool waitForFreeBackgroundOpSlot(int timeoutMs);
+  // True when every storer has ended, waiting up to timeoutMs (-1: no limit).
+  bool waitUntilBackgroundSavesDone(int timeoutMs);
+  bool haveBackgroundErrors();
+  // Every failure collected so far, oldest first; never cleared.
+  const zel::TList<Error>& getBackgroundErrorList();
+  int getBackgroundSavesInProgress();
+
   // The number of hexadecimal digits needed to write objectsPerTreeLevel (at least 1).
   static int computeDigitWidth(int objectsPerTreeLevel);
-
-  // The path of fleck `index` relative to a disk folder. `levelDigits` is scratch space
-  // of the caller (resized to treeLevels), so that repeated calls allocate no array.
+  // The path of fleck `index` relative to a disk folder. `levelDigits` is the caller's
+  // scratch space (resized to treeLevels), so that repeated calls allocate no array.
   // Throws zel::CInvalidArgError for a negative index.
   static zel::CURI formRelativeFleckURI(std::int64_t index, int objectsPerTreeLevel,
                                         int treeLevels, int digitWidth,
                                         zel::TArray<int>& levelDigits);
+
+ protected:
+  void loadFleckPayload();
+  zel::P<CFleckStorer> writePreparedFleckImpl(const zel::TBuffer<unsigned char>* record,
+                                              zel::IDoneListener* listener);
+  void handleFinishedStorers();
+
+ private:
+  void loadFleckPayloadFromStoreOrFolders();
+  void makeZeroPayload();
+
+  zel::P<zel::IFileSystem> fileSystem;
+  zel::CURI diskFolder;
+  zel::CURI childDiskFolder;
+  zel::TList<zel::CURI> searchFolders;
+  CFleckDiskHeader header;
+  std::int64_t preparedBufferSize;
+  std::int64_t fleckIndex = 0;
+  bool dirty = false;
+  bool payloadLoaded = false;
+  zel::TArray<int> levelDigits;
+  zel::P<CFleckDataPreparer> preparer;
+  zel::P<zel::CMemPool> preparedBufferPool;
+  zel::TBuffer<unsigned char> payload;
+  zel::P<zel::CMemPoolBuffer> zeroFleckPrepared;
+  std::int64_t positionInFleck = 0;
+  int maxBackgroundOps;
+  zel::TMap<long long, zel::P<CFleckStorer>> storers;
+  zel::TList<Error> backgroundErrors;
+  int digitWidth;
 };
 
 }  // namespace fleck

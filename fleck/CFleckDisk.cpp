@@ -9,7 +9,7 @@
 #include "keel/ICipher.h"
 #include "keel/IDigest.h"
 #include "keel/IDigestType.h"
-#include "keel/PBKDF2.h"
+#include "keel/KeyDerivation.h"
 #include "zel/CFileSystemError.h"
 #include "zel/CInvalidArgError.h"
 #include "zel/CMTRand.h"
