@@ -103,13 +103,12 @@ std::size_t CLZMACompressor::compress(const unsigned char* source, std::size_t s
     options.dict_size = std::max<std::uint32_t>(
         LZMA_DICT_SIZE_MIN, std::bit_ceil(static_cast<std::uint32_t>(sourceLength)));
   }
-  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   const lzma_allocator allocator{&CLZMAMemoryCache::allocate, &CLZMAMemoryCache::release,
                                  &encoderMemory};
   std::size_t written = 0;
-  const lzma_ret rc =
-      lzma_stream_buffer_encode(const_cast<lzma_filter*>(filters), LZMA_CHECK_CRC64, &allocator,
-                                source, sourceLength, target, &written, capacity);
+  const lzma_ret rc = lzma_stream_buffer_encode(filters, LZMA_CHECK_CRC64, &allocator, source,
+                                                sourceLength, target, &written, capacity);
   // The encoder's memory depends on our settings and the input size only, never on the
   // bytes, so it is kept after a failure too ("does not fit" may be routine for callers
   // that fall back to storing data uncompressed).
@@ -117,8 +116,9 @@ std::size_t CLZMACompressor::compress(const unsigned char* source, std::size_t s
   if (rc == LZMA_BUF_ERROR) {
     fail("compress", "output does not fit in capacity", rc, sourceLength, capacity);
   }
-  if (rc != LZMA_OK)
+  if (rc != LZMA_OK) {
     fail("compress", "encoder failed", rc, sourceLength, capacity);
+  }
   return written;
 }
 
@@ -154,8 +154,9 @@ std::size_t CLZMACompressor::decompress(const unsigned char* source, std::size_t
     case LZMA_BUF_ERROR:
       // The last bytes of a stream never produce output, so with all input read the
       // stream is short, whether or not the output is full too.
-      if (unread == 0)
+      if (unread == 0) {
         fail("decompress", "input is truncated", rc, sourceLength, capacity);
+      }
       fail("decompress", "output does not fit in capacity", rc, sourceLength, capacity);
     case LZMA_DATA_ERROR:
       fail("decompress", "corrupt input", rc, sourceLength, capacity);
