@@ -12,9 +12,9 @@ namespace zel {
 // LZ4 raw blocks: the block format alone, with no frame, no checksum and no length
 // header. The original size is not stored: decompress needs a capacity at least that
 // large, and output beyond capacity is an error. 0 bytes compress to the one-byte empty
-// block; an empty input is malformed. Because there is no checksum, corrupt input that
-// still parses decodes to wrong bytes (within capacity) instead of an error; callers
-// that need integrity check a digest themselves.
+// block (a single 0 token); decompressing 0 bytes is an error, since no block is empty. Because
+// there is no checksum, corrupt input that still parses decodes to wrong bytes (within capacity)
+// instead of an error; callers that need integrity check a digest themselves.
 //
 // Limits: one block holds at most LZ4_MAX_INPUT_SIZE (about 2 GiB) of input; larger
 // sources, and the bound of such sizes, throw zel::CError. Capacities above INT_MAX are
