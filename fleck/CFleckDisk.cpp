@@ -19,7 +19,7 @@ namespace fleck {
 
 namespace {
 
-constexpr const char* kDeriverID = "PKCS5-PBKDF2-HMAC-SHA1";
+constexpr const wchar_t* kDeriverID = L"PKCS5-PBKDF2-HMAC-SHA1";
 constexpr std::size_t kMinSaltLength = 8;
 constexpr int kMinIterations = 1000;
 constexpr int kSaltLength = 8;
@@ -39,6 +39,16 @@ zel::TBuffer<unsigned char> keyHash(keel::IDigestType* type,
                                      static_cast<std::size_t>(digest->getLength()));
 }
 
+// Creates `folder` and any missing folders above it; existing ones are accepted. A
+// disk is often made below a folder that does not exist yet (a new backup set).
+void createFolderWithParents(zel::IFileSystem* fs, const zel::CURI& folder) {
+  const zel::CURI parent = folder.getParent();
+  if (parent != folder && !parent.getComponents().empty() && !fs->folderExists(parent)) {
+    createFolderWithParents(fs, parent);
+  }
+  fs->createFolder(folder, 0x1ff);
+}
+
 }  // namespace
 
 void CFleckDisk::create(zel::IFileSystem* fs, const zel::CURI& folder, std::int64_t diskSize,
@@ -54,7 +64,7 @@ void CFleckDisk::create(zel::IFileSystem* fs, const zel::CURI& folder, std::int6
                                 zel::String("Invalid disk size: ") + zel::String::fromInt64(diskSize));
   }
 
-  fs->createFolder(folder, 0x1ff);
+  createFolderWithParents(fs, folder);
   if (fs->exists(CFleckDiskHeader::getHeaderURI(folder, 0))) {
     throw zel::CError("Cannot create fleck disk in a folder that already contains one.",
                       zel::String(), -1, zel::CProps().add("diskFolder", folder.toString(true)));
@@ -92,7 +102,7 @@ void CFleckDisk::createChild(zel::IFileSystem* fs, const zel::CURI& childFolder,
         .add("action", "CFleckDisk::createChild");
   };
 
-  fs->createFolder(childFolder, 0x1ff);
+  createFolderWithParents(fs, childFolder);
   if (fs->exists(CFleckDiskHeader::getHeaderURI(childFolder, 0))) {
     throw zel::CError("Cannot create child fleck disk in a folder that already contains one.",
                       zel::String(), -1, folders());

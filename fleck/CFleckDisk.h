@@ -32,7 +32,8 @@ class CFleckDisk : public zel::CBase {
   static zel::String getChildLinkFileName() { return "child.flecklnk"; }
   static zel::String getParentLinkFileName() { return "parent.flecklnk"; }
 
-  // Makes a new, empty disk in `folder` (created if missing): a folder holding only its
+  // Makes a new, empty disk in `folder` (created with any missing parents): a folder
+  // holding only its
   // header. An empty password makes an unencrypted disk. A fleckSize of -1 keeps the
   // default (524,288). Throws zel::CError when the folder holds a disk already, and
   // zel::CInvalidArgError for a fleck size of 0 or less or a negative disk size.

@@ -99,6 +99,7 @@ zel::P<zel::TBuffer<unsigned char>> CFleckDiskAuxFileBase::loadAuxFile(zel::IFil
     }
   }
   kept->throwClone();
+  __builtin_unreachable();  // throwClone always throws; the compiler cannot see it
 }
 
 }  // namespace fleck
