@@ -1,0 +1,134 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "zel/CError.h"
+#include "zel/CFileSystemError.h"
+#include "zel/CFileSystemWrapper.h"
+
+namespace fleck::testing {
+
+// A file system for tests that wraps a real one and, by rules, fails chosen operations
+// or holds their completions until the test releases them. It also logs every call
+// ("op path" or "op source -> target"), so tests can check the sequence an algorithm
+// ran.
+//
+// A rule matches an operation by kind and by a substring of its location (of either
+// location for a move). The first `skip` matching calls pass; the next `times` calls
+// (-1: all) are affected; with `oneIn` > 1 only about one in that many matching calls
+// is, drawn from a generator seeded by the test. Affected synchronous calls throw
+// zel::CFileSystemError with the rule's problem; affected asynchronous calls report it
+// to their listener, on a completion thread. A holding rule lets the operation run
+// on the real file system but parks its completion until releaseHeld().
+//
+// Thread-safe.
+class CFaultInjectingFileSystem final : public zel::CFileSystemWrapper {
+ public:
+  enum Op : int {
+    GetFileInfo,
+    OpenStream,
+    CreateFolder,
+    Exists,
+    FileExists,
+    FolderExists,
+    DeleteFile,
+    DeleteFolder,
+    ListFolder,
+    MoveAsync,
+    CreateFolderAsync,
+    StoreStreamAsync,
+    DeleteAsync,
+    kOpCount,
+  };
+
+  struct Rule {
+    Op op;
+    std::string pathContains;  // empty: any location
+    int problem = zel::CFileSystemError::Other;
+    bool hold = false;  // park the completion instead of failing
+    int skip = 0;
+    int times = -1;
+    int oneIn = 0;
+  };
+
+  explicit CFaultInjectingFileSystem(zel::P<zel::IFileSystem> target, std::uint64_t seed = 1);
+  ~CFaultInjectingFileSystem() override;
+
+  void addRule(const Rule& rule);
+  void clearRules();
+
+  // Calls seen, faults injected, completions parked so far (for one kind of operation).
+  int getCallCount(Op op) const;
+  int getInjectedCount(Op op) const;
+  std::vector<std::string> getLog() const;
+  // Log entries that start with `prefix` (e.g. "createFolderAsync").
+  std::vector<std::string> getLog(const std::string& prefix) const;
+  void clearLog();
+
+  int getHeldCount() const;
+  // Waits until at least `count` completions are parked; false after timeoutMs.
+  bool waitForHeld(int count, int timeoutMs) const;
+  // Delivers every parked completion, on a completion thread.
+  void releaseHeld();
+
+  zel::P<zel::CFileInfo> getFileInfo(const zel::CURI& location, int flags) override;
+  zel::P<zel::IIOStream> openStream(const zel::CURI& location, int access, int mode) override;
+  bool createFolder(const zel::CURI& location, int permissions) override;
+  bool exists(const zel::CURI& location) override;
+  bool fileExists(const zel::CURI& location) override;
+  bool folderExists(const zel::CURI& location) override;
+  void deleteFile(const zel::CURI& location, bool ignoreMissing) override;
+  void deleteFolder(const zel::CURI& location) override;
+  std::vector<FolderEntry> listFolder(const zel::CURI& location) override;
+  zel::P<zel::IAsyncOperation> moveAsync(const zel::CURI& source, const zel::CURI& target,
+                                         int flags, zel::IDoneListener* listener) override;
+  zel::P<zel::IAsyncOperation> createFolderAsync(const zel::CURI& location, int permissions,
+                                                 zel::IDoneListener* listener) override;
+  zel::P<zel::IAsyncOperation> storeStreamAsync(const zel::CURI& target, std::int64_t length,
+                                                zel::P<zel::IInStream> source, bool replace,
+                                                zel::IDoneListener* listener) override;
+  zel::P<zel::IAsyncOperation> deleteAsync(const zel::CURI& location,
+                                           zel::IDoneListener* listener) override;
+
+ private:
+  class CHoldingListener;
+  enum class Action { Pass, Fail, Hold };
+  struct Decision {
+    Action action = Action::Pass;
+    int problem = 0;
+  };
+
+  Decision decide(Op op, const std::string& entry, const std::string& a, const std::string& b);
+  [[noreturn]] static void throwInjected(int problem, const std::string& path);
+  // For asynchronous operations: fail, hold, or forward through `forward`.
+  template <class Forward>
+  zel::P<zel::IAsyncOperation> async(Op op, const std::string& entry, const std::string& a,
+                                     const std::string& b, zel::IDoneListener* listener,
+                                     Forward forward);
+  void park(zel::IDoneListener* listener, const zel::CError* error);
+
+  struct RuleState {
+    Rule rule;
+    int seen = 0;
+    int affected = 0;
+  };
+  struct Parked {
+    zel::P<zel::IDoneListener> listener;
+    zel::P<zel::CError> error;
+  };
+
+  mutable std::mutex mutex;  // guards everything below
+  mutable std::condition_variable heldChanged;
+  std::vector<RuleState> rules;
+  std::vector<std::string> log;
+  int calls[kOpCount] = {};
+  int injected[kOpCount] = {};
+  std::vector<Parked> parked;
+  std::uint64_t random;
+};
+
+}  // namespace fleck::testing
