@@ -115,7 +115,7 @@ class CLocalFileSystem final : public CBase, public virtual IFileSystem {
   static CFileSystemError::Problem problemOf(int errorNumber) noexcept;
   // The error for a failed system call; see above. `extra` properties are added to
   // the cause.
-  static CFileSystemError makeSystemError(int errorNumber, const String& operation,
+  static CFileSystemError makeSystemError(int errorNumber, const char* operation,
                                           const std::string& path, const CProps& extra = CProps());
   // The operating-system path of a local location; Unsupported for others.
   static std::string toLocalPath(const CURI& location);
