@@ -31,8 +31,9 @@ namespace zel {
 // before it returns.
 //
 // Stores (storeStreamAsync) write a temporary file beside the target and rename it
-// into place, so the target is either absent, the old file or the whole new one, also
-// after a crash. The temporary file is named
+// into place, so the target is either absent, the old file or the whole new one, never
+// a torn mix. After a power failure that holds in durable mode; without it the
+// operating system may write the rename before the data. The temporary file is named
 //     "." + <target name> + ".tmp-" + <process id> + "-" + <counter>
 // (the target name shortened to at most kMaxTemporaryBaseBytes bytes), so it is hidden
 // by the usual conventions, never has the target's suffix, and listFolder leaves it out
