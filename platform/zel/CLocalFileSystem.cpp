@@ -108,12 +108,12 @@ CFileSystemError::Problem CLocalFileSystem::problemOf(int errorNumber) noexcept 
   }
 }
 
-CFileSystemError CLocalFileSystem::makeSystemError(int errorNumber, const String& operation,
+CFileSystemError CLocalFileSystem::makeSystemError(int errorNumber, const char* operation,
                                                    const std::string& path, const CProps& extra) {
   CProps props;
   props.add("path", String::fromUTF8(path));
   props.add("errno", errorNumber);
-  props.add("operation", operation);
+  props.add("operation", String(operation));
   props.addAll(extra);
   const CError cause(String::fromUTF8(std::system_category().message(errorNumber)), kSource,
                      errorNumber, props);
@@ -350,7 +350,9 @@ void CLocalFileSystem::move(const CURI& source, const CURI& target, int flags) c
   const std::string to = toLocalPath(target);
   if (flags == MoveReplace) {
     if (::rename(from.c_str(), to.c_str()) != 0) {
-      throw makeSystemError(errno, "rename", to, CProps().add("source", String::fromUTF8(from)));
+      const int errorNumber = errno;
+      throw makeSystemError(errorNumber, "rename", to,
+                            CProps().add("source", String::fromUTF8(from)));
     }
   } else {
     renameNoReplace(from, to);
@@ -437,7 +439,8 @@ void CLocalFileSystem::storeStream(const CURI& target, std::int64_t length, IInS
     temporary.close();
     if (replace) {
       if (::rename(temporaryPath.c_str(), targetPath.c_str()) != 0) {
-        throw makeSystemError(errno, "rename", targetPath,
+        const int errorNumber = errno;
+        throw makeSystemError(errorNumber, "rename", targetPath,
                               CProps().add("source", String::fromUTF8(temporaryPath)));
       }
     } else {
@@ -446,7 +449,8 @@ void CLocalFileSystem::storeStream(const CURI& target, std::int64_t length, IInS
   } catch (...) {
     // The temporary stream closed its descriptor when it went out of scope.
     if (::unlink(temporaryPath.c_str()) != 0 && errno != ENOENT) {
-      logError(makeSystemError(errno, "unlink", temporaryPath),
+      const int errorNumber = errno;
+      logError(makeSystemError(errorNumber, "unlink", temporaryPath),
                "Cannot remove the temporary file of a failed store", String());
     }
     throw;
@@ -466,14 +470,17 @@ void CLocalFileSystem::renameNoReplace(const std::string& from, const std::strin
   }
   // No atomic rename without replacing here; a hard link is just as atomic: it fails
   // when the target exists. Then the old name goes.
-  if (::link(from.c_str(), to.c_str()) != 0)
-    throw makeSystemError(errno, "link", to, names);
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    const int errorNumber = errno;
+    throw makeSystemError(errorNumber, "link", to, names);
+  }
   if (::unlink(from.c_str()) != 0) {
     const int errorNumber = errno;
     // Moved is both names or none: take the new one back.
     if (::unlink(to.c_str()) != 0) {
-      logError(makeSystemError(errno, "unlink", to), "Cannot take back the link of a failed rename",
-               String::fromUTF8(from));
+      const int undoError = errno;
+      logError(makeSystemError(undoError, "unlink", to),
+               "Cannot take back the link of a failed rename", String::fromUTF8(from));
     }
     throw makeSystemError(errorNumber, "unlink", from,
                           CProps().add("target", String::fromUTF8(to)));

@@ -31,8 +31,9 @@ namespace zel {
 // before it returns.
 //
 // Stores (storeStreamAsync) write a temporary file beside the target and rename it
-// into place, so the target is either absent, the old file or the whole new one, also
-// after a crash. The temporary file is named
+// into place, so the target is either absent, the old file or the whole new one, never
+// a torn mix. After a power failure that holds in durable mode; without it the
+// operating system may write the rename before the data. The temporary file is named
 //     "." + <target name> + ".tmp-" + <process id> + "-" + <counter>
 // (the target name shortened to at most kMaxTemporaryBaseBytes bytes), so it is hidden
 // by the usual conventions, never has the target's suffix, and listFolder leaves it out
@@ -115,7 +116,7 @@ class CLocalFileSystem final : public CBase, public virtual IFileSystem {
   static CFileSystemError::Problem problemOf(int errorNumber) noexcept;
   // The error for a failed system call; see above. `extra` properties are added to
   // the cause.
-  static CFileSystemError makeSystemError(int errorNumber, const String& operation,
+  static CFileSystemError makeSystemError(int errorNumber, const char* operation,
                                           const std::string& path, const CProps& extra = CProps());
   // The operating-system path of a local location; Unsupported for others.
   static std::string toLocalPath(const CURI& location);
