@@ -1,8 +1,10 @@
 #include "fleck/CFleckDisk.h"
 
 #include <cstring>
+#include <set>
 #include <string>
 
+#include "fleck/CFleckDiskError.h"
 #include "fleck/CFleckDiskLink.h"
 #include "keel/CCipherManager.h"
 #include "keel/CDigestManager.h"
@@ -14,6 +16,7 @@
 #include "zel/CInvalidArgError.h"
 #include "zel/CMTRand.h"
 #include "zel/CMutex.h"
+#include "zel/Log.h"
 
 namespace fleck {
 
@@ -51,11 +54,180 @@ void createFolderWithParents(zel::IFileSystem* fs, const zel::CURI& folder) {
 
 }  // namespace
 
+CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
+                       const zel::String& password, zel::IIOStream::Access access,
+                       int maxBackgroundOps)
+    : fileSystem(fs), diskFolder(diskFolder), access(access), maxBackgroundOps(maxBackgroundOps) {
+  if (maxBackgroundOps < 1) {
+    throw zel::CInvalidArgError("CFleckDisk::CFleckDisk",
+                                "maxBackgroundOps must be at least 1",
+                                zel::CProps().add("maxBackgroundOps", maxBackgroundOps));
+  }
+  header.load(fs, diskFolder);
+  if (access == zel::IIOStream::AccessReadWrite &&
+      header.getMinWriterVersion() > getImplementationVersion()) {
+    throw CFleckDiskError(CFleckDiskError::NewerVersionRequired, diskFolder);
+  }
+  if (!isEncryptPasswordCorrect(header, password, &cipherKey)) {
+    throw CFleckDiskError(CFleckDiskError::EncryptPasswordIncorrect, diskFolder);
+  }
+  // Resolving the algorithms makes an unknown identifier fail here, at opening.
+  if (header.getCipherID() != L"null") cipher = zel::make<keel::CCipherManager>()->getCipher(header.getCipherID());
+  checkSumDigestType = getDigestType(header.getCheckSumHashID());
+  cryptoDigestType = getDigestType(header.getCryptoHashID());
+  fleckSize = header.getFleckSize();
+  diskSize = header.getDiskSize();
+  if (fleckSize <= 0 || fleckSize > kMaxFleckSize || diskSize < 0) {
+    throw zel::CError("fleckdisk header holds sizes that cannot be mapped.", zel::String(), -1,
+                      zel::CProps()
+                          .add("diskFolder", diskFolder.toString(true))
+                          .add("fleckSize", fleckSize)
+                          .add("diskSize", diskSize));
+  }
+  position = 0;
+
+  // A child link to a folder that is gone is ignored.
+  const zel::CURI childLink = loadLink(fs, diskFolder, getChildLinkFileName());
+  if (!childLink.isEmpty()) {
+    childDiskFolder = (diskFolder << childLink).toNormalized();
+    if (!fs->folderExists(childDiskFolder)) childDiskFolder = zel::CURI();
+  }
+
+  // Parent folders need not exist: a missing one has no link file, which ends the chain,
+  // and flecks looked for there are simply not found.
+  std::set<zel::String> visited;
+  for (zel::CURI current = diskFolder;;) {
+    const zel::CURI link = loadLink(fs, current, getParentLinkFileName());
+    if (link.isEmpty()) break;
+    const zel::CURI parent = (current << link).toNormalized();
+    const zel::String key = parent.toString(true);
+    if (!visited.insert(key).second) {
+      throw zel::CError("Parent link loop detected in fleck disk.", zel::String(), -1,
+                        zel::CProps().add("diskFolder", diskFolder.toString(true)).add("loopFolder", key));
+    }
+    parentDiskFolders.add(parent);
+    current = parent;
+  }
+
+  fleck = zel::make<CFleck>(fs, diskFolder, childDiskFolder, parentDiskFolders, header, cipherKey,
+                            maxBackgroundOps);
+}
+
+CFleckDisk::~CFleckDisk() {
+  try {
+    fleck->backgroundSaveChanges();
+    fleck->waitUntilBackgroundSavesDone(-1);
+  } catch (const std::exception& e) {
+    zel::onExceptionInDestructorIgnored("fleck::CFleckDisk", e, true);
+  }
+}
+
+void CFleckDisk::flushChanges() {
+  fleck->backgroundSaveChanges();
+  fleck->waitUntilBackgroundSavesDone(-1);
+}
+
+bool CFleckDisk::waitForFreeBackgroundOpSlot(int timeoutMs) {
+  return fleck->waitForFreeBackgroundOpSlot(timeoutMs);
+}
+
+bool CFleckDisk::haveBackgroundErrors() { return fleck->haveBackgroundErrors(); }
+
+const zel::TList<CFleck::Error>& CFleckDisk::getBackgroundErrorList() {
+  return fleck->getBackgroundErrorList();
+}
+
+zel::CURI CFleckDisk::getParentDiskFolder() const {
+  return parentDiskFolders.empty() ? zel::CURI() : parentDiskFolders.front();
+}
+
+zel::P<CFleckDataPreparer> CFleckDisk::createDataPreparer() const {
+  return zel::make<CFleckDataPreparer>(header, cipherKey);
+}
+
+zel::P<CFleck> CFleckDisk::newStandAloneFleckObject() const {
+  return zel::make<CFleck>(fileSystem, diskFolder, childDiskFolder, parentDiskFolders, header,
+                           cipherKey, 1);
+}
+
+void CFleckDisk::read(void* buffer, int count) {
+  auto* out = static_cast<unsigned char*>(buffer);
+  while (count > 0) {
+    if (position == diskSize) throwIOError(zel::CIOError::EndOfStream, zel::CProps());
+    const int n = static_cast<int>(std::min<std::int64_t>(count, diskSize - position));
+    fleck->seek(position / fleckSize, static_cast<int>(position % fleckSize));
+    const int got = fleck->readLaxInsideFleck(out, n);
+    // A stored payload shorter than the fleck (only a caller's prepared record can be
+    // one) cannot deliver the bytes behind it.
+    if (got <= 0) throwIOError(zel::CIOError::EndOfStream, zel::CProps().add("position", position));
+    out += got;
+    count -= got;
+    position += got;
+  }
+}
+
+void CFleckDisk::write(const void* buffer, int count) {
+  if (access != zel::IIOStream::AccessReadWrite) {
+    throw zel::CError(
+        "Internal error: CFleckDisk::write was called, but the disk was not opened for writing.");
+  }
+  if (!parentDiskFolders.empty() && !allowWritingWithParentDisk) {
+    throw zel::CError("Cannot write to fleck disk that has a parent disk attached.", zel::String(),
+                      -1, zel::CProps().add("diskFolder", diskFolder.toString(true)));
+  }
+  if (position + count > diskSize) throwIOError(zel::CIOError::EndOfStream, zel::CProps());
+  const auto* in = static_cast<const unsigned char*>(buffer);
+  while (count > 0) {
+    const int n = static_cast<int>(std::min<std::int64_t>(count, diskSize - position));
+    fleck->seek(position / fleckSize, static_cast<int>(position % fleckSize));
+    const int got = fleck->writeLaxInsideFleck(in, n);
+    if (got <= 0) throwIOError(zel::CIOError::EndOfStream, zel::CProps().add("position", position));
+    in += got;
+    count -= got;
+    position += got;
+  }
+}
+
+void CFleckDisk::seek(std::int64_t target) {
+  if (target < 0 || target > diskSize) {
+    throwIOError(zel::CIOError::InvalidPosition, zel::CProps().add("pos", target).add("size", diskSize));
+  }
+  position = target;
+}
+
+zel::P<CFleckStorer> CFleckDisk::writePreparedFleckData(const zel::TBuffer<unsigned char>* record,
+                                                        zel::IDoneListener* listener) {
+  if (position >= diskSize) {
+    throw zel::CIOError(zel::CIOError::SizeExceeded, "Prepared fleck write exceeds disk size.",
+                        zel::CProps()
+                            .add("diskFolder", diskFolder.toString(true))
+                            .add("position", position)
+                            .add("diskSize", diskSize));
+  }
+  if (position % fleckSize != 0) {
+    throw zel::CIOError(zel::CIOError::NotAligned,
+                        "Prepared fleck write in fleck disk can only be done on a fleck boundary.",
+                        zel::CProps()
+                            .add("diskFolder", diskFolder.toString(true))
+                            .add("position", position)
+                            .add("fleckSize", fleckSize));
+  }
+  if (access != zel::IIOStream::AccessReadWrite) {
+    throw zel::CError(
+        "Internal error: CFleckDisk::writePreparedFleckData was called, but the disk was not "
+        "opened for writing.");
+  }
+  fleck->seek(position / fleckSize, 0);
+  zel::P<CFleckStorer> storer = fleck->writePreparedFleck(record, listener);
+  position = std::min(position + fleckSize, diskSize);
+  return storer;
+}
+
 void CFleckDisk::create(zel::IFileSystem* fs, const zel::CURI& folder, std::int64_t diskSize,
                         int payloadBlockSize, const zel::String& password,
                         const zel::String& compressID, int fleckSize) {
   // Sizes that no fleck can be mapped with are refused before anything is written.
-  if (fleckSize != -1 && fleckSize <= 0) {
+  if (fleckSize != -1 && (fleckSize <= 0 || fleckSize > kMaxFleckSize)) {
     throw zel::CInvalidArgError("CFleckDisk::create",
                                 zel::String("Invalid fleck size: ") + zel::String::fromInt64(fleckSize));
   }

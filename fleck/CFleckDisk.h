@@ -2,8 +2,15 @@
 
 #include <cstdint>
 
+#include "fleck/CFleck.h"
+#include "fleck/CFleckDataPreparer.h"
 #include "fleck/CFleckDiskHeader.h"
+#include "fleck/CFleckStorer.h"
+#include "keel/ICipher.h"
+#include "keel/IDigestType.h"
 #include "zel/CBase.h"
+#include "zel/IIOStream.h"
+#include "zel/TList.h"
 #include "zel/CIOError.h"
 #include "zel/CProps.h"
 #include "zel/CURI.h"
@@ -14,6 +21,17 @@
 namespace fleck {
 
 // A fleck disk: a virtual disk of fixed size kept as a folder of fleck files.
+//
+// An object is an open disk: its header, its key, its chain (the child folder and the
+// parent folders, nearest first), one byte position and one fleck object through which
+// all byte I/O runs. Reads fall through to the parents for flecks the disk lacks;
+// changed flecks are saved in the background (the destructor and flushChanges wait for
+// them). A disk is held through zel::P or owned directly (on the stack); streams over
+// it take counted references, which must be dropped before a directly owned disk ends.
+//
+// Threads: an open disk serves one caller at a time and takes no lock; copies share the
+// fleck object and so must not be used at the same time either. Its background saves
+// run on the file system's completion threads.
 //
 // The static operations create disks and chains of disks and check passwords and
 // keys; they keep no state and may run on any thread.
@@ -27,7 +45,81 @@ class CFleckDisk : public zel::CBase {
     ChildDetached = 1,
   };
 
-  // The version of the disk format this implementation reads and writes.
+  // The largest fleck size a disk may have: records of a fleck are read into buffers of
+  // about 1.1 times its size, and sizes are 32-bit in the header.
+  static constexpr int kMaxFleckSize = 1 << 30;
+
+  // Opens the disk in `diskFolder`. `access` is zel::IIOStream::AccessReadWrite (3) to
+  // write, anything else to read only. An empty password opens an unencrypted disk.
+  // maxBackgroundOps (at least 1) bounds the flecks being saved at once.
+  // Throws CFleckDiskError NewerVersionRequired (the reader version, or the writer
+  // version when opened for writing, is above getImplementationVersion()) or
+  // EncryptPasswordIncorrect; zel::CError "Parent link loop detected in fleck disk."
+  // when the parent links run in a circle, or for a header whose sizes cannot be
+  // mapped; and the loaders' and file system's errors.
+  CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder, const zel::String& password,
+             zel::IIOStream::Access access, int maxBackgroundOps);
+  CFleckDisk(const CFleckDisk&) = default;
+  CFleckDisk& operator=(const CFleckDisk&) = default;
+  // Saves the changed fleck and waits, without limit, until every background save has
+  // ended. Errors are logged, never thrown.
+  ~CFleckDisk() override;
+
+  // Saves the changed fleck and waits until every background save has ended. A failing
+  // preparation of the changed fleck is thrown; failed saves are logged and collected
+  // (haveBackgroundErrors), not thrown.
+  void flushChanges();
+  // True when fewer than maxBackgroundOps saves run, waiting up to timeoutMs (-1: no
+  // limit).
+  bool waitForFreeBackgroundOpSlot(int timeoutMs);
+  // Failed background saves so far, oldest first.
+  bool haveBackgroundErrors();
+  const zel::TList<CFleck::Error>& getBackgroundErrorList();
+
+  // Copies `count` bytes at the position into `buffer` and advances the position. A
+  // read that crosses the end copies the bytes before it and then throws
+  // zel::CIOError EndOfStream (4); one that starts at the end throws at once.
+  void read(void* buffer, int count);
+  // Copies `count` bytes from `buffer` to the position and advances it. Throws
+  // zel::CError when the disk is not open for writing or has parents (unless
+  // setAllowWritingWithParentDisk(true)), and zel::CIOError EndOfStream (nothing
+  // written) when the bytes would pass the end.
+  void write(const void* buffer, int count);
+  // 0 to getSize() inclusive; else zel::CIOError InvalidPosition (7), position unchanged.
+  void seek(std::int64_t position);
+  // Stores a record prepared with createDataPreparer() as the fleck that starts at the
+  // position (null: an all-zero fleck, whose file is removed), and advances the
+  // position by one fleck (at most to the end). Returns the storer; `listener` (may be
+  // null) is told when it ends. Works on a disk with parents too. Throws
+  // zel::CIOError SizeExceeded (3) at or after the end, NotAligned (11) off a fleck
+  // boundary, zel::CError when not open for writing. The record is shared with the
+  // storer, not copied: it must stay unchanged and alive until the disk has reaped the
+  // storer (after the next flush, or the disk's end), so it belongs on the heap.
+  zel::P<CFleckStorer> writePreparedFleckData(const zel::TBuffer<unsigned char>* record,
+                                              zel::IDoneListener* listener);
+
+  zel::CURI getDiskFolder() const { return diskFolder; }
+  // Empty when there is no child link or the linked folder does not exist.
+  zel::CURI getChildDiskFolder() const { return childDiskFolder; }
+  // The nearest parent folder, or an empty location.
+  zel::CURI getParentDiskFolder() const;
+  // Every parent folder, nearest first.
+  const zel::TList<zel::CURI>& getParentDiskFolders() const noexcept { return parentDiskFolders; }
+  const CFleckDiskHeader& getHeader() const noexcept { return header; }
+  std::int64_t getFleckSize() const noexcept { return fleckSize; }
+  int getPayloadBlockSize() const noexcept { return header.getPayloadBlockSize(); }
+  std::int64_t getSize() const noexcept { return diskSize; }
+  std::int64_t getPosition() const noexcept { return position; }
+  void setAllowWritingWithParentDisk(bool allow) noexcept { allowWritingWithParentDisk = allow; }
+
+  // A new preparer for this disk's header and key, for callers that prepare records
+  // on threads of their own (one preparer per thread).
+  zel::P<CFleckDataPreparer> createDataPreparer() const;
+  // A new fleck object like the disk's own (same folders, header and key) with one
+  // background save at a time, sharing nothing with the disk's own: for threads that
+  // read the disk on their own.
+  zel::P<CFleck> newStandAloneFleckObject() const;
+
   static int getImplementationVersion() { return 1; }
   static zel::String getChildLinkFileName() { return "child.flecklnk"; }
   static zel::String getParentLinkFileName() { return "parent.flecklnk"; }
@@ -81,7 +173,22 @@ class CFleckDisk : public zel::CBase {
   [[noreturn]] void throwIOError(zel::CIOError::Code code, const zel::CProps& props) const;
 
  private:
+  zel::P<zel::IFileSystem> fileSystem;
   zel::CURI diskFolder;
+  zel::CURI childDiskFolder;
+  zel::TList<zel::CURI> parentDiskFolders;
+  CFleckDiskHeader header;
+  zel::TCryptBuffer<unsigned char> cipherKey;
+  zel::IIOStream::Access access;
+  zel::P<keel::ICipher> cipher;
+  zel::P<keel::IDigestType> checkSumDigestType;
+  zel::P<keel::IDigestType> cryptoDigestType;
+  std::int64_t fleckSize = 0;
+  std::int64_t diskSize = 0;
+  std::int64_t position = 0;
+  zel::P<CFleck> fleck;
+  int maxBackgroundOps;
+  bool allowWritingWithParentDisk = false;
 };
 
 }  // namespace fleck
