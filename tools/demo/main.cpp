@@ -1,7 +1,7 @@
-// The demo: what the library can do so far, on an embedded default. It makes an
-// encrypted disk and a linked child (a snapshot) in a temporary folder, prints the
-// header read back, prepares generated flecks into stored records and back, and shows
-// where fleck files live in the tree.
+// The demo: the library's main job on an embedded default. In a temporary folder it
+// makes an encrypted disk, writes a generated image into it, takes a snapshot (a linked
+// child), overwrites part of the disk, and shows that the snapshot still reads the old
+// bytes and the disk the new ones, with sizes and timings.
 #include <unistd.h>
 
 #include <chrono>
@@ -11,7 +11,6 @@
 #include <string>
 
 #include "fleck/CFleck.h"
-#include "fleck/CFleckDataPreparer.h"
 #include "fleck/CFleckDisk.h"
 #include "fleck/CFleckDiskHeader.h"
 #include "fleck/Version.h"
@@ -76,60 +75,98 @@ zel::TBuffer<unsigned char> generatedFleck(int size, std::uint64_t seed) {
   return fleck;
 }
 
+// Reads `length` bytes at `position` and compares them with `expected`.
+bool readsBack(fleck::CFleckDisk& disk, std::int64_t position, const zel::TBuffer<unsigned char>& expected) {
+  zel::TBuffer<unsigned char> got;
+  got.setUsed(expected.getUsed());
+  disk.seek(position);
+  disk.read(got.getData(), static_cast<int>(got.getUsed()));
+  return got == expected;
+}
+
+std::int64_t bytesBelow(const std::string& folder) {
+  std::int64_t total = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) total += static_cast<std::int64_t>(entry.file_size());
+  }
+  return total;
+}
+
 void run(const std::string& root) {
   zel::P<zel::IFileSystem> fs = zel::make<zel::CLocalFileSystem>();
   const zel::CURI base = zel::CURI::fromLocalPath(root);
-  const zel::CURI disk = base << "disk";
-  const zel::CURI snapshot = base << "snapshots" << "monday";
+  const zel::CURI diskFolder = base << "disk";
+  const zel::CURI snapshotFolder = base << "snapshots" << "monday";
+  constexpr std::int64_t kImageSize = std::int64_t{64} << 20;
 
   auto start = Clock::now();
-  fleck::CFleckDisk::create(fs, disk, kDiskSize, 512, kPassword, "lz4", -1);
+  fleck::CFleckDisk::create(fs, diskFolder, kDiskSize, 512, kPassword, "lz4", -1);
   std::printf("Created an encrypted disk of %lld GiB in %s (%.1f ms, most of it key derivation)\n",
-              static_cast<long long>(kDiskSize >> 30), disk.toString(false).toUTF8().c_str(),
+              static_cast<long long>(kDiskSize >> 30), diskFolder.toString(false).toUTF8().c_str(),
               millisSince(start));
-  start = Clock::now();
-  fleck::CFleckDisk::createChild(fs, snapshot, disk, fleck::CFleckDisk::ChildLinked);
-  std::printf("Created a linked child (a snapshot) in %s (%.1f ms)\n",
-              snapshot.toString(false).toUTF8().c_str(), millisSince(start));
 
   fleck::CFleckDiskHeader header;
-  header.load(fs, snapshot);
-  std::printf("Header read back from the child:\n");
+  header.load(fs, diskFolder);
+  std::printf("Header read back:\n");
   printHeader(header);
 
-  zel::TCryptBuffer<unsigned char> key;
-  start = Clock::now();
-  const bool right = fleck::CFleckDisk::isEncryptPasswordCorrect(fs, snapshot, kPassword, &key);
-  const bool wrong = fleck::CFleckDisk::isEncryptPasswordCorrect(fs, snapshot, "guess", nullptr);
-  std::printf("Password check: right password %s, wrong password %s (%.1f ms for both)\n",
-              right ? "accepted" : "REFUSED", wrong ? "ACCEPTED" : "refused", millisSince(start));
-
-  fleck::CFleckDataPreparer preparer(header, key);
-  zel::TBuffer<unsigned char> record;
-  zel::TBuffer<unsigned char> back;
-  const int flecks = 64;
-  std::int64_t payloadBytes = 0;
-  std::int64_t recordBytes = 0;
-  double prepareMs = 0;
-  double unprepareMs = 0;
-  for (int i = 0; i < flecks; ++i) {
-    const auto payload = generatedFleck(header.getFleckSize(), static_cast<std::uint64_t>(i));
+  // Monday's image: 64 MiB of text-like, random and empty blocks.
+  {
+    fleck::CFleckDisk disk(fs, diskFolder, kPassword, zel::IIOStream::AccessReadWrite, 4);
     start = Clock::now();
-    preparer.prepareData(payload, record);
-    prepareMs += millisSince(start);
-    start = Clock::now();
-    preparer.unprepareData(record, back);
-    unprepareMs += millisSince(start);
-    if (!(back == payload)) throw zel::CError("Demo: a fleck did not survive its round trip");
-    payloadBytes += static_cast<std::int64_t>(payload.getUsed());
-    recordBytes += static_cast<std::int64_t>(record.getUsed());
+    for (std::int64_t done = 0; done < kImageSize; done += header.getFleckSize()) {
+      const auto fleck = generatedFleck(header.getFleckSize(), static_cast<std::uint64_t>(done));
+      disk.write(fleck.getData(), static_cast<int>(fleck.getUsed()));
+    }
+    disk.flushChanges();
+    const double ms = millisSince(start);
+    std::printf("Wrote a %lld MiB image in %.0f ms (%.0f MiB/s); %.1f MiB on disk, %s\n",
+                static_cast<long long>(kImageSize >> 20), ms, (kImageSize >> 20) / (ms / 1000),
+                static_cast<double>(bytesBelow(root + "/disk")) / (1 << 20),
+                disk.haveBackgroundErrors() ? "WITH STORE ERRORS" : "no store errors");
   }
-  const double mib = static_cast<double>(payloadBytes) / (1 << 20);
-  std::printf("Prepared %d generated flecks (%.0f MiB) into records of %.1f MiB (%.1f%%):\n", flecks,
-              mib, static_cast<double>(recordBytes) / (1 << 20),
-              100.0 * static_cast<double>(recordBytes) / static_cast<double>(payloadBytes));
-  std::printf("  prepare %.0f MiB/s, unprepare %.0f MiB/s, every fleck verified\n",
-              mib / (prepareMs / 1000), mib / (unprepareMs / 1000));
+
+  start = Clock::now();
+  fleck::CFleckDisk::createChild(fs, snapshotFolder, diskFolder, fleck::CFleckDisk::ChildLinked);
+  std::printf("Took a snapshot: a linked child in %s (%.1f ms)\n",
+              snapshotFolder.toString(false).toUTF8().c_str(), millisSince(start));
+
+  // Tuesday: 8 MiB in the middle of the image change.
+  const std::int64_t changedAt = 20 << 20;
+  zel::TBuffer<unsigned char> before;
+  before.setUsed(8 << 20);
+  zel::TBuffer<unsigned char> tuesday;
+  tuesday.setUsed(8 << 20);
+  for (std::size_t i = 0; i < tuesday.getUsed(); ++i) tuesday.getData()[i] = static_cast<unsigned char>(i * 7 + 3);
+  {
+    fleck::CFleckDisk disk(fs, diskFolder, kPassword, zel::IIOStream::AccessReadWrite, 4);
+    disk.seek(changedAt);
+    disk.read(before.getData(), static_cast<int>(before.getUsed()));
+    start = Clock::now();
+    disk.seek(changedAt);
+    disk.write(tuesday.getData(), static_cast<int>(tuesday.getUsed()));
+    disk.flushChanges();
+    std::printf("Overwrote 8 MiB of the disk in %.0f ms; the old flecks moved into the snapshot (%.1f MiB there now)\n",
+                millisSince(start), static_cast<double>(bytesBelow(root + "/snapshots")) / (1 << 20));
+  }
+
+  fleck::CFleckDisk disk(fs, diskFolder, kPassword, zel::IIOStream::AccessRead, 1);
+  fleck::CFleckDisk snapshot(fs, snapshotFolder, kPassword, zel::IIOStream::AccessRead, 1);
+  start = Clock::now();
+  const bool diskNew = readsBack(disk, changedAt, tuesday);
+  const bool snapshotOld = readsBack(snapshot, changedAt, before);
+  std::printf("The disk reads the new bytes: %s; the snapshot still reads the old ones: %s (%.0f ms)\n",
+              diskNew ? "yes" : "NO", snapshotOld ? "yes" : "NO", millisSince(start));
+
+  zel::TBuffer<unsigned char> all;
+  all.setUsed(static_cast<std::size_t>(kImageSize));
+  start = Clock::now();
+  snapshot.seek(0);
+  snapshot.read(all.getData(), static_cast<int>(kImageSize));
+  const double ms = millisSince(start);
+  std::printf("Read the whole snapshot back (%lld MiB, flecks it lacks come from its parent) in %.0f ms (%.0f MiB/s)\n",
+              static_cast<long long>(kImageSize >> 20), ms, (kImageSize >> 20) / (ms / 1000));
+  if (!diskNew || !snapshotOld) throw zel::CError("Demo: the snapshot did not keep its bytes");
 
   zel::TArray<int> digits;
   const int width = fleck::CFleck::computeDigitWidth(header.getObjectsPerTreeLevel());
