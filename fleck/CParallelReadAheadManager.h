@@ -45,7 +45,8 @@ class CParallelReadAheadManager : public zel::CBase {
   // -1 when the thread is to end.
   std::int64_t nextFleckIndexForReadAhead();
   // For read threads: the outcome of reading `index` (exactly one of data and error).
-  // Dropped when the index was discarded meanwhile. Never blocks beyond the lock.
+  // The manager keeps counted references to both, so they are heap objects. Dropped
+  // when the index was discarded meanwhile. Never blocks beyond the lock.
   void storeReadAheadResult(std::int64_t index, zel::TBuffer<unsigned char>* data,
                             zel::CError* error);
   // For the reader: the payload of fleck `index` (below the fleck count), waiting for

@@ -38,8 +38,8 @@ class Worker {
               given.push_back(index);
             }
             if (index == failing) {
-              zel::CError error("cannot read this fleck");
-              manager.storeReadAheadResult(index, nullptr, &error);
+              // The manager keeps a counted reference: a heap error, as read threads pass.
+              manager.storeReadAheadResult(index, nullptr, zel::make<zel::CError>("cannot read this fleck"));
             } else {
               manager.storeReadAheadResult(index, bufferFor(index), nullptr);
             }
