@@ -100,6 +100,8 @@ void CBufferStream::write(const void* buffer, int count, IWriteBarrier*) {
 
 void CBufferStream::writeKeepBuffer(TConstBufferSlice<unsigned char> slice, IWriteBarrier* barrier) {
   // A memory stream copies: keeping the caller's buffer would not save anything.
+  // Checked here too, so that an empty slice is refused like any other write.
+  checkWritable();
   std::size_t done = 0;
   while (done < slice.getLength()) {
     const int piece = static_cast<int>(std::min<std::size_t>(slice.getLength() - done, 1 << 30));
