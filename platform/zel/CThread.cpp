@@ -34,15 +34,22 @@ void CThread::start() {
 }
 
 void CThread::threadMain() {
+  // Exceptions of every type are caught: one that left the thread function would end
+  // the process.
   try {
     run();
   } catch (const std::exception& e) {
     logError(e, "Unhandled exception in thread", String());
+  } catch (...) {
+    logError(CError("not a std::exception"), "Unhandled exception in thread", String());
   }
   try {
     onRunFinished();
   } catch (const std::exception& e) {
     logError(e, "Unhandled exception in CThread::onRunFinished", String());
+  } catch (...) {
+    logError(CError("not a std::exception"), "Unhandled exception in CThread::onRunFinished",
+             String());
   }
   finishedSignal->set();
   deleteThis();
