@@ -20,6 +20,30 @@ LogSink& currentSink() {
   return sink;
 }
 
+// Control characters (a line break in a file name, say) would split the line, or
+// forge another one; they are written as \n, \r, \t or \xNN instead.
+String escapeControlCharacters(const String& text) {
+  String out;
+  out.reserve(text.size());
+  for (wchar_t c : text) {
+    if (c == L'\n') {
+      out += L"\\n";
+    } else if (c == L'\r') {
+      out += L"\\r";
+    } else if (c == L'\t') {
+      out += L"\\t";
+    } else if ((c >= 0 && c < 0x20) || c == 0x7F) {
+      static const wchar_t* digits = L"0123456789ABCDEF";
+      out += L"\\x";
+      out.push_back(digits[(c >> 4) & 0xF]);
+      out.push_back(digits[c & 0xF]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
 String errorText(const std::exception& error) {
   if (const auto* e = dynamic_cast<const CError*>(&error)) return e->toString();
   return String::fromUTF8(error.what());
@@ -43,7 +67,7 @@ String formatLogLine(const String& message, const std::exception& error, const S
     line += detail;
     line += L')';
   }
-  return line;
+  return escapeControlCharacters(line);
 }
 
 void logError(const std::exception& error, const String& message, const String& detail) {

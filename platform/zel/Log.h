@@ -22,7 +22,8 @@ void logError(const std::exception& error, const String& message, const String& 
 
 // The one line the default sink writes: "message: error text" followed by
 // " (detail)" when detail is not empty. The error text of a zel::CError includes its
-// properties.
+// properties. Control characters are escaped (\n, \xNN), so that text from outside (a
+// file name) can neither break the line nor forge another.
 String formatLogLine(const String& message, const std::exception& error, const String& detail);
 
 // Destructors never throw; they pass what they caught here. With log true the error is
