@@ -27,7 +27,8 @@ class CMTRand final : public CBase {
     const std::uint64_t high = randInt();
     return (high << 32) | randInt();
   }
-  // A number from 0 to limit - 1 (limit > 0).
+  // A number from 0 to limit - 1. Throws zel::CInvalidArgError for a limit of 0, which
+  // would otherwise give any 64-bit number.
   std::uint64_t randBelow(std::uint64_t limit);
   // Fills `count` bytes at `out`.
   void randData(void* out, std::size_t count);
