@@ -44,6 +44,10 @@ String escapeControlCharacters(const String& text) {
   return out;
 }
 
+// True while this thread runs the sink: an error the sink logs itself (directly, or
+// through code it calls) would otherwise wait forever for the lock this thread holds.
+thread_local bool inSink = false;
+
 String errorText(const std::exception& error) {
   if (const auto* e = dynamic_cast<const CError*>(&error)) return e->toString();
   return String::fromUTF8(error.what());
@@ -72,8 +76,18 @@ String formatLogLine(const String& message, const std::exception& error, const S
 
 void logError(const std::exception& error, const String& message, const String& detail) {
   try {
+    if (inSink) {
+      // Logged from inside the sink: to standard error, not into the sink again.
+      const std::string line = formatLogLine(message, error, detail).toUTF8();
+      std::fprintf(stderr, "%s\n", line.c_str());
+      return;
+    }
     std::lock_guard<std::mutex> lock(sinkMutex());
     if (currentSink()) {
+      struct InSink {
+        InSink() { inSink = true; }
+        ~InSink() { inSink = false; }
+      } running;
       currentSink()(message, error, detail);
       return;
     }

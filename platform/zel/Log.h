@@ -9,7 +9,8 @@ namespace zel {
 
 // Where logged errors go. The default sink writes one line to standard error. An
 // application (or a test) installs its own; sinks may be called from any thread, one
-// call at a time.
+// call at a time. What a sink logs itself (directly or through code it calls) goes to
+// standard error instead of into the sink again. A sink must not call setLogSink.
 using LogSink =
     std::function<void(const String& message, const std::exception& error, const String& detail)>;
 
