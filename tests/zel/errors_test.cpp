@@ -335,6 +335,21 @@ TEST(ErrorsTest, AFailingSinkIsReportedNotSpread) {
   EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(), "log sink failed"));
 }
 
+TEST(ErrorsTest, ASinkThatLogsItselfDoesNotWaitForItself) {
+  int calls = 0;
+  const ScopedSink sink([&](const String& message, const std::exception&, const String&) {
+    ++calls;
+    // As code called by a sink might: this must neither deadlock nor recurse.
+    zel::logError(CError("inner"), String("from the sink: ") + message, String());
+  });
+  testing::internal::CaptureStderr();
+  zel::logError(CError("outer"), "first", String());
+  zel::logError(CError("outer"), "second", String());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "from the sink: first: inner\nfrom the sink: second: inner\n");
+  EXPECT_EQ(calls, 2);
+}
+
 TEST(ErrorsTest, SetLogSinkReturnsThePreviousSink) {
   int calls = 0;
   const ScopedSink outer([&](const String&, const std::exception&, const String&) { ++calls; });
