@@ -16,6 +16,7 @@
 #include "zel/CDataOutStream.h"
 #include "zel/CFileSystemError.h"
 #include "zel/CIOError.h"
+#include "zel/CInvalidArgError.h"
 #include "zel/TConstBufferSlice.h"
 
 namespace {
@@ -287,6 +288,23 @@ TEST(BufferStreamTest, ReadingAndSeeking) {
   stream.seek(4);
   expectIOError(CIOError::EndOfStream, [&] { stream.read(out, 3); });
   EXPECT_EQ(std::string(out, 2), "ef");  // what was there may have been copied
+}
+
+TEST(BufferStreamTest, NegativeCountsAreRefused) {
+  CBufferStream stream;
+  stream.write("abc", 3, nullptr);
+  stream.seek(0);
+  char out[3];
+  EXPECT_THROW(stream.write("x", -1, nullptr), zel::CInvalidArgError);
+  EXPECT_THROW(stream.read(out, -1), zel::CInvalidArgError);
+  EXPECT_THROW(stream.readLax(out, -1), zel::CInvalidArgError);
+  EXPECT_THROW(stream.readAvailable(out, -1), zel::CInvalidArgError);
+  EXPECT_EQ(stream.getPosition(), 0);
+  EXPECT_EQ(stream.getLength(), 3);
+  // A count of 0 is no transfer, not an error.
+  stream.write("x", 0, nullptr);
+  stream.read(out, 0);
+  EXPECT_EQ(stream.readLax(out, 0), 0);
 }
 
 TEST(BufferStreamTest, SetLength) {
