@@ -91,6 +91,9 @@ TEST(SemaphoreTest, TakeAndGive) {
   EXPECT_TRUE(semaphore.take(0));
   semaphore.give(3);
   EXPECT_EQ(semaphore.getFreeUnits(), 3);
+  semaphore.give(0);
+  EXPECT_THROW(semaphore.give(-1), zel::CInvalidArgError);
+  EXPECT_EQ(semaphore.getFreeUnits(), 3);
 }
 
 TEST(SemaphoreTest, GiveOnOneThreadReleasesTakersOnOthers) {
