@@ -7,6 +7,7 @@
 #include "zel/CError.h"
 #include "zel/CFileSystemError.h"
 #include "zel/CIOError.h"
+#include "zel/CInvalidArgError.h"
 
 namespace zel {
 
@@ -67,7 +68,12 @@ void CBufferStream::read(void* buffer, int count) {
 
 int CBufferStream::readLax(void* buffer, int count) {
   checkOpen();
-  if (count <= 0) return 0;
+  if (count < 0) {
+    throw CInvalidArgError("zel::CBufferStream::read", "negative byte count",
+                           CProps().add("count", count));
+  }
+  if (count == 0)
+    return 0;
   const std::int64_t left = getLength() - position;
   const int n = static_cast<int>(std::min<std::int64_t>(count, std::max<std::int64_t>(left, 0)));
   if (n > 0) std::memcpy(buffer, readable->getData() + position, static_cast<std::size_t>(n));
@@ -85,7 +91,12 @@ int CBufferStream::isEndOfStream_NonBlocking() const { return isEndOfStream() ? 
 
 void CBufferStream::write(const void* buffer, int count, IWriteBarrier*) {
   checkWritable();
-  if (count <= 0) return;
+  if (count < 0) {
+    throw CInvalidArgError("zel::CBufferStream::write", "negative byte count",
+                           CProps().add("count", count));
+  }
+  if (count == 0)
+    return;
   const std::size_t end = static_cast<std::size_t>(position) + static_cast<std::size_t>(count);
   if (end > writable->getUsed()) {
     if (end > writable->getCapacity()) {
@@ -100,6 +111,8 @@ void CBufferStream::write(const void* buffer, int count, IWriteBarrier*) {
 
 void CBufferStream::writeKeepBuffer(TConstBufferSlice<unsigned char> slice, IWriteBarrier* barrier) {
   // A memory stream copies: keeping the caller's buffer would not save anything.
+  // Checked here too, so that an empty slice is refused like any other write.
+  checkWritable();
   std::size_t done = 0;
   while (done < slice.getLength()) {
     const int piece = static_cast<int>(std::min<std::size_t>(slice.getLength() - done, 1 << 30));

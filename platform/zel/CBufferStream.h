@@ -13,7 +13,8 @@ namespace zel {
 // write past the end grows the buffer, its capacity by the growth factor (at least to
 // what the write needs), so that appending many small pieces stays linear.
 // The read-only form reads a buffer that others own; every writing operation then
-// throws zel::CIOError NotSupported. Not thread-safe.
+// throws zel::CIOError NotSupported. A negative byte count throws
+// zel::CInvalidArgError, as the file streams do. Not thread-safe.
 class CBufferStream : public CBase, public virtual IIOStream {
  public:
   struct ReadOnly {};

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "zel/CInvalidArgError.h"
+
 namespace zel {
 
 namespace {
@@ -25,6 +27,8 @@ CMTRand::CMTRand(std::uint64_t seed) {
 }
 
 std::uint64_t CMTRand::randBelow(std::uint64_t limit) {
+  if (limit == 0)
+    throw CInvalidArgError("zel::CMTRand::randBelow", "limit 0: no number is below it");
   return std::uniform_int_distribution<std::uint64_t>(0, limit - 1)(engine);
 }
 

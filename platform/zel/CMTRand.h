@@ -21,8 +21,14 @@ class CMTRand final : public CBase {
   explicit CMTRand(std::uint64_t seed);
 
   std::uint32_t randInt() { return static_cast<std::uint32_t>(engine()); }
-  std::uint64_t randInt64() { return (std::uint64_t{randInt()} << 32) | randInt(); }
-  // A number from 0 to limit - 1 (limit > 0).
+  // The first draw is the high half. Two statements: the operands of `|` may be
+  // evaluated in either order, which would make a seeded sequence compiler-dependent.
+  std::uint64_t randInt64() {
+    const std::uint64_t high = randInt();
+    return (high << 32) | randInt();
+  }
+  // A number from 0 to limit - 1. Throws zel::CInvalidArgError for a limit of 0, which
+  // would otherwise give any 64-bit number.
   std::uint64_t randBelow(std::uint64_t limit);
   // Fills `count` bytes at `out`.
   void randData(void* out, std::size_t count);

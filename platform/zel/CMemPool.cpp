@@ -17,7 +17,16 @@ CMemPool::CMemPool(int maxIdle, std::size_t bufferSize, int flags)
     : maxIdle(maxIdle > 0 ? static_cast<std::size_t>(maxIdle) : 0), bufferSize(bufferSize) {
   idle.reserve(this->maxIdle);
   if ((flags & FlagLazy) == 0) {
-    for (std::size_t i = 0; i < this->maxIdle; ++i) idle.push_back(new CMemPoolBuffer(bufferSize));
+    try {
+      for (std::size_t i = 0; i < this->maxIdle; ++i) {
+        idle.push_back(new CMemPoolBuffer(bufferSize));
+      }
+    } catch (...) {
+      // The destructor does not run for a constructor that throws.
+      for (CMemPoolBuffer* buffer : idle)
+        delete buffer;
+      throw;
+    }
   }
 }
 

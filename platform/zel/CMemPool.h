@@ -19,6 +19,11 @@ class CMemPool;
 class CMemPoolBuffer final : public TBuffer<unsigned char> {
  public:
   explicit CMemPoolBuffer(std::size_t capacity) : TBuffer<unsigned char>(capacity) {}
+  // A copy would carry the lending pool along and, made on the stack, be taken into
+  // the pool (and later deleted by it) when a counted reference to it was dropped.
+  // Copy the contents into a TBuffer instead.
+  CMemPoolBuffer(const CMemPoolBuffer&) = delete;
+  CMemPoolBuffer& operator=(const CMemPoolBuffer&) = delete;
 
  protected:
   void onLastReference() const noexcept override;

@@ -2,6 +2,9 @@
 
 #include <concepts>
 #include <cstddef>
+#include <cstdint>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -18,10 +21,15 @@ class CProps {
 
   // Adds key = value at the end, or replaces the value of an existing key in place.
   CProps& add(const String& key, const String& value);
-  // Numbers are stored as signed decimal text.
+  // Numbers are stored as decimal text, with a '-' when negative. Unsigned values
+  // keep their value (UINT64_MAX is not -1).
   template <std::integral N>
   CProps& add(const String& key, N value) {
-    return add(key, String::fromInt64(static_cast<std::int64_t>(value)));
+    if constexpr (std::is_unsigned_v<N>) {
+      return add(key, String::fromUTF8(std::to_string(static_cast<std::uint64_t>(value))));
+    } else {
+      return add(key, String::fromInt64(static_cast<std::int64_t>(value)));
+    }
   }
   // Adds every entry of `other`, in its order.
   CProps& addAll(const CProps& other);

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "zel/CInvalidArgError.h"
+
 namespace zel {
 
 bool CSemaphore::take(int timeoutMs) {
@@ -17,6 +19,10 @@ bool CSemaphore::take(int timeoutMs) {
 }
 
 void CSemaphore::give(int count) {
+  if (count < 0) {
+    throw CInvalidArgError("zel::CSemaphore::give", "negative unit count",
+                           CProps().add("count", count));
+  }
   std::lock_guard<std::mutex> lock(mutex);
   units += count;
   if (count == 1) available.notify_one();

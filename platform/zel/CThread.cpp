@@ -34,15 +34,23 @@ void CThread::start() {
 }
 
 void CThread::threadMain() {
+  runningThread.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  // Exceptions of every type are caught: one that left the thread function would end
+  // the process.
   try {
     run();
   } catch (const std::exception& e) {
     logError(e, "Unhandled exception in thread", String());
+  } catch (...) {
+    logError(CError("not a std::exception"), "Unhandled exception in thread", String());
   }
   try {
     onRunFinished();
   } catch (const std::exception& e) {
     logError(e, "Unhandled exception in CThread::onRunFinished", String());
+  } catch (...) {
+    logError(CError("not a std::exception"), "Unhandled exception in CThread::onRunFinished",
+             String());
   }
   finishedSignal->set();
   deleteThis();
@@ -54,9 +62,13 @@ void CThread::deleteThis() {
 
 void CThread::stop(bool waitForEnd) {
   signalStop();
-  if (!waitForEnd) return;
+  // On the thread itself there is nothing to wait for, and threadMutex must not be
+  // taken: the owner may hold it while it joins this very thread.
+  if (!waitForEnd || isOwnThread())
+    return;
   std::lock_guard<std::mutex> lock(threadMutex);
-  if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+  if (thread.joinable())
+    thread.join();
 }
 
 void CThread::signalStop() { stopSignal->set(); }

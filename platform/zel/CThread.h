@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -53,6 +54,9 @@ class CThread : public CBase {
 
  private:
   void threadMain();
+  bool isOwnThread() const noexcept {
+    return runningThread.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  }
 
   P<IRunnable> runnable;
   const bool holdReference;
@@ -61,6 +65,10 @@ class CThread : public CBase {
   std::mutex threadMutex;  // guards thread and started
   std::thread thread;
   bool started = false;
+  // The id of the thread, stored by the thread itself before it calls run, so that
+  // stop can tell, without threadMutex, that it runs on it. Only equality with the
+  // calling thread's own id is asked, so a stale value does no harm.
+  std::atomic<std::thread::id> runningThread;
 };
 
 }  // namespace zel

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cwctype>
 #include <ostream>
 
@@ -105,9 +106,11 @@ CURI CURI::fromLocalPath(const std::string& path) {
   if (full.empty() || full[0] != '/') {
     std::string cwd(4096, '\0');
     if (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+      const int errorNumber = errno;  // before anything that allocates
       CProps props;
       props.add("path", String::fromUTF8(path));
-      throw CError("Cannot determine the current folder", "zel::CURI::fromLocalPath", errno, props);
+      throw CError("Cannot determine the current folder", "zel::CURI::fromLocalPath", errorNumber,
+                   props);
     }
     cwd.resize(std::char_traits<char>::length(cwd.c_str()));
     full = cwd + "/" + full;

@@ -9,7 +9,8 @@ namespace zel {
 
 // Where logged errors go. The default sink writes one line to standard error. An
 // application (or a test) installs its own; sinks may be called from any thread, one
-// call at a time.
+// call at a time. What a sink logs itself (directly or through code it calls) goes to
+// standard error instead of into the sink again. A sink must not call setLogSink.
 using LogSink =
     std::function<void(const String& message, const std::exception& error, const String& detail)>;
 
@@ -22,7 +23,8 @@ void logError(const std::exception& error, const String& message, const String& 
 
 // The one line the default sink writes: "message: error text" followed by
 // " (detail)" when detail is not empty. The error text of a zel::CError includes its
-// properties.
+// properties. Control characters are escaped (\n, \xNN), so that text from outside (a
+// file name) can neither break the line nor forge another.
 String formatLogLine(const String& message, const std::exception& error, const String& detail);
 
 // Destructors never throw; they pass what they caught here. With log true the error is

@@ -102,11 +102,14 @@ class TBuffer : public CBase {
   void append(const T* source, std::size_t count) {
     if (count == 0) return;
     if (count > capacity - used) {
-      // `source` may lie inside this buffer; copy before the old storage goes.
-      const std::size_t offset = used;
-      TBuffer<T> staging(source, count);
-      getFreePtr(count);
-      std::memcpy(data + offset, staging.data, count * sizeof(T));
+      // `source` may lie inside this buffer: fill the new storage before the old one
+      // goes. No staging copy, which would leave an unwiped copy of a secret behind.
+      const std::size_t newCapacity = std::max(used + count, capacity * 2);
+      T* fresh = new T[newCapacity];
+      if (used > 0)
+        std::memcpy(fresh, data, used * sizeof(T));
+      std::memcpy(fresh + used, source, count * sizeof(T));
+      replaceStorage(fresh, newCapacity);
     } else {
       std::memmove(data + used, source, count * sizeof(T));
     }
@@ -120,15 +123,16 @@ class TBuffer : public CBase {
   }
 
  protected:
-  // Called for elements that leave use (shrinking) and for storage about to be freed.
-  // TCryptBuffer wipes them.
+  // Called for elements that leave use (shrinking) and for storage about to be freed,
+  // all of it: the spare room may hold bytes written through getFreePtr and never
+  // taken into use. TCryptBuffer wipes them.
   virtual void discard(T* /*elements*/, std::size_t /*count*/) noexcept {}
 
   // Frees the storage. Derived destructors call it themselves so that their discard
   // still runs (virtual calls from ~TBuffer reach only TBuffer's own).
   void releaseStorage() noexcept {
     if (data != nullptr) {
-      discard(data, used);
+      discard(data, capacity);
       delete[] data;
     }
     data = nullptr;
@@ -140,6 +144,12 @@ class TBuffer : public CBase {
   void reallocate(std::size_t newCapacity) {
     T* fresh = new T[newCapacity];
     if (used > 0) std::memcpy(fresh, data, used * sizeof(T));
+    replaceStorage(fresh, newCapacity);
+  }
+
+  // Frees the old storage (through discard) and takes `fresh`, which already holds the
+  // used elements.
+  void replaceStorage(T* fresh, std::size_t newCapacity) noexcept {
     const std::size_t keep = used;
     releaseStorage();
     data = fresh;

@@ -14,6 +14,18 @@ template <class Base>
 class TRequireNewAlloc : public Base {
  public:
   TRequireNewAlloc() { requireHeap(); }
+  // A copy or a move is another way of making an object; the implicit ones would skip
+  // the check.
+  TRequireNewAlloc(const TRequireNewAlloc& other) requires std::is_copy_constructible_v<Base>
+      : Base(other) {
+    requireHeap();
+  }
+  TRequireNewAlloc(TRequireNewAlloc&& other) requires std::is_move_constructible_v<Base>
+      : Base(std::move(other)) {
+    requireHeap();
+  }
+  TRequireNewAlloc& operator=(const TRequireNewAlloc&) = default;
+  TRequireNewAlloc& operator=(TRequireNewAlloc&&) = default;
 
   template <class First, class... Rest>
     requires(!std::is_same_v<std::remove_cvref_t<First>, TRequireNewAlloc>)
