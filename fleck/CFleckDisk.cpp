@@ -178,7 +178,10 @@ void CFleckDisk::write(const void* buffer, int count) {
   if (position + count > diskSize) throwIOError(zel::CIOError::EndOfStream, zel::CProps());
   const auto* in = static_cast<const unsigned char*>(buffer);
   while (count > 0) {
-    const int n = static_cast<int>(std::min<std::int64_t>(count, diskSize - position));
+    // Up to the fleck's end: a piece that covers a whole fleck then replaces it without
+    // loading the old payload first.
+    const int n = static_cast<int>(
+        std::min<std::int64_t>({count, diskSize - position, fleckSize - position % fleckSize}));
     fleck->seek(position / fleckSize, static_cast<int>(position % fleckSize));
     const int got = fleck->writeLaxInsideFleck(in, n);
     if (got <= 0) throwIOError(zel::CIOError::EndOfStream, zel::CProps().add("position", position));
