@@ -134,7 +134,10 @@ CFaultInjectingFileSystem::Decision CFaultInjectingFileSystem::decide(Op op, con
     }
     ++state.affected;
     if (!rule.hold) ++injected[op];
-    return Decision{rule.hold ? Action::Hold : Action::Fail, rule.problem};
+    const Action action = rule.hold          ? Action::Hold
+                          : rule.throwAtCall ? Action::Throw
+                                             : Action::Fail;
+    return Decision{action, rule.problem};
   }
   return Decision{};
 }
@@ -152,6 +155,7 @@ zel::P<zel::IAsyncOperation> CFaultInjectingFileSystem::async(Op op, const std::
                                                               zel::IDoneListener* listener,
                                                               Forward forward) {
   const Decision decision = decide(op, entry, a, b);
+  if (decision.action == Action::Throw) throwInjected(decision.problem, a);
   if (decision.action == Action::Fail) {
     const int problem = decision.problem;
     return runAsync([problem, a] { throwInjected(problem, a); }, listener);
@@ -164,7 +168,8 @@ zel::P<zel::IAsyncOperation> CFaultInjectingFileSystem::async(Op op, const std::
   do {                                                                          \
     const std::string path = text(uri);                                         \
     const Decision d = decide(op, std::string(kOpNames[op]) + " " + path, path, ""); \
-    if (d.action == Action::Fail) throwInjected(d.problem, path);               \
+    if (d.action == Action::Fail || d.action == Action::Throw)                 \
+      throwInjected(d.problem, path);                                           \
     return call;                                                                \
   } while (false)
 
