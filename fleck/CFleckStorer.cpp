@@ -282,7 +282,8 @@ void CFleckStorer::onCreateFolderStepDone(const zel::CError* failure) {
 }
 
 void CFleckStorer::onDone_createChildParentFolder() {
-  onWorkFinished(1, 0);
+  // The last folder's step was counted by onCreateFolderStepDone; the retried move
+  // counts when it completes.
   childParentFolderCreated = true;
   doMoveToChild();
 }
