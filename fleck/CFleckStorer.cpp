@@ -363,7 +363,14 @@ void CFleckStorer::doEnd() {
   fileSystem = nullptr;
   doneSignal->set();
   zel::P<zel::IDoneListener> listener = std::move(doneListener);
-  if (listener != nullptr) listener->onDone(error.get());
+  if (listener == nullptr) return;
+  try {
+    listener->onDone(error.get());
+  } catch (const std::exception& e) {
+    // The outcome is published already: a failing listener must not change it (onDone's
+    // handler would store its error as the storer's). The failure is the listener's.
+    zel::logError(e, "The listener of a fleck storer failed.", diskFile().toString(true));
+  }
 }
 
 // --- progress ---
