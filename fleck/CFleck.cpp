@@ -35,6 +35,11 @@ CFleck::CFleck(zel::IFileSystem* fs, const zel::CURI& diskFolder, const zel::CUR
       searchFolders(parentDiskFolders),
       header(header),
       maxBackgroundOps(maxBackgroundOps) {
+  // With no slot at all, the first save would wait for a storer that cannot exist.
+  if (maxBackgroundOps < 1) {
+    throw zel::CInvalidArgError("fleck::CFleck", "maxBackgroundOps must be at least 1",
+                                zel::CProps().add("maxBackgroundOps", maxBackgroundOps));
+  }
   searchFolders.addFirst(diskFolder);
   digitWidth = computeDigitWidth(header.getObjectsPerTreeLevel());
   levelDigits.resize(static_cast<std::size_t>(std::max(header.getTreeLevels(), 0)));

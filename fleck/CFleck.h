@@ -52,8 +52,8 @@ class CFleck : public zel::CBase {
   };
 
   // parentDiskFolders: nearest parent first. childDiskFolder: empty when the disk has
-  // no child. maxBackgroundOps: at least 1. Errors while building (an unknown
-  // algorithm, a failing preparation of the zero record) propagate.
+  // no child. maxBackgroundOps: at least 1 (else zel::CInvalidArgError). Errors while
+  // building (an unknown algorithm, a failing preparation of the zero record) propagate.
   CFleck(zel::IFileSystem* fs, const zel::CURI& diskFolder, const zel::CURI& childDiskFolder,
          const zel::TList<zel::CURI>& parentDiskFolders, const CFleckDiskHeader& header,
          const zel::TCryptBuffer<unsigned char>& key, int maxBackgroundOps);
