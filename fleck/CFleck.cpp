@@ -67,6 +67,11 @@ CFleck::~CFleck() {
 }
 
 void CFleck::seek(std::int64_t index, int position) {
+  // Reads and writes copy from the position on; before the payload there is nothing.
+  if (position < 0) {
+    throw zel::CInvalidArgError("fleck::CFleck::seek", "negative position in fleck",
+                                zel::CProps().add("position", position));
+  }
   if (index != fleckIndex) {
     backgroundSaveChanges();
     fleckIndex = index;

@@ -64,7 +64,8 @@ class CFleck : public zel::CBase {
 
   // Selects fleck `index` and the position inside it. Moving to another index first
   // saves a changed payload in the background; if that throws (the preparation
-  // failed), index and position stay as they were.
+  // failed), index and position stay as they were. A negative position is
+  // zel::CInvalidArgError, with nothing changed.
   void seek(std::int64_t index, int positionInFleck);
   std::int64_t getFleckIndex() const noexcept { return fleckIndex; }
   // The low 32 bits of the position.
