@@ -60,6 +60,11 @@ CFleck::CFleck(zel::IFileSystem* fs, const zel::CURI& diskFolder, const zel::CUR
 CFleck::~CFleck() {
   try {
     backgroundSaveChanges();
+  } catch (const std::exception& e) {
+    zel::onExceptionInDestructorIgnored("fleck::CFleck", e, true);
+  }
+  // Also after a failed save: storers that outlive the object would report to no one.
+  try {
     waitUntilBackgroundSavesDone(-1);
   } catch (const std::exception& e) {
     zel::onExceptionInDestructorIgnored("fleck::CFleck", e, true);
