@@ -235,10 +235,16 @@ void CFleck::handleFinishedStorers() {
 bool CFleck::waitForFreeBackgroundOpSlot(int timeoutMs) {
   const bool limited = timeoutMs != -1;
   const zel::CTime deadline = zel::CTime::now() + zel::CTimeSpan::fromMillis(timeoutMs);
+  handleFinishedStorers();
   while (storers.getCount() >= maxBackgroundOps) {
-    storers.begin()->second->waitFinished(kSlotPollMs);
+    int wait = kSlotPollMs;
+    if (limited) {
+      const std::int64_t left = (deadline - zel::CTime::now()).getMillis();
+      if (left <= 0) break;
+      wait = static_cast<int>(std::min<std::int64_t>(left, kSlotPollMs));
+    }
+    storers.begin()->second->waitFinished(wait);
     handleFinishedStorers();
-    if (limited && zel::CTime::now() >= deadline) break;
   }
   return storers.getCount() < maxBackgroundOps;
 }
