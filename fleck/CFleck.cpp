@@ -300,6 +300,14 @@ zel::CURI CFleck::formRelativeFleckURI(std::int64_t index, int objectsPerTreeLev
     levelDigits[static_cast<std::size_t>(level)] = static_cast<int>(rest % objectsPerTreeLevel);
     rest /= objectsPerTreeLevel;
   }
+  if (rest != 0) {
+    // The top level's digit would wrap around and name a fleck of the tree.
+    throw zel::CInvalidArgError("CFleck::getRelativeFleckURI", "fleck index beyond the tree",
+                                zel::CProps()
+                                    .add("fleckIndex", index)
+                                    .add("objectsPerTreeLevel", objectsPerTreeLevel)
+                                    .add("treeLevels", treeLevels));
+  }
 
   zel::CURI uri = zel::CURI() << "flecks";
   for (int level = treeLevels - 1; level >= 0; --level) {

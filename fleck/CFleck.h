@@ -105,7 +105,8 @@ class CFleck : public zel::CBase {
   static int computeDigitWidth(int objectsPerTreeLevel);
   // The path of fleck `index` relative to a disk folder. `levelDigits` is the caller's
   // scratch space (resized to treeLevels), so that repeated calls allocate no array.
-  // Throws zel::CInvalidArgError for a negative index.
+  // Throws zel::CInvalidArgError for a negative index and for one the tree cannot hold
+  // (objectsPerTreeLevel ^ treeLevels and above).
   static zel::CURI formRelativeFleckURI(std::int64_t index, int objectsPerTreeLevel,
                                         int treeLevels, int digitWidth,
                                         zel::TArray<int>& levelDigits);
