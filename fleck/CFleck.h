@@ -107,9 +107,8 @@ class CFleck : public zel::CBase {
   // scratch space (resized to treeLevels), so that repeated calls allocate no array.
   // Throws zel::CInvalidArgError for a negative index and for one the tree cannot hold
   // (objectsPerTreeLevel ^ treeLevels and above).
-  static zel::CURI formRelativeFleckURI(std::int64_t index, int objectsPerTreeLevel,
-                                        int treeLevels, int digitWidth,
-                                        zel::TArray<int>& levelDigits);
+  static zel::CURI formRelativeFleckURI(std::int64_t index, int objectsPerTreeLevel, int treeLevels,
+                                        int digitWidth, zel::TArray<int>& levelDigits);
 
  protected:
   void loadFleckPayload();

@@ -32,7 +32,8 @@ namespace fleck {
 // When it ends, the storer sets its done signal (after storing its error) and then
 // tells its listener, once; what the listener throws is logged and changes nothing. It
 // exists only on the heap; start() makes and starts one.
-class CFleckStorer final : public zel::TRequireNewAlloc<zel::CBase>, public virtual zel::IDoneListener {
+class CFleckStorer final : public zel::TRequireNewAlloc<zel::CBase>,
+                           public virtual zel::IDoneListener {
  public:
   // The step whose completion is awaited; the numbers appear in error messages.
   enum Step : int {

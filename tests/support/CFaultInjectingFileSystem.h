@@ -51,7 +51,7 @@ class CFaultInjectingFileSystem final : public zel::CFileSystemWrapper {
     Op op;
     std::string pathContains = {};  // empty: any location
     int problem = zel::CFileSystemError::Other;
-    bool hold = false;  // park the completion instead of failing
+    bool hold = false;         // park the completion instead of failing
     bool throwAtCall = false;  // asynchronous calls: throw from the call, tell no listener
     int skip = 0;
     int times = -1;
