@@ -18,7 +18,8 @@ constexpr int kSlotPollMs = 50;
 
 bool isAllZero(const zel::TBuffer<unsigned char>& bytes) {
   const std::size_t n = bytes.getUsed();
-  if (n == 0) return true;
+  if (n == 0)
+    return true;
   const unsigned char* p = bytes.getData();
   // The first byte is zero and every byte equals the one before it.
   return p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
@@ -35,6 +36,11 @@ CFleck::CFleck(zel::IFileSystem* fs, const zel::CURI& diskFolder, const zel::CUR
       searchFolders(parentDiskFolders),
       header(header),
       maxBackgroundOps(maxBackgroundOps) {
+  // With no slot at all, the first save would wait for a storer that cannot exist.
+  if (maxBackgroundOps < 1) {
+    throw zel::CInvalidArgError("fleck::CFleck", "maxBackgroundOps must be at least 1",
+                                zel::CProps().add("maxBackgroundOps", maxBackgroundOps));
+  }
   searchFolders.addFirst(diskFolder);
   digitWidth = computeDigitWidth(header.getObjectsPerTreeLevel());
   levelDigits.resize(static_cast<std::size_t>(std::max(header.getTreeLevels(), 0)));
@@ -55,6 +61,11 @@ CFleck::CFleck(zel::IFileSystem* fs, const zel::CURI& diskFolder, const zel::CUR
 CFleck::~CFleck() {
   try {
     backgroundSaveChanges();
+  } catch (const std::exception& e) {
+    zel::onExceptionInDestructorIgnored("fleck::CFleck", e, true);
+  }
+  // Also after a failed save: storers that outlive the object would report to no one.
+  try {
     waitUntilBackgroundSavesDone(-1);
   } catch (const std::exception& e) {
     zel::onExceptionInDestructorIgnored("fleck::CFleck", e, true);
@@ -62,6 +73,11 @@ CFleck::~CFleck() {
 }
 
 void CFleck::seek(std::int64_t index, int position) {
+  // Reads and writes copy from the position on; before the payload there is nothing.
+  if (position < 0) {
+    throw zel::CInvalidArgError("fleck::CFleck::seek", "negative position in fleck",
+                                zel::CProps().add("position", position));
+  }
   if (index != fleckIndex) {
     backgroundSaveChanges();
     fleckIndex = index;
@@ -71,10 +87,12 @@ void CFleck::seek(std::int64_t index, int position) {
 }
 
 int CFleck::readLaxInsideFleck(void* data, int count) {
-  if (!payloadLoaded) loadFleckPayload();
+  if (!payloadLoaded)
+    loadFleckPayload();
   const std::int64_t left = static_cast<std::int64_t>(payload.getUsed()) - positionInFleck;
   const int n = static_cast<int>(std::clamp<std::int64_t>(left, 0, std::max(count, 0)));
-  if (n != 0) std::memcpy(data, payload.getData() + positionInFleck, static_cast<std::size_t>(n));
+  if (n != 0)
+    std::memcpy(data, payload.getData() + positionInFleck, static_cast<std::size_t>(n));
   positionInFleck += n;
   return n;
 }
@@ -87,13 +105,16 @@ int CFleck::writeLaxInsideFleck(const void* data, int count) {
     payloadLoaded = true;
     n = count;
   } else {
-    if (!payloadLoaded) loadFleckPayload();
+    if (!payloadLoaded)
+      loadFleckPayload();
     const std::int64_t left = static_cast<std::int64_t>(payload.getUsed()) - positionInFleck;
     n = static_cast<int>(std::clamp<std::int64_t>(left, 0, std::max(count, 0)));
-    if (n != 0) std::memcpy(payload.getData() + positionInFleck, data, static_cast<std::size_t>(n));
+    if (n != 0)
+      std::memcpy(payload.getData() + positionInFleck, data, static_cast<std::size_t>(n));
   }
   positionInFleck += n;
-  if (n > 0) dirty = true;
+  if (n > 0)
+    dirty = true;
   return n;
 }
 
@@ -112,9 +133,9 @@ void CFleck::loadFleckPayload() {
     loadFleckPayloadFromStoreOrFolders();
   } catch (const std::exception& e) {
     zel::logError(e,
-                  zel::String("Error loading fleck payload (diskFolder: ") + diskFolder.toString(true) +
-                      zel::String(", fleckIndex: ") + zel::String::fromInt64(fleckIndex) +
-                      zel::String("). Letting through."),
+                  zel::String("Error loading fleck payload (diskFolder: ") +
+                      diskFolder.toString(true) + zel::String(", fleckIndex: ") +
+                      zel::String::fromInt64(fleckIndex) + zel::String("). Letting through."),
                   zel::String());
     throw;
   }
@@ -148,14 +169,16 @@ void CFleck::loadFleckPayloadFromStoreOrFolders() {
       return;
     } catch (const zel::CFileSystemError& e) {
       // Not in this folder: try the next parent.
-      if (e.getProblem() != zel::CFileSystemError::NotFound) throw;
+      if (e.getProblem() != zel::CFileSystemError::NotFound)
+        throw;
     }
   }
   makeZeroPayload();
 }
 
 void CFleck::backgroundSaveChanges() {
-  if (!dirty) return;
+  if (!dirty)
+    return;
   zel::P<zel::CMemPoolBuffer> record;
   if (!isAllZero(payload)) {
     record = preparedBufferPool->checkOutItem();
@@ -220,10 +243,17 @@ void CFleck::handleFinishedStorers() {
 bool CFleck::waitForFreeBackgroundOpSlot(int timeoutMs) {
   const bool limited = timeoutMs != -1;
   const zel::CTime deadline = zel::CTime::now() + zel::CTimeSpan::fromMillis(timeoutMs);
+  handleFinishedStorers();
   while (storers.getCount() >= maxBackgroundOps) {
-    storers.begin()->second->waitFinished(kSlotPollMs);
+    int wait = kSlotPollMs;
+    if (limited) {
+      const std::int64_t left = (deadline - zel::CTime::now()).getMillis();
+      if (left <= 0)
+        break;
+      wait = static_cast<int>(std::min<std::int64_t>(left, kSlotPollMs));
+    }
+    storers.begin()->second->waitFinished(wait);
     handleFinishedStorers();
-    if (limited && zel::CTime::now() >= deadline) break;
   }
   return storers.getCount() < maxBackgroundOps;
 }
@@ -237,10 +267,12 @@ bool CFleck::waitUntilBackgroundSavesDone(int timeoutMs) {
     int wait = -1;
     if (limited) {
       const std::int64_t left = (deadline - zel::CTime::now()).getMillis();
-      if (left < 0) return false;
+      if (left < 0)
+        return false;
       wait = static_cast<int>(std::min<std::int64_t>(left, INT32_MAX));
     }
-    if (!first->waitFinished(wait)) return false;
+    if (!first->waitFinished(wait))
+      return false;
     handleFinishedStorers();
   }
   return true;
@@ -263,7 +295,8 @@ int CFleck::getBackgroundSavesInProgress() {
 
 int CFleck::computeDigitWidth(int objectsPerTreeLevel) {
   int width = 1;
-  for (int v = objectsPerTreeLevel / 16; v > 0; v >>= 4) ++width;
+  for (int v = objectsPerTreeLevel / 16; v > 0; v >>= 4)
+    ++width;
   return width;
 }
 
@@ -279,6 +312,14 @@ zel::CURI CFleck::formRelativeFleckURI(std::int64_t index, int objectsPerTreeLev
     levelDigits[static_cast<std::size_t>(level)] = static_cast<int>(rest % objectsPerTreeLevel);
     rest /= objectsPerTreeLevel;
   }
+  if (rest != 0) {
+    // The top level's digit would wrap around and name a fleck of the tree.
+    throw zel::CInvalidArgError("CFleck::getRelativeFleckURI", "fleck index beyond the tree",
+                                zel::CProps()
+                                    .add("fleckIndex", index)
+                                    .add("objectsPerTreeLevel", objectsPerTreeLevel)
+                                    .add("treeLevels", treeLevels));
+  }
 
   zel::CURI uri = zel::CURI() << "flecks";
   for (int level = treeLevels - 1; level >= 0; --level) {
@@ -286,10 +327,13 @@ zel::CURI CFleck::formRelativeFleckURI(std::int64_t index, int objectsPerTreeLev
     const auto digit = static_cast<unsigned>(levelDigits[static_cast<std::size_t>(level)]);
     const int length = static_cast<int>(std::to_chars(hex, hex + sizeof(hex), digit, 16).ptr - hex);
     zel::String component;
-    if (level >= 1) component.push_back(static_cast<wchar_t>(0x60 + level));
+    if (level >= 1)
+      component.push_back(static_cast<wchar_t>(0x60 + level));
     component.append(static_cast<std::size_t>(std::max(digitWidth - length, 0)), L'0');
-    for (int i = 0; i < length; ++i) component.push_back(static_cast<wchar_t>(hex[i]));
-    if (level == 0) component += L".fleck";
+    for (int i = 0; i < length; ++i)
+      component.push_back(static_cast<wchar_t>(hex[i]));
+    if (level == 0)
+      component += L".fleck";
     uri = uri << component;
   }
   return uri;

@@ -52,8 +52,8 @@ class CFleck : public zel::CBase {
   };
 
   // parentDiskFolders: nearest parent first. childDiskFolder: empty when the disk has
-  // no child. maxBackgroundOps: at least 1. Errors while building (an unknown
-  // algorithm, a failing preparation of the zero record) propagate.
+  // no child. maxBackgroundOps: at least 1 (else zel::CInvalidArgError). Errors while
+  // building (an unknown algorithm, a failing preparation of the zero record) propagate.
   CFleck(zel::IFileSystem* fs, const zel::CURI& diskFolder, const zel::CURI& childDiskFolder,
          const zel::TList<zel::CURI>& parentDiskFolders, const CFleckDiskHeader& header,
          const zel::TCryptBuffer<unsigned char>& key, int maxBackgroundOps);
@@ -64,7 +64,8 @@ class CFleck : public zel::CBase {
 
   // Selects fleck `index` and the position inside it. Moving to another index first
   // saves a changed payload in the background; if that throws (the preparation
-  // failed), index and position stay as they were.
+  // failed), index and position stay as they were. A negative position is
+  // zel::CInvalidArgError, with nothing changed.
   void seek(std::int64_t index, int positionInFleck);
   std::int64_t getFleckIndex() const noexcept { return fleckIndex; }
   // The low 32 bits of the position.
@@ -104,10 +105,10 @@ class CFleck : public zel::CBase {
   static int computeDigitWidth(int objectsPerTreeLevel);
   // The path of fleck `index` relative to a disk folder. `levelDigits` is the caller's
   // scratch space (resized to treeLevels), so that repeated calls allocate no array.
-  // Throws zel::CInvalidArgError for a negative index.
-  static zel::CURI formRelativeFleckURI(std::int64_t index, int objectsPerTreeLevel,
-                                        int treeLevels, int digitWidth,
-                                        zel::TArray<int>& levelDigits);
+  // Throws zel::CInvalidArgError for a negative index and for one the tree cannot hold
+  // (objectsPerTreeLevel ^ treeLevels and above).
+  static zel::CURI formRelativeFleckURI(std::int64_t index, int objectsPerTreeLevel, int treeLevels,
+                                        int digitWidth, zel::TArray<int>& levelDigits);
 
  protected:
   void loadFleckPayload();

@@ -95,15 +95,19 @@ void CFleckStorer::begin() {
 }
 
 zel::PC<zel::CError> CFleckStorer::getError() const {
-  if (!doneSignal->isSet()) return nullptr;
+  if (!doneSignal->isSet())
+    return nullptr;
   return error;
 }
 
 double CFleckStorer::getProgress() const {
-  if (step.load() == end) return 1.0;
+  if (step.load() == end)
+    return 1.0;
   zel::CMutexLock lock(mutex);
-  const double total = expectedSteps * kStepWeight + static_cast<double>(expectedBytes) / kBytesPerUnit;
-  if (total == 0) return 0.0;
+  const double total =
+      expectedSteps * kStepWeight + static_cast<double>(expectedBytes) / kBytesPerUnit;
+  if (total == 0)
+    return 0.0;
   const double done = static_cast<double>(currentOpBytes + finishedBytes) / kBytesPerUnit +
                       finishedSteps * kStepWeight;
   return std::clamp(done / total, 0.0, 0.99);
@@ -130,7 +134,8 @@ void CFleckStorer::doCreateParentFolder() {
 
 void CFleckStorer::initCreateFolderURIs(const zel::CURI& base, const zel::CURI& relativeFolder) {
   foldersToCreate.clear();
-  for (zel::CURI r = relativeFolder; !r.isEmpty(); r = r.getParent()) foldersToCreate.add(base << r);
+  for (zel::CURI r = relativeFolder; !r.isEmpty(); r = r.getParent())
+    foldersToCreate.add(base << r);
   currentFolder = foldersToCreate.begin();
   createFolderDescending = false;
 }
@@ -272,7 +277,8 @@ void CFleckStorer::onCreateFolderStepDone(const zel::CError* failure) {
       onDone_createParentFolder();
     } else {
       throw zel::CError(
-          zel::String("INTERNAL ERROR: CFleckStorer onCreateFolderStepDone called with unknown state: ") +
+          zel::String(
+              "INTERNAL ERROR: CFleckStorer onCreateFolderStepDone called with unknown state: ") +
           zel::String::fromInt64(current));
     }
     return;
@@ -282,7 +288,8 @@ void CFleckStorer::onCreateFolderStepDone(const zel::CError* failure) {
 }
 
 void CFleckStorer::onDone_createChildParentFolder() {
-  onWorkFinished(1, 0);
+  // The last folder's step was counted by onCreateFolderStepDone; the retried move
+  // counts when it completes.
   childParentFolderCreated = true;
   doMoveToChild();
 }
@@ -304,7 +311,8 @@ void CFleckStorer::onDone_storeZeroFleckInChild(const zel::CError* failure) {
   if (problem == zel::CFileSystemError::Other) {
     // Some file systems cannot tell "exists" apart; look.
     try {
-      if (fileSystem->exists(childFile())) problem = zel::CFileSystemError::AlreadyExists;
+      if (fileSystem->exists(childFile()))
+        problem = zel::CFileSystemError::AlreadyExists;
     } catch (const std::exception& e) {
       zel::logError(e, "Cannot test for a fleck file in the child disk.",
                     childFile().toString(true));
@@ -355,14 +363,24 @@ void CFleckStorer::endWithError(const zel::CError& e) {
   doEnd();
 }
 
-void CFleckStorer::endWithSuccess() { doEnd(); }
+void CFleckStorer::endWithSuccess() {
+  doEnd();
+}
 
 void CFleckStorer::doEnd() {
   step = end;
   fileSystem = nullptr;
   doneSignal->set();
   zel::P<zel::IDoneListener> listener = std::move(doneListener);
-  if (listener != nullptr) listener->onDone(error.get());
+  if (listener == nullptr)
+    return;
+  try {
+    listener->onDone(error.get());
+  } catch (const std::exception& e) {
+    // The outcome is published already: a failing listener must not change it (onDone's
+    // handler would store its error as the storer's). The failure is the listener's.
+    zel::logError(e, "The listener of a fleck storer failed.", diskFile().toString(true));
+  }
 }
 
 // --- progress ---

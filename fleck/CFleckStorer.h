@@ -30,8 +30,10 @@ namespace fleck {
 // all-zero fleck: the disk's file is removed instead of written.
 //
 // When it ends, the storer sets its done signal (after storing its error) and then
-// tells its listener, once. It exists only on the heap; start() makes and starts one.
-class CFleckStorer final : public zel::TRequireNewAlloc<zel::CBase>, public virtual zel::IDoneListener {
+// tells its listener, once; what the listener throws is logged and changes nothing. It
+// exists only on the heap; start() makes and starts one.
+class CFleckStorer final : public zel::TRequireNewAlloc<zel::CBase>,
+                           public virtual zel::IDoneListener {
  public:
   // The step whose completion is awaited; the numbers appear in error messages.
   enum Step : int {

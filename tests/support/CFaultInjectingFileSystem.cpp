@@ -6,12 +6,14 @@ namespace fleck::testing {
 
 namespace {
 
-const char* const kOpNames[] = {"getFileInfo",    "openStream",  "createFolder",      "exists",
-                                "fileExists",     "folderExists", "deleteFile",        "deleteFolder",
-                                "listFolder",     "moveAsync",   "createFolderAsync", "storeStreamAsync",
-                                "deleteAsync"};
+const char* const kOpNames[] = {
+    "getFileInfo",       "openStream",       "createFolder", "exists",     "fileExists",
+    "folderExists",      "deleteFile",       "deleteFolder", "listFolder", "moveAsync",
+    "createFolderAsync", "storeStreamAsync", "deleteAsync"};
 
-std::string text(const zel::CURI& uri) { return uri.toString(false).toUTF8(); }
+std::string text(const zel::CURI& uri) {
+  return uri.toString(false).toUTF8();
+}
 
 }  // namespace
 
@@ -68,7 +70,8 @@ std::vector<std::string> CFaultInjectingFileSystem::getLog() const {
 std::vector<std::string> CFaultInjectingFileSystem::getLog(const std::string& prefix) const {
   std::vector<std::string> matching;
   for (const auto& entry : getLog()) {
-    if (entry.rfind(prefix, 0) == 0) matching.push_back(entry);
+    if (entry.rfind(prefix, 0) == 0)
+      matching.push_back(entry);
   }
   return matching;
 }
@@ -99,7 +102,8 @@ void CFaultInjectingFileSystem::releaseHeld() {
     zel::P<zel::CError> error = p.error;
     runAsync(
         [error] {
-          if (error != nullptr) error->throwClone();
+          if (error != nullptr)
+            error->throwClone();
         },
         p.listener);
   }
@@ -111,7 +115,8 @@ void CFaultInjectingFileSystem::park(zel::IDoneListener* listener, const zel::CE
   heldChanged.notify_all();
 }
 
-CFaultInjectingFileSystem::Decision CFaultInjectingFileSystem::decide(Op op, const std::string& entry,
+CFaultInjectingFileSystem::Decision CFaultInjectingFileSystem::decide(Op op,
+                                                                      const std::string& entry,
                                                                       const std::string& a,
                                                                       const std::string& b) {
   std::lock_guard<std::mutex> lock(mutex);
@@ -119,22 +124,32 @@ CFaultInjectingFileSystem::Decision CFaultInjectingFileSystem::decide(Op op, con
   log.push_back(entry);
   for (auto& state : rules) {
     const Rule& rule = state.rule;
-    if (rule.op != op) continue;
-    const bool matches = rule.pathContains.empty() || a.find(rule.pathContains) != std::string::npos ||
+    if (rule.op != op)
+      continue;
+    const bool matches = rule.pathContains.empty() ||
+                         a.find(rule.pathContains) != std::string::npos ||
                          (!b.empty() && b.find(rule.pathContains) != std::string::npos);
-    if (!matches) continue;
-    if (state.seen++ < rule.skip) continue;
-    if (rule.times >= 0 && state.affected >= rule.times) continue;
+    if (!matches)
+      continue;
+    if (state.seen++ < rule.skip)
+      continue;
+    if (rule.times >= 0 && state.affected >= rule.times)
+      continue;
     if (rule.oneIn > 1) {
       // xorshift64: cheap, seeded, repeatable.
       random ^= random << 13;
       random ^= random >> 7;
       random ^= random << 17;
-      if (random % static_cast<std::uint64_t>(rule.oneIn) != 0) continue;
+      if (random % static_cast<std::uint64_t>(rule.oneIn) != 0)
+        continue;
     }
     ++state.affected;
-    if (!rule.hold) ++injected[op];
-    return Decision{rule.hold ? Action::Hold : Action::Fail, rule.problem};
+    if (!rule.hold)
+      ++injected[op];
+    const Action action = rule.hold          ? Action::Hold
+                          : rule.throwAtCall ? Action::Throw
+                                             : Action::Fail;
+    return Decision{action, rule.problem};
   }
   return Decision{};
 }
@@ -152,23 +167,28 @@ zel::P<zel::IAsyncOperation> CFaultInjectingFileSystem::async(Op op, const std::
                                                               zel::IDoneListener* listener,
                                                               Forward forward) {
   const Decision decision = decide(op, entry, a, b);
+  if (decision.action == Action::Throw)
+    throwInjected(decision.problem, a);
   if (decision.action == Action::Fail) {
     const int problem = decision.problem;
     return runAsync([problem, a] { throwInjected(problem, a); }, listener);
   }
-  if (decision.action == Action::Hold) return forward(zel::make<CHoldingListener>(this, listener));
+  if (decision.action == Action::Hold)
+    return forward(zel::make<CHoldingListener>(this, listener));
   return forward(listener);
 }
 
-#define FLECK_SYNC(op, uri, call)                                               \
-  do {                                                                          \
-    const std::string path = text(uri);                                         \
+#define FLECK_SYNC(op, uri, call)                                                    \
+  do {                                                                               \
+    const std::string path = text(uri);                                              \
     const Decision d = decide(op, std::string(kOpNames[op]) + " " + path, path, ""); \
-    if (d.action == Action::Fail) throwInjected(d.problem, path);               \
-    return call;                                                                \
+    if (d.action == Action::Fail || d.action == Action::Throw)                       \
+      throwInjected(d.problem, path);                                                \
+    return call;                                                                     \
   } while (false)
 
-zel::P<zel::CFileInfo> CFaultInjectingFileSystem::getFileInfo(const zel::CURI& location, int flags) {
+zel::P<zel::CFileInfo> CFaultInjectingFileSystem::getFileInfo(const zel::CURI& location,
+                                                              int flags) {
   FLECK_SYNC(GetFileInfo, location, zel::CFileSystemWrapper::getFileInfo(location, flags));
 }
 
@@ -209,7 +229,8 @@ std::vector<zel::IFileSystem::FolderEntry> CFaultInjectingFileSystem::listFolder
 #undef FLECK_SYNC
 
 zel::P<zel::IAsyncOperation> CFaultInjectingFileSystem::moveAsync(const zel::CURI& source,
-                                                                  const zel::CURI& target, int flags,
+                                                                  const zel::CURI& target,
+                                                                  int flags,
                                                                   zel::IDoneListener* listener) {
   const std::string from = text(source);
   const std::string to = text(target);
@@ -232,10 +253,10 @@ zel::P<zel::IAsyncOperation> CFaultInjectingFileSystem::storeStreamAsync(
     const zel::CURI& target, std::int64_t length, zel::P<zel::IInStream> source, bool replace,
     zel::IDoneListener* listener) {
   const std::string path = text(target);
-  return async(StoreStreamAsync,
-               "storeStreamAsync " + path + (replace ? " replace" : " noreplace"), path, "",
-               listener, [&](zel::IDoneListener* l) {
-                 return zel::CFileSystemWrapper::storeStreamAsync(target, length, source, replace, l);
+  return async(StoreStreamAsync, "storeStreamAsync " + path + (replace ? " replace" : " noreplace"),
+               path, "", listener, [&](zel::IDoneListener* l) {
+                 return zel::CFileSystemWrapper::storeStreamAsync(target, length, source, replace,
+                                                                  l);
                });
 }
 

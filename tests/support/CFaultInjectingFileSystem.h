@@ -22,8 +22,10 @@ namespace fleck::testing {
 // (-1: all) are affected; with `oneIn` > 1 only about one in that many matching calls
 // is, drawn from a generator seeded by the test. Affected synchronous calls throw
 // zel::CFileSystemError with the rule's problem; affected asynchronous calls report it
-// to their listener, on a completion thread. A holding rule lets the operation run
-// on the real file system but parks its completion until releaseHeld().
+// to their listener, on a completion thread, or with `throwAtCall` throw it from the
+// call itself (as a file system that cannot even start the operation does; the
+// listener is then never told). A holding rule lets the operation run on the real file
+// system but parks its completion until releaseHeld().
 //
 // Thread-safe.
 class CFaultInjectingFileSystem final : public zel::CFileSystemWrapper {
@@ -47,9 +49,10 @@ class CFaultInjectingFileSystem final : public zel::CFileSystemWrapper {
 
   struct Rule {
     Op op;
-    std::string pathContains;  // empty: any location
+    std::string pathContains = {};  // empty: any location
     int problem = zel::CFileSystemError::Other;
-    bool hold = false;  // park the completion instead of failing
+    bool hold = false;         // park the completion instead of failing
+    bool throwAtCall = false;  // asynchronous calls: throw from the call, tell no listener
     int skip = 0;
     int times = -1;
     int oneIn = 0;
@@ -96,7 +99,7 @@ class CFaultInjectingFileSystem final : public zel::CFileSystemWrapper {
 
  private:
   class CHoldingListener;
-  enum class Action { Pass, Fail, Hold };
+  enum class Action { Pass, Fail, Throw, Hold };
   struct Decision {
     Action action = Action::Pass;
     int problem = 0;
