@@ -253,8 +253,10 @@ TEST_F(CachedStreamTest, AFailedLoadCachesNothingAndCanBeRetried) {
   CFleckDiskStreamWithCache s(disk);
   zel::LogSink previous =
       zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
-  fs->addRule({CFaultInjectingFileSystem::OpenStream, ".fleck", zel::CFileSystemError::Other, false,
-               0, 1, 0});
+  fs->addRule({.op = CFaultInjectingFileSystem::OpenStream,
+               .pathContains = ".fleck",
+               .problem = zel::CFileSystemError::Other,
+               .times = 1});
   Bytes back(100);
   s.seek(65536 + 10);
   EXPECT_THROW(s.read(back.data(), 100), zel::CFileSystemError);

@@ -175,8 +175,8 @@ TEST(DiskModelFaultTest, FailedStoresLeaveOldOrNewContent) {
   zel::LogSink previous = zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
   {
     DiskModel m(faulty, root.uri(), "pw", seed);
-    faulty->addRule({CFaultInjectingFileSystem::StoreStreamAsync, "", 0, false, 0, -1, 3});
-    faulty->addRule({CFaultInjectingFileSystem::DeleteAsync, "", 0, false, 0, -1, 3});
+    faulty->addRule({.op = CFaultInjectingFileSystem::StoreStreamAsync, .problem = 0, .oneIn = 3});
+    faulty->addRule({.op = CFaultInjectingFileSystem::DeleteAsync, .problem = 0, .oneIn = 3});
     std::size_t errorsSeen = 0;  // over all disk objects; each reopening starts a new list
     for (int step = 0; step < 120 && !::testing::Test::HasFatalFailure(); ++step) {
       const Bytes before = m.model[m.head];

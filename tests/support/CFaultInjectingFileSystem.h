@@ -47,6 +47,8 @@ class CFaultInjectingFileSystem final : public zel::CFileSystemWrapper {
     kOpCount,
   };
 
+  // Write rules with designated initializers ({.op = ..., .times = 1}): the fields may
+  // grow.
   struct Rule {
     Op op;
     std::string pathContains = {};  // empty: any location
