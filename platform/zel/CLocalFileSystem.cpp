@@ -1,5 +1,7 @@
 #include "zel/CLocalFileSystem.h"
 
+#include <memory>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -413,12 +415,14 @@ void CLocalFileSystem::storeStream(const CURI& target, std::int64_t length, IInS
 
   try {
     CLocalFileStream temporary(fd, CURI(), temporaryPath, IIOStream::AccessWrite, false);
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min(length, kCopyChunk)));
+    // Not zero-filled: every byte is read into before it is written.
+    const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(
+        static_cast<std::size_t>(std::max<std::int64_t>(std::min(length, kCopyChunk), 1)));
     std::int64_t left = length;
     while (left > 0) {
       const int piece = static_cast<int>(std::min<std::int64_t>(left, kCopyChunk));
       try {
-        source->read(buffer.data(), piece);
+        source->read(buffer.get(), piece);
       } catch (const std::exception& e) {
         // Whatever the source reports (also a NotFound of its own) is no problem of
         // the target: the caller must not, say, create folders and try again.
@@ -431,7 +435,7 @@ void CLocalFileSystem::storeStream(const CURI& target, std::int64_t length, IInS
                            sourceError.get());
         throw CFileSystemError(CFileSystemError::Other, cause);
       }
-      temporary.write(buffer.data(), piece, nullptr);
+      temporary.write(buffer.get(), piece, nullptr);
       left -= piece;
     }
     if (options.durable)
