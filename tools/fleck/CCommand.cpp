@@ -33,9 +33,8 @@ void CCommand::addProgressOptions() {
 
 void CCommand::addThreadsOption(const std::string& what) {
   threads = defaultThreads();
-  command->add_option("-t,--threads", threads, what)
+  command->add_option("-t,--threads", threads, what + " (default: the number of cores)")
       ->check(CLI::Range(1, 256))
-      ->capture_default_str()
       ->type_name("N");
 }
 

@@ -30,10 +30,12 @@ CFileImageSource::CFileImageSource(const std::string& path) {
   if (::fstat(fd, &info) == 0) {
     if (S_ISREG(info.st_mode)) {
       size = info.st_size;
+      positional = true;
     } else if (S_ISBLK(info.st_mode)) {
       std::uint64_t bytes = 0;
       if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0)
         size = static_cast<std::int64_t>(bytes);
+      positional = size >= 0;
     } else if (S_ISDIR(info.st_mode)) {
       if (ownsFd)
         ::close(fd);
@@ -53,6 +55,24 @@ std::size_t CFileImageSource::read(unsigned char* out, std::size_t count) {
   std::size_t done = 0;
   while (done < count) {
     const ssize_t got = ::read(fd, out + done, count - done);
+    if (got < 0) {
+      if (errno == EINTR)
+        continue;
+      throw CCliError::failure(
+          zel::String::fromUTF8("cannot read the image " + name + ": " + std::strerror(errno)));
+    }
+    if (got == 0)
+      break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+std::size_t CFileImageSource::readAt(unsigned char* out, std::size_t count, std::int64_t offset) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t got =
+        ::pread(fd, out + done, count - done, offset + static_cast<std::int64_t>(done));
     if (got < 0) {
       if (errno == EINTR)
         continue;

@@ -18,6 +18,8 @@ class CFileImageSource final : public IImageSource {
 
   std::int64_t getSize() const override { return size; }
   std::size_t read(unsigned char* out, std::size_t count) override;
+  bool canReadAt() const override { return positional; }
+  std::size_t readAt(unsigned char* out, std::size_t count, std::int64_t offset) override;
   std::string describe() const override { return name; }
 
  private:
@@ -25,6 +27,7 @@ class CFileImageSource final : public IImageSource {
   bool ownsFd = false;
   std::string name;
   std::int64_t size = -1;
+  bool positional = false;  // a regular file or a device: pread works
 };
 
 }  // namespace fleck::cli

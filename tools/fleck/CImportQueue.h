@@ -31,7 +31,9 @@ class CImportQueue final : public zel::CBase {
 
   struct Job {
     std::int64_t index = -1;
-    zel::P<zel::CMemPoolBuffer> payload;  // the fleck's bytes, a whole fleck
+    // The fleck's bytes, a whole fleck; null when the worker reads them from the image
+    // itself (a source that reads at any position; a whole fleck of it).
+    zel::P<zel::CMemPoolBuffer> payload;
   };
 
   struct Result {

@@ -53,6 +53,8 @@ void CImportWorker::run() {
   while (queue->pop(job)) {
     CImportQueue::Result result;
     try {
+      if (job.payload == nullptr)
+        readPayload(job);
       result = handle(job);
     } catch (const std::exception& e) {
       result = CImportQueue::Result();
@@ -62,6 +64,17 @@ void CImportWorker::run() {
     // The payload goes back to its pool before the reader waits for one.
     job.payload = nullptr;
     queue->deliver(std::move(result));
+  }
+}
+
+void CImportWorker::readPayload(CImportQueue::Job& job) {
+  job.payload = setup.payloadPool->checkOutItem();
+  job.payload->setUsed(static_cast<std::size_t>(setup.fleckSize));
+  const std::size_t got = setup.source->readAt(job.payload->getData(), job.payload->getUsed(),
+                                               job.index * setup.fleckSize);
+  if (got != job.payload->getUsed()) {
+    throw zel::CError(zel::String::fromUTF8("the image " + setup.source->describe() +
+                                            " became shorter while it was imported"));
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include "CFleckTree.h"
 #include "CImportQueue.h"
+#include "IImageSource.h"
 #include "fleck/CFleckDataPreparer.h"
 #include "fleck/CFleckDiskHeader.h"
 #include "keel/IDigest.h"
@@ -17,7 +18,8 @@
 
 namespace fleck::cli {
 
-// One preparing thread of an import: takes flecks from the queue, decides what the
+// One preparing thread of an import: takes flecks from the queue (reading their bytes
+// from the image itself when the job has none), decides what the
 // disk needs for each (nothing, a record, the zero record, the removal of its file)
 // and prepares the record with a preparer of its own.
 //
@@ -43,6 +45,10 @@ class CImportWorker final : public zel::CThread {
     std::vector<zel::CURI> chain;
     zel::CURI childFolder;  // empty when there is none
     bool incremental = false;
+    std::int64_t fleckSize = 0;
+    // The image, when the workers read whole flecks of it themselves (readAt).
+    IImageSource* source = nullptr;
+    zel::P<zel::CMemPool> payloadPool;
     zel::P<zel::CMemPool> recordPool;
     zel::TBuffer<unsigned char> zeroDigest;  // payload digest of an all-zero fleck
   };
@@ -62,6 +68,8 @@ class CImportWorker final : public zel::CThread {
     zel::TBuffer<unsigned char> digest;
   };
 
+  // Reads a whole fleck of the image into a pooled buffer as the job's payload.
+  void readPayload(CImportQueue::Job& job);
   CImportQueue::Result handle(const CImportQueue::Job& job);
   Holder locate(std::int64_t index, bool wantDigest, bool wantParent);
   bool digestEquals(const zel::TBuffer<unsigned char>& payload, const Holder& holder);

@@ -44,29 +44,39 @@ void CImporter::stopWorkers() {
   workers.clear();
 }
 
-zel::P<zel::CMemPoolBuffer> CImporter::readFleck(IImageSource& source, std::int64_t index,
-                                                 bool& end) {
+bool CImporter::nextJob(IImageSource& source, std::int64_t index, CImportQueue::Job& job) {
   const std::int64_t position = index * fleckSize;
+  const std::int64_t imageSize = source.getSize();
   if (position >= diskSize) {
     // The disk is full; an image that goes on is larger than the disk.
     unsigned char probe;
-    if (source.read(&probe, 1) != 0) {
+    if (imageSize < 0 && source.read(&probe, 1) != 0) {
       throw diskFailure(*disk, "the image " + source.describe() + " is larger than the disk (" +
                                    std::to_string(diskSize) + " bytes); the first " +
                                    std::to_string(diskSize) + " bytes were imported");
     }
-    end = true;
-    return nullptr;
+    return false;
   }
+  if (source.canReadAt() && position >= imageSize)
+    return false;
   const std::int64_t length = std::min(fleckSize, diskSize - position);
-  zel::P<zel::CMemPoolBuffer> payload = payloadPool->checkOutItem();
+  job.index = index;
+  job.payload = nullptr;
+  if (source.canReadAt() && length == fleckSize && position + length <= imageSize) {
+    // A whole fleck of a file: the worker reads it, so that reading runs in parallel.
+    stats.bytes += length;
+    return true;
+  }
+  zel::P<zel::CMemPoolBuffer> payload = setup.payloadPool->checkOutItem();
   payload->setUsed(static_cast<std::size_t>(fleckSize));
   unsigned char* data = payload->getData();
-  const auto got = static_cast<std::int64_t>(source.read(data, static_cast<std::size_t>(length)));
-  if (got == 0) {
-    end = true;
-    return nullptr;
-  }
+  const auto got = static_cast<std::int64_t>(
+      source.canReadAt()
+          ? source.readAt(data, static_cast<std::size_t>(std::min(length, imageSize - position)),
+                          position)
+          : source.read(data, static_cast<std::size_t>(length)));
+  if (got == 0)
+    return false;
   stats.bytes += got;
   if (got < length) {
     // The image ends inside this fleck: the rest keeps what the disk has there.
@@ -76,7 +86,8 @@ zel::P<zel::CMemPoolBuffer> CImporter::readFleck(IImageSource& source, std::int6
   }
   // Bytes behind the disk's end (a disk size that is not a multiple of the fleck size).
   std::memset(data + length, 0, static_cast<std::size_t>(fleckSize - length));
-  return payload;
+  job.payload = std::move(payload);
+  return true;
 }
 
 void CImporter::apply(const CImportQueue::Result& result) {
@@ -156,8 +167,11 @@ CImporter::Stats CImporter::run(IImageSource& source, CProgress& progress) {
 
   const int threads = options.threads;
   const int maxInFlight = 2 * threads;
-  payloadPool = zel::make<zel::CMemPool>(maxInFlight + 1, static_cast<std::size_t>(fleckSize),
-                                         zel::CMemPool::FlagLazy);
+  setup.fleckSize = fleckSize;
+  setup.payloadPool = zel::make<zel::CMemPool>(maxInFlight + 1, static_cast<std::size_t>(fleckSize),
+                                               zel::CMemPool::FlagLazy);
+  if (source.canReadAt())
+    setup.source = &source;
   // Room for a record of a payload that did not compress, with the cipher's growth.
   const auto recordSize = static_cast<std::size_t>(static_cast<double>(fleckSize) * 1.1 + 1024.0);
   setup.fs = fs;
@@ -190,17 +204,19 @@ CImporter::Stats CImporter::run(IImageSource& source, CProgress& progress) {
   try {
     std::int64_t nextRead = 0;
     std::int64_t nextStore = 0;
-    bool end = false;
+    end = false;
     std::int64_t storedBytes = 0;
     while (true) {
       // A failed store ends the import early; the flush below reports it.
       if (watcher->getFailed() > 0)
         break;
       while (!end && nextRead - nextStore < maxInFlight) {
-        zel::P<zel::CMemPoolBuffer> payload = readFleck(source, nextRead, end);
-        if (payload == nullptr)
+        CImportQueue::Job job;
+        if (!nextJob(source, nextRead, job)) {
+          end = true;
           break;
-        queue->push(CImportQueue::Job{nextRead, std::move(payload)});
+        }
+        queue->push(std::move(job));
         ++nextRead;
       }
       if (nextStore == nextRead)

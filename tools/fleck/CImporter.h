@@ -58,8 +58,10 @@ class CImporter final {
   Stats run(IImageSource& source, CProgress& progress);
 
  private:
-  // Reads the next fleck of the image into a pooled buffer; null at the end.
-  zel::P<zel::CMemPoolBuffer> readFleck(IImageSource& source, std::int64_t index, bool& end);
+  // The job of fleck `index`: its bytes read into a pooled buffer, or (a whole fleck of
+  // a source that reads at any position) none, for the worker to read. False at the
+  // image's end.
+  bool nextJob(IImageSource& source, std::int64_t index, CImportQueue::Job& job);
   void apply(const CImportQueue::Result& result);
   void checkStores();
   void syncFolders();
@@ -71,12 +73,12 @@ class CImporter final {
   CImportWorker::Setup setup;
   zel::P<CImportQueue> queue;
   std::vector<zel::P<CImportWorker>> workers;
-  zel::P<zel::CMemPool> payloadPool;
   zel::P<zel::TBuffer<unsigned char>> zeroRecord;
   zel::P<CStoreWatcher> watcher;
   Stats stats;
   std::int64_t fleckSize;
   std::int64_t diskSize;
+  bool end = false;  // the image has ended (set by nextJob)
 };
 
 }  // namespace fleck::cli
