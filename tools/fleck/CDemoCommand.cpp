@@ -169,7 +169,7 @@ int CDemoCommand::run() {
     auto disk = zel::make<CFleckDisk>(fs, e.folder, password, zel::IIOStream::AccessRead, 1);
     COutputFile out(root + "/" + e.file);
     const CExporter::Stats stats =
-        CExporter(disk, threads).run(0, disk->getSize(), out, quietProgress, true);
+        CExporter(fs, disk, threads).run(0, disk->getSize(), out, quietProgress, true);
     const bool match = stats.sha256 == e.expected;
     allMatch = allMatch && match;
     row(e.step, CSizes::format(stats.bytes), stats.seconds,

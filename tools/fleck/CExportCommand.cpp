@@ -67,7 +67,7 @@ int CExportCommand::run() {
   }
   COutputFile out(output);
   CProgress progress(progressMode(), "export", count);
-  CExporter exporter(disk, threads);
+  CExporter exporter(fs, disk, threads);
   const CExporter::Stats stats = exporter.run(start, count, out, progress, false);
   if (!quiet) {
     // Standard output may carry the image: the summary goes to standard error.

@@ -1,6 +1,8 @@
 #include "CExporter.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "CCliError.h"
 #include "CDiskAccess.h"
@@ -11,8 +13,22 @@
 
 namespace fleck::cli {
 
-CExporter::CExporter(zel::P<CFleckDisk> disk, int threads)
-    : disk(std::move(disk)), threads(std::max(threads, 1)) {}
+CExporter::CExporter(zel::P<zel::IFileSystem> fs, zel::P<CFleckDisk> disk, int threads)
+    : fs(std::move(fs)), disk(std::move(disk)), threads(std::max(threads, 1)) {}
+
+void CExporter::waitForReadThreadsToLetGo(long referencesBefore) const {
+  // The stream's close() waits until its read threads have finished their work, not
+  // until they have ended: each still destroys its fleck object (digests and ciphers
+  // of OpenSSL) afterwards, and the process must not reach its exit handlers (which
+  // tear OpenSSL down) meanwhile. Each fleck object holds a reference to the file
+  // system, released last, so the count shows when they are gone.
+  const auto* counted = dynamic_cast<const zel::CBase*>(fs.get());
+  if (counted == nullptr)
+    return;
+  for (int waited = 0; counted->getRefCount() > referencesBefore && waited < 10000; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
 
 CExporter::Stats CExporter::run(std::int64_t offset, std::int64_t length, COutputFile& output,
                                 CProgress& progress, bool computeDigest) {
@@ -25,6 +41,8 @@ CExporter::Stats CExporter::run(std::int64_t offset, std::int64_t length, COutpu
   zel::TBuffer<unsigned char> buffer(static_cast<std::size_t>(chunk));
   buffer.setUsed(static_cast<std::size_t>(chunk));
 
+  const auto* counted = dynamic_cast<const zel::CBase*>(fs.get());
+  const long fsReferences = counted != nullptr ? counted->getRefCount() : 0;
   auto stream = zel::make<CFleckDiskStreamWithParallelReadAhead>(disk, threads);
   try {
     stream->seek(offset);
@@ -48,9 +66,11 @@ CExporter::Stats CExporter::run(std::int64_t offset, std::int64_t length, COutpu
     output.finish();
   } catch (...) {
     stream->close();
+    waitForReadThreadsToLetGo(fsReferences);
     throw;
   }
   stream->close();
+  waitForReadThreadsToLetGo(fsReferences);
   progress.finish(stats.bytes);
   stats.sparseBytes = output.getSkippedBytes();
   if (computeDigest)

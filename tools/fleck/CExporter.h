@@ -6,6 +6,7 @@
 #include "COutputFile.h"
 #include "CProgress.h"
 #include "fleck/CFleckDisk.h"
+#include "zel/IFileSystem.h"
 #include "zel/P.h"
 
 namespace fleck::cli {
@@ -25,7 +26,8 @@ class CExporter final {
     std::string sha256;  // when asked for
   };
 
-  CExporter(zel::P<CFleckDisk> disk, int threads);
+  // `fs` is the file system the disk was opened with.
+  CExporter(zel::P<zel::IFileSystem> fs, zel::P<CFleckDisk> disk, int threads);
 
   // Exports `length` bytes from `offset` (both checked by the caller against the disk's
   // size). Throws CCliError (failure) naming the disk or the output.
@@ -33,6 +35,10 @@ class CExporter final {
             bool computeDigest);
 
  private:
+  // Waits until the stream's read threads have dropped their objects (see run).
+  void waitForReadThreadsToLetGo(long referencesBefore) const;
+
+  zel::P<zel::IFileSystem> fs;
   zel::P<CFleckDisk> disk;
   int threads;
 };

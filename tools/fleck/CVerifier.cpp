@@ -64,6 +64,9 @@ CVerifier::Report CVerifier::run(const zel::CURI& folder, CPasswordSource& passw
   for (const auto& worker : workers) {
     while (!worker->waitFinished(kProgressPollMs))
       progress.update(work->getBytesDone());
+    // Joined, not only finished: the thread may still be dropping its objects, and
+    // none may outlive the process's exit handlers.
+    worker->stop(true);
   }
   progress.finish(work->getBytesDone());
   report.damagedFlecks = work->takeDamage();
