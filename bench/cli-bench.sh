@@ -62,39 +62,41 @@ if [ "$encrypt" = 1 ]; then create_args+=(--encrypt); else unset FLECK_PASSWORD;
 import_args=()
 [ "$sync_import" = 1 ] || import_args+=(--no-sync)
 
-# Runs a command and prints "SECONDS PEAK_RSS_KIB" (the RSS is 0 without /usr/bin/time).
+# Runs a command and prints "SECONDS PEAK_RSS_KIB CPU_SECONDS" (RSS and CPU are 0
+# without /usr/bin/time). CPU time (user + system) shows how much of the machine the
+# run got: on a shared machine a low CPU share explains a low speed-up.
 measure() {
-  local start end
   if [ -n "$timer" ]; then
-    "$timer" -f "%e %M" -o "$work/time" "$@" >/dev/null
-    local elapsed rss
-    read -r elapsed rss < "$work/time"
-    echo "$elapsed $rss"
+    "$timer" -f "%e %M %U %S" -o "$work/time" "$@" >/dev/null
+    local elapsed rss user system
+    read -r elapsed rss user system < "$work/time"
+    echo "$elapsed $rss $(echo "$user + $system" | bc)"
   else
+    local start end
     start=$(date +%s.%N)
     "$@" >/dev/null
     end=$(date +%s.%N)
-    echo "$(echo "$end - $start" | bc) 0"
+    echo "$(echo "$end - $start" | bc) 0 0"
   fi
 }
 
 best() {  # best of REPEAT runs of: measure "$@"; the setup command runs before each
   local setup=$1; shift
-  local best_time="" best_rss=0
+  local best_time="" best_rss=0 best_cpu=0
   for _ in $(seq "$repeat"); do
     eval "$setup"
-    read -r t rss < <(measure "$@")
-    if [ -z "$best_time" ] || [ "$(echo "$t < $best_time" | bc)" = 1 ]; then best_time=$t; best_rss=$rss; fi
+    read -r t rss cpu < <(measure "$@")
+    if [ -z "$best_time" ] || [ "$(echo "$t < $best_time" | bc)" = 1 ]; then best_time=$t; best_rss=$rss; best_cpu=$cpu; fi
   done
-  echo "$best_time $best_rss"
+  echo "$best_time $best_rss $best_cpu"
 }
 
-declare -A import_time import_rss export_time export_rss
+declare -A import_time import_rss import_cpu export_time export_rss export_cpu
 for t in $threads_list; do
   disk="$work/disk-$t"
   setup="rm -rf '$disk'; '$bin' create '$disk' ${create_args[*]} >/dev/null"
-  read -r import_time[$t] import_rss[$t] < <(best "$setup" "$bin" import "$disk" "$image" --threads "$t" --quiet "${import_args[@]}")
-  read -r export_time[$t] export_rss[$t] < <(best "rm -f '$work/out'" "$bin" export "$disk" "$work/out" --threads "$t" --quiet)
+  read -r import_time[$t] import_rss[$t] import_cpu[$t] < <(best "$setup" "$bin" import "$disk" "$image" --threads "$t" --quiet "${import_args[@]}")
+  read -r export_time[$t] export_rss[$t] export_cpu[$t] < <(best "rm -f '$work/out'" "$bin" export "$disk" "$work/out" --threads "$t" --quiet)
   if ! cmp -s "$image" "$work/out"; then
     echo "error: the export with --threads $t differs from the image" >&2
     exit 1
@@ -108,12 +110,16 @@ mbs() { echo "scale=1; $image_bytes / $1 / 1000000" | bc; }
 echo
 echo "fleck $("$bin" --version | sed 's/^fleck //'), image $(numfmt --to=iec "$image_bytes") ($image_bytes bytes), flecks of $fleck_size, lz4, $([ "$encrypt" = 1 ] && echo encrypted || echo unencrypted), $(nproc) cores"
 echo "stored $(numfmt --to=iec "$stored"), ratio $ratio (stored bytes / bytes of the stored flecks)"
-printf '%-8s %12s %12s %14s %12s %12s %14s %14s\n' threads "import s" "import MB/s" "import RSS" "export s" "export MB/s" "export RSS" "RSS limit"
+printf '%-8s %9s %8s %7s %11s   %9s %8s %7s %11s   %11s\n' threads "import s" "MB/s" "CPU %" "peak RSS" \
+  "export s" "MB/s" "CPU %" "peak RSS" "RSS limit"
 base=${threads_list%% *}
+share() { echo "scale=0; 100 * $1 / $2" | bc; }
 for t in $threads_list; do
   limit=$(( 64 * 1024 + 4 * fleck_bytes * t / 1024 ))
-  printf '%-8s %12s %12s %11s KiB %12s %12s %11s KiB %11s KiB\n' "$t" "${import_time[$t]}" "$(mbs "${import_time[$t]}")" \
-    "${import_rss[$t]}" "${export_time[$t]}" "$(mbs "${export_time[$t]}")" "${export_rss[$t]}" "$limit"
+  printf '%-8s %9s %8s %7s %7s KiB   %9s %8s %7s %7s KiB   %7s KiB\n' "$t" \
+    "${import_time[$t]}" "$(mbs "${import_time[$t]}")" "$(share "${import_cpu[$t]}" "${import_time[$t]}")" "${import_rss[$t]}" \
+    "${export_time[$t]}" "$(mbs "${export_time[$t]}")" "$(share "${export_cpu[$t]}" "${export_time[$t]}")" "${export_rss[$t]}" \
+    "$limit"
 done
 for t in $threads_list; do
   [ "$t" = "$base" ] && continue
