@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkgconf libgtest-dev libgmock-dev libbenchmark-dev
-          libssl-dev zlib1g-dev liblz4-dev liblzma-dev)
+          libssl-dev zlib1g-dev liblz4-dev liblzma-dev libcli11-dev)
 
 missing=()
 for p in "${packages[@]}"; do

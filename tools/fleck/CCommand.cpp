@@ -1,0 +1,53 @@
+#include "CCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <thread>
+
+#include "zel/CLocalFileSystem.h"
+
+namespace fleck::cli {
+
+bool CCommand::isSelected() const {
+  return command != nullptr && command->parsed();
+}
+
+void CCommand::addPasswordOption() {
+  command
+      ->add_option("--password-file", passwordFile,
+                   "Read the password from the first line of FILE (else from the environment "
+                   "variable FLECK_PASSWORD, else it is asked for on the terminal)")
+      ->type_name("FILE");
+}
+
+void CCommand::addProgressOptions() {
+  command
+      ->add_option("--progress", progressOption,
+                   "Progress on standard error: auto (a line redrawn in place when standard "
+                   "error is a terminal), line, plain (a line every 5 seconds, for logs), none")
+      ->check(CLI::IsMember({"auto", "line", "plain", "none"}))
+      ->capture_default_str()
+      ->type_name("MODE");
+  command->add_flag("-q,--quiet", quiet, "No progress and no summary");
+}
+
+void CCommand::addThreadsOption(const std::string& what) {
+  threads = defaultThreads();
+  command->add_option("-t,--threads", threads, what + " (default: the number of cores)")
+      ->check(CLI::Range(1, 256))
+      ->type_name("N");
+}
+
+int CCommand::defaultThreads() {
+  return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+zel::P<zel::IFileSystem> CCommand::makeFileSystem(int completionThreads) {
+  zel::CLocalFileSystem::Options options;
+  options.completionThreads = std::max(completionThreads, 1);
+  // Stores are not synced one by one; an import syncs the file system once at its end.
+  options.durable = false;
+  return zel::make<zel::CLocalFileSystem>(options);
+}
+
+}  // namespace fleck::cli

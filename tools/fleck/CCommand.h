@@ -1,0 +1,58 @@
+#pragma once
+
+#include <string>
+
+#include "CPasswordSource.h"
+#include "CProgress.h"
+#include "zel/IFileSystem.h"
+#include "zel/P.h"
+
+namespace CLI {
+class App;
+}
+
+namespace fleck::cli {
+
+// A sub-command of the tool: adds itself (name, options, help with examples) to the
+// command-line parser, and runs when it was the one given. The options the
+// sub-commands share (the password file, progress, threads) are set up here.
+//
+// Used by the main thread only.
+class CCommand {
+ public:
+  CCommand() = default;
+  virtual ~CCommand() = default;
+  CCommand(const CCommand&) = delete;
+  CCommand& operator=(const CCommand&) = delete;
+
+  // Adds the sub-command to `app`.
+  virtual void attach(CLI::App& app) = 0;
+  // Runs the parsed sub-command and returns the exit status; failures are thrown as
+  // CCliError (or any other error, which the caller reports with status 1).
+  virtual int run() = 0;
+
+  // True when the command line chose this sub-command.
+  bool isSelected() const;
+
+ protected:
+  // --password-file FILE
+  void addPasswordOption();
+  // --progress MODE and --quiet
+  void addProgressOptions();
+  // --threads N (default: the number of cores)
+  void addThreadsOption(const std::string& what);
+
+  CProgress::Mode progressMode() const { return CProgress::chooseMode(progressOption, quiet); }
+  // The local file system; completionThreads run the background stores.
+  static zel::P<zel::IFileSystem> makeFileSystem(int completionThreads);
+  static int defaultThreads();
+
+  CLI::App* command = nullptr;
+  CPasswordSource passwords;
+  std::string passwordFile;
+  std::string progressOption = "auto";
+  bool quiet = false;
+  int threads = 1;
+};
+
+}  // namespace fleck::cli

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "CCliError.h"
+#include "CPasswordSource.h"
+#include "fleck/CFleckDisk.h"
+#include "fleck/CFleckDiskHeader.h"
+#include "zel/CURI.h"
+#include "zel/IFileSystem.h"
+#include "zel/IIOStream.h"
+#include "zel/P.h"
+
+namespace fleck::cli {
+
+// Loads headers and opens disks for the sub-commands, turning the library's failures
+// into one line that names the disk and what is wrong (not a fleck disk, a newer
+// version required, a damaged header with its files, a wrong password). Also walks a
+// chain through its link files without opening the disks (no password needed).
+//
+// Keeps only the file system; any thread.
+class CDiskAccess final {
+ public:
+  explicit CDiskAccess(zel::P<zel::IFileSystem> fs);
+
+  // A folder given on the command line (relative to the working folder).
+  static zel::CURI folderOf(const std::string& path);
+  // A folder as people read it.
+  static std::string show(const zel::CURI& folder);
+
+  // The header of the disk in `folder`. Throws CCliError (failure) for a missing
+  // folder, a folder without a disk, a disk that needs a newer reader and a header
+  // whose copies are both damaged (naming both files).
+  CFleckDiskHeader loadHeader(const zel::CURI& folder) const;
+
+  // Opens the disk, with the password from `passwords` when it needs one. Throws
+  // CCliError as loadHeader, and for a wrong password, a password given to an
+  // unencrypted disk, a disk that needs a newer writer (when writing) and any other
+  // failure to open (damaged link files, link loops).
+  zel::P<CFleckDisk> open(const zel::CURI& folder, CPasswordSource& passwords,
+                          zel::IIOStream::Access access, int maxBackgroundOps) const;
+
+  // The parent folders, nearest first, from the parent link files.
+  std::vector<zel::CURI> parentsOf(const zel::CURI& folder) const;
+  // The child folders, nearest first, from the child link files (existing ones only).
+  std::vector<zel::CURI> childrenOf(const zel::CURI& folder) const;
+
+ private:
+  // The folder the link file `name` in `folder` leads to, or an empty location.
+  zel::CURI linkTarget(const zel::CURI& folder, const zel::String& name) const;
+
+  zel::P<zel::IFileSystem> fs;
+};
+
+}  // namespace fleck::cli

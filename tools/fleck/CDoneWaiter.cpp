@@ -1,0 +1,25 @@
+#include "CDoneWaiter.h"
+
+namespace fleck::cli {
+
+void CDoneWaiter::onDone(const zel::CError* error) {
+  {
+    zel::CMutexLock lock(mutex);
+    if (error != nullptr)
+      failure = error->clone();
+  }
+  done->set();
+}
+
+void CDoneWaiter::wait() {
+  done->wait(-1);
+  zel::P<zel::CError> error;
+  {
+    zel::CMutexLock lock(mutex);
+    error = failure;
+  }
+  if (error != nullptr)
+    error->throwClone();
+}
+
+}  // namespace fleck::cli

@@ -1,0 +1,76 @@
+#include "CVerifier.h"
+
+#include "CFleckTree.h"
+#include "CVerifyWorker.h"
+
+namespace fleck::cli {
+
+namespace {
+
+constexpr int kProgressPollMs = 100;
+
+}  // namespace
+
+bool CVerifier::Report::foundDamage() const {
+  if (headerUnusable || !damagedFlecks.empty())
+    return true;
+  for (const CMetadataChecker::File& file : metadata) {
+    if (file.isDamaged())
+      return true;
+  }
+  return false;
+}
+
+CVerifier::CVerifier(zel::P<zel::IFileSystem> fs, int threads)
+    : fs(std::move(fs)), threads(std::max(threads, 1)) {}
+
+CVerifier::Report CVerifier::run(const zel::CURI& folder, CPasswordSource& passwords,
+                                 bool repairMetadata, CProgress::Mode progressMode) {
+  Report report;
+  CDiskAccess access(fs);
+  CMetadataChecker checker(fs);
+  if (!fs->folderExists(folder))
+    access.loadHeader(folder);  // throws its "no such folder"
+  report.metadata = checker.checkAll(folder);
+  const CMetadataChecker::File& header = report.metadata.front();
+  if (header.isAbsent())
+    access.loadHeader(folder);  // throws "not a fleck disk"
+  if (repairMetadata) {
+    for (const CMetadataChecker::File& file : report.metadata) {
+      if (file.isDamaged())
+        report.repairedCopies += checker.repair(file);
+    }
+  }
+  if (header.intactCopy() < 0) {
+    report.headerUnusable = true;
+    return report;
+  }
+
+  zel::P<CFleckDisk> disk = access.open(folder, passwords, zel::IIOStream::AccessRead, 1);
+  CFleckTree tree(fs, disk->getHeader());
+  auto work = zel::make<CVerifyWork>(tree.list(folder, &report.strays));
+  report.fleckFiles = static_cast<std::int64_t>(work->getFileCount());
+  report.fleckBytes = work->getTotalBytes();
+
+  const auto maxRecordSize =
+      static_cast<std::int64_t>(static_cast<double>(disk->getFleckSize()) * 1.1 + 1024.0);
+  std::vector<zel::P<CVerifyWorker>> workers;
+  for (int i = 0; i < threads; ++i) {
+    auto worker = zel::make<CVerifyWorker>(fs, work, disk->createDataPreparer(), maxRecordSize);
+    worker->start();
+    workers.push_back(worker);
+  }
+  CProgress progress(progressMode, "verify " + CDiskAccess::show(folder), work->getTotalBytes());
+  for (const auto& worker : workers) {
+    while (!worker->waitFinished(kProgressPollMs))
+      progress.update(work->getBytesDone());
+    // Joined, not only finished: the thread may still be dropping its objects, and
+    // none may outlive the process's exit handlers.
+    worker->stop(true);
+  }
+  progress.finish(work->getBytesDone());
+  report.damagedFlecks = work->takeDamage();
+  return report;
+}
+
+}  // namespace fleck::cli

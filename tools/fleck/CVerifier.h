@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "CDiskAccess.h"
+#include "CMetadataChecker.h"
+#include "CPasswordSource.h"
+#include "CProgress.h"
+#include "CVerifyWork.h"
+#include "zel/CURI.h"
+#include "zel/IFileSystem.h"
+#include "zel/P.h"
+
+namespace fleck::cli {
+
+// Checks one disk: both copies of each metadata file (optionally rewriting a damaged
+// copy from the intact one), then every fleck file below its folder on `threads`
+// threads (CVerifyWorker). The flecks are checked only when a copy of the header is
+// intact; an encrypted disk needs its password for them.
+//
+// One thread uses a verifier.
+class CVerifier final {
+ public:
+  struct Report {
+    std::vector<CMetadataChecker::File> metadata;  // as found, before any repair
+    int repairedCopies = 0;
+    bool headerUnusable = false;  // no intact header copy: flecks not checked
+    std::vector<CVerifyWork::Damage> damagedFlecks;
+    std::vector<zel::CURI> strays;  // entries below flecks/ that are no fleck files
+    std::int64_t fleckFiles = 0;
+    std::int64_t fleckBytes = 0;
+
+    bool foundDamage() const;
+  };
+
+  CVerifier(zel::P<zel::IFileSystem> fs, int threads);
+
+  // Throws CCliError (failure) when the disk cannot be checked at all: no fleck disk
+  // there, a wrong password.
+  Report run(const zel::CURI& folder, CPasswordSource& passwords, bool repairMetadata,
+             CProgress::Mode progressMode);
+
+ private:
+  zel::P<zel::IFileSystem> fs;
+  int threads;
+};
+
+}  // namespace fleck::cli

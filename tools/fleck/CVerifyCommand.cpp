@@ -1,0 +1,103 @@
+#include "CVerifyCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "CCliError.h"
+#include "CDiskAccess.h"
+#include "CSizes.h"
+
+namespace fleck::cli {
+
+void CVerifyCommand::attach(CLI::App& app) {
+  command =
+      app.add_subcommand("verify", "Check a disk's metadata and fleck files; list what is damaged");
+  command->add_option("DIR", folder, "The disk's folder")->required();
+  command->add_flag("--chain", chain,
+                    "Check every disk of the chain: the parents and the children too");
+  command->add_flag("--repair-metadata", repairMetadata,
+                    "Rewrite a damaged copy of a metadata file (disk.fleckdisk, parent.flecklnk, "
+                    "child.flecklnk) from its intact copy");
+  addThreadsOption("Threads that read and check fleck files");
+  addPasswordOption();
+  addProgressOptions();
+  command->footer(
+      "Every metadata file has two copies (the second in fallback/), each checked for its\n"
+      "size and MD5 digest. Every fleck file is read and checked: record digest, decryption,\n"
+      "decompression, payload digest; encrypted disks need the password for that.\n"
+      "Exit status: 0 all intact, 3 damage found (also when it was repaired), 1 the check\n"
+      "could not run.\n\n"
+      "Examples:\n"
+      "  fleck verify /backup/pc\n"
+      "  fleck verify /backup/pc-monday --chain --threads 4\n"
+      "  fleck verify /backup/pc --repair-metadata");
+}
+
+void CVerifyCommand::print(const zel::CURI& location, const CVerifier::Report& report) const {
+  const std::string shown = CDiskAccess::show(location);
+  std::printf("%s\n", shown.c_str());
+  int damagedMetadata = 0;
+  for (const CMetadataChecker::File& file : report.metadata) {
+    if (!file.isDamaged())
+      continue;
+    ++damagedMetadata;
+    for (const CMetadataChecker::Copy& copy : file.copies) {
+      if (copy.state == CMetadataChecker::State::Intact)
+        continue;
+      std::printf("  DAMAGED metadata %s: %s %s\n", file.name.toUTF8().c_str(),
+                  CDiskAccess::show(copy.file).c_str(), CMetadataChecker::describe(copy).c_str());
+    }
+  }
+  if (report.repairedCopies > 0) {
+    std::printf("  repaired %d metadata cop%s from the intact cop%s\n", report.repairedCopies,
+                report.repairedCopies == 1 ? "y" : "ies", report.repairedCopies == 1 ? "y" : "ies");
+  }
+  if (report.headerUnusable) {
+    std::printf("  no intact copy of the header: the fleck files cannot be checked\n");
+  }
+  for (const CVerifyWork::Damage& damage : report.damagedFlecks) {
+    std::printf("  DAMAGED fleck %lld: %s: %s\n", static_cast<long long>(damage.index),
+                CDiskAccess::show(damage.file).c_str(), damage.problem.c_str());
+  }
+  for (const zel::CURI& stray : report.strays) {
+    std::printf("  note: not a fleck file: %s\n", CDiskAccess::show(stray).c_str());
+  }
+  if (!quiet) {
+    std::printf("  checked %d metadata files and %lld fleck files (%s): %s\n",
+                static_cast<int>(report.metadata.size()), static_cast<long long>(report.fleckFiles),
+                CSizes::format(report.fleckBytes).c_str(),
+                report.foundDamage()
+                    ? (std::to_string(damagedMetadata) + " metadata file(s) and " +
+                       std::to_string(report.damagedFlecks.size()) + " fleck file(s) damaged")
+                          .c_str()
+                    : "all intact");
+  }
+}
+
+int CVerifyCommand::run() {
+  passwords.setPasswordFile(passwordFile);
+  zel::P<zel::IFileSystem> fs = makeFileSystem(1);
+  CDiskAccess access(fs);
+  const zel::CURI location = CDiskAccess::folderOf(folder);
+  std::vector<zel::CURI> disks{location};
+  if (chain) {
+    // Parents first (what the disk reads through), then the children.
+    for (const zel::CURI& parent : access.parentsOf(location)) {
+      if (fs->folderExists(parent))
+        disks.push_back(parent);
+    }
+    for (const zel::CURI& child : access.childrenOf(location))
+      disks.push_back(child);
+  }
+  CVerifier verifier(fs, threads);
+  bool damage = false;
+  for (const zel::CURI& disk : disks) {
+    const CVerifier::Report report = verifier.run(disk, passwords, repairMetadata, progressMode());
+    print(disk, report);
+    std::fflush(stdout);
+    damage = damage || report.foundDamage();
+  }
+  return damage ? kExitDamage : kExitOk;
+}
+
+}  // namespace fleck::cli

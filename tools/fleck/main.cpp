@@ -1,0 +1,97 @@
+// fleck: the command-line tool over the fleck library. Each sub-command is a CCommand;
+// this file builds the parser, runs the chosen one and turns failures into one line on
+// standard error and an exit status (1 failure, 2 usage, 3 damage found by verify).
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "CCheckPasswordCommand.h"
+#include "CChildCommand.h"
+#include "CCliError.h"
+#include "CCreateCommand.h"
+#include "CDemoCommand.h"
+#include "CExportCommand.h"
+#include "CGenerateImageCommand.h"
+#include "CImportCommand.h"
+#include "CInfoCommand.h"
+#include "CVerifyCommand.h"
+#include "fleck/Version.h"
+#include "zel/Log.h"
+
+namespace {
+
+using fleck::cli::CCliError;
+
+int runTool(int argc, char** argv) {
+  CLI::App app{
+      "fleck keeps a virtual disk as a folder of many small files (flecks), compressed and\n"
+      "optionally encrypted; child disks keep snapshots of their parents.",
+      "fleck"};
+  app.require_subcommand(1);
+  // Options of the tool itself may follow the sub-command's name.
+  app.fallthrough();
+  app.set_version_flag("--version", "fleck " + fleck::getLibraryVersion().toUTF8());
+  bool verbose = false;
+  app.add_flag("-v,--verbose", verbose, "Also show the library's log lines on standard error");
+  app.footer(
+      "Passwords are never taken from the command line: --password-file FILE, the environment\n"
+      "variable FLECK_PASSWORD, or a prompt on the terminal. Sizes take K, M, G, T (or KiB,\n"
+      "MiB, GiB, TiB) suffixes, powers of 1024.\n"
+      "Exit status: 0 success, 1 failure, 2 usage error, 3 damage found by verify.\n\n"
+      "Examples:\n"
+      "  fleck create /backup/pc --size 500G --encrypt\n"
+      "  fleck import /backup/pc /dev/sda --incremental\n"
+      "  fleck child /backup/pc-monday --parent /backup/pc\n"
+      "  fleck export /backup/pc-monday restored.img\n"
+      "  fleck verify /backup/pc --chain\n"
+      "  fleck demo\n\n"
+      "Run fleck SUB-COMMAND --help for the options of each.");
+
+  std::vector<std::unique_ptr<fleck::cli::CCommand>> commands;
+  commands.push_back(std::make_unique<fleck::cli::CCreateCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CChildCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CInfoCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CImportCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CExportCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CVerifyCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CCheckPasswordCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CDemoCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CGenerateImageCommand>());
+  for (auto& command : commands)
+    command->attach(app);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // Help and version exit with 0; every other parse error is a usage error.
+    const int status = app.exit(e);
+    return status == 0 ? fleck::cli::kExitOk : fleck::cli::kExitUsage;
+  }
+
+  // The library logs the failures it hands on (a background store, a fleck it could
+  // not read); the tool reports each of them itself, in one line.
+  if (!verbose) {
+    zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
+  }
+
+  for (auto& command : commands) {
+    if (command->isSelected())
+      return command->run();
+  }
+  return fleck::cli::kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return runTool(argc, argv);
+  } catch (const CCliError& e) {
+    std::fprintf(stderr, "fleck: %s\n", e.getMessage().toUTF8().c_str());
+    return e.getExitStatus();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "fleck: %s\n", CCliError::describe(e).c_str());
+    return fleck::cli::kExitFailure;
+  }
+}
