@@ -1,9 +1,11 @@
 # Entry points. `make run` builds and runs the demo on an embedded default;
 # `make test` builds and runs every test. Both install missing system packages first.
+# `make fuzz` builds the libFuzzer targets and runs each for FUZZ_SECONDS.
 PRESET ?= release
 JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
 
-.PHONY: deps run test test-asan test-tsan bench format clean
+.PHONY: deps run test test-asan test-tsan bench fuzz format clean
 
 deps:
 	@scripts/install-deps.sh
@@ -28,6 +30,9 @@ test-tsan:
 bench: deps build/release/build.ninja
 	cmake --build --preset release -j $(JOBS) --target fleck-bench
 	build/release/bench/fleck-bench $(BENCH_ARGS)
+
+fuzz:
+	JOBS=$(JOBS) scripts/run-fuzz.sh $(FUZZ_SECONDS)
 
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i

@@ -57,7 +57,7 @@ void createFolderWithParents(zel::IFileSystem* fs, const zel::CURI& folder) {
 CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
                        const zel::String& password, zel::IIOStream::Access access,
                        int maxBackgroundOps)
-    : fileSystem(fs), diskFolder(diskFolder), access(access), maxBackgroundOps(maxBackgroundOps) {
+    : fileSystem(fs), diskFolder(diskFolder), access(access) {
   if (maxBackgroundOps < 1) {
     throw zel::CInvalidArgError("CFleckDisk::CFleckDisk",
                                 "maxBackgroundOps must be at least 1",

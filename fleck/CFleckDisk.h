@@ -187,7 +187,6 @@ class CFleckDisk : public zel::CBase {
   std::int64_t diskSize = 0;
   std::int64_t position = 0;
   zel::P<CFleck> fleck;
-  int maxBackgroundOps;
   bool allowWritingWithParentDisk = false;
 };
 

@@ -1,10 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing fleck needs, and only those
 # that are missing, so that a fresh machine needs nothing else.
+#
+#   scripts/install-deps.sh        what the build and the tests need
+#   scripts/install-deps.sh fuzz   that, and clang with libFuzzer's runtime (fuzz preset)
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkgconf libgtest-dev libgmock-dev libbenchmark-dev
           libssl-dev zlib1g-dev liblz4-dev liblzma-dev libcli11-dev)
+
+# Only for scripts/run-fuzz.sh: the normal test run does not pay for them.
+fuzz_packages=(clang libclang-rt-14-dev)
+
+case "${1:-}" in
+  "") ;;
+  fuzz) packages+=("${fuzz_packages[@]}") ;;
+  *) echo "usage: $0 [fuzz]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -103,7 +103,7 @@ std::int64_t parseInt64(const String& text, bool allowHex) {
   std::int64_t value = 0;
   for (; i < text.size(); ++i) {
     const wchar_t c = text[i];
-    int digit;
+    int digit = 0;  // every other path fails; clang cannot see that fail() throws
     if (c >= L'0' && c <= L'9') digit = c - L'0';
     else if (base == 16 && c >= L'a' && c <= L'f') digit = c - L'a' + 10;
     else if (base == 16 && c >= L'A' && c <= L'F') digit = c - L'A' + 10;

@@ -1,0 +1,11 @@
+// libFuzzer entry of the "auxfile" target; the work is in FuzzTargets.cpp, shared with the
+// regression test.
+#include <cstddef>
+#include <cstdint>
+
+#include "FuzzTargets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fleck::fuzz::runAuxFile(data, size);
+  return 0;
+}
