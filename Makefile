@@ -1,5 +1,6 @@
-# Entry points. `make run` builds and runs the demo on an embedded default;
-# `make test` builds and runs every test. Both install missing system packages first.
+# Entry points. `make run` builds the fleck tool and runs `fleck demo` on its embedded
+# default; `make test` builds and runs every test. Both install missing system packages
+# first.
 # `make fuzz` builds the libFuzzer targets and runs each for FUZZ_SECONDS.
 PRESET ?= release
 JOBS ?= $(shell nproc)
@@ -14,8 +15,8 @@ build/$(PRESET)/build.ninja: | deps
 	cmake --preset $(PRESET) >/dev/null
 
 run: deps build/$(PRESET)/build.ninja
-	cmake --build --preset $(PRESET) -j $(JOBS) --target fleck-demo
-	build/$(PRESET)/tools/fleck-demo
+	cmake --build --preset $(PRESET) -j $(JOBS) --target fleck-cli
+	build/$(PRESET)/tools/fleck demo
 
 test: deps build/$(PRESET)/build.ninja
 	cmake --build --preset $(PRESET) -j $(JOBS)
