@@ -65,8 +65,7 @@ const Bytes& input(std::int64_t kind) {
 // neither gains from luckier alignment of its buffers (it shows with memcpy-like work).
 Bytes& target(std::size_t size) {
   static Bytes buffer(2 * kInputSize);
-  if (size > buffer.size())
-    throw std::logic_error("bench target too small");
+  if (size > buffer.size()) throw std::logic_error("bench target too small");
   return buffer;
 }
 

@@ -27,8 +27,7 @@ const unsigned char kKey[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 
                                 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 
 void check(bool ok, benchmark::State& state) {
-  if (!ok)
-    state.SkipWithError("OpenSSL call failed");
+  if (!ok) state.SkipWithError("OpenSSL call failed");
 }
 
 void digestKeel(benchmark::State& state, const char* id) {

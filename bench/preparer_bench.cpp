@@ -73,8 +73,7 @@ fleck::CFleckDiskHeader makeHeader(Mode mode) {
 }
 
 zel::TCryptBuffer<unsigned char> makeKey(Mode mode) {
-  if (mode == Mode::kNull)
-    return zel::TCryptBuffer<unsigned char>();
+  if (mode == Mode::kNull) return zel::TCryptBuffer<unsigned char>();
   return zel::TCryptBuffer<unsigned char>(kKey, sizeof kKey);
 }
 
@@ -120,8 +119,7 @@ class DirectPipeline final {
   // Payload to record; false when a library call fails.
   bool prepare(const unsigned char* payload, std::size_t n) {
     unsigned char* const r = recordBuffer.data();
-    if (!digest(payload, n, r + kHeadSize))
-      return false;
+    if (!digest(payload, n, r + kHeadSize)) return false;
     std::size_t used = kHeadSize + kDigestSize;
     if (encrypted) {
       const int compressed =
@@ -142,8 +140,7 @@ class DirectPipeline final {
       std::memcpy(r + used, payload, n);
       used += n;
     }
-    if (!digest(r, used, r + used))
-      return false;
+    if (!digest(r, used, r + used)) return false;
     recordUsed = used + kDigestSize;
     return true;
   }
@@ -171,12 +168,10 @@ class DirectPipeline final {
       const int length = LZ4_decompress_safe(reinterpret_cast<const char*>(work.data()),
                                              reinterpret_cast<char*>(payloadBuffer.data()),
                                              plain + last, static_cast<int>(payloadBuffer.size()));
-      if (length < 0)
-        return false;
+      if (length < 0) return false;
       payloadUsed = static_cast<std::size_t>(length);
     } else {
-      if (bodySize > payloadBuffer.size())
-        return false;
+      if (bodySize > payloadBuffer.size()) return false;
       std::memcpy(payloadBuffer.data(), body, bodySize);
       payloadUsed = bodySize;
     }
@@ -233,8 +228,7 @@ struct Tally {
     allocations.cxx += after.cxx - before.cxx;
     allocations.openssl += after.openssl - before.openssl;
     const double wall = std::chrono::duration<double>(end - start).count();
-    if (fastestWallSeconds == 0 || wall < fastestWallSeconds)
-      fastestWallSeconds = wall;
+    if (fastestWallSeconds == 0 || wall < fastestWallSeconds) fastestWallSeconds = wall;
     cpuSeconds += cpu;
     return cpu;
   }
@@ -248,11 +242,9 @@ void runSideBySide(benchmark::State& state, Tally& ours, Tally& bound, Ours&& ru
   bool boundFirst = false;
   bool failed = false;
   for (auto _ : state) {
-    if (boundFirst)
-      bound.run([&] { failed |= !runBound(); });
+    if (boundFirst) bound.run([&] { failed |= !runBound(); });
     const double elapsed = ours.run(runOurs);
-    if (!boundFirst)
-      bound.run([&] { failed |= !runBound(); });
+    if (!boundFirst) bound.run([&] { failed |= !runBound(); });
     boundFirst = !boundFirst;
     state.SetIterationTime(elapsed);
     if (failed) {
@@ -264,8 +256,7 @@ void runSideBySide(benchmark::State& state, Tally& ours, Tally& bound, Ours&& ru
 
 void report(benchmark::State& state, const Tally& ours, const Tally& bound, std::string label) {
   const auto calls = static_cast<double>(state.iterations());
-  if (calls == 0 || ours.cpuSeconds <= 0 || bound.cpuSeconds <= 0)
-    return;
+  if (calls == 0 || ours.cpuSeconds <= 0 || bound.cpuSeconds <= 0) return;
   const double bytes = calls * static_cast<double>(kPayloadSize);
   state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
   state.counters["bound_bytes_per_second"] = benchmark::Counter(
@@ -278,8 +269,7 @@ void report(benchmark::State& state, const Tally& ours, const Tally& bound, std:
       counting ? static_cast<double>(ours.allocations.openssl) / calls : -1.0;
   state.counters["bound_ossl_allocs_per_call"] =
       counting ? static_cast<double>(bound.allocations.openssl) / calls : -1.0;
-  if (bound.allocations.cxx != 0)
-    label += ", direct pipeline used operator new?";
+  if (bound.allocations.cxx != 0) label += ", direct pipeline used operator new?";
   state.SetLabel(label);
 }
 

@@ -53,7 +53,8 @@ SharedDisk& diskFor(DataKind kind) {
 
 std::int64_t readAll(zel::IInStream& stream, std::vector<unsigned char>& buffer) {
   std::int64_t total = 0;
-  while (int n = stream.readLax(buffer.data(), kChunk)) total += n;
+  while (int n = stream.readLax(buffer.data(), kChunk))
+    total += n;
   return total;
 }
 
@@ -76,7 +77,8 @@ void BM_ReadPlain(benchmark::State& state) {
   double seconds = 0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    auto disk = zel::make<CFleckDisk>(shared.fs, shared.uri, kPassword, zel::IIOStream::AccessRead, 1);
+    auto disk =
+        zel::make<CFleckDisk>(shared.fs, shared.uri, kPassword, zel::IIOStream::AccessRead, 1);
     auto stream = zel::make<CFleckDiskStream>(disk);
     if (readAll(*stream, buffer) != kDiskSize) state.SkipWithError("short read");
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -96,7 +98,8 @@ void BM_ReadAhead(benchmark::State& state) {
   double seconds = 0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    auto disk = zel::make<CFleckDisk>(shared.fs, shared.uri, kPassword, zel::IIOStream::AccessRead, 1);
+    auto disk =
+        zel::make<CFleckDisk>(shared.fs, shared.uri, kPassword, zel::IIOStream::AccessRead, 1);
     auto stream = zel::make<CFleckDiskStreamWithParallelReadAhead>(disk, threads);
     if (readAll(*stream, buffer) != kDiskSize) state.SkipWithError("short read");
     stream->close();
@@ -107,18 +110,30 @@ void BM_ReadAhead(benchmark::State& state) {
 }
 
 // Plain first for each kind, so that the ratios compare passes made side by side.
-BENCHMARK(BM_ReadPlain)->Arg(static_cast<int>(DataKind::kText))->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReadPlain)
+    ->Arg(static_cast<int>(DataKind::kText))
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_ReadAhead)
     ->Args({static_cast<int>(DataKind::kText), 1})
     ->Args({static_cast<int>(DataKind::kText), 2})
     ->Args({static_cast<int>(DataKind::kText), 4})
-    ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ReadPlain)->Arg(static_cast<int>(DataKind::kRandom))->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_ReadPlain)
+    ->Arg(static_cast<int>(DataKind::kRandom))
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_ReadAhead)
     ->Args({static_cast<int>(DataKind::kRandom), 1})
     ->Args({static_cast<int>(DataKind::kRandom), 2})
     ->Args({static_cast<int>(DataKind::kRandom), 4})
-    ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace fleck::bench

@@ -50,8 +50,7 @@ class BenchFolder {
   BenchFolder() {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "fleck-stream-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-      throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path = pattern;
   }
   ~BenchFolder() {
@@ -95,8 +94,7 @@ Bytes contentBytes(std::size_t n, unsigned seed) {
 zel::CURI benchDisk(std::int64_t kind) {
   static BenchFolder folder;
   static std::map<std::int64_t, zel::CURI> made;
-  if (const auto found = made.find(kind); found != made.end())
-    return found->second;
+  if (const auto found = made.find(kind); found != made.end()) return found->second;
   const zel::CURI uri = zel::CURI::fromLocalPath(folder.path)
                         << ("disk" + std::to_string(kind)).c_str();
   fleck::CFleckDisk::create(fileSystem(), uri, kDiskSize, 1, passwordOf(kind),
@@ -108,8 +106,7 @@ zel::CURI benchDisk(std::int64_t kind) {
     disk.write(window.data(), static_cast<int>(window.size()));
     const Bytes scattered = contentBytes(static_cast<std::size_t>(disk.getFleckSize()), 2);
     for (std::int64_t at = 0; at < kDiskSize; at += std::int64_t{64} << 20) {
-      if (at == kWindowStart)
-        continue;
+      if (at == kWindowStart) continue;
       disk.seek(at);
       disk.write(scattered.data(), static_cast<int>(scattered.size()));
     }

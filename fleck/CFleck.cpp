@@ -18,8 +18,7 @@ constexpr int kSlotPollMs = 50;
 
 bool isAllZero(const zel::TBuffer<unsigned char>& bytes) {
   const std::size_t n = bytes.getUsed();
-  if (n == 0)
-    return true;
+  if (n == 0) return true;
   const unsigned char* p = bytes.getData();
   // The first byte is zero and every byte equals the one before it.
   return p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
@@ -87,12 +86,10 @@ void CFleck::seek(std::int64_t index, int position) {
 }
 
 int CFleck::readLaxInsideFleck(void* data, int count) {
-  if (!payloadLoaded)
-    loadFleckPayload();
+  if (!payloadLoaded) loadFleckPayload();
   const std::int64_t left = static_cast<std::int64_t>(payload.getUsed()) - positionInFleck;
   const int n = static_cast<int>(std::clamp<std::int64_t>(left, 0, std::max(count, 0)));
-  if (n != 0)
-    std::memcpy(data, payload.getData() + positionInFleck, static_cast<std::size_t>(n));
+  if (n != 0) std::memcpy(data, payload.getData() + positionInFleck, static_cast<std::size_t>(n));
   positionInFleck += n;
   return n;
 }
@@ -105,16 +102,13 @@ int CFleck::writeLaxInsideFleck(const void* data, int count) {
     payloadLoaded = true;
     n = count;
   } else {
-    if (!payloadLoaded)
-      loadFleckPayload();
+    if (!payloadLoaded) loadFleckPayload();
     const std::int64_t left = static_cast<std::int64_t>(payload.getUsed()) - positionInFleck;
     n = static_cast<int>(std::clamp<std::int64_t>(left, 0, std::max(count, 0)));
-    if (n != 0)
-      std::memcpy(payload.getData() + positionInFleck, data, static_cast<std::size_t>(n));
+    if (n != 0) std::memcpy(payload.getData() + positionInFleck, data, static_cast<std::size_t>(n));
   }
   positionInFleck += n;
-  if (n > 0)
-    dirty = true;
+  if (n > 0) dirty = true;
   return n;
 }
 
@@ -169,16 +163,14 @@ void CFleck::loadFleckPayloadFromStoreOrFolders() {
       return;
     } catch (const zel::CFileSystemError& e) {
       // Not in this folder: try the next parent.
-      if (e.getProblem() != zel::CFileSystemError::NotFound)
-        throw;
+      if (e.getProblem() != zel::CFileSystemError::NotFound) throw;
     }
   }
   makeZeroPayload();
 }
 
 void CFleck::backgroundSaveChanges() {
-  if (!dirty)
-    return;
+  if (!dirty) return;
   zel::P<zel::CMemPoolBuffer> record;
   if (!isAllZero(payload)) {
     record = preparedBufferPool->checkOutItem();
@@ -248,8 +240,7 @@ bool CFleck::waitForFreeBackgroundOpSlot(int timeoutMs) {
     int wait = kSlotPollMs;
     if (limited) {
       const std::int64_t left = (deadline - zel::CTime::now()).getMillis();
-      if (left <= 0)
-        break;
+      if (left <= 0) break;
       wait = static_cast<int>(std::min<std::int64_t>(left, kSlotPollMs));
     }
     storers.begin()->second->waitFinished(wait);
@@ -267,12 +258,10 @@ bool CFleck::waitUntilBackgroundSavesDone(int timeoutMs) {
     int wait = -1;
     if (limited) {
       const std::int64_t left = (deadline - zel::CTime::now()).getMillis();
-      if (left < 0)
-        return false;
+      if (left < 0) return false;
       wait = static_cast<int>(std::min<std::int64_t>(left, INT32_MAX));
     }
-    if (!first->waitFinished(wait))
-      return false;
+    if (!first->waitFinished(wait)) return false;
     handleFinishedStorers();
   }
   return true;
@@ -327,13 +316,11 @@ zel::CURI CFleck::formRelativeFleckURI(std::int64_t index, int objectsPerTreeLev
     const auto digit = static_cast<unsigned>(levelDigits[static_cast<std::size_t>(level)]);
     const int length = static_cast<int>(std::to_chars(hex, hex + sizeof(hex), digit, 16).ptr - hex);
     zel::String component;
-    if (level >= 1)
-      component.push_back(static_cast<wchar_t>(0x60 + level));
+    if (level >= 1) component.push_back(static_cast<wchar_t>(0x60 + level));
     component.append(static_cast<std::size_t>(std::max(digitWidth - length, 0)), L'0');
     for (int i = 0; i < length; ++i)
       component.push_back(static_cast<wchar_t>(hex[i]));
-    if (level == 0)
-      component += L".fleck";
+    if (level == 0) component += L".fleck";
     uri = uri << component;
   }
   return uri;

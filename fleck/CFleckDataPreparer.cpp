@@ -22,7 +22,9 @@ namespace {
 constexpr char kMagic[5] = {'F', 'L', 'E', 'C', 'K'};
 constexpr const char* kUnprepareAction = "CFleckDataPreparer::unprepareData";
 
-int narrow(const zel::String& text) { return static_cast<int>(zel::parseInt64(text, false)); }
+int narrow(const zel::String& text) {
+  return static_cast<int>(zel::parseInt64(text, false));
+}
 
 // The compressor a compressID names; the first matching rule decides.
 zel::P<zel::ISimpleCompressor> makeCompressor(const zel::String& id) {
@@ -33,7 +35,8 @@ zel::P<zel::ISimpleCompressor> makeCompressor(const zel::String& id) {
   if (id.startsWith(L"lzma-")) {
     const std::size_t dash = id.find(L'-', 5);
     if (dash == zel::String::npos) return zel::make<zel::CLZMACompressor>(narrow(id.substr(5)), 0);
-    return zel::make<zel::CLZMACompressor>(narrow(id.substr(5, dash - 5)), narrow(id.substr(dash + 1)));
+    return zel::make<zel::CLZMACompressor>(narrow(id.substr(5, dash - 5)),
+                                           narrow(id.substr(dash + 1)));
   }
   throw zel::CError(zel::String("Unknown compressor ID: ") + id);
 }
@@ -46,7 +49,8 @@ CFleckDataPreparer::CFleckDataPreparer(const CFleckDiskHeader& header,
   // Every identifier resolves here, "null" too, so that a disk with an unknown
   // algorithm fails when it is opened, not when its first fleck is read.
   cipher = zel::make<keel::CCipherManager>()->getCipher(header.getCipherID());
-  zel::P<keel::IDigestType> type = zel::make<keel::CDigestManager>()->getType(header.getCheckSumHashID());
+  zel::P<keel::IDigestType> type =
+      zel::make<keel::CDigestManager>()->getType(header.getCheckSumHashID());
   type->createDigest(digest);
   digestLength = digest->getLength();
   compressor = makeCompressor(header.getCompressID());
@@ -103,8 +107,10 @@ void CFleckDataPreparer::prepareData(const zel::TBuffer<unsigned char>& source,
     zel::CBufferStream stream(zel::P<zel::TBuffer<unsigned char>>(&destination), 2.0);
     zel::CDataOutStream out(&stream);
     out.write(kMagic, sizeof(kMagic), nullptr);
-    out.writeInt16(static_cast<std::int16_t>(CFleckDisk::getImplementationVersion()));  // minReadVersion
-    out.writeInt16(static_cast<std::int16_t>(CFleckDisk::getImplementationVersion()));  // writeVersion
+    out.writeInt16(
+        static_cast<std::int16_t>(CFleckDisk::getImplementationVersion()));  // minReadVersion
+    out.writeInt16(
+        static_cast<std::int16_t>(CFleckDisk::getImplementationVersion()));  // writeVersion
     out.write(digest->getResult(), digestLength, nullptr);
   }
 
@@ -155,24 +161,24 @@ void CFleckDataPreparer::unprepareData(const zel::TBuffer<unsigned char>& source
     writeVersion = in.readInt16();
   }
   if (minReadVersion > CFleckDisk::getImplementationVersion()) {
-    throwUnprepareError("Newer software version required to read fleck data.",
-                        zel::CProps().add("minReadVersion", minReadVersion).add("writeVersion", writeVersion));
+    throwUnprepareError(
+        "Newer software version required to read fleck data.",
+        zel::CProps().add("minReadVersion", minReadVersion).add("writeVersion", writeVersion));
   }
   const std::int64_t headerSize = getHeaderSize();
   const std::int64_t cipherLength = static_cast<std::int64_t>(u) - digestLength - headerSize;
   if (cipherLength < 0) {
-    throwUnprepareError("Invalid size of prepared fleck data.",
-                        zel::CProps()
-                            .add("fullSize", static_cast<std::int64_t>(u))
-                            .add("headerSize", headerSize));
+    throwUnprepareError(
+        "Invalid size of prepared fleck data.",
+        zel::CProps().add("fullSize", static_cast<std::int64_t>(u)).add("headerSize", headerSize));
   }
 
   cipher->decrypt(cipherKey, source.getData() + headerSize, static_cast<std::size_t>(cipherLength),
                   workBuffer, 0, 0);
   destination.setUsed(static_cast<std::size_t>(fleckSize));
-  const std::size_t length = compressor->decompress(workBuffer.getData(), workBuffer.getUsed(),
-                                                    destination.getData(),
-                                                    static_cast<std::size_t>(fleckSize));
+  const std::size_t length =
+      compressor->decompress(workBuffer.getData(), workBuffer.getUsed(), destination.getData(),
+                             static_cast<std::size_t>(fleckSize));
   destination.setUsed(length);
 
   digest->reset();

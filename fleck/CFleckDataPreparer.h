@@ -48,7 +48,8 @@ class CFleckDataPreparer : public zel::CBase {
   int getDigestLength() const noexcept { return digestLength; }
 
  private:
-  [[noreturn]] void throwUnprepareError(const char* message, zel::CProps extra = zel::CProps()) const;
+  [[noreturn]] void throwUnprepareError(const char* message,
+                                        zel::CProps extra = zel::CProps()) const;
 
   std::int64_t fleckSize;
   zel::P<keel::ICipher> cipher;

@@ -59,8 +59,7 @@ CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
                        int maxBackgroundOps)
     : fileSystem(fs), diskFolder(diskFolder), access(access) {
   if (maxBackgroundOps < 1) {
-    throw zel::CInvalidArgError("CFleckDisk::CFleckDisk",
-                                "maxBackgroundOps must be at least 1",
+    throw zel::CInvalidArgError("CFleckDisk::CFleckDisk", "maxBackgroundOps must be at least 1",
                                 zel::CProps().add("maxBackgroundOps", maxBackgroundOps));
   }
   header.load(fs, diskFolder);
@@ -72,7 +71,8 @@ CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
     throw CFleckDiskError(CFleckDiskError::EncryptPasswordIncorrect, diskFolder);
   }
   // Resolving the algorithms makes an unknown identifier fail here, at opening.
-  if (header.getCipherID() != L"null") cipher = zel::make<keel::CCipherManager>()->getCipher(header.getCipherID());
+  if (header.getCipherID() != L"null")
+    cipher = zel::make<keel::CCipherManager>()->getCipher(header.getCipherID());
   checkSumDigestType = getDigestType(header.getCheckSumHashID());
   cryptoDigestType = getDigestType(header.getCryptoHashID());
   fleckSize = header.getFleckSize();
@@ -102,8 +102,9 @@ CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
     const zel::CURI parent = (current << link).toNormalized();
     const zel::String key = parent.toString(true);
     if (!visited.insert(key).second) {
-      throw zel::CError("Parent link loop detected in fleck disk.", zel::String(), -1,
-                        zel::CProps().add("diskFolder", diskFolder.toString(true)).add("loopFolder", key));
+      throw zel::CError(
+          "Parent link loop detected in fleck disk.", zel::String(), -1,
+          zel::CProps().add("diskFolder", diskFolder.toString(true)).add("loopFolder", key));
     }
     parentDiskFolders.add(parent);
     current = parent;
@@ -131,7 +132,9 @@ bool CFleckDisk::waitForFreeBackgroundOpSlot(int timeoutMs) {
   return fleck->waitForFreeBackgroundOpSlot(timeoutMs);
 }
 
-bool CFleckDisk::haveBackgroundErrors() { return fleck->haveBackgroundErrors(); }
+bool CFleckDisk::haveBackgroundErrors() {
+  return fleck->haveBackgroundErrors();
+}
 
 const zel::TList<CFleck::Error>& CFleckDisk::getBackgroundErrorList() {
   return fleck->getBackgroundErrorList();
@@ -193,7 +196,8 @@ void CFleckDisk::write(const void* buffer, int count) {
 
 void CFleckDisk::seek(std::int64_t target) {
   if (target < 0 || target > diskSize) {
-    throwIOError(zel::CIOError::InvalidPosition, zel::CProps().add("pos", target).add("size", diskSize));
+    throwIOError(zel::CIOError::InvalidPosition,
+                 zel::CProps().add("pos", target).add("size", diskSize));
   }
   position = target;
 }
@@ -231,12 +235,12 @@ void CFleckDisk::create(zel::IFileSystem* fs, const zel::CURI& folder, std::int6
                         const zel::String& compressID, int fleckSize) {
   // Sizes that no fleck can be mapped with are refused before anything is written.
   if (fleckSize != -1 && (fleckSize <= 0 || fleckSize > kMaxFleckSize)) {
-    throw zel::CInvalidArgError("CFleckDisk::create",
-                                zel::String("Invalid fleck size: ") + zel::String::fromInt64(fleckSize));
+    throw zel::CInvalidArgError("CFleckDisk::create", zel::String("Invalid fleck size: ") +
+                                                          zel::String::fromInt64(fleckSize));
   }
   if (diskSize < 0) {
-    throw zel::CInvalidArgError("CFleckDisk::create",
-                                zel::String("Invalid disk size: ") + zel::String::fromInt64(diskSize));
+    throw zel::CInvalidArgError("CFleckDisk::create", zel::String("Invalid disk size: ") +
+                                                          zel::String::fromInt64(diskSize));
   }
 
   createFolderWithParents(fs, folder);
@@ -356,24 +360,24 @@ void CFleckDisk::deriveCipherKey(zel::TCryptBuffer<unsigned char>& key, const ze
 
   const zel::String source = "CFleckDisk::deriveCypherKey";
   if (header.getCipherKeyDeriverID() != kDeriverID) {
-    throw zel::CInvalidArgError(source,
-                                zel::String("Unknown key deriver ID: ") + header.getCipherKeyDeriverID());
+    throw zel::CInvalidArgError(
+        source, zel::String("Unknown key deriver ID: ") + header.getCipherKeyDeriverID());
   }
   const auto& salt = header.getCipherKeyDerivationSalt();
   if (salt.getUsed() < kMinSaltLength) {
-    throw zel::CInvalidArgError(source, zel::String("Key derivation salt is too small: ") +
-                                            zel::String::fromInt64(static_cast<std::int64_t>(salt.getUsed())) +
-                                            zel::String(" bytes"));
+    throw zel::CInvalidArgError(
+        source, zel::String("Key derivation salt is too small: ") +
+                    zel::String::fromInt64(static_cast<std::int64_t>(salt.getUsed())) +
+                    zel::String(" bytes"));
   }
   if (header.getCipherKeyDerivationIterations() < kMinIterations) {
     throw zel::CInvalidArgError(
         source, zel::String("Key derivation iterations are too small: ") +
                     zel::String::fromInt64(header.getCipherKeyDerivationIterations()));
   }
-  keel::deriveKey_PKCS5_PBKDF2_HMAC_SHA1(passwordBytes.getData(), passwordBytes.getUsed(),
-                                         salt.getData(), salt.getUsed(),
-                                         header.getCipherKeyDerivationIterations(),
-                                         cipher->getKeyLength(), key.getData());
+  keel::deriveKey_PKCS5_PBKDF2_HMAC_SHA1(
+      passwordBytes.getData(), passwordBytes.getUsed(), salt.getData(), salt.getUsed(),
+      header.getCipherKeyDerivationIterations(), cipher->getKeyLength(), key.getData());
 }
 
 bool CFleckDisk::isCipherKeyCorrect(const CFleckDiskHeader& header,

@@ -9,14 +9,14 @@
 #include "keel/ICipher.h"
 #include "keel/IDigestType.h"
 #include "zel/CBase.h"
-#include "zel/IIOStream.h"
-#include "zel/TList.h"
 #include "zel/CIOError.h"
 #include "zel/CProps.h"
 #include "zel/CURI.h"
 #include "zel/IFileSystem.h"
+#include "zel/IIOStream.h"
 #include "zel/String.h"
 #include "zel/TCryptBuffer.h"
+#include "zel/TList.h"
 
 namespace fleck {
 

@@ -33,11 +33,11 @@ void CFleckDiskAuxFileBase::storeAuxFile(zel::IFileSystem* fs, const zel::CURI& 
   zel::P<keel::IDigest> digest = makeMD5();
   const auto digestLength = static_cast<std::size_t>(digest->getLength());
   if (data.getUsed() == 0 || data.getUsed() > kMaxFileLength - digestLength) {
-    throw zel::CInvalidArgError(
-        "CFleckDiskAuxFileBase::storeAuxFile", "auxiliary file payload size out of range",
-        zel::CProps()
-            .add("size", static_cast<std::int64_t>(data.getUsed()))
-            .add("uri", getAuxFileURI(folder, name, 0).toString(true)));
+    throw zel::CInvalidArgError("CFleckDiskAuxFileBase::storeAuxFile",
+                                "auxiliary file payload size out of range",
+                                zel::CProps()
+                                    .add("size", static_cast<std::int64_t>(data.getUsed()))
+                                    .add("uri", getAuxFileURI(folder, name, 0).toString(true)));
   }
   // One digest for both copies, computed before any file is touched.
   digest->update(data.getData(), data.getUsed());

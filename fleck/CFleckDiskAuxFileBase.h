@@ -45,8 +45,8 @@ class CFleckDiskAuxFileBase : public zel::CBase {
   // problem NotFound) and the property "uri" naming copy 0. A damaged copy is not
   // repaired here.
   static zel::P<zel::TBuffer<unsigned char>> loadAuxFile(zel::IFileSystem* fs,
-                                                          const zel::CURI& folder,
-                                                          const zel::String& name);
+                                                         const zel::CURI& folder,
+                                                         const zel::String& name);
 };
 
 }  // namespace fleck

@@ -61,10 +61,16 @@ class CFleckDiskHeader : public CFleckDiskAuxFileBase {
   void setCipherKeyHash(const zel::TBuffer<unsigned char>& value) { cipherKeyHash = value; }
   zel::String getCipherKeyDeriverID() const { return cipherKeyDeriverID; }
   void setCipherKeyDeriverID(const zel::String& value) { cipherKeyDeriverID = value; }
-  const zel::TBuffer<unsigned char>& getCipherKeyDerivationSalt() const noexcept { return cipherKeyDerivationSalt; }
-  void setCipherKeyDerivationSalt(const zel::TBuffer<unsigned char>& value) { cipherKeyDerivationSalt = value; }
+  const zel::TBuffer<unsigned char>& getCipherKeyDerivationSalt() const noexcept {
+    return cipherKeyDerivationSalt;
+  }
+  void setCipherKeyDerivationSalt(const zel::TBuffer<unsigned char>& value) {
+    cipherKeyDerivationSalt = value;
+  }
   int getCipherKeyDerivationIterations() const noexcept { return cipherKeyDerivationIterations; }
-  void setCipherKeyDerivationIterations(int value) noexcept { cipherKeyDerivationIterations = value; }
+  void setCipherKeyDerivationIterations(int value) noexcept {
+    cipherKeyDerivationIterations = value;
+  }
   zel::String getCompressID() const { return compressID; }
   void setCompressID(const zel::String& value) { compressID = value; }
   int getObjectsPerTreeLevel() const noexcept { return objectsPerTreeLevel; }

@@ -23,8 +23,7 @@ void CFleckDiskLink::store(zel::IFileSystem* fs, const zel::CURI& folder,
   storeAuxFile(fs, folder, name, *stream->getBuffer());
 }
 
-void CFleckDiskLink::load(zel::IFileSystem* fs, const zel::CURI& folder,
-                          const zel::String& name) {
+void CFleckDiskLink::load(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name) {
   zel::P<zel::TBuffer<unsigned char>> record = loadAuxFile(fs, folder, name);
   auto stream = zel::make<zel::CBufferStream>(record.get(), zel::CBufferStream::ReadOnly());
   zel::CDataInStream in(stream);

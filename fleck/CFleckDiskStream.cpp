@@ -47,8 +47,7 @@ CFleckDiskStream::~CFleckDiskStream() {
 }
 
 void CFleckDiskStream::checkOpen() const {
-  if (disk == nullptr)
-    throw zel::CIOError(zel::CIOError::StreamClosed);
+  if (disk == nullptr) throw zel::CIOError(zel::CIOError::StreamClosed);
 }
 
 std::int64_t CFleckDiskStream::getLength() const {
@@ -67,8 +66,7 @@ zel::CURI CFleckDiskStream::getURI() {
 
 void CFleckDiskStream::seek(std::int64_t position) {
   checkOpen();
-  if (position < 0 || position > virtualLength)
-    throw zel::CIOError(zel::CIOError::InvalidPosition);
+  if (position < 0 || position > virtualLength) throw zel::CIOError(zel::CIOError::InvalidPosition);
   disk->seek(position);
 }
 
@@ -92,8 +90,7 @@ int CFleckDiskStream::readLax(void* buffer, int count) {
   // is negative: nothing to read.
   const std::int64_t left = getLength() - getPosition();
   const int n = static_cast<int>(std::clamp<std::int64_t>(left, 0, std::max(count, 0)));
-  if (n > 0)
-    read(buffer, n);
+  if (n > 0) read(buffer, n);
   return n;
 }
 
@@ -145,8 +142,7 @@ void CFleckDiskStream::setLength(std::int64_t) {
 
 void CFleckDiskStream::setVirtualLength(std::int64_t length) {
   checkOpen();
-  if (getPosition() > length)
-    seek(length);
+  if (getPosition() > length) seek(length);
   virtualLength = length;
 }
 

@@ -57,8 +57,7 @@ CFleckDiskStreamWithCache::~CFleckDiskStreamWithCache() {
 }
 
 void CFleckDiskStreamWithCache::checkOpen() const {
-  if (stream == nullptr)
-    throw zel::CIOError(zel::CIOError::StreamClosed);
+  if (stream == nullptr) throw zel::CIOError(zel::CIOError::StreamClosed);
 }
 
 void CFleckDiskStreamWithCache::throwEndOfStream() const {
@@ -82,8 +81,7 @@ zel::CURI CFleckDiskStreamWithCache::getURI() {
 
 void CFleckDiskStreamWithCache::seek(std::int64_t target) {
   checkOpen();
-  if (target < 0 || target > length)
-    throw zel::CIOError(zel::CIOError::InvalidPosition);
+  if (target < 0 || target > length) throw zel::CIOError(zel::CIOError::InvalidPosition);
   position = target;
 }
 
@@ -94,8 +92,7 @@ zel::P<zel::IStreamLock> CFleckDiskStreamWithCache::lockRange(std::int64_t, std:
 }
 
 void CFleckDiskStreamWithCache::close() {
-  if (stream == nullptr)
-    return;
+  if (stream == nullptr) return;
   stream->close();
   stream = nullptr;
 }
@@ -123,11 +120,9 @@ zel::TBuffer<unsigned char>* CFleckDiskStreamWithCache::loadFleck(std::int64_t i
 zel::TBuffer<unsigned char>* CFleckDiskStreamWithCache::findFleck(std::int64_t index) {
   // The entry used last is the most recent already: no need to look it up again, which
   // keeps small sequential transfers cheap.
-  if (index == lastIndex)
-    return lastPayload;
+  if (index == lastIndex) return lastPayload;
   zel::P<zel::TBuffer<unsigned char>>* hit = cache->lookup(index);
-  if (hit == nullptr)
-    return nullptr;
+  if (hit == nullptr) return nullptr;
   lastIndex = index;
   lastPayload = hit->get();
   return lastPayload;
@@ -142,17 +137,14 @@ void CFleckDiskStreamWithCache::read(void* buffer, int count) {
   checkOpen();
   auto* out = static_cast<unsigned char*>(buffer);
   while (count >= 1) {
-    if (position >= length)
-      throwEndOfStream();
+    if (position >= length) throwEndOfStream();
     const std::int64_t index = position / fleckSize;
     const int offset = static_cast<int>(position % fleckSize);
     zel::TBuffer<unsigned char>* payload = findFleck(index);
-    if (payload == nullptr)
-      payload = loadFleck(index);
+    if (payload == nullptr) payload = loadFleck(index);
     // A payload shorter than the piece ends at the disk's end.
     const std::int64_t inPayload = static_cast<std::int64_t>(payload->getUsed()) - offset;
-    if (inPayload <= 0)
-      throwEndOfStream();
+    if (inPayload <= 0) throwEndOfStream();
     const int n =
         static_cast<int>(std::min({static_cast<std::int64_t>(std::min(count, fleckSize - offset)),
                                    length - position, inPayload}));
@@ -192,8 +184,7 @@ int CFleckDiskStreamWithCache::isEndOfStream_NonBlocking() const {
 void CFleckDiskStreamWithCache::write(const void* buffer, int count, zel::IWriteBarrier*) {
   checkOpen();
   // Like the disk, refuse a write that would pass its end before writing any piece.
-  if (count >= 1 && position + count > diskSize)
-    throwEndOfStream();
+  if (count >= 1 && position + count > diskSize) throwEndOfStream();
   const auto* in = static_cast<const unsigned char*>(buffer);
   while (count >= 1) {
     const std::int64_t index = position / fleckSize;
@@ -225,8 +216,7 @@ void CFleckDiskStreamWithCache::write(const void* buffer, int count, zel::IWrite
     position += n;
     length = std::max(length, position);
     // Loaded after the write, so the cached copy holds the new bytes.
-    if (cached == nullptr)
-      loadFleck(index);
+    if (cached == nullptr) loadFleck(index);
   }
 }
 
@@ -254,8 +244,7 @@ void CFleckDiskStreamWithCache::setLength(std::int64_t) {
 
 void CFleckDiskStreamWithCache::setVirtualLength(std::int64_t newLength) {
   checkOpen();
-  if (getPosition() > newLength)
-    seek(newLength);
+  if (getPosition() > newLength) seek(newLength);
   const bool grows = newLength > length;
   length = newLength;
   stream->setVirtualLength(newLength);

@@ -15,8 +15,8 @@ namespace fleck {
 // and stores their payloads (or the errors met) with the manager.
 class CFleckDiskStreamWithParallelReadAhead::CReadThread final : public zel::CThread {
  public:
-  CReadThread(zel::P<CFleck> fleck, std::int64_t fleckSize, zel::P<CParallelReadAheadManager> manager,
-              zel::P<zel::CMemPool> pool)
+  CReadThread(zel::P<CFleck> fleck, std::int64_t fleckSize,
+              zel::P<CParallelReadAheadManager> manager, zel::P<zel::CMemPool> pool)
       : zel::CThread(nullptr, true),
         fleck(std::move(fleck)),
         fleckSize(fleckSize),
@@ -51,19 +51,24 @@ class CFleckDiskStreamWithParallelReadAhead::CReadThread final : public zel::CTh
 
 CFleckDiskStreamWithParallelReadAhead::CFleckDiskStreamWithParallelReadAhead(CFleckDisk* disk,
                                                                              int threadCount)
-    : disk(disk), fleckSize(disk->getFleckSize()), uri(disk->getDiskFolder()), length(disk->getSize()) {
+    : disk(disk),
+      fleckSize(disk->getFleckSize()),
+      uri(disk->getDiskFolder()),
+      length(disk->getSize()) {
   if (threadCount < 1) {
     throw zel::CInvalidArgError("CFleckDiskStreamWithParallelReadAhead",
                                 "the number of read threads must be at least 1",
                                 zel::CProps().add("threadCount", threadCount));
   }
-  pool = zel::make<zel::CMemPool>(threadCount + 2, static_cast<std::size_t>(static_cast<std::uint32_t>(fleckSize)),
+  pool = zel::make<zel::CMemPool>(threadCount + 2,
+                                  static_cast<std::size_t>(static_cast<std::uint32_t>(fleckSize)),
                                   zel::CMemPool::FlagLazy);
   const std::int64_t fleckCount = (length + fleckSize - 1) / fleckSize;
   manager = zel::make<CParallelReadAheadManager>(fleckCount, threadCount);
   try {
     for (int i = 0; i < threadCount; ++i) {
-      auto thread = zel::make<CReadThread>(disk->newStandAloneFleckObject(), fleckSize, manager, pool);
+      auto thread =
+          zel::make<CReadThread>(disk->newStandAloneFleckObject(), fleckSize, manager, pool);
       thread->start();
       readThreads.add(thread);
     }
@@ -99,8 +104,8 @@ void CFleckDiskStreamWithParallelReadAhead::seek(std::int64_t target) {
   position = target;
 }
 
-zel::P<zel::IStreamLock> CFleckDiskStreamWithParallelReadAhead::lockRange(std::int64_t, std::int64_t,
-                                                                          LockType) {
+zel::P<zel::IStreamLock> CFleckDiskStreamWithParallelReadAhead::lockRange(std::int64_t,
+                                                                          std::int64_t, LockType) {
   zel::CError cause("Fleck disk stream does not support lockRange.");
   throw zel::CFileSystemError(zel::CFileSystemError::Unsupported, &cause);
 }
@@ -109,8 +114,10 @@ void CFleckDiskStreamWithParallelReadAhead::close() {
   if (disk == nullptr) return;
   // The manager first: no thread gets new work, and every waiting one wakes.
   manager->signalStop();
-  for (auto& thread : readThreads) thread->stop(false);
-  for (auto& thread : readThreads) thread->waitFinished(-1);
+  for (auto& thread : readThreads)
+    thread->stop(false);
+  for (auto& thread : readThreads)
+    thread->waitFinished(-1);
   readThreads.clear();
   manager = nullptr;
   disk = nullptr;
@@ -139,7 +146,8 @@ int CFleckDiskStreamWithParallelReadAhead::readLax(void* buffer, int count) {
     const std::int64_t available = static_cast<std::int64_t>(currentData->getUsed()) - offset;
     if (available < 1) {
       throw zel::CError(
-          "Internal error in CFleckDiskStreamWithParallelReadAhead::readLax: fleck data smaller than expected.",
+          "Internal error in CFleckDiskStreamWithParallelReadAhead::readLax: fleck data smaller "
+          "than expected.",
           zel::String(), -1,
           zel::CProps()
               .add("uri", uri.toString(true))

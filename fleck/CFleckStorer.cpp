@@ -95,19 +95,16 @@ void CFleckStorer::begin() {
 }
 
 zel::PC<zel::CError> CFleckStorer::getError() const {
-  if (!doneSignal->isSet())
-    return nullptr;
+  if (!doneSignal->isSet()) return nullptr;
   return error;
 }
 
 double CFleckStorer::getProgress() const {
-  if (step.load() == end)
-    return 1.0;
+  if (step.load() == end) return 1.0;
   zel::CMutexLock lock(mutex);
   const double total =
       expectedSteps * kStepWeight + static_cast<double>(expectedBytes) / kBytesPerUnit;
-  if (total == 0)
-    return 0.0;
+  if (total == 0) return 0.0;
   const double done = static_cast<double>(currentOpBytes + finishedBytes) / kBytesPerUnit +
                       finishedSteps * kStepWeight;
   return std::clamp(done / total, 0.0, 0.99);
@@ -311,8 +308,7 @@ void CFleckStorer::onDone_storeZeroFleckInChild(const zel::CError* failure) {
   if (problem == zel::CFileSystemError::Other) {
     // Some file systems cannot tell "exists" apart; look.
     try {
-      if (fileSystem->exists(childFile()))
-        problem = zel::CFileSystemError::AlreadyExists;
+      if (fileSystem->exists(childFile())) problem = zel::CFileSystemError::AlreadyExists;
     } catch (const std::exception& e) {
       zel::logError(e, "Cannot test for a fleck file in the child disk.",
                     childFile().toString(true));
@@ -372,8 +368,7 @@ void CFleckStorer::doEnd() {
   fileSystem = nullptr;
   doneSignal->set();
   zel::P<zel::IDoneListener> listener = std::move(doneListener);
-  if (listener == nullptr)
-    return;
+  if (listener == nullptr) return;
   try {
     listener->onDone(error.get());
   } catch (const std::exception& e) {

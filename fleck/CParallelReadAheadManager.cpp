@@ -64,7 +64,8 @@ zel::P<zel::TBuffer<unsigned char>> CParallelReadAheadManager::getFleckData(std:
     entry = results.lookup(index);
     if (entry != nullptr && (entry->data != nullptr || entry->error != nullptr)) break;
     if (nextIndex == -1) {
-      throw zel::CError("CParallelReadAheadManager::getFleckData called after stop has been signalled.");
+      throw zel::CError(
+          "CParallelReadAheadManager::getFleckData called after stop has been signalled.");
     }
     waitUnlocked(*resultSignal);
   }
@@ -84,7 +85,8 @@ void CParallelReadAheadManager::seekToFleck(std::int64_t index) {
   }
   if (nextIndex == -1) {
     throw zel::CError(
-        "Internal error: CParallelReadAheadManager::seekToFleck called after stop has been signalled",
+        "Internal error: CParallelReadAheadManager::seekToFleck called after stop has been "
+        "signalled",
         zel::String(), -1, zel::CProps().add("fleckIndex", index));
   }
   if (index != readIndex) {

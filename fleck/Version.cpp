@@ -2,6 +2,8 @@
 
 namespace fleck {
 
-zel::String getLibraryVersion() { return "0.1.0"; }
+zel::String getLibraryVersion() {
+  return "0.1.0";
+}
 
 }  // namespace fleck

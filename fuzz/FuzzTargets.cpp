@@ -44,8 +44,7 @@ using Buffer = zel::TBuffer<unsigned char>;
 }
 
 void require(bool holds, const char* law) {
-  if (!holds)
-    lawBroken(law);
+  if (!holds) lawBroken(law);
 }
 
 constexpr std::size_t kMD5Length = 16;
@@ -105,12 +104,10 @@ ScratchFolder& scratch() {
 void writeFile(const std::string& path, const unsigned char* head, std::size_t headLength,
                const unsigned char* tail = nullptr, std::size_t tailLength = 0) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr)
-    throw std::runtime_error("cannot write " + path);
+  if (file == nullptr) throw std::runtime_error("cannot write " + path);
   const bool written = (headLength == 0 || std::fwrite(head, 1, headLength, file) == headLength) &&
                        (tailLength == 0 || std::fwrite(tail, 1, tailLength, file) == tailLength);
-  if (std::fclose(file) != 0 || !written)
-    throw std::runtime_error("cannot write " + path);
+  if (std::fclose(file) != 0 || !written) throw std::runtime_error("cannot write " + path);
 }
 
 // The payload with its MD5 trailer (mode 0) or the bytes as they are (mode 1).
@@ -166,8 +163,7 @@ CFleckDataPreparer& getPreparer(std::size_t index) {
 }
 
 bool recordDigestHolds(const Buffer& record) {
-  if (record.getUsed() < kMD5Length)
-    return false;
+  if (record.getUsed() < kMD5Length) return false;
   const std::size_t body = record.getUsed() - kMD5Length;
   return md5(record.getData(), body) == Buffer(record.getData() + body, kMD5Length);
 }
@@ -175,8 +171,7 @@ bool recordDigestHolds(const Buffer& record) {
 }  // namespace
 
 void runUnprepare(const std::uint8_t* data, std::size_t size) {
-  if (size == 0)
-    return;
+  if (size == 0) return;
   const std::size_t setting = (data[0] & 0x7F) % kPreparerSettingCount;
   const bool fixDigest = (data[0] & 0x80) != 0;
   Buffer record(data + 1, size - 1);
@@ -235,8 +230,7 @@ bool sameHeader(const CFleckDiskHeader& a, const CFleckDiskHeader& b) {
 }  // namespace
 
 void runHeader(const std::uint8_t* data, std::size_t size) {
-  if (size == 0)
-    return;
+  if (size == 0) return;
   const bool raw = (data[0] & 1) != 0;
   ScratchFolder& folder = scratch();
   const std::string path = folder.folder("header");
@@ -266,8 +260,7 @@ void runHeader(const std::uint8_t* data, std::size_t size) {
 // link
 
 void runLink(const std::uint8_t* data, std::size_t size) {
-  if (size == 0)
-    return;
+  if (size == 0) return;
   const bool raw = (data[0] & 1) != 0;
   ScratchFolder& folder = scratch();
   const std::string path = folder.folder("link");
@@ -308,8 +301,7 @@ struct AuxCopy {
 
 // What loadAuxFile must take from a copy: the payload of an intact one.
 bool intactPayload(const AuxCopy& copy, Buffer& payload) {
-  if (!copy.present)
-    return false;
+  if (!copy.present) return false;
   const std::size_t length = copy.file.getUsed();
   if (length <= kMD5Length ||
       length > static_cast<std::size_t>(CFleckDiskAuxFileBase::kMaxFileLength)) {
@@ -325,8 +317,7 @@ bool intactPayload(const AuxCopy& copy, Buffer& payload) {
 }  // namespace
 
 void runAuxFile(const std::uint8_t* data, std::size_t size) {
-  if (size < 2)
-    return;
+  if (size < 2) return;
   const std::uint8_t* rest = data + 2;
   const std::size_t restLength = size - 2;
   const std::size_t split = data[0] * restLength / 255;
@@ -533,8 +524,7 @@ class DataInStreamModel {
 }  // namespace
 
 void runDataInStream(const std::uint8_t* data, std::size_t size) {
-  if (size == 0)
-    return;
+  if (size == 0) return;
   const std::size_t programLength = std::min<std::size_t>(data[0], size - 1);
   const std::uint8_t* program = data + 1;
   const Buffer bytes(program + programLength, size - 1 - programLength);
@@ -576,8 +566,7 @@ void checkRelative(const zel::CURI& u, const zel::CURI& base) {
   require(!relative.isAbsolute(), "toRelative gave an absolute location");
   require((base << relative).toNormalized() == target,
           "(base << u.toRelative(base)).toNormalized() == u.toNormalized()");
-  if (target == from)
-    require(relative == zel::CURI("."), "toRelative of the same folder is \".\"");
+  if (target == from) require(relative == zel::CURI("."), "toRelative of the same folder is \".\"");
   checkURI(relative);
 }
 

@@ -52,8 +52,7 @@ Bytes md5(const Bytes& bytes) {
 
 Bytes readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw std::runtime_error("cannot read " + path.string());
+  if (!in) throw std::runtime_error("cannot read " + path.string());
   std::ostringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
@@ -68,8 +67,7 @@ class SeedWriter {
     fs::create_directories(folder);
     std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
-      throw std::runtime_error("cannot write " + (folder / name).string());
+    if (!out) throw std::runtime_error("cannot write " + (folder / name).string());
     ++count;
   }
 
@@ -85,8 +83,7 @@ class Scratch {
  public:
   Scratch() {
     std::string pattern = (fs::temp_directory_path() / "fleck-seeds-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-      throw std::runtime_error("mkdtemp failed");
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path = pattern;
   }
   ~Scratch() {
@@ -181,8 +178,7 @@ void linkSeeds(SeedWriter& seeds, zel::IFileSystem* files, const fs::path& scrat
     link.store(files, zel::CURI::fromLocalPath(folder.string()), name);
     const Bytes payload = auxPayload(folder / name.toUTF8());
     seeds.write("link", "payload-" + std::to_string(n), Bytes(1, '\0') + payload);
-    if (n == 0)
-      seeds.write("link", "file-0", Bytes(1, '\1') + payload + md5(payload));
+    if (n == 0) seeds.write("link", "file-0", Bytes(1, '\1') + payload + md5(payload));
     ++n;
   }
 }

@@ -38,8 +38,7 @@ void noteFreed(void* p) noexcept {
 
 // malloc or posix_memalign; null when memory runs out.
 void* allocate(std::size_t size, std::size_t alignment) noexcept {
-  if (size == 0)
-    size = 1;
+  if (size == 0) size = 1;
   void* p = nullptr;
   if (alignment <= alignof(std::max_align_t)) {
     p = std::malloc(size);
@@ -56,11 +55,9 @@ void* allocate(std::size_t size, std::size_t alignment) noexcept {
 // The throwing forms: ask the new-handler until memory comes or there is none.
 void* allocateOrThrow(std::size_t size, std::size_t alignment) {
   for (;;) {
-    if (void* p = allocate(size, alignment))
-      return p;
+    if (void* p = allocate(size, alignment)) return p;
     std::new_handler handler = std::get_new_handler();
-    if (handler == nullptr)
-      throw std::bad_alloc();
+    if (handler == nullptr) throw std::bad_alloc();
     handler();
   }
 }

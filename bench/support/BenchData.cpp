@@ -73,8 +73,7 @@ std::vector<unsigned char> makeData(DataKind kind, std::size_t size, std::uint32
       return makeText(size, seed);
     case DataKind::kZeroButOne: {
       std::vector<unsigned char> bytes(size, 0);
-      if (size > 0)
-        bytes[size / 2] = static_cast<unsigned char>(1 + seed % 255);
+      if (size > 0) bytes[size / 2] = static_cast<unsigned char>(1 + seed % 255);
       return bytes;
     }
   }

@@ -36,8 +36,7 @@ std::int64_t peakResidentBytes() {
 bool trimAndResetPeakResident() {
   malloc_trim(0);
   std::FILE* file = std::fopen("/proc/self/clear_refs", "w");
-  if (file == nullptr)
-    return false;
+  if (file == nullptr) return false;
   const bool written = std::fputs("5", file) >= 0;
   return std::fclose(file) == 0 && written;
 }

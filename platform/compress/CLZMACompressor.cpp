@@ -22,8 +22,7 @@ std::uint32_t checkedPreset(int first, int second) {
 
 String makeName(int first, int second) {
   String name = String("xz-") + String::fromInt64(first);
-  if (second != 0)
-    name += L'e';
+  if (second != 0) name += L'e';
   return name;
 }
 

@@ -14,14 +14,12 @@ CLZMAMemoryCache::~CLZMAMemoryCache() {
 }
 
 void* CLZMAMemoryCache::allocate(void* opaque, std::size_t count, std::size_t size) noexcept {
-  if (size != 0 && count > std::numeric_limits<std::size_t>::max() / size)
-    return nullptr;
+  if (size != 0 && count > std::numeric_limits<std::size_t>::max() / size) return nullptr;
   return static_cast<CLZMAMemoryCache*>(opaque)->take(count * size);
 }
 
 void CLZMAMemoryCache::release(void* opaque, void* memory) noexcept {
-  if (memory != nullptr)
-    static_cast<CLZMAMemoryCache*>(opaque)->giveBack(memory);
+  if (memory != nullptr) static_cast<CLZMAMemoryCache*>(opaque)->giveBack(memory);
 }
 
 void* CLZMAMemoryCache::take(std::size_t size) noexcept {
@@ -34,8 +32,7 @@ void* CLZMAMemoryCache::take(std::size_t size) noexcept {
   }
   // malloc(0) may return null, which liblzma would take for a failure.
   void* memory = std::malloc(size != 0 ? size : 1);
-  if (memory == nullptr)
-    return nullptr;
+  if (memory == nullptr) return nullptr;
   try {
     blocks.push_back(Block{memory, size, true, true});
   } catch (const std::bad_alloc&) {

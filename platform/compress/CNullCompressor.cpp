@@ -31,8 +31,7 @@ std::size_t CNullCompressor::copy(const char* operation, const unsigned char* so
   }
   // memcpy with a null pointer is undefined even for 0 bytes, and empty buffers may
   // come with null pointers.
-  if (sourceLength != 0)
-    std::memcpy(target, source, sourceLength);
+  if (sourceLength != 0) std::memcpy(target, source, sourceLength);
   return sourceLength;
 }
 

@@ -36,10 +36,8 @@ CZLibCompressor::CZLibCompressor(int level)
 
 CZLibCompressor::~CZLibCompressor() {
   // Both only free memory and cannot fail on an initialised stream.
-  if (deflater != nullptr)
-    deflateEnd(deflater.get());
-  if (inflater != nullptr)
-    inflateEnd(inflater.get());
+  if (deflater != nullptr) deflateEnd(deflater.get());
+  if (inflater != nullptr) inflateEnd(inflater.get());
 }
 
 std::size_t CZLibCompressor::getMaxCompressedLength(std::size_t sourceLength) const {
@@ -81,8 +79,7 @@ std::size_t CZLibCompressor::compress(const unsigned char* source, std::size_t s
   s.avail_out = takePiece(outLeft);
   for (;;) {
     const int rc = deflate(&s, inLeft == 0 ? Z_FINISH : Z_NO_FLUSH);
-    if (rc == Z_STREAM_END)
-      break;
+    if (rc == Z_STREAM_END) break;
     if (rc != Z_OK && rc != Z_BUF_ERROR) {
       fail("compress", "deflate failed", rc, s.msg, sourceLength, capacity);
     }
@@ -136,8 +133,7 @@ std::size_t CZLibCompressor::decompress(const unsigned char* source, std::size_t
   for (;;) {
     // Z_FINISH once everything is handed over lets inflate skip its sliding window.
     const int rc = inflate(&s, inLeft == 0 && outLeft == 0 ? Z_FINISH : Z_NO_FLUSH);
-    if (rc == Z_STREAM_END)
-      break;
+    if (rc == Z_STREAM_END) break;
     if (rc == Z_NEED_DICT) {
       fail("decompress", "stream needs a preset dictionary", rc, s.msg, sourceLength, capacity);
     }
@@ -153,8 +149,7 @@ std::size_t CZLibCompressor::decompress(const unsigned char* source, std::size_t
       s.avail_out = takePiece(outLeft);
       refilled = true;
     }
-    if (refilled)
-      continue;
+    if (refilled) continue;
     if (s.avail_in == 0 && s.avail_out == 0) {
       fail("decompress", "input is truncated or output does not fit in capacity", Z_BUF_ERROR,
            nullptr, sourceLength, capacity);

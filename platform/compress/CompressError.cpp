@@ -21,8 +21,7 @@ void throwCompressError(const String& compressor, const char* className, const c
   CProps props;
   props.add("compressor", compressor);
   props.add("operation", String(operation));
-  if (libraryCode.has_value())
-    props.add("libraryCode", *libraryCode);
+  if (libraryCode.has_value()) props.add("libraryCode", *libraryCode);
   if (libraryError != nullptr && *libraryError != '\0') {
     props.add("libraryError", String(libraryError));
   }

@@ -7,10 +7,8 @@
 namespace keel {
 
 zel::P<ICipher> CCipherManager::getCipher(const zel::String& id) {
-  if (id == L"aes256cbc")
-    return zel::make<CCipher_AES256CBC>();
-  if (id == L"null")
-    return zel::make<CCipher_Null>();
+  if (id == L"aes256cbc") return zel::make<CCipher_AES256CBC>();
+  if (id == L"null") return zel::make<CCipher_Null>();
   throw zel::CError(zel::String("Unknown cipher \"") + id + L"\"",
                     "keel::CCipherManager::getCipher", -1, zel::CProps().add("id", id));
 }

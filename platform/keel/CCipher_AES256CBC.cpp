@@ -136,8 +136,7 @@ void CCipher_AES256CBC::encrypt(const zel::TCryptBuffer<unsigned char>& key,
     return;
   }
 
-  if (outMode == kReplace)
-    out.clear();
+  if (outMode == kReplace) out.clear();
   // Vector, input, and at most one block of padding; EVP needs no more than that.
   unsigned char* const target = out.getFreePtr(kIVLength + length + kBlockLength);
   makeIV(target);
@@ -167,8 +166,7 @@ void CCipher_AES256CBC::decrypt(const zel::TCryptBuffer<unsigned char>& key,
     return;
   }
 
-  if (outMode == kReplace)
-    out.clear();
+  if (outMode == kReplace) out.clear();
   // The plain text is shorter than the cipher text; EVP wants one block of slack on
   // top, which the vector's 16 bytes provide.
   unsigned char* const target = out.getFreePtr(length);

@@ -15,11 +15,9 @@ void CCryptoError::throwFromOpenSSL(const char* source, const char* message, zel
   std::int64_t code = -1;
   char line[256];
   for (unsigned long error = ERR_get_error(); error != 0; error = ERR_get_error()) {
-    if (code == -1)
-      code = static_cast<std::int64_t>(error);
+    if (code == -1) code = static_cast<std::int64_t>(error);
     ERR_error_string_n(error, line, sizeof line);
-    if (!text.empty())
-      text += "; ";
+    if (!text.empty()) text += "; ";
     text += line;
   }
   props.add("openssl", text.empty() ? zel::String("(no error queued)") : zel::String(text.c_str()));

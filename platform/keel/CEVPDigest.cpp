@@ -46,10 +46,8 @@ void CEVPDigest::update(const void* data, std::size_t count) {
   if (state == State::Failed) {
     throw zel::CError("Digest used after a failure without reset", "keel::CEVPDigest::update");
   }
-  if (state == State::Finished)
-    initialise();
-  if (count == 0)
-    return;
+  if (state == State::Finished) initialise();
+  if (count == 0) return;
   if (EVP_DigestUpdate(context, data, count) != 1) {
     state = State::Failed;
     CCryptoError::throwFromOpenSSL("keel::CEVPDigest::update", "EVP_DigestUpdate failed");
@@ -58,8 +56,7 @@ void CEVPDigest::update(const void* data, std::size_t count) {
 }
 
 void CEVPDigest::finish() {
-  if (state == State::Finished)
-    return;
+  if (state == State::Finished) return;
   if (state == State::Failed) {
     throw zel::CError("Digest used after a failure without reset", "keel::CEVPDigest::finish");
   }
@@ -75,8 +72,7 @@ void CEVPDigest::finish() {
 void CEVPDigest::reset() {
   // A fresh context has nothing to forget; skipping the re-initialisation saves
   // OpenSSL's reallocation for callers that reset before every message.
-  if (state != State::Fresh)
-    initialise();
+  if (state != State::Fresh) initialise();
 }
 
 const unsigned char* CEVPDigest::getResult() const {

@@ -16,8 +16,7 @@ void checkArguments(const char* source, const unsigned char* data, std::size_t l
 // to out (or growing it) could change or free the input.
 inline bool overlapsStorage(const zel::TBuffer<unsigned char>& out, const unsigned char* data,
                             std::size_t length) noexcept {
-  if (length == 0 || out.getData() == nullptr)
-    return false;
+  if (length == 0 || out.getData() == nullptr) return false;
   const auto begin = reinterpret_cast<std::uintptr_t>(out.getData());
   const auto end = begin + out.getCapacity();
   const auto first = reinterpret_cast<std::uintptr_t>(data);

@@ -39,8 +39,7 @@ void deriveKey_PKCS5_PBKDF2_HMAC_SHA1(const void* password, std::size_t password
       (out == nullptr && keyLength > 0)) {
     throw zel::CInvalidArgError(kSource, "Null pointer with a length");
   }
-  if (keyLength == 0)
-    return;
+  if (keyLength == 0) return;
 
   // OpenSSL is not asked to accept null pointers for empty inputs.
   static const unsigned char kEmpty[1] = {0};

@@ -52,9 +52,13 @@ thread_local PendingAllocations pending;
 
 }  // namespace
 
-CBase::CBase() noexcept { claimAllocation(); }
+CBase::CBase() noexcept {
+  claimAllocation();
+}
 
-CBase::CBase(const CBase&) noexcept : IBase() { claimAllocation(); }
+CBase::CBase(const CBase&) noexcept : IBase() {
+  claimAllocation();
+}
 
 void CBase::claimAllocation() noexcept {
   if (pending.count == 0) return;
@@ -71,14 +75,15 @@ CBase::~CBase() {
   if (refs != 0) {
     // Counted references outlive the object: they would dangle. Nothing sensible can
     // go on, and a destructor must not throw.
-    std::fprintf(stderr,
-                 "zel::CBase: object %p destroyed while %ld counted reference(s) remain\n",
+    std::fprintf(stderr, "zel::CBase: object %p destroyed while %ld counted reference(s) remain\n",
                  static_cast<const void*>(this), refs);
     std::abort();
   }
 }
 
-void CBase::addRef() const noexcept { refCount.fetch_add(1, std::memory_order_relaxed); }
+void CBase::addRef() const noexcept {
+  refCount.fetch_add(1, std::memory_order_relaxed);
+}
 
 void CBase::release() const noexcept {
   // acq_rel: the thread that drops the last reference must see every write made by

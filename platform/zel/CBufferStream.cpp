@@ -29,7 +29,8 @@ void CBufferStream::checkOpen() const {
 
 void CBufferStream::checkWritable() const {
   checkOpen();
-  if (writable == nullptr) throw CIOError(CIOError::NotSupported, "The buffer stream is read-only.");
+  if (writable == nullptr)
+    throw CIOError(CIOError::NotSupported, "The buffer stream is read-only.");
 }
 
 std::int64_t CBufferStream::getLength() const {
@@ -56,13 +57,14 @@ P<IStreamLock> CBufferStream::lockRange(std::int64_t, std::int64_t, LockType) {
   throw CFileSystemError(CFileSystemError::Unsupported, &cause);
 }
 
-void CBufferStream::close() { closed = true; }
+void CBufferStream::close() {
+  closed = true;
+}
 
 void CBufferStream::read(void* buffer, int count) {
   const int got = readLax(buffer, count);
   if (got < count) {
-    throw CIOError(CIOError::EndOfStream, String(),
-                   CProps().add("wanted", count).add("got", got));
+    throw CIOError(CIOError::EndOfStream, String(), CProps().add("wanted", count).add("got", got));
   }
 }
 
@@ -72,8 +74,7 @@ int CBufferStream::readLax(void* buffer, int count) {
     throw CInvalidArgError("zel::CBufferStream::read", "negative byte count",
                            CProps().add("count", count));
   }
-  if (count == 0)
-    return 0;
+  if (count == 0) return 0;
   const std::int64_t left = getLength() - position;
   const int n = static_cast<int>(std::min<std::int64_t>(count, std::max<std::int64_t>(left, 0)));
   if (n > 0) std::memcpy(buffer, readable->getData() + position, static_cast<std::size_t>(n));
@@ -81,13 +82,21 @@ int CBufferStream::readLax(void* buffer, int count) {
   return n;
 }
 
-int CBufferStream::readAvailable(void* buffer, int count) { return readLax(buffer, count); }
+int CBufferStream::readAvailable(void* buffer, int count) {
+  return readLax(buffer, count);
+}
 
-bool CBufferStream::waitReadable(int) const { return true; }
+bool CBufferStream::waitReadable(int) const {
+  return true;
+}
 
-bool CBufferStream::isEndOfStream() const { return getPosition() >= getLength(); }
+bool CBufferStream::isEndOfStream() const {
+  return getPosition() >= getLength();
+}
 
-int CBufferStream::isEndOfStream_NonBlocking() const { return isEndOfStream() ? 1 : 0; }
+int CBufferStream::isEndOfStream_NonBlocking() const {
+  return isEndOfStream() ? 1 : 0;
+}
 
 void CBufferStream::write(const void* buffer, int count, IWriteBarrier*) {
   checkWritable();
@@ -95,12 +104,12 @@ void CBufferStream::write(const void* buffer, int count, IWriteBarrier*) {
     throw CInvalidArgError("zel::CBufferStream::write", "negative byte count",
                            CProps().add("count", count));
   }
-  if (count == 0)
-    return;
+  if (count == 0) return;
   const std::size_t end = static_cast<std::size_t>(position) + static_cast<std::size_t>(count);
   if (end > writable->getUsed()) {
     if (end > writable->getCapacity()) {
-      const auto grown = static_cast<std::size_t>(static_cast<double>(writable->getCapacity()) * growthFactor);
+      const auto grown =
+          static_cast<std::size_t>(static_cast<double>(writable->getCapacity()) * growthFactor);
       writable->reserve(std::max(end, grown));
     }
     writable->setUsed(end);
@@ -109,7 +118,8 @@ void CBufferStream::write(const void* buffer, int count, IWriteBarrier*) {
   position = static_cast<std::int64_t>(end);
 }
 
-void CBufferStream::writeKeepBuffer(TConstBufferSlice<unsigned char> slice, IWriteBarrier* barrier) {
+void CBufferStream::writeKeepBuffer(TConstBufferSlice<unsigned char> slice,
+                                    IWriteBarrier* barrier) {
   // A memory stream copies: keeping the caller's buffer would not save anything.
   // Checked here too, so that an empty slice is refused like any other write.
   checkWritable();
@@ -126,7 +136,9 @@ P<IWriteBarrier> CBufferStream::createWriteBarrier(IWriteBarrier*) {
   return make<CDummyWriteBarrier>();
 }
 
-void CBufferStream::flush() { checkOpen(); }
+void CBufferStream::flush() {
+  checkOpen();
+}
 
 void CBufferStream::setLength(std::int64_t length) {
   checkWritable();
@@ -136,7 +148,8 @@ void CBufferStream::setLength(std::int64_t length) {
   const std::size_t old = writable->getUsed();
   writable->setUsed(static_cast<std::size_t>(length));
   // A longer stream reads zeros in the new part, as a file would.
-  if (writable->getUsed() > old) std::memset(writable->getData() + old, 0, writable->getUsed() - old);
+  if (writable->getUsed() > old)
+    std::memset(writable->getData() + old, 0, writable->getUsed() - old);
   position = std::min(position, length);
 }
 

@@ -93,8 +93,7 @@ void CCompletionPool::shutdown() {
       ending.begin(), ending.end(), [self](const std::thread& t) { return t.get_id() == self; });
   // A pool thread cannot wait for itself; it runs the rest of the queue here instead,
   // so that a pool of one thread still finishes everything before this returns.
-  if (onPoolThread)
-    drain(*state);
+  if (onPoolThread) drain(*state);
   for (auto& thread : ending) {
     if (thread.get_id() == self) {
       // Returns to the task that called us, then finds the queue empty and ends; it
@@ -104,8 +103,7 @@ void CCompletionPool::shutdown() {
       thread.join();
     }
   }
-  if (onPoolThread)
-    drain(*state);
+  if (onPoolThread) drain(*state);
 }
 
 void CCompletionPool::drain(State& state) {
@@ -113,8 +111,7 @@ void CCompletionPool::drain(State& state) {
     Task task;
     {
       std::lock_guard<std::mutex> lock(state.mutex);
-      if (state.queue.empty())
-        return;
+      if (state.queue.empty()) return;
       task = std::move(state.queue.front());
       state.queue.pop_front();
     }

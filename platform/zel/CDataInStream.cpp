@@ -15,15 +15,22 @@ T readLittleEndian(IInStream* stream) {
   unsigned char bytes[sizeof(T)];
   stream->read(bytes, static_cast<int>(sizeof(T)));
   U bits = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i) bits |= static_cast<U>(U{bytes[i]} << (8 * i));
+  for (std::size_t i = 0; i < sizeof(T); ++i)
+    bits |= static_cast<U>(U{bytes[i]} << (8 * i));
   return static_cast<T>(bits);
 }
 
 }  // namespace
 
-std::int16_t CDataInStream::readInt16() { return readLittleEndian<std::int16_t>(stream); }
-std::int32_t CDataInStream::readInt32() { return readLittleEndian<std::int32_t>(stream); }
-std::int64_t CDataInStream::readInt64() { return readLittleEndian<std::int64_t>(stream); }
+std::int16_t CDataInStream::readInt16() {
+  return readLittleEndian<std::int16_t>(stream);
+}
+std::int32_t CDataInStream::readInt32() {
+  return readLittleEndian<std::int32_t>(stream);
+}
+std::int64_t CDataInStream::readInt64() {
+  return readLittleEndian<std::int64_t>(stream);
+}
 
 String CDataInStream::readString() {
   const std::int32_t length = readInt32();
@@ -44,6 +51,8 @@ String CDataInStream::readString() {
   return String::fromUTF8(bytes);
 }
 
-void CDataInStream::read(void* bytes, int count) { stream->read(bytes, count); }
+void CDataInStream::read(void* bytes, int count) {
+  stream->read(bytes, count);
+}
 
 }  // namespace zel

@@ -13,15 +13,22 @@ void writeLittleEndian(IOutStream* stream, T value) {
   using U = std::make_unsigned_t<T>;
   const U bits = static_cast<U>(value);
   unsigned char bytes[sizeof(T)];
-  for (std::size_t i = 0; i < sizeof(T); ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
+  for (std::size_t i = 0; i < sizeof(T); ++i)
+    bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
   stream->write(bytes, static_cast<int>(sizeof(T)), nullptr);
 }
 
 }  // namespace
 
-void CDataOutStream::writeInt16(std::int16_t value) { writeLittleEndian(stream, value); }
-void CDataOutStream::writeInt32(std::int32_t value) { writeLittleEndian(stream, value); }
-void CDataOutStream::writeInt64(std::int64_t value) { writeLittleEndian(stream, value); }
+void CDataOutStream::writeInt16(std::int16_t value) {
+  writeLittleEndian(stream, value);
+}
+void CDataOutStream::writeInt32(std::int32_t value) {
+  writeLittleEndian(stream, value);
+}
+void CDataOutStream::writeInt64(std::int64_t value) {
+  writeLittleEndian(stream, value);
+}
 
 void CDataOutStream::writeString(const String& text) {
   const std::string bytes = text.toUTF8();

@@ -2,8 +2,7 @@
 
 namespace zel {
 
-CError::CError(String message, String source, std::int64_t code, CProps props,
-               const CError* cause)
+CError::CError(String message, String source, std::int64_t code, CProps props, const CError* cause)
     : message(std::move(message)),
       source(std::move(source)),
       code(code),
@@ -44,9 +43,13 @@ const char* CError::what() const noexcept {
   }
 }
 
-P<CError> CError::clone() const { return P<CError>(new CError(*this)); }
+P<CError> CError::clone() const {
+  return P<CError>(new CError(*this));
+}
 
-void CError::throwClone() const { throw CError(*this); }
+void CError::throwClone() const {
+  throw CError(*this);
+}
 
 String CError::toString() const {
   String out = message;

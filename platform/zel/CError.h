@@ -14,11 +14,13 @@ namespace zel {
 
 // Declares the two virtual copy operations of an error class, so that an error saved
 // for later (cloned) and thrown again keeps its class.
-#define ZEL_ERROR_CLONE_OPERATIONS(Class)                                        \
-  ::zel::P<::zel::CError> clone() const override {                               \
-    return ::zel::P<::zel::CError>(new Class(*this));                           \
-  }                                                                              \
-  [[noreturn]] void throwClone() const override { throw Class(*this); }
+#define ZEL_ERROR_CLONE_OPERATIONS(Class)             \
+  ::zel::P<::zel::CError> clone() const override {    \
+    return ::zel::P<::zel::CError>(new Class(*this)); \
+  }                                                   \
+  [[noreturn]] void throwClone() const override {     \
+    throw Class(*this);                               \
+  }
 
 // The base of every error zel and fleck throw: a message, a source (the operation or
 // component that failed, often empty), a 64-bit code (-1 when none), an ordered

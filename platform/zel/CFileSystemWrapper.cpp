@@ -80,8 +80,7 @@ P<IAsyncOperation> CFileSystemWrapper::runAsync(CCompletionPool::Work work,
   P<CCompletionPool> running;
   {
     std::lock_guard<std::mutex> lock(poolMutex);
-    if (pool == nullptr)
-      pool = make<CCompletionPool>(1);
+    if (pool == nullptr) pool = make<CCompletionPool>(1);
     running = pool;
   }
   return running->submit(std::move(work), listener);
@@ -93,8 +92,7 @@ void CFileSystemWrapper::finishOwnOperations() {
     std::lock_guard<std::mutex> lock(poolMutex);
     running = pool;
   }
-  if (running != nullptr)
-    running->shutdown();
+  if (running != nullptr) running->shutdown();
 }
 
 }  // namespace zel

@@ -60,8 +60,7 @@ void CLocalFileStream::checkWritable() const {
 std::int64_t CLocalFileStream::getLength() const {
   checkOpen();
   struct stat info;
-  if (::fstat(fd, &info) != 0)
-    throwSystemError(errno, "fstat");
+  if (::fstat(fd, &info) != 0) throwSystemError(errno, "fstat");
   return static_cast<std::int64_t>(info.st_size);
 }
 
@@ -88,14 +87,12 @@ P<IStreamLock> CLocalFileStream::lockRange(std::int64_t, std::int64_t, LockType)
 }
 
 void CLocalFileStream::close() {
-  if (fd < 0)
-    return;
+  if (fd < 0) return;
   const int closing = fd;
   fd = -1;
   // Linux releases the descriptor even when close is interrupted; repeating it could
   // close a descriptor another thread has opened meanwhile.
-  if (::close(closing) != 0 && errno != EINTR)
-    throwSystemError(errno, "close");
+  if (::close(closing) != 0 && errno != EINTR) throwSystemError(errno, "close");
 }
 
 void CLocalFileStream::read(void* buffer, int count) {
@@ -118,12 +115,10 @@ int CLocalFileStream::readLax(void* buffer, int count) {
   while (done < count) {
     const ssize_t n = ::pread(fd, out + done, static_cast<std::size_t>(count - done), position);
     if (n < 0) {
-      if (errno == EINTR)
-        continue;
+      if (errno == EINTR) continue;
       throwSystemError(errno, "read");
     }
-    if (n == 0)
-      break;  // end of file
+    if (n == 0) break;  // end of file
     done += static_cast<int>(n);
     position += n;
   }
@@ -158,13 +153,11 @@ void CLocalFileStream::write(const void* buffer, int count, IWriteBarrier*) {
   while (done < count) {
     const ssize_t n = ::pwrite(fd, in + done, static_cast<std::size_t>(count - done), position);
     if (n < 0) {
-      if (errno == EINTR)
-        continue;
+      if (errno == EINTR) continue;
       throwSystemError(errno, "write");
     }
     // A regular file that takes no bytes will not take them on a second try either.
-    if (n == 0)
-      throwSystemError(EIO, "write");
+    if (n == 0) throwSystemError(EIO, "write");
     done += static_cast<int>(n);
     position += n;
   }
@@ -188,15 +181,13 @@ P<IWriteBarrier> CLocalFileStream::createWriteBarrier(IWriteBarrier*) {
 
 void CLocalFileStream::flush() {
   checkOpen();
-  if (durable)
-    sync();
+  if (durable) sync();
 }
 
 void CLocalFileStream::sync() {
   checkOpen();
   while (::fsync(fd) != 0) {
-    if (errno != EINTR)
-      throwSystemError(errno, "fsync");
+    if (errno != EINTR) throwSystemError(errno, "fsync");
   }
 }
 
@@ -207,8 +198,7 @@ void CLocalFileStream::setLength(std::int64_t length) {
                    CProps().add("size", length).add("path", String::fromUTF8(path)));
   }
   while (::ftruncate(fd, length) != 0) {
-    if (errno != EINTR)
-      throwSystemError(errno, "ftruncate");
+    if (errno != EINTR) throwSystemError(errno, "ftruncate");
   }
   position = std::min(position, length);
 }

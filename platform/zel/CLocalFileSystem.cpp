@@ -35,8 +35,7 @@ std::atomic<std::uint64_t> temporaryCounter{0};
 
 std::string parentPath(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0)
-    return "/";
+  if (slash == std::string::npos || slash == 0) return "/";
   return path.substr(0, slash);
 }
 
@@ -47,27 +46,22 @@ std::string childPath(const std::string& folder, const std::string& name) {
 int openRetrying(const char* path, int flags, mode_t mode) {
   for (;;) {
     const int fd = ::open(path, flags, mode);
-    if (fd >= 0 || errno != EINTR)
-      return fd;
+    if (fd >= 0 || errno != EINTR) return fd;
   }
 }
 
 // stat that tells "not there" (false) from real failures (thrown).
 bool statIfPresent(const std::string& path, struct stat& info) {
-  if (::stat(path.c_str(), &info) == 0)
-    return true;
+  if (::stat(path.c_str(), &info) == 0) return true;
   const int errorNumber = errno;
-  if (CLocalFileSystem::problemOf(errorNumber) == CFileSystemError::NotFound)
-    return false;
+  if (CLocalFileSystem::problemOf(errorNumber) == CFileSystemError::NotFound) return false;
   throw CLocalFileSystem::makeSystemError(errorNumber, "stat", path);
 }
 
 bool isDigits(std::string_view text) {
-  if (text.empty())
-    return false;
+  if (text.empty()) return false;
   for (char c : text) {
-    if (c < '0' || c > '9')
-      return false;
+    if (c < '0' || c > '9') return false;
   }
   return true;
 }
@@ -153,15 +147,12 @@ std::string CLocalFileSystem::makeTemporaryName(std::string_view targetName, lon
 }
 
 bool CLocalFileSystem::isTemporaryName(std::string_view name) noexcept {
-  if (name.size() < 2 || name[0] != '.')
-    return false;
+  if (name.size() < 2 || name[0] != '.') return false;
   const std::size_t marker = name.rfind(kTemporaryMarker);
-  if (marker == std::string_view::npos || marker < 2)
-    return false;
+  if (marker == std::string_view::npos || marker < 2) return false;
   const std::string_view numbers = name.substr(marker + kTemporaryMarker.size());
   const std::size_t dash = numbers.find('-');
-  if (dash == std::string_view::npos)
-    return false;
+  if (dash == std::string_view::npos) return false;
   return isDigits(numbers.substr(0, dash)) && isDigits(numbers.substr(dash + 1));
 }
 
@@ -170,8 +161,7 @@ bool CLocalFileSystem::isTemporaryName(std::string_view name) noexcept {
 P<CFileInfo> CLocalFileSystem::getFileInfo(const CURI& location, int) {
   const std::string path = toLocalPath(location);
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0)
-    throw makeSystemError(errno, "stat", path);
+  if (::stat(path.c_str(), &info) != 0) throw makeSystemError(errno, "stat", path);
   const bool folder = S_ISDIR(info.st_mode);
   return make<CFileInfo>(folder ? 0 : static_cast<std::int64_t>(info.st_size), folder);
 }
@@ -212,15 +202,12 @@ P<IIOStream> CLocalFileSystem::openStream(const CURI& location, int access, int 
   }
   const std::string path = toLocalPath(location);
   const int fd = openRetrying(path.c_str(), flags, 0666);
-  if (fd < 0)
-    throw makeSystemError(errno, "open", path);
+  if (fd < 0) throw makeSystemError(errno, "open", path);
   try {
     // A folder opens for reading, but it is no stream.
     struct stat info;
-    if (::fstat(fd, &info) != 0)
-      throw makeSystemError(errno, "fstat", path);
-    if (S_ISDIR(info.st_mode))
-      throw makeSystemError(EISDIR, "open", path);
+    if (::fstat(fd, &info) != 0) throw makeSystemError(errno, "fstat", path);
+    if (S_ISDIR(info.st_mode)) throw makeSystemError(EISDIR, "open", path);
     return make<CLocalFileStream>(fd, location, path, access, options.durable);
   } catch (...) {
     ::close(fd);
@@ -236,8 +223,7 @@ bool CLocalFileSystem::createFolder(const CURI& location, int permissions) {
   }
   const int errorNumber = errno;
   struct stat info;
-  if (errorNumber == EEXIST && statIfPresent(path, info) && S_ISDIR(info.st_mode))
-    return false;
+  if (errorNumber == EEXIST && statIfPresent(path, info) && S_ISDIR(info.st_mode)) return false;
   throw makeSystemError(errorNumber, "mkdir", path);
 }
 
@@ -258,25 +244,21 @@ bool CLocalFileSystem::folderExists(const CURI& location) {
 
 void CLocalFileSystem::deleteFile(const CURI& location, bool ignoreMissing) {
   const std::string path = toLocalPath(location);
-  if (::unlink(path.c_str()) == 0)
-    return;
+  if (::unlink(path.c_str()) == 0) return;
   const int errorNumber = errno;
-  if (ignoreMissing && problemOf(errorNumber) == CFileSystemError::NotFound)
-    return;
+  if (ignoreMissing && problemOf(errorNumber) == CFileSystemError::NotFound) return;
   throw makeSystemError(errorNumber, "unlink", path);
 }
 
 void CLocalFileSystem::deleteFolder(const CURI& location) {
   const std::string path = toLocalPath(location);
-  if (::rmdir(path.c_str()) != 0)
-    throw makeSystemError(errno, "rmdir", path);
+  if (::rmdir(path.c_str()) != 0) throw makeSystemError(errno, "rmdir", path);
 }
 
 std::vector<IFileSystem::FolderEntry> CLocalFileSystem::listFolder(const CURI& location) {
   const std::string path = toLocalPath(location);
   const int fd = openRetrying(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  if (fd < 0)
-    throw makeSystemError(errno, "open", path);
+  if (fd < 0) throw makeSystemError(errno, "open", path);
   DIR* folder = ::fdopendir(fd);
   if (folder == nullptr) {
     const int errorNumber = errno;
@@ -289,13 +271,11 @@ std::vector<IFileSystem::FolderEntry> CLocalFileSystem::listFolder(const CURI& l
       errno = 0;
       const dirent* entry = ::readdir(folder);
       if (entry == nullptr) {
-        if (errno != 0)
-          throw makeSystemError(errno, "readdir", path);
+        if (errno != 0) throw makeSystemError(errno, "readdir", path);
         break;
       }
       const std::string_view name(entry->d_name);
-      if (name == "." || name == ".." || isTemporaryName(name))
-        continue;
+      if (name == "." || name == ".." || isTemporaryName(name)) continue;
       bool isFolder = entry->d_type == DT_DIR;
       if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
         // The type is not in the entry (or it is a link, which we follow).
@@ -303,8 +283,7 @@ std::vector<IFileSystem::FolderEntry> CLocalFileSystem::listFolder(const CURI& l
         if (::fstatat(fd, entry->d_name, &info, 0) != 0) {
           const int errorNumber = errno;
           // Removed since readdir saw it (or a dangling link): not there now.
-          if (errorNumber == ENOENT)
-            continue;
+          if (errorNumber == ENOENT) continue;
           throw makeSystemError(errorNumber, "stat", childPath(path, std::string(name)));
         }
         isFolder = S_ISDIR(info.st_mode);
@@ -360,8 +339,7 @@ void CLocalFileSystem::move(const CURI& source, const CURI& target, int flags) c
     renameNoReplace(from, to);
   }
   syncFolderIfDurable(parentPath(to));
-  if (parentPath(from) != parentPath(to))
-    syncFolderIfDurable(parentPath(from));
+  if (parentPath(from) != parentPath(to)) syncFolderIfDurable(parentPath(from));
 }
 
 void CLocalFileSystem::makeFolder(const CURI& location, int permissions) const {
@@ -374,8 +352,7 @@ void CLocalFileSystem::makeFolder(const CURI& location, int permissions) const {
 
 void CLocalFileSystem::removeFile(const CURI& location) const {
   const std::string path = toLocalPath(location);
-  if (::unlink(path.c_str()) == 0)
-    return;
+  if (::unlink(path.c_str()) == 0) return;
   const int errorNumber = errno;
   // Deleting is idempotent: what is not there counts as deleted.
   if (problemOf(errorNumber) != CFileSystemError::NotFound) {
@@ -402,13 +379,11 @@ void CLocalFileSystem::storeStream(const CURI& target, std::int64_t length, IInS
     temporaryPath = childPath(
         folder, makeTemporaryName(name, static_cast<long>(::getpid()), ++temporaryCounter));
     fd = openRetrying(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0)
-      break;
+    if (fd >= 0) break;
     const int errorNumber = errno;
     // A name can be taken only by a file a crashed process of the same id left behind;
     // the next number is free.
-    if (errorNumber == EEXIST && attempt < 100)
-      continue;
+    if (errorNumber == EEXIST && attempt < 100) continue;
     throw makeSystemError(errorNumber, "open", temporaryPath,
                           CProps().add("target", String::fromUTF8(targetPath)));
   }
@@ -438,8 +413,7 @@ void CLocalFileSystem::storeStream(const CURI& target, std::int64_t length, IInS
       temporary.write(buffer.get(), piece, nullptr);
       left -= piece;
     }
-    if (options.durable)
-      temporary.sync();
+    if (options.durable) temporary.sync();
     temporary.close();
     if (replace) {
       if (::rename(temporaryPath.c_str(), targetPath.c_str()) != 0) {
@@ -465,8 +439,7 @@ void CLocalFileSystem::storeStream(const CURI& target, std::int64_t length, IInS
 void CLocalFileSystem::renameNoReplace(const std::string& from, const std::string& to) const {
   const CProps names = CProps().add("source", String::fromUTF8(from));
   if (!options.noReplaceByLink) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-      return;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
     const int errorNumber = errno;
     if (errorNumber != EINVAL && errorNumber != ENOSYS) {
       throw makeSystemError(errorNumber, "rename", to, names);
@@ -492,11 +465,9 @@ void CLocalFileSystem::renameNoReplace(const std::string& from, const std::strin
 }
 
 void CLocalFileSystem::syncFolderIfDurable(const std::string& path) const {
-  if (!options.durable)
-    return;
+  if (!options.durable) return;
   const int fd = openRetrying(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  if (fd < 0)
-    throw makeSystemError(errno, "open", path);
+  if (fd < 0) throw makeSystemError(errno, "open", path);
   int result;
   do {
     result = ::fsync(fd);
@@ -504,8 +475,7 @@ void CLocalFileSystem::syncFolderIfDurable(const std::string& path) const {
   const int errorNumber = errno;
   ::close(fd);
   // EINVAL: the file system cannot sync folders; its entries are as safe as they get.
-  if (result != 0 && errorNumber != EINVAL)
-    throw makeSystemError(errorNumber, "fsync", path);
+  if (result != 0 && errorNumber != EINVAL) throw makeSystemError(errorNumber, "fsync", path);
 }
 
 }  // namespace zel

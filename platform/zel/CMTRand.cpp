@@ -12,7 +12,8 @@ namespace {
 std::mt19937 seededFromEntropy() {
   std::random_device device;
   std::array<std::uint32_t, 16> words;
-  for (auto& w : words) w = device();
+  for (auto& w : words)
+    w = device();
   std::seed_seq seq(words.begin(), words.end());
   return std::mt19937(seq);
 }

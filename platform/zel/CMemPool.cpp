@@ -31,7 +31,8 @@ CMemPool::CMemPool(int maxIdle, std::size_t bufferSize, int flags)
 }
 
 CMemPool::~CMemPool() {
-  for (CMemPoolBuffer* buffer : idle) delete buffer;
+  for (CMemPoolBuffer* buffer : idle)
+    delete buffer;
 }
 
 P<CMemPoolBuffer> CMemPool::checkOutItem() {

@@ -65,7 +65,7 @@ class CMemPool final : public CBase {
 
   const std::size_t maxIdle;
   const std::size_t bufferSize;
-  mutable std::mutex mutex;            // guards idle
+  mutable std::mutex mutex;           // guards idle
   std::vector<CMemPoolBuffer*> idle;  // owned: buffers with no references
 };
 

@@ -15,7 +15,8 @@ CProps& CProps::add(const String& key, const String& value) {
 
 CProps& CProps::addAll(const CProps& other) {
   if (&other == this) return *this;
-  for (const auto& entry : other.entries) add(entry.first, entry.second);
+  for (const auto& entry : other.entries)
+    add(entry.first, entry.second);
   return *this;
 }
 

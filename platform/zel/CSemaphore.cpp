@@ -25,8 +25,10 @@ void CSemaphore::give(int count) {
   }
   std::lock_guard<std::mutex> lock(mutex);
   units += count;
-  if (count == 1) available.notify_one();
-  else available.notify_all();
+  if (count == 1)
+    available.notify_one();
+  else
+    available.notify_all();
 }
 
 int CSemaphore::getFreeUnits() const {

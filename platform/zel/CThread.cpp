@@ -14,8 +14,10 @@ CThread::~CThread() {
   if (thread.joinable()) {
     // The last reference may be dropped by the thread itself (in deleteThis); it
     // cannot wait for itself, and it has nothing left to do.
-    if (thread.get_id() == std::this_thread::get_id()) thread.detach();
-    else thread.join();
+    if (thread.get_id() == std::this_thread::get_id())
+      thread.detach();
+    else
+      thread.join();
   }
 }
 
@@ -64,16 +66,18 @@ void CThread::stop(bool waitForEnd) {
   signalStop();
   // On the thread itself there is nothing to wait for, and threadMutex must not be
   // taken: the owner may hold it while it joins this very thread.
-  if (!waitForEnd || isOwnThread())
-    return;
+  if (!waitForEnd || isOwnThread()) return;
   std::lock_guard<std::mutex> lock(threadMutex);
-  if (thread.joinable())
-    thread.join();
+  if (thread.joinable()) thread.join();
 }
 
-void CThread::signalStop() { stopSignal->set(); }
+void CThread::signalStop() {
+  stopSignal->set();
+}
 
-bool CThread::checkContinue() { return !stopSignal->isSet(); }
+bool CThread::checkContinue() {
+  return !stopSignal->isSet();
+}
 
 void CThread::run() {
   if (runnable != nullptr) runnable->run();

@@ -76,7 +76,8 @@ void splitPath(std::wstring_view path, std::vector<String>& components) {
 
 String lower(const String& text) {
   String out = text;
-  for (auto& c : out) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+  for (auto& c : out)
+    c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
   return out;
 }
 
@@ -86,7 +87,8 @@ CURI::CURI(const String& text) {
   std::wstring_view view(text);
   // scheme "://" authority path
   std::size_t i = 0;
-  while (i < view.size() && isSchemeChar(view[i], i == 0)) ++i;
+  while (i < view.size() && isSchemeChar(view[i], i == 0))
+    ++i;
   if (i > 0 && view.substr(i).starts_with(L"://")) {
     scheme = lower(String(view.substr(0, i)));
     std::wstring_view rest = view.substr(i + 3);
@@ -139,8 +141,9 @@ CURI CURI::operator<<(const String& component) const {
 
 CURI CURI::operator<<(const CURI& relative) const {
   if (relative.absolute) {
-    throw CInvalidArgError("zel::CURI::operator<<", "cannot append an absolute location",
-                           CProps().add("uri", toString(true)).add("appended", relative.toString(true)));
+    throw CInvalidArgError(
+        "zel::CURI::operator<<", "cannot append an absolute location",
+        CProps().add("uri", toString(true)).add("appended", relative.toString(true)));
   }
   CURI result = *this;
   result.components.insert(result.components.end(), relative.components.begin(),
@@ -183,8 +186,8 @@ CURI CURI::toRelative(const CURI& base) const {
     CProps props;
     props.add("uri", toString(true));
     props.add("base", base.toString(true));
-    throw CError("No relative location leads from the base to this location", "zel::CURI::toRelative",
-                 -1, props);
+    throw CError("No relative location leads from the base to this location",
+                 "zel::CURI::toRelative", -1, props);
   }
   std::size_t common = 0;
   while (common < target.components.size() && common < from.components.size() &&
@@ -192,7 +195,8 @@ CURI CURI::toRelative(const CURI& base) const {
     ++common;
   }
   CURI result;
-  for (std::size_t i = common; i < from.components.size(); ++i) result.components.push_back(L"..");
+  for (std::size_t i = common; i < from.components.size(); ++i)
+    result.components.push_back(L"..");
   for (std::size_t i = common; i < target.components.size(); ++i) {
     result.components.push_back(target.components[i]);
   }
@@ -234,6 +238,8 @@ std::string CURI::toLocalPath() const {
   return path.empty() ? std::string("/") : path;
 }
 
-void PrintTo(const CURI& uri, std::ostream* out) { *out << '"' << uri.toString(true).toUTF8() << '"'; }
+void PrintTo(const CURI& uri, std::ostream* out) {
+  *out << '"' << uri.toString(true).toUTF8() << '"';
+}
 
 }  // namespace zel

@@ -101,8 +101,9 @@ void logError(const std::exception& error, const String& message, const String& 
 
 void onExceptionInDestructorIgnored(const String& className, const std::exception& error,
                                     bool log) {
-  if (log) logError(error, String("Exception in destructor of ") + className + String(" ignored"),
-                    String());
+  if (log)
+    logError(error, String("Exception in destructor of ") + className + String(" ignored"),
+             String());
 }
 
 }  // namespace zel

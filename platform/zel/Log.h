@@ -29,7 +29,6 @@ String formatLogLine(const String& message, const std::exception& error, const S
 
 // Destructors never throw; they pass what they caught here. With log true the error is
 // logged with the class name.
-void onExceptionInDestructorIgnored(const String& className, const std::exception& error,
-                                    bool log);
+void onExceptionInDestructorIgnored(const String& className, const std::exception& error, bool log);
 
 }  // namespace zel

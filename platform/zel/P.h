@@ -25,12 +25,17 @@ class P {
   }
   P(const P& other) noexcept : P(other.ptr) {}
   P(P&& other) noexcept : ptr(std::exchange(other.ptr, nullptr)) {}
+  // (clang-format 14 cannot lay out requires-clauses.)
+  // clang-format off
   template <class U>
     requires std::is_convertible_v<U*, T*>
   P(const P<U>& other) noexcept : P(other.get()) {}
+  // clang-format on
+  // clang-format off
   template <class U>
     requires std::is_convertible_v<U*, T*>
   P(P<U>&& other) noexcept : ptr(other.detach()) {}
+  // clang-format on
 
   ~P() {
     if (ptr != nullptr) ptr->release();

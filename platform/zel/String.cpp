@@ -34,7 +34,8 @@ void appendUTF8(std::string& out, char32_t c) {
 std::string String::toUTF8() const {
   std::string out;
   out.reserve(size());
-  for (wchar_t c : *this) appendUTF8(out, static_cast<char32_t>(static_cast<std::uint32_t>(c)));
+  for (wchar_t c : *this)
+    appendUTF8(out, static_cast<char32_t>(static_cast<std::uint32_t>(c)));
   return out;
 }
 
@@ -65,8 +66,10 @@ String String::fromUTF8(std::string_view utf8) {
     }
     bool ok = end - p > extra;
     for (int i = 1; ok && i <= extra; ++i) {
-      if ((p[i] & 0xC0) != 0x80) ok = false;
-      else c = (c << 6) | (p[i] & 0x3F);
+      if ((p[i] & 0xC0) != 0x80)
+        ok = false;
+      else
+        c = (c << 6) | (p[i] & 0x3F);
     }
     // Overlong forms, surrogates and values past U+10FFFF are malformed.
     if (ok && (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) ok = false;
@@ -81,7 +84,9 @@ String String::fromUTF8(std::string_view utf8) {
   return out;
 }
 
-String String::fromInt64(std::int64_t value) { return String::fromUTF8(std::to_string(value)); }
+String String::fromInt64(std::int64_t value) {
+  return String::fromUTF8(std::to_string(value));
+}
 
 std::int64_t parseInt64(const String& text, bool allowHex) {
   auto fail = [&](const char* why) {
@@ -93,7 +98,8 @@ std::int64_t parseInt64(const String& text, bool allowHex) {
   bool negative = false;
   if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) negative = text[i++] == L'-';
   unsigned base = 10;
-  if (allowHex && i + 1 < text.size() && text[i] == L'0' && (text[i + 1] == L'x' || text[i + 1] == L'X')) {
+  if (allowHex && i + 1 < text.size() && text[i] == L'0' &&
+      (text[i + 1] == L'x' || text[i + 1] == L'X')) {
     base = 16;
     i += 2;
   }
@@ -104,10 +110,14 @@ std::int64_t parseInt64(const String& text, bool allowHex) {
   for (; i < text.size(); ++i) {
     const wchar_t c = text[i];
     int digit = 0;  // every other path fails; clang cannot see that fail() throws
-    if (c >= L'0' && c <= L'9') digit = c - L'0';
-    else if (base == 16 && c >= L'a' && c <= L'f') digit = c - L'a' + 10;
-    else if (base == 16 && c >= L'A' && c <= L'F') digit = c - L'A' + 10;
-    else fail("malformed text");
+    if (c >= L'0' && c <= L'9')
+      digit = c - L'0';
+    else if (base == 16 && c >= L'a' && c <= L'f')
+      digit = c - L'a' + 10;
+    else if (base == 16 && c >= L'A' && c <= L'F')
+      digit = c - L'A' + 10;
+    else
+      fail("malformed text");
     if (value < (kMin + digit) / static_cast<std::int64_t>(base)) fail("overflow");
     value = value * static_cast<std::int64_t>(base) - digit;
   }
@@ -118,8 +128,12 @@ std::int64_t parseInt64(const String& text, bool allowHex) {
   return value;
 }
 
-std::ostream& operator<<(std::ostream& out, const String& text) { return out << text.toUTF8(); }
+std::ostream& operator<<(std::ostream& out, const String& text) {
+  return out << text.toUTF8();
+}
 
-void PrintTo(const String& text, std::ostream* out) { *out << '"' << text.toUTF8() << '"'; }
+void PrintTo(const String& text, std::ostream* out) {
+  *out << '"' << text.toUTF8() << '"';
+}
 
 }  // namespace zel

@@ -106,8 +106,7 @@ class TBuffer : public CBase {
       // goes. No staging copy, which would leave an unwiped copy of a secret behind.
       const std::size_t newCapacity = std::max(used + count, capacity * 2);
       T* fresh = new T[newCapacity];
-      if (used > 0)
-        std::memcpy(fresh, data, used * sizeof(T));
+      if (used > 0) std::memcpy(fresh, data, used * sizeof(T));
       std::memcpy(fresh + used, source, count * sizeof(T));
       replaceStorage(fresh, newCapacity);
     } else {
@@ -119,7 +118,8 @@ class TBuffer : public CBase {
   void clear() { setUsed(0); }
 
   bool operator==(const TBuffer& other) const noexcept {
-    return used == other.used && (used == 0 || std::memcmp(data, other.data, used * sizeof(T)) == 0);
+    return used == other.used &&
+           (used == 0 || std::memcmp(data, other.data, used * sizeof(T)) == 0);
   }
 
  protected:

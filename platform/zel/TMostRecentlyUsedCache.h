@@ -50,8 +50,7 @@ class TMostRecentlyUsedCache final : public CBase {
   // The value of `key`, made the most recent; null when the key is absent.
   V* lookup(const K& key) {
     const auto found = entries.find(key);
-    if (found == entries.end())
-      return nullptr;
+    if (found == entries.end()) return nullptr;
     touch(found->second);
     return &found->second.value;
   }
@@ -75,15 +74,13 @@ class TMostRecentlyUsedCache final : public CBase {
       recency.pop_front();
       throw;
     }
-    if (autoTrim)
-      trim();
+    if (autoTrim) trim();
   }
 
   // Removes `key` without passing it to the eviction list; false when it was absent.
   bool remove(const K& key) {
     const auto found = entries.find(key);
-    if (found == entries.end())
-      return false;
+    if (found == entries.end()) return false;
     recency.erase(found->second.place);
     entries.erase(found);
     return true;

@@ -27,12 +27,15 @@ class TRequireNewAlloc : public Base {
   TRequireNewAlloc& operator=(const TRequireNewAlloc&) = default;
   TRequireNewAlloc& operator=(TRequireNewAlloc&&) = default;
 
+  // (clang-format 14 cannot lay out requires-clauses.)
+  // clang-format off
   template <class First, class... Rest>
     requires(!std::is_same_v<std::remove_cvref_t<First>, TRequireNewAlloc>)
   explicit TRequireNewAlloc(First&& first, Rest&&... rest)
       : Base(std::forward<First>(first), std::forward<Rest>(rest)...) {
     requireHeap();
   }
+  // clang-format on
 
  private:
   void requireHeap() const {

@@ -28,8 +28,7 @@ CliResult CliRunner::run(const std::vector<std::string>& arguments,
 
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "FLECK_PASSWORD=", 15) != 0)
-      environment.emplace_back(*entry);
+    if (std::strncmp(*entry, "FLECK_PASSWORD=", 15) != 0) environment.emplace_back(*entry);
   }
   for (const auto& [name, value] : options.environment)
     environment.push_back(name + "=" + value);
@@ -68,8 +67,7 @@ CliResult CliRunner::run(const std::vector<std::string>& arguments,
 
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR)
-      throw std::runtime_error("waitpid failed");
+    if (errno != EINTR) throw std::runtime_error("waitpid failed");
   }
   CliResult result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -38,14 +38,11 @@ std::string CliTest::passwordFile(const std::string& password) const {
 std::map<std::string, std::int64_t> CliTest::fleckFiles(const std::string& disk) const {
   std::map<std::string, std::int64_t> files;
   const std::filesystem::path base = path(disk);
-  if (!std::filesystem::exists(base / "flecks"))
-    return files;
+  if (!std::filesystem::exists(base / "flecks")) return files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(base / "flecks")) {
-    if (!entry.is_regular_file())
-      continue;
+    if (!entry.is_regular_file()) continue;
     struct stat info {};
-    if (::stat(entry.path().c_str(), &info) != 0)
-      throw std::runtime_error("stat failed");
+    if (::stat(entry.path().c_str(), &info) != 0) throw std::runtime_error("stat failed");
     files[std::filesystem::relative(entry.path(), base).string()] =
         std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
   }
@@ -70,8 +67,7 @@ std::string CliTest::fleckPath(std::int64_t index) {
 
 void CliTest::flipByte(const std::string& file, std::size_t offset) const {
   std::string bytes = testing::readFile(file);
-  if (offset >= bytes.size())
-    throw std::runtime_error("flipByte past the end of " + file);
+  if (offset >= bytes.size()) throw std::runtime_error("flipByte past the end of " + file);
   bytes[offset] = static_cast<char>(bytes[offset] ^ 0x5a);
   testing::writeFile(file, bytes);
 }

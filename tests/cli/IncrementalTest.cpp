@@ -17,8 +17,7 @@ class IncrementalTest : public CliTest {
   std::set<std::string> touched(const std::string& disk) const {
     std::set<std::string> result;
     for (const auto& [file, time] : fleckFiles(disk)) {
-      if (time != kAgedTime)
-        result.insert(file);
+      if (time != kAgedTime) result.insert(file);
     }
     return result;
   }

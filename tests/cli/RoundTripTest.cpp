@@ -25,13 +25,11 @@ TEST_P(RoundTripTest, ImportThenExportGivesTheImageBack) {
   const std::string image = TestImage::make(kSeed, 40 * kFleck + 1000, kFleck);
   write("image", image);
   std::vector<std::string> secret;
-  if (encrypted)
-    secret = {"--password-file", passwordFile("s3cret pass")};
+  if (encrypted) secret = {"--password-file", passwordFile("s3cret pass")};
 
   std::vector<std::string> create{"create",       path("disk"), "--size",     "1M",
                                   "--fleck-size", "16K",        "--compress", compressor};
-  if (encrypted)
-    create.push_back("--encrypt");
+  if (encrypted) create.push_back("--encrypt");
   create.insert(create.end(), secret.begin(), secret.end());
   CliResult r = fleck(create);
   ASSERT_EQ(r.status, 0) << r.err;
@@ -68,8 +66,7 @@ INSTANTIATE_TEST_SUITE_P(Compressors, RoundTripTest,
                          [](const auto& info) {
                            std::string name = std::get<0>(info.param);
                            for (char& c : name) {
-                             if (c == '-')
-                               c = '_';
+                             if (c == '-') c = '_';
                            }
                            return name + (std::get<1>(info.param) ? "_encrypted" : "_plain");
                          });

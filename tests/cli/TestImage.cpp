@@ -12,8 +12,7 @@ std::string TestImage::make(std::uint64_t seed, std::size_t size, std::size_t fl
   static const char kText[] = "the quick brown fleck jumps over the lazy disk image; ";
   for (std::size_t at = 0; at < size; at += block) {
     const std::size_t n = std::min(block, size - at);
-    if ((at / fleckSize) % 3 == 1)
-      continue;  // a whole fleck of zeros
+    if ((at / fleckSize) % 3 == 1) continue;  // a whole fleck of zeros
     switch (random() % 4) {
       case 0:
         break;  // zeros inside a fleck that holds data elsewhere
@@ -32,8 +31,7 @@ std::string TestImage::make(std::uint64_t seed, std::size_t size, std::size_t fl
 int TestImage::nonZeroFlecks(const std::string& image, std::size_t fleckSize) {
   int count = 0;
   for (std::size_t at = 0; at < image.size(); at += fleckSize) {
-    if (!isZero(image, at, std::min(fleckSize, image.size() - at)))
-      ++count;
+    if (!isZero(image, at, std::min(fleckSize, image.size() - at))) ++count;
   }
   return count;
 }

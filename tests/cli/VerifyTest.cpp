@@ -21,8 +21,7 @@ class VerifyTest : public CliTest {
     ASSERT_EQ(fleck(create).status, 0);
     std::vector<std::string> import{"import", path(name), path("image")};
     for (std::size_t i = 0; i < extra.size(); ++i) {
-      if (extra[i] == "--password-file")
-        import.insert(import.end(), {extra[i], extra[i + 1]});
+      if (extra[i] == "--password-file") import.insert(import.end(), {extra[i], extra[i + 1]});
     }
     ASSERT_EQ(fleck(import).status, 0);
   }

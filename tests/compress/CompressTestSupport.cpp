@@ -90,8 +90,7 @@ GuardedBuffer::GuardedBuffer(std::size_t capacity)
 
 bool GuardedBuffer::guardIntact() const noexcept {
   for (std::size_t i = cap; i < storage.size(); ++i) {
-    if (storage[i] != kPattern)
-      return false;
+    if (storage[i] != kPattern) return false;
   }
   return true;
 }
@@ -100,8 +99,7 @@ Bytes compressAll(zel::ISimpleCompressor& compressor, const Bytes& input) {
   Bytes out(compressor.getMaxCompressedLength(input.size()));
   const std::size_t length =
       compressor.compress(input.data(), input.size(), out.data(), out.size());
-  if (length > out.size())
-    throw std::logic_error("compressed length beyond capacity");
+  if (length > out.size()) throw std::logic_error("compressed length beyond capacity");
   out.resize(length);
   return out;
 }

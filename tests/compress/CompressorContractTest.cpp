@@ -77,8 +77,7 @@ TEST_P(CompressorContractTest, RoundTripsEveryPayloadWithinTheBound) {
 
 TEST_P(CompressingCompressorTest, CompressedSizesAreSensible) {
   for (const Payload& payload : standardPayloads()) {
-    if (payload.data.size() < kPayloadSize)
-      continue;
+    if (payload.data.size() < kPayloadSize) continue;
     SCOPED_TRACE(payload.name);
     const Bytes compressed = compressAll(*compressor, payload.data);
     if (payload.name == "random512K") {
@@ -99,8 +98,7 @@ TEST_P(CompressorContractTest, CompressIntoOneByteTooFewThrowsAndStaysInBounds) 
   for (const Payload& payload : standardPayloads()) {
     SCOPED_TRACE(payload.name);
     const std::size_t needed = compressAll(*compressor, payload.data).size();
-    if (needed == 0)
-      continue;  // nothing can be one byte smaller
+    if (needed == 0) continue;  // nothing can be one byte smaller
     GuardedBuffer tight(needed - 1);
     EXPECT_THROW(
         compressor->compress(payload.data.data(), payload.data.size(), tight.data(), needed - 1),
@@ -113,8 +111,7 @@ TEST_P(CompressorContractTest, CompressIntoOneByteTooFewThrowsAndStaysInBounds) 
 
 TEST_P(CompressorContractTest, DecompressIntoOneByteTooFewThrowsAndStaysInBounds) {
   for (const Payload& payload : standardPayloads()) {
-    if (payload.data.empty())
-      continue;
+    if (payload.data.empty()) continue;
     SCOPED_TRACE(payload.name);
     const Bytes compressed = compressAll(*compressor, payload.data);
     GuardedBuffer tight(payload.data.size() - 1);
@@ -141,8 +138,7 @@ TEST_P(CompressorContractTest, RandomGarbageIsRejectedOrHarmless) {
     SCOPED_TRACE("round " + std::to_string(round));
     expectRejectedOrHarmless(garbage, 64 * 1024, nullptr);
     expectRejectedOrHarmless(garbage, 0, nullptr);
-    if (HasFatalFailure())
-      return;
+    if (HasFatalFailure()) return;
   }
 }
 
@@ -154,8 +150,7 @@ TEST_P(CompressingCompressorTest, TruncatedStreamsAreRejectedOrHarmless) {
   // Every cut near both ends (headers, trailers), and a spread across the middle.
   std::vector<std::size_t> cuts;
   for (std::size_t cut = 0; cut < compressed.size(); ++cut) {
-    if (cut < 80 || compressed.size() - cut <= 80 || cut % 97 == 0)
-      cuts.push_back(cut);
+    if (cut < 80 || compressed.size() - cut <= 80 || cut % 97 == 0) cuts.push_back(cut);
   }
   for (std::size_t cut : cuts) {
     SCOPED_TRACE("cut at " + std::to_string(cut) + " of " + std::to_string(compressed.size()));
@@ -170,8 +165,7 @@ TEST_P(CompressingCompressorTest, TruncatedStreamsAreRejectedOrHarmless) {
       // A raw LZ4 block cut after a sequence's literals still parses, as a shorter block.
       expectRejectedOrHarmless(truncated, original.size(), nullptr);
     }
-    if (HasFatalFailure())
-      return;
+    if (HasFatalFailure()) return;
   }
 }
 
@@ -190,8 +184,7 @@ TEST_P(CompressingCompressorTest, FlippedBitsAreRejectedOrHarmless) {
     // Also a whole byte overwritten, and with a roomier target.
     corrupt[position] = static_cast<unsigned char>(rand.randInt());
     expectRejectedOrHarmless(corrupt, original.size() * 2, &original);
-    if (HasFatalFailure())
-      return;
+    if (HasFatalFailure()) return;
   }
 }
 

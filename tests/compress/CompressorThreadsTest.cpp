@@ -31,8 +31,7 @@ TEST(CompressorThreadsTest, ObjectsOnDifferentThreadsWorkIndependently) {
             Bytes out(data.size());
             const std::size_t length = compressor->decompress(compressed.data(), compressed.size(),
                                                               out.data(), out.size());
-            if (length != data.size() || out != data)
-              failures.fetch_add(1);
+            if (length != data.size() || out != data) failures.fetch_add(1);
           }
         }
       } catch (const zel::CError&) {

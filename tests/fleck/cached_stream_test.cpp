@@ -392,8 +392,7 @@ TEST_P(CachedStreamCrossCheck, AgreesWithThePlainStream) {
       cached->flush();
     }
   }
-  if (HasFailure())
-    return;
+  if (HasFailure()) return;
 
   // Whole contents, through the streams and then through fresh disk objects.
   plain->setVirtualLength(c.diskSize);

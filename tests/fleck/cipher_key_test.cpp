@@ -14,7 +14,8 @@ CFleckDiskHeader encryptedHeader(std::initializer_list<unsigned char> salt, int 
   return header;
 }
 
-zel::TCryptBuffer<unsigned char> derive(const zel::String& password, const CFleckDiskHeader& header) {
+zel::TCryptBuffer<unsigned char> derive(const zel::String& password,
+                                        const CFleckDiskHeader& header) {
   zel::TCryptBuffer<unsigned char> key;
   CFleckDisk::deriveCipherKey(key, password, header);
   return key;
@@ -46,7 +47,8 @@ TEST(CipherKeyTest, DerivationDependsOnPasswordSaltAndIterations) {
 }
 
 TEST(CipherKeyTest, ParameterLimits) {
-  expectInvalid(encryptedHeader({1, 2, 3, 4, 5, 6, 7}, 10000), "Key derivation salt is too small: 7 bytes");
+  expectInvalid(encryptedHeader({1, 2, 3, 4, 5, 6, 7}, 10000),
+                "Key derivation salt is too small: 7 bytes");
   expectInvalid(encryptedHeader({1, 2, 3, 4, 5, 6, 7, 8}, 999),
                 "Key derivation iterations are too small: 999");
   auto header = encryptedHeader({1, 2, 3, 4, 5, 6, 7, 8}, 1000);

@@ -105,7 +105,8 @@ TEST_F(DiskCreateTest, RefusesAFolderWithADiskButNotOneWithOnlyAFallbackHeader) 
     CFleckDisk::create(fs, disk, 4096, 1, "", "lz4", -1);
     FAIL();
   } catch (const zel::CError& e) {
-    EXPECT_EQ(e.getMessage(), zel::String("Cannot create fleck disk in a folder that already contains one."));
+    EXPECT_EQ(e.getMessage(),
+              zel::String("Cannot create fleck disk in a folder that already contains one."));
     EXPECT_EQ(e.getProps().lookup("diskFolder"), disk.toString(true));
   }
   fs_::remove(root.path() + "/d/disk.fleckdisk");
@@ -116,14 +117,17 @@ TEST_F(DiskCreateTest, RefusesAFolderWithADiskButNotOneWithOnlyAFallbackHeader) 
 }
 
 TEST_F(DiskCreateTest, RefusesSizesThatCannotBeMapped) {
-  EXPECT_THROW(CFleckDisk::create(fs, root.uri() << "x", 4096, 1, "", "lz4", 0), zel::CInvalidArgError);
-  EXPECT_THROW(CFleckDisk::create(fs, root.uri() << "x", -5, 1, "", "lz4", -1), zel::CInvalidArgError);
+  EXPECT_THROW(CFleckDisk::create(fs, root.uri() << "x", 4096, 1, "", "lz4", 0),
+               zel::CInvalidArgError);
+  EXPECT_THROW(CFleckDisk::create(fs, root.uri() << "x", -5, 1, "", "lz4", -1),
+               zel::CInvalidArgError);
   EXPECT_FALSE(fs_::exists(root.path() + "/x/disk.fleckdisk"));
 }
 
 TEST_F(DiskCreateTest, LinkedChildOfADiskWithoutAChild) {
   const zel::CURI parent = root.uri() << "p";
-  const zel::CURI child = root.uri() << "snapshots" << "c";
+  const zel::CURI child = root.uri() << "snapshots"
+                                     << "c";
   CFleckDisk::create(fs, parent, 1 << 20, 1, "pw", "lz4", -1);
   CFleckDisk::createChild(fs, child, parent, CFleckDisk::ChildLinked);
 
@@ -185,10 +189,12 @@ TEST_F(DiskCreateTest, ChildErrors) {
   EXPECT_TRUE(fs_::is_empty(root.path() + "/c"));
 
   try {
-    CFleckDisk::createChild(fs, root.uri() << "c", zel::CURI("s3://bucket/p"), CFleckDisk::ChildLinked);
+    CFleckDisk::createChild(fs, root.uri() << "c", zel::CURI("s3://bucket/p"),
+                            CFleckDisk::ChildLinked);
     FAIL();
   } catch (const zel::CError& e) {
-    EXPECT_EQ(e.getMessage(), zel::String("Parent and child fleck disk must be in same folder hierarchy."));
+    EXPECT_EQ(e.getMessage(),
+              zel::String("Parent and child fleck disk must be in same folder hierarchy."));
     EXPECT_NE(e.getCause(), nullptr);
     ASSERT_EQ(e.getProps().size(), 3u);
     EXPECT_EQ(e.getProps()[0].first, zel::String("childDiskFolder"));
@@ -201,7 +207,8 @@ TEST_F(DiskCreateTest, ChildErrors) {
     CFleckDisk::createChild(fs, root.uri() << "c", p, CFleckDisk::ChildLinked);
     FAIL();
   } catch (const zel::CError& e) {
-    EXPECT_EQ(e.getMessage(), zel::String("Cannot create child fleck disk in a folder that already contains one."));
+    EXPECT_EQ(e.getMessage(),
+              zel::String("Cannot create child fleck disk in a folder that already contains one."));
   }
 
   // A parent without a header: the loader's not-found error comes through.
@@ -211,15 +218,25 @@ TEST_F(DiskCreateTest, ChildErrors) {
 }
 
 TEST_F(DiskCreateTest, AChainMovedAsAWholeStillResolves) {
-  const zel::CURI p = root.uri() << "old" << "p";
+  const zel::CURI p = root.uri() << "old"
+                                 << "p";
   CFleckDisk::create(fs, p, 1 << 20, 1, "", "lz4", -1);
-  CFleckDisk::createChild(fs, root.uri() << "old" << "c0", p, CFleckDisk::ChildLinked);
-  CFleckDisk::createChild(fs, root.uri() << "old" << "c", p, CFleckDisk::ChildLinked);
+  CFleckDisk::createChild(fs,
+                          root.uri() << "old"
+                                     << "c0",
+                          p, CFleckDisk::ChildLinked);
+  CFleckDisk::createChild(fs,
+                          root.uri() << "old"
+                                     << "c",
+                          p, CFleckDisk::ChildLinked);
 
   fs_::rename(root.path() + "/old", root.path() + "/moved");
-  const zel::CURI np = root.uri() << "moved" << "p";
-  const zel::CURI nc = root.uri() << "moved" << "c";
-  const zel::CURI nc0 = root.uri() << "moved" << "c0";
+  const zel::CURI np = root.uri() << "moved"
+                                  << "p";
+  const zel::CURI nc = root.uri() << "moved"
+                                  << "c";
+  const zel::CURI nc0 = root.uri() << "moved"
+                                   << "c0";
   EXPECT_EQ(resolved(np, "child.flecklnk"), nc);
   EXPECT_EQ(resolved(nc, "child.flecklnk"), nc0);
   EXPECT_EQ(resolved(nc0, "parent.flecklnk"), nc);

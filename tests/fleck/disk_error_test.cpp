@@ -8,7 +8,8 @@ namespace {
 TEST(DiskErrorTest, MessagesAndCodes) {
   const zel::CURI folder("/disks/a");
   CFleckDiskError newer(CFleckDiskError::NewerVersionRequired, folder);
-  EXPECT_EQ(newer.getMessage(), zel::String("A newer software version is required to access this disk."));
+  EXPECT_EQ(newer.getMessage(),
+            zel::String("A newer software version is required to access this disk."));
   EXPECT_EQ(newer.getCode(), 0);
   EXPECT_EQ(newer.getSource(), zel::String("fleck"));
   ASSERT_EQ(newer.getProps().size(), 1u);

@@ -50,7 +50,9 @@ class DiskModel {
     const int kind = static_cast<int>(pick(3));
     for (auto& b : bytes) {
       // Zeros (flecks that become empty), runs (compressible) or noise.
-      b = kind == 0 ? 0 : kind == 1 ? static_cast<unsigned char>(pick(3)) : static_cast<unsigned char>(random());
+      b = kind == 0   ? 0
+          : kind == 1 ? static_cast<unsigned char>(pick(3))
+                      : static_cast<unsigned char>(random());
     }
     return bytes;
   }
@@ -63,7 +65,8 @@ class DiskModel {
   // A random write; returns the fleck range it touched.
   std::pair<std::int64_t, std::int64_t> write() {
     const std::int64_t position = pick(kDiskSize);
-    const auto length = static_cast<std::size_t>(pick(std::min<std::int64_t>(3 * kFleckSize, kDiskSize - position)));
+    const auto length = static_cast<std::size_t>(
+        pick(std::min<std::int64_t>(3 * kFleckSize, kDiskSize - position)));
     // Whole flecks now and then, which replace the payload without loading it.
     const bool whole = pick(4) == 0 && kDiskSize - position >= kFleckSize;
     const std::int64_t at = whole ? position - position % kFleckSize : position;
@@ -77,7 +80,8 @@ class DiskModel {
 
   void checkRead(CFleckDisk& which, const Bytes& expected) {
     const std::int64_t position = pick(kDiskSize);
-    const auto length = static_cast<std::size_t>(pick(std::min<std::int64_t>(3 * kFleckSize, kDiskSize - position)));
+    const auto length = static_cast<std::size_t>(
+        pick(std::min<std::int64_t>(3 * kFleckSize, kDiskSize - position)));
     Bytes bytes(length);
     which.seek(position);
     which.read(bytes.data(), static_cast<int>(length));
@@ -90,8 +94,8 @@ class DiskModel {
     which.seek(0);
     which.read(bytes.data(), static_cast<int>(kDiskSize));
     for (std::int64_t i = 0; i < kDiskSize; ++i) {
-      ASSERT_EQ(bytes[i], expected[i]) << "first difference at byte " << i << " of "
-                                       << which.getDiskFolder().toString(true);
+      ASSERT_EQ(bytes[i], expected[i])
+          << "first difference at byte " << i << " of " << which.getDiskFolder().toString(true);
     }
   }
 
@@ -114,7 +118,8 @@ class DiskModel {
       if (pick(3) == 0) {
         checkWhole(snap, expected);
       } else {
-        for (int i = 0; i < 3; ++i) checkRead(snap, expected);
+        for (int i = 0; i < 3; ++i)
+          checkRead(snap, expected);
       }
     }
   }
@@ -138,10 +143,14 @@ TEST_P(DiskModelTest, RandomOperationsOnAChainMatchTheModel) {
   DiskModel m(fs, root.uri(), seed % 2 == 0 ? "" : "pw", seed);
   for (int step = 0; step < 300 && !HasFatalFailure(); ++step) {
     switch (m.pick(9)) {
-      case 0: case 1: case 2: case 3:
+      case 0:
+      case 1:
+      case 2:
+      case 3:
         m.write();
         break;
-      case 4: case 5:
+      case 4:
+      case 5:
         m.checkRead(*m.disk, m.model[m.head]);
         break;
       case 6:
@@ -151,8 +160,10 @@ TEST_P(DiskModelTest, RandomOperationsOnAChainMatchTheModel) {
         m.reopen();
         break;
       case 8:
-        if (m.model.size() < 4 && m.pick(2) == 0) m.snapshot();
-        else m.checkSnapshots();
+        if (m.model.size() < 4 && m.pick(2) == 0)
+          m.snapshot();
+        else
+          m.checkSnapshots();
         break;
     }
   }
@@ -172,7 +183,8 @@ TEST(DiskModelFaultTest, FailedStoresLeaveOldOrNewContent) {
   SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
   TempFolder root;
   auto faulty = zel::make<CFaultInjectingFileSystem>(zel::make<zel::CLocalFileSystem>(), seed);
-  zel::LogSink previous = zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
+  zel::LogSink previous =
+      zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
   {
     DiskModel m(faulty, root.uri(), "pw", seed);
     faulty->addRule({.op = CFaultInjectingFileSystem::StoreStreamAsync, .problem = 0, .oneIn = 3});
@@ -184,9 +196,11 @@ TEST(DiskModelFaultTest, FailedStoresLeaveOldOrNewContent) {
       m.disk->flushChanges();
       // The disk object is reopened after every write, so its list holds this write's.
       std::set<std::int64_t> failed;
-      for (const auto& error : m.disk->getBackgroundErrorList()) failed.insert(error.fleckIndex);
+      for (const auto& error : m.disk->getBackgroundErrorList())
+        failed.insert(error.fleckIndex);
       errorsSeen += m.disk->getBackgroundErrorList().size();
-      for (std::int64_t f : failed) ASSERT_TRUE(f >= first && f <= last) << "error for fleck " << f;
+      for (std::int64_t f : failed)
+        ASSERT_TRUE(f >= first && f <= last) << "error for fleck " << f;
 
       m.reopen();
       for (std::int64_t f = first; f <= last; ++f) {
@@ -198,7 +212,8 @@ TEST(DiskModelFaultTest, FailedStoresLeaveOldOrNewContent) {
         const bool isNew = std::equal(got.begin(), got.end(), m.model[m.head].begin() + start);
         const bool isOld = std::equal(got.begin(), got.end(), before.begin() + start);
         if (failed.count(f) != 0) {
-          ASSERT_TRUE(isNew || isOld) << "fleck " << f << " holds neither its old nor its new bytes";
+          ASSERT_TRUE(isNew || isOld)
+              << "fleck " << f << " holds neither its old nor its new bytes";
         } else {
           ASSERT_TRUE(isNew) << "fleck " << f << " lost a write that reported no error";
         }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <functional>
 #include "fleck/CFleckDisk.h"
 #include "fleck/CFleckDiskError.h"
 #include "fleck/CFleckDiskHeader.h"
@@ -11,7 +12,6 @@
 #include "support/TempFolder.h"
 #include "zel/CIOError.h"
 #include "zel/CInvalidArgError.h"
-#include <functional>
 #include "zel/CLocalFileSystem.h"
 
 namespace fleck {
@@ -23,7 +23,8 @@ constexpr auto kWrite = zel::IIOStream::AccessReadWrite;
 
 std::vector<unsigned char> pattern(std::size_t n, unsigned seed) {
   std::vector<unsigned char> bytes(n);
-  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>((i * 31 + seed) % 251 + 1);
+  for (std::size_t i = 0; i < n; ++i)
+    bytes[i] = static_cast<unsigned char>((i * 31 + seed) % 251 + 1);
   return bytes;
 }
 
@@ -194,8 +195,8 @@ TEST_F(DiskOpenTest, ChangesSurviveTheDestructorAndReadOnlyDisksRefuseWrites) {
     disk.write(data.data(), 1);
     FAIL();
   } catch (const zel::CError& e) {
-    EXPECT_EQ(e.getMessage(),
-              zel::String("Internal error: CFleckDisk::write was called, but the disk was not opened for writing."));
+    EXPECT_EQ(e.getMessage(), zel::String("Internal error: CFleckDisk::write was called, but the "
+                                          "disk was not opened for writing."));
   }
 }
 
@@ -212,14 +213,16 @@ TEST_F(DiskOpenTest, ChildReadsThroughToItsParentAndNeedsPermissionToWrite) {
   std::vector<unsigned char> back(200000);
   disk.read(back.data(), 200000);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
-  EXPECT_TRUE(std::all_of(back.begin() + 70000, back.end(), [](unsigned char b) { return b == 0; }));
+  EXPECT_TRUE(
+      std::all_of(back.begin() + 70000, back.end(), [](unsigned char b) { return b == 0; }));
 
   disk.seek(0);
   try {
     disk.write(data.data(), 10);
     FAIL();
   } catch (const zel::CError& e) {
-    EXPECT_EQ(e.getMessage(), zel::String("Cannot write to fleck disk that has a parent disk attached."));
+    EXPECT_EQ(e.getMessage(),
+              zel::String("Cannot write to fleck disk that has a parent disk attached."));
     EXPECT_EQ(e.getProps().lookup("diskFolder"), child.toString(true));
   }
   // Prepared flecks may be written into a disk with parents without permission.
@@ -247,9 +250,11 @@ TEST_F(DiskOpenTest, PreparedWriteBoundaries) {
   disk.createDataPreparer()->prepareData(payload, *record);
 
   disk.seek(65537);
-  EXPECT_EQ(ioCode([&] { disk.writePreparedFleckData(record, nullptr); }), zel::CIOError::NotAligned);
+  EXPECT_EQ(ioCode([&] { disk.writePreparedFleckData(record, nullptr); }),
+            zel::CIOError::NotAligned);
   disk.seek(200000);
-  EXPECT_EQ(ioCode([&] { disk.writePreparedFleckData(record, nullptr); }), zel::CIOError::SizeExceeded);
+  EXPECT_EQ(ioCode([&] { disk.writePreparedFleckData(record, nullptr); }),
+            zel::CIOError::SizeExceeded);
   // The last fleck is partial (3 x 65536 = 196608 < 200000 < 4 x 65536).
   disk.seek(196608);
   disk.writePreparedFleckData(record, nullptr)->waitFinished(-1);

@@ -58,8 +58,7 @@ zel::TCryptBuffer<unsigned char> makeKey() {
 // A payload no two seeds share; 0 gives zeros.
 Bytes payload(unsigned seed) {
   Bytes bytes(kFleckSize, 0);
-  if (seed == 0)
-    return bytes;
+  if (seed == 0) return bytes;
   std::mt19937 random(seed);
   for (auto& b : bytes)
     b = static_cast<unsigned char>(random() % 7);  // compressible
@@ -161,8 +160,7 @@ class FleckObjectTest : public ::testing::Test {
   }
   // The payload in the fleck's file, or nothing when there is no file.
   std::optional<Bytes> fileFleck(const char* side, std::int64_t index) {
-    if (!fs_::exists(filePath(side, index)))
-      return std::nullopt;
+    if (!fs_::exists(filePath(side, index))) return std::nullopt;
     const std::string bytes = testing::readFile(filePath(side, index));
     Buffer record(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()), out;
     preparer.unprepareData(record, out);

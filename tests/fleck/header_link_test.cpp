@@ -106,9 +106,8 @@ TEST_F(HeaderLinkTest, HeaderRecordLayout) {
       std::string("\x05\x04\x03\x02\x01\0\0\0", 8) +                    // diskSize
       std::string("\x03\0\0\0md5", 7) + std::string("\x06\0\0\0sha256", 10) +
       std::string("\x04\0\0\0null", 8) + std::string("\0\0\0\0", 4) +  // empty key hash
-      std::string("\x03\0\0\0lz4", 7) +
-      std::string("\x16\0\0\0PKCS5-PBKDF2-HMAC-SHA1", 26) + std::string("\0\0\0\0", 4) +
-      std::string("\x10\x27\0\0\0\0\0\0", 8);                           // 10,000 iterations
+      std::string("\x03\0\0\0lz4", 7) + std::string("\x16\0\0\0PKCS5-PBKDF2-HMAC-SHA1", 26) +
+      std::string("\0\0\0\0", 4) + std::string("\x10\x27\0\0\0\0\0\0", 8);  // 10,000 iterations
   ASSERT_EQ(file.size(), expectedHead.size() + 16);
   EXPECT_EQ(file.substr(0, expectedHead.size()), expectedHead);
 }
@@ -151,7 +150,7 @@ TEST_F(HeaderLinkTest, TruncatedHeaderRecordFails) {
 
 TEST_F(HeaderLinkTest, LinkRoundTripsItsTargetAsGiven) {
   for (const zel::CURI& target : {zel::CURI(), zel::CURI("../sibling/disk"),
-                                   zel::CURI("/abs/disk 1"), zel::CURI("s3://bucket/p/q")}) {
+                                  zel::CURI("/abs/disk 1"), zel::CURI("s3://bucket/p/q")}) {
     CFleckDiskLink link;
     link.setTargetURI(target);
     link.store(fs, folder.uri(), "parent.flecklnk");
@@ -172,7 +171,8 @@ TEST_F(HeaderLinkTest, WrongMagicsAreReportedAndLeaveTheObjectUnchanged) {
     link.load(fs, folder.uri(), "disk.fleckdisk");
     FAIL();
   } catch (const zel::CError& e) {
-    EXPECT_EQ(e.getMessage(), zel::String("fleckdisk link file does not start with correct file ID."));
+    EXPECT_EQ(e.getMessage(),
+              zel::String("fleckdisk link file does not start with correct file ID."));
   }
   EXPECT_EQ(link.getTargetURI(), zel::CURI("/kept"));
 
@@ -181,7 +181,8 @@ TEST_F(HeaderLinkTest, WrongMagicsAreReportedAndLeaveTheObjectUnchanged) {
     header.load(fs, folder.uri());
     FAIL();
   } catch (const zel::CError& e) {
-    EXPECT_EQ(e.getMessage(), zel::String("fleckdisk header file does not start with correct file ID."));
+    EXPECT_EQ(e.getMessage(),
+              zel::String("fleckdisk header file does not start with correct file ID."));
   }
 }
 

@@ -27,7 +27,8 @@ CFleckDiskHeader header(const char* compressID, const char* cipherID, int fleckS
 Key key(unsigned char seed) {
   Key k;
   k.setUsed(32);
-  for (int i = 0; i < 32; ++i) k.getData()[i] = static_cast<unsigned char>(seed + i);
+  for (int i = 0; i < 32; ++i)
+    k.getData()[i] = static_cast<unsigned char>(seed + i);
   return k;
 }
 
@@ -36,8 +37,9 @@ Buffer payload(std::size_t size, unsigned seed, bool compressible) {
   b.setUsed(size);
   std::mt19937 random(seed);
   for (std::size_t i = 0; i < size; ++i) {
-    b.getData()[i] = compressible ? static_cast<unsigned char>("fleck payload "[i % 14] + (i / 4096) % 3)
-                                  : static_cast<unsigned char>(random());
+    b.getData()[i] = compressible
+                         ? static_cast<unsigned char>("fleck payload "[i % 14] + (i / 4096) % 3)
+                         : static_cast<unsigned char>(random());
   }
   return b;
 }
@@ -66,15 +68,15 @@ void fixRecordDigest(Buffer& record) {
 }
 
 TEST(PreparerTest, EveryCompressorRoundTripsWithAndWithoutEncryption) {
-  const char* compressors[] = {"null", "zlib-0", "zlib-1", "zlib-6", "zlib-9", "lz4",
-                               "lz4hc", "lzma-0", "lzma-6", "lzma-6-1"};
+  const char* compressors[] = {"null", "zlib-0", "zlib-1", "zlib-6", "zlib-9",
+                               "lz4",  "lz4hc",  "lzma-0", "lzma-6", "lzma-6-1"};
   for (const char* cipherID : {"null", "aes256cbc"}) {
     for (const char* compressID : compressors) {
       SCOPED_TRACE(std::string(compressID) + "/" + cipherID);
       CFleckDataPreparer preparer(header(compressID, cipherID), key(7));
-      for (const Buffer& input : {payload(0, 1, false), payload(1, 2, false),
-                                  payload(kFleckSize, 3, false), payload(kFleckSize, 4, true),
-                                  payload(1000, 5, true)}) {
+      for (const Buffer& input :
+           {payload(0, 1, false), payload(1, 2, false), payload(kFleckSize, 3, false),
+            payload(kFleckSize, 4, true), payload(1000, 5, true)}) {
         Buffer record, output;
         preparer.prepareData(input, record);
         preparer.unprepareData(record, output);

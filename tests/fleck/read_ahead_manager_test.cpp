@@ -22,7 +22,9 @@ zel::P<Buffer> bufferFor(std::int64_t index) {
   return buffer;
 }
 
-std::int64_t indexOf(const zel::P<Buffer>& buffer) { return buffer->getData()[0]; }
+std::int64_t indexOf(const zel::P<Buffer>& buffer) {
+  return buffer->getData()[0];
+}
 
 // A read thread that the test watches: it records every index it is given and stores
 // a one-byte payload for it (or an error for `failing`).
@@ -39,7 +41,8 @@ class Worker {
             }
             if (index == failing) {
               // The manager keeps a counted reference: a heap error, as read threads pass.
-              manager.storeReadAheadResult(index, nullptr, zel::make<zel::CError>("cannot read this fleck"));
+              manager.storeReadAheadResult(index, nullptr,
+                                           zel::make<zel::CError>("cannot read this fleck"));
             } else {
               manager.storeReadAheadResult(index, bufferFor(index), nullptr);
             }
@@ -80,7 +83,8 @@ TEST(ReadAheadManagerTest, ClaimsAreBoundedByTheThreadCount) {
   EXPECT_EQ(manager->nextFleckIndexForReadAhead(), 0);
   EXPECT_EQ(manager->nextFleckIndexForReadAhead(), 1);
   // A third claim must wait until the reader has taken a result.
-  auto third = std::async(std::launch::async, [&] { return manager->nextFleckIndexForReadAhead(); });
+  auto third =
+      std::async(std::launch::async, [&] { return manager->nextFleckIndexForReadAhead(); });
   EXPECT_EQ(third.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
   manager->storeReadAheadResult(0, bufferFor(0), nullptr);
   EXPECT_EQ(indexOf(manager->getFleckData(0)), 0);
@@ -101,7 +105,8 @@ TEST(ReadAheadManagerTest, AJumpDiscardsWhatWasReadAhead) {
     EXPECT_EQ(indexOf(manager->getFleckData(5)), 5);
     EXPECT_EQ(indexOf(manager->getFleckData(6)), 6);
     manager->signalStop();
-    for (std::int64_t index : worker.indexes()) EXPECT_GE(index, 5);
+    for (std::int64_t index : worker.indexes())
+      EXPECT_GE(index, 5);
   }
 }
 
@@ -123,7 +128,8 @@ TEST(ReadAheadManagerTest, AnErrorIsDeliveredOnceAndReadingGoesOn) {
   auto manager = zel::make<CParallelReadAheadManager>(8, 2);
   {
     Worker a(*manager, 4), b(*manager, 4);
-    for (std::int64_t i = 0; i < 4; ++i) EXPECT_EQ(indexOf(manager->getFleckData(i)), i);
+    for (std::int64_t i = 0; i < 4; ++i)
+      EXPECT_EQ(indexOf(manager->getFleckData(i)), i);
     try {
       manager->getFleckData(4);
       FAIL() << "no error for fleck 4";
@@ -140,9 +146,12 @@ TEST(ReadAheadManagerTest, StopWakesEveryWaiter) {
   // One thread claims the only fleck; two wait for work at the end; the reader waits
   // for a fleck that is claimed but never delivered.
   EXPECT_EQ(manager->nextFleckIndexForReadAhead(), 0);
-  auto idle1 = std::async(std::launch::async, [&] { return manager->nextFleckIndexForReadAhead(); });
-  auto idle2 = std::async(std::launch::async, [&] { return manager->nextFleckIndexForReadAhead(); });
-  auto blocked = std::async(std::launch::async, [&] { return manager->nextFleckIndexForReadAhead(); });
+  auto idle1 =
+      std::async(std::launch::async, [&] { return manager->nextFleckIndexForReadAhead(); });
+  auto idle2 =
+      std::async(std::launch::async, [&] { return manager->nextFleckIndexForReadAhead(); });
+  auto blocked =
+      std::async(std::launch::async, [&] { return manager->nextFleckIndexForReadAhead(); });
   auto reader = std::async(std::launch::async, [&] { manager->getFleckData(0); });
   EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
   manager->signalStop();

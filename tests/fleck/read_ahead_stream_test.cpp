@@ -29,7 +29,9 @@ class ReadAheadStreamTest : public ::testing::Test {
     content.resize(kSize);
     for (std::int64_t i = 0; i < kSize; ++i) {
       // Holes (flecks 10 to 14 stay zero) between data.
-      content[i] = (i / kFleckSize >= 10 && i / kFleckSize < 15) ? 0 : static_cast<unsigned char>(i * 13 + i / 4096);
+      content[i] = (i / kFleckSize >= 10 && i / kFleckSize < 15)
+                       ? 0
+                       : static_cast<unsigned char>(i * 13 + i / 4096);
     }
     CFleckDisk disk(fs, folder, "pw", zel::IIOStream::AccessReadWrite, 2);
     disk.write(content.data(), static_cast<int>(kSize));
@@ -52,7 +54,8 @@ TEST_F(ReadAheadStreamTest, WholeDiskReadsEqualTheDiskForEveryThreadCount) {
     Bytes got(kSize + 10);
     std::int64_t total = 0;
     // Odd piece sizes cross fleck boundaries everywhere.
-    while (int n = stream->readLax(got.data() + total, 1000)) total += n;
+    while (int n = stream->readLax(got.data() + total, 1000))
+      total += n;
     EXPECT_EQ(total, kSize);
     got.resize(kSize);
     EXPECT_EQ(got, content);
@@ -106,7 +109,8 @@ TEST_F(ReadAheadStreamTest, ADamagedFleckFailsWhereItStartsAndAgainAfterSeekingB
   std::string bytes = testing::readFile(file);
   bytes[bytes.size() / 2] ^= 0x10;
   testing::writeFile(file, bytes);
-  zel::LogSink previous = zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
+  zel::LogSink previous =
+      zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
 
   auto stream = zel::make<CFleckDiskStreamWithParallelReadAhead>(open(), 2);
   Bytes got(5 * kFleckSize, 0);
@@ -143,7 +147,8 @@ TEST_F(ReadAheadStreamTest, CloseStopsEverythingAlsoInTheMiddleOfReading) {
   EXPECT_THROW(stream->getPosition(), zel::CIOError);
 
   // A stream closed right away, while its threads are still starting to read.
-  for (int i = 0; i < 20; ++i) zel::make<CFleckDiskStreamWithParallelReadAhead>(open(), 3)->close();
+  for (int i = 0; i < 20; ++i)
+    zel::make<CFleckDiskStreamWithParallelReadAhead>(open(), 3)->close();
   EXPECT_THROW(CFleckDiskStreamWithParallelReadAhead(open(), 0), zel::CInvalidArgError);
 }
 

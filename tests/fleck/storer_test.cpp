@@ -128,8 +128,7 @@ class RecordingListener final : public zel::CBase, public virtual zel::IDoneList
       }
     }
     told->set();
-    if (throwAfterwards)
-      throw zel::CError("The listener failed on purpose.");
+    if (throwAfterwards) throw zel::CError("The listener failed on purpose.");
   }
 
   int getCalls() const {
@@ -166,8 +165,7 @@ class StorerTest : public ::testing::Test {
   }
   // The file's bytes, or nothing when there is no file.
   std::optional<std::string> content(const std::string& relative) const {
-    if (!fs_::exists(path(relative)))
-      return std::nullopt;
+    if (!fs_::exists(path(relative))) return std::nullopt;
     return testing::readFile(path(relative));
   }
   bool folderExists(const std::string& relative) const { return fs_::is_directory(path(relative)); }

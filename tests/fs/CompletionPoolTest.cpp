@@ -81,8 +81,7 @@ TEST(CompletionPoolTest, WorkStartedDuringShutdownStillRuns) {
   std::mutex listenersMutex;
   // Each completion starts one more step until ten have run.
   std::function<void()> step = [&] {
-    if (chained.fetch_add(1) + 1 >= 10)
-      return;
+    if (chained.fetch_add(1) + 1 >= 10) return;
     auto next = make<RecordingListener>([&](const CError*) { step(); });
     {
       std::lock_guard<std::mutex> lock(listenersMutex);

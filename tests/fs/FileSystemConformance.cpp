@@ -589,8 +589,7 @@ TEST_P(FileSystemConformance, RacingStoresWithoutReplaceHaveOneWinner) {
   constexpr int kRounds = 100;
   for (int round = 0; round < kRounds; ++round) {
     raceStores(*fs, *fs, at(("target" + std::to_string(round)).c_str()), round);
-    if (HasFatalFailure())
-      return;
+    if (HasFatalFailure()) return;
   }
   EXPECT_EQ(rawNames().size(), static_cast<std::size_t>(kRounds));
 }
@@ -600,8 +599,7 @@ TEST_P(FileSystemConformance, RacingStoresOfTwoFileSystemObjectsHaveOneWinner) {
   constexpr int kRounds = 100;
   for (int round = 0; round < kRounds; ++round) {
     raceStores(*fs, *other, at(("target" + std::to_string(round)).c_str()), round);
-    if (HasFatalFailure())
-      return;
+    if (HasFatalFailure()) return;
   }
   EXPECT_EQ(rawNames().size(), static_cast<std::size_t>(kRounds));
 }

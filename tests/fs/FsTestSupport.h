@@ -47,8 +47,7 @@ zel::P<zel::IAsyncOperation> startOperation(Start&& start) {
 // Result code of an error as the tests compare it: -1 success, the problem of a
 // zel::CFileSystemError, -2 any other error.
 inline int problemOf(const zel::CError* error) {
-  if (error == nullptr)
-    return -1;
+  if (error == nullptr) return -1;
   if (const auto* fsError = dynamic_cast<const zel::CFileSystemError*>(error)) {
     return fsError->getProblem();
   }
@@ -67,14 +66,12 @@ class RecordingListener final : public zel::CBase, public virtual zel::IDoneList
   void onDone(const zel::CError* error) override {
     {
       std::lock_guard<std::mutex> lock(mutex);
-      if (error != nullptr)
-        saved = error->clone();
+      if (error != nullptr) saved = error->clone();
       thread = std::this_thread::get_id();
       ranInline = ranInline || tInsideStartingCall;
     }
     calls.fetch_add(1);
-    if (hook)
-      hook(error);
+    if (hook) hook(error);
     told.set();
   }
 

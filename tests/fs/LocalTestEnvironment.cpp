@@ -8,8 +8,7 @@ zel::P<zel::IFileSystem> LocalTestEnvironment::makeFileSystem(int completionThre
   zel::CLocalFileSystem::Options chosen = options;
   chosen.completionThreads = completionThreads;
   zel::P<zel::IFileSystem> local = zel::make<zel::CLocalFileSystem>(chosen);
-  if (!wrapped)
-    return local;
+  if (!wrapped) return local;
   return zel::make<zel::CFileSystemWrapper>(local);
 }
 

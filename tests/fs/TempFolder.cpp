@@ -16,8 +16,7 @@ namespace fleck_test {
 namespace {
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-  if (::remove(path) != 0)
-    std::perror(path);
+  if (::remove(path) != 0) std::perror(path);
   return 0;  // remove what can be removed
 }
 
@@ -47,8 +46,7 @@ std::vector<std::string> listRawNames(const std::string& folder) {
   std::vector<std::string> names;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name(entry->d_name);
-    if (name != "." && name != "..")
-      names.push_back(name);
+    if (name != "." && name != "..") names.push_back(name);
   }
   ::closedir(dir);
   std::sort(names.begin(), names.end());

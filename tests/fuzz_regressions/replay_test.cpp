@@ -30,19 +30,16 @@ using fuzz::Target;
 // fuzz/ of the source tree: this file lies in tests/fuzz_regressions/. FLECK_FUZZ_DIR
 // points elsewhere (a copy of the tree, an installed test).
 fs::path fuzzFolder() {
-  if (const char* folder = std::getenv("FLECK_FUZZ_DIR"))
-    return folder;
+  if (const char* folder = std::getenv("FLECK_FUZZ_DIR")) return folder;
   return fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz";
 }
 
 // The regular files of a folder in name order; none when the folder does not exist.
 std::vector<fs::path> filesIn(const fs::path& folder) {
   std::vector<fs::path> files;
-  if (!fs::is_directory(folder))
-    return files;
+  if (!fs::is_directory(folder)) return files;
   for (const auto& entry : fs::directory_iterator(folder)) {
-    if (entry.is_regular_file())
-      files.push_back(entry.path());
+    if (entry.is_regular_file()) files.push_back(entry.path());
   }
   std::sort(files.begin(), files.end());
   return files;

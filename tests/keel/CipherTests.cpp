@@ -223,8 +223,7 @@ TEST(AES256CBCTest, FlippedBytesFailOrGiveOtherPlainText) {
       }
       if (position >= 48) {
         ++lastBlockTries;
-        if (!result)
-          ++lastBlockCaught;
+        if (!result) ++lastBlockCaught;
       }
     }
   }

@@ -55,14 +55,12 @@ TEST(ConcurrencyTest, ThreadsWithTheirOwnObjectsWorkSideBySide) {
           cipher->encrypt(key, plain.data(), plain.size(), encrypted, ICipher::kReplace, 0);
           cipher->decrypt(key, encrypted.getData(), encrypted.getUsed(), decrypted,
                           ICipher::kReplace, 0);
-          if (toBytes(decrypted) != plain)
-            failures[t] = "round trip changed the data";
+          if (toBytes(decrypted) != plain) failures[t] = "round trip changed the data";
           digest->reset();
           digest->update(decrypted.getData(), decrypted.getUsed());
           digest->finish();
         }
-        if (t % 2 == 0)
-          digests[t] = toHex(digest->getResult(), 32);
+        if (t % 2 == 0) digests[t] = toHex(digest->getResult(), 32);
       } catch (const zel::CError& error) {
         failures[t] = error.what();
       }

@@ -46,8 +46,7 @@ inline Bytes toBytes(const std::string& text) {
 // The seed for a test's random data: KEEL_TEST_SEED when set (to repeat a failure),
 // otherwise a fresh one. Tests put it in a SCOPED_TRACE so that failures print it.
 inline std::uint64_t testSeed() {
-  if (const char* fixed = std::getenv("KEEL_TEST_SEED"))
-    return std::strtoull(fixed, nullptr, 10);
+  if (const char* fixed = std::getenv("KEEL_TEST_SEED")) return std::strtoull(fixed, nullptr, 10);
   std::random_device device;
   return (std::uint64_t{device()} << 32) | device();
 }
@@ -58,8 +57,7 @@ inline std::string seedTrace(std::uint64_t seed) {
 
 inline Bytes randomBytes(zel::CMTRand& random, std::size_t length) {
   Bytes out(length);
-  if (length > 0)
-    random.randData(out.data(), length);
+  if (length > 0) random.randData(out.data(), length);
   return out;
 }
 

@@ -41,8 +41,7 @@ long allocationsSoFar() {
 }  // namespace
 
 TEST(SteadyStateTest, CipherCallsAllocateNothing) {
-  if (!countingInstalled)
-    GTEST_SKIP() << "OpenSSL allocated before the counter was installed";
+  if (!countingInstalled) GTEST_SKIP() << "OpenSSL allocated before the counter was installed";
   zel::P<ICipher> cipher = keel::CCipherManager().getCipher("aes256cbc");
   const zel::TCryptBuffer<unsigned char> key(Bytes(32, 5).data(), 32);
   const Bytes plain(4096, 'd');
@@ -65,8 +64,7 @@ TEST(SteadyStateTest, CipherCallsAllocateNothing) {
 }
 
 TEST(SteadyStateTest, DigestsAllocateOnlyWhatOpenSSLNeedsPerMessage) {
-  if (!countingInstalled)
-    GTEST_SKIP() << "OpenSSL allocated before the counter was installed";
+  if (!countingInstalled) GTEST_SKIP() << "OpenSSL allocated before the counter was installed";
   const Bytes data(4096, 'd');
   for (const char* id : {"md5", "sha256"}) {
     SCOPED_TRACE(id);

@@ -70,8 +70,7 @@ std::vector<std::string> CFaultInjectingFileSystem::getLog() const {
 std::vector<std::string> CFaultInjectingFileSystem::getLog(const std::string& prefix) const {
   std::vector<std::string> matching;
   for (const auto& entry : getLog()) {
-    if (entry.rfind(prefix, 0) == 0)
-      matching.push_back(entry);
+    if (entry.rfind(prefix, 0) == 0) matching.push_back(entry);
   }
   return matching;
 }
@@ -102,8 +101,7 @@ void CFaultInjectingFileSystem::releaseHeld() {
     zel::P<zel::CError> error = p.error;
     runAsync(
         [error] {
-          if (error != nullptr)
-            error->throwClone();
+          if (error != nullptr) error->throwClone();
         },
         p.listener);
   }
@@ -124,28 +122,22 @@ CFaultInjectingFileSystem::Decision CFaultInjectingFileSystem::decide(Op op,
   log.push_back(entry);
   for (auto& state : rules) {
     const Rule& rule = state.rule;
-    if (rule.op != op)
-      continue;
+    if (rule.op != op) continue;
     const bool matches = rule.pathContains.empty() ||
                          a.find(rule.pathContains) != std::string::npos ||
                          (!b.empty() && b.find(rule.pathContains) != std::string::npos);
-    if (!matches)
-      continue;
-    if (state.seen++ < rule.skip)
-      continue;
-    if (rule.times >= 0 && state.affected >= rule.times)
-      continue;
+    if (!matches) continue;
+    if (state.seen++ < rule.skip) continue;
+    if (rule.times >= 0 && state.affected >= rule.times) continue;
     if (rule.oneIn > 1) {
       // xorshift64: cheap, seeded, repeatable.
       random ^= random << 13;
       random ^= random >> 7;
       random ^= random << 17;
-      if (random % static_cast<std::uint64_t>(rule.oneIn) != 0)
-        continue;
+      if (random % static_cast<std::uint64_t>(rule.oneIn) != 0) continue;
     }
     ++state.affected;
-    if (!rule.hold)
-      ++injected[op];
+    if (!rule.hold) ++injected[op];
     const Action action = rule.hold          ? Action::Hold
                           : rule.throwAtCall ? Action::Throw
                                              : Action::Fail;
@@ -167,24 +159,21 @@ zel::P<zel::IAsyncOperation> CFaultInjectingFileSystem::async(Op op, const std::
                                                               zel::IDoneListener* listener,
                                                               Forward forward) {
   const Decision decision = decide(op, entry, a, b);
-  if (decision.action == Action::Throw)
-    throwInjected(decision.problem, a);
+  if (decision.action == Action::Throw) throwInjected(decision.problem, a);
   if (decision.action == Action::Fail) {
     const int problem = decision.problem;
     return runAsync([problem, a] { throwInjected(problem, a); }, listener);
   }
-  if (decision.action == Action::Hold)
-    return forward(zel::make<CHoldingListener>(this, listener));
+  if (decision.action == Action::Hold) return forward(zel::make<CHoldingListener>(this, listener));
   return forward(listener);
 }
 
-#define FLECK_SYNC(op, uri, call)                                                    \
-  do {                                                                               \
-    const std::string path = text(uri);                                              \
-    const Decision d = decide(op, std::string(kOpNames[op]) + " " + path, path, ""); \
-    if (d.action == Action::Fail || d.action == Action::Throw)                       \
-      throwInjected(d.problem, path);                                                \
-    return call;                                                                     \
+#define FLECK_SYNC(op, uri, call)                                                              \
+  do {                                                                                         \
+    const std::string path = text(uri);                                                        \
+    const Decision d = decide(op, std::string(kOpNames[op]) + " " + path, path, "");           \
+    if (d.action == Action::Fail || d.action == Action::Throw) throwInjected(d.problem, path); \
+    return call;                                                                               \
   } while (false)
 
 zel::P<zel::CFileInfo> CFaultInjectingFileSystem::getFileInfo(const zel::CURI& location,

@@ -425,14 +425,12 @@ TEST(MemPoolTest, ManyThreadsCheckOutAndReturn) {
       ready.arrive_and_wait();
       for (int i = 0; i < kRounds; ++i) {
         P<zel::CMemPoolBuffer> buffer = pool->checkOutItem();
-        if (!buffer->isEmpty())
-          ++corrupted;
+        if (!buffer->isEmpty()) ++corrupted;
         const auto mark = static_cast<unsigned char>(t * 31 + i);
         std::memset(buffer->getFreePtr(64), mark, 64);
         buffer->addUsed(64);
         for (std::size_t j = 0; j < 64; ++j) {
-          if (buffer->getData()[j] != mark)
-            ++corrupted;
+          if (buffer->getData()[j] != mark) ++corrupted;
         }
         if (i % 5 == 0) {
           std::lock_guard<std::mutex> lock(parkMutex);

@@ -145,8 +145,7 @@ TEST(ErrorsTest, WhatFromSeveralThreads) {
     threads.emplace_back([&, t] {
       ready.arrive_and_wait();
       for (int i = 0; i < 500; ++i) {
-        if (expected != error.what())
-          ++mismatches[static_cast<std::size_t>(t)];
+        if (expected != error.what()) ++mismatches[static_cast<std::size_t>(t)];
       }
     });
   }

@@ -32,8 +32,7 @@ class CTracked : public CBase {
   CTracked(const CTracked& other) : CBase(other), destroyed(other.destroyed), value(other.value) {}
   CTracked& operator=(const CTracked&) = default;
   ~CTracked() override {
-    if (destroyed != nullptr)
-      ++*destroyed;
+    if (destroyed != nullptr) ++*destroyed;
   }
   int getValue() const { return value; }
 

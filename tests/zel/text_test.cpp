@@ -58,8 +58,7 @@ TEST(TextTest, EncodesEachLengthClassAtItsBoundaries) {
 TEST(TextTest, EveryScalarValueRoundTrips) {
   String all;
   for (std::uint32_t c = 0; c <= 0x10FFFF; ++c) {
-    if (c >= 0xD800 && c <= 0xDFFF)
-      continue;
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
     all.push_back(static_cast<wchar_t>(c));
   }
   const std::string utf8 = all.toUTF8();

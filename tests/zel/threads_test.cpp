@@ -68,8 +68,7 @@ TEST(SignalTest, OneSetReleasesEveryWaiter) {
       started.count_down();
       // Half wait without a limit, half with one that must not run out.
       const bool got = (i % 2 == 0) ? signal.wait(-1) : signal.wait(kGenerousMs);
-      if (got)
-        ++released;
+      if (got) ++released;
     });
   }
   started.wait();
@@ -103,8 +102,7 @@ TEST(SemaphoreTest, GiveOnOneThreadReleasesTakersOnOthers) {
   std::vector<std::thread> takers;
   for (int i = 0; i < kTakers; ++i) {
     takers.emplace_back([&, i] {
-      if (i % 2 == 0 ? semaphore.take(-1) : semaphore.take(kGenerousMs))
-        ++taken;
+      if (i % 2 == 0 ? semaphore.take(-1) : semaphore.take(kGenerousMs)) ++taken;
     });
   }
   semaphore.give(2);  // several at once
@@ -162,8 +160,7 @@ TEST(MutexTest, ReentrantLocking) {
   EXPECT_FALSE(mutex.isHeldByCurrentThread());
   std::thread([&] {
     otherGot = mutex.tryLock();
-    if (otherGot)
-      mutex.unlock();
+    if (otherGot) mutex.unlock();
   }).join();
   EXPECT_TRUE(otherGot);
 }
@@ -346,10 +343,8 @@ class CThrowingThread final : public zel::CThread {
  public:
   explicit CThrowingThread(int kind) : kind(kind) {}
   void run() override {
-    if (kind == 0)
-      throw zel::CError("run failed", "test", 3);
-    if (kind == 1)
-      throw std::runtime_error("std failure");
+    if (kind == 0) throw zel::CError("run failed", "test", 3);
+    if (kind == 1) throw std::runtime_error("std failure");
     throw 42;  // not an exception class at all
   }
   void onRunFinished() override { finished.set(); }

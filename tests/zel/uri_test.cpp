@@ -56,8 +56,7 @@ class RandomLocations {
     for (std::size_t i = 0; i < length; ++i)
       out.push_back(pieces[pick(std::size(pieces))]);
     // '%' followed by hex digits must come back as written, not decoded.
-    if (pick(4) == 0)
-      out += L"%41";
+    if (pick(4) == 0) out += L"%41";
     return out;
   }
 
@@ -154,8 +153,7 @@ TEST(URITest, RelativeLocationLeadsFromTheBaseToTheTarget) {
   int tried = 0;
   for (int i = 0; tried < 5000; ++i) {
     CURI root = random.root();
-    if (!root.isAbsolute())
-      continue;
+    if (!root.isAbsolute()) continue;
     ++tried;
     // Share a prefix often, so that every split of the common part is tried.
     const CURI common = random.extend(root, 3);

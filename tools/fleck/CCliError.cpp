@@ -9,10 +9,8 @@ CCliError::CCliError(int exitStatus, zel::String message)
 
 std::string CCliError::describe(const std::exception& e) {
   const auto* error = dynamic_cast<const zel::CError*>(&e);
-  if (error == nullptr)
-    return e.what();
-  if (error->getMessage().empty())
-    return error->toString().toUTF8();
+  if (error == nullptr) return e.what();
+  if (error->getMessage().empty()) return error->toString().toUTF8();
   std::string text = error->getMessage().toUTF8();
   if (const zel::String* uri = error->getProps().find("uri"); uri != nullptr && !uri->empty()) {
     text += " (" + zel::CURI(*uri).toString(false).toUTF8() + ")";

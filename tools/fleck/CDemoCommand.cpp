@@ -51,8 +51,7 @@ class FolderRemover {
  public:
   FolderRemover(std::string path, bool keep) : path(std::move(path)), keep(keep) {}
   ~FolderRemover() {
-    if (keep)
-      return;
+    if (keep) return;
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
   }
@@ -88,8 +87,7 @@ void CDemoCommand::attach(CLI::App& app) {
 
 int CDemoCommand::run() {
   const std::int64_t imageSize = CSizes::parse(size, "--size");
-  if (imageSize <= 0)
-    throw CCliError::usage("--size: must be more than 0");
+  if (imageSize <= 0) throw CCliError::usage("--size: must be more than 0");
   std::string root =
       (std::filesystem::path(dir.empty() ? std::filesystem::temp_directory_path().string() : dir) /
        "fleck-demo-XXXXXX")
@@ -192,10 +190,8 @@ int CDemoCommand::run() {
       "  ratio        %.3f after the first import (%s stored for %s of non-zero flecks)\n",
       nonZero > 0 ? static_cast<double>(firstStoredBytes) / static_cast<double>(nonZero) : 0.0,
       CSizes::format(firstStoredBytes).c_str(), CSizes::format(nonZero).c_str());
-  if (keep)
-    std::printf("  kept         %s\n", root.c_str());
-  if (!allMatch)
-    throw CCliError::failure("demo: an export does not match its image");
+  if (keep) std::printf("  kept         %s\n", root.c_str());
+  if (!allMatch) throw CCliError::failure("demo: an export does not match its image");
   std::printf("\n  both exports match their images\n");
   return kExitOk;
 }

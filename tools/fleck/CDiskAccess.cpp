@@ -94,15 +94,13 @@ zel::CURI CDiskAccess::linkTarget(const zel::CURI& folder, const zel::String& na
   try {
     link.load(fs, folder, name);
   } catch (const zel::CFileSystemError& e) {
-    if (e.getProblem() == zel::CFileSystemError::NotFound)
-      return zel::CURI();
+    if (e.getProblem() == zel::CFileSystemError::NotFound) return zel::CURI();
     throw failure(folder, "cannot read " + name.toUTF8() + ": " + CCliError::describe(e));
   } catch (const zel::CError& e) {
     throw failure(folder, "damaged link file " + name.toUTF8() + ": " + CCliError::describe(e));
   }
   const zel::CURI target = link.getTargetURI();
-  if (target.isEmpty())
-    return target;
+  if (target.isEmpty()) return target;
   // Linked disks store relative links; a detached child may name its parent as given.
   return (target.isAbsolute() ? target : folder << target).toNormalized();
 }
@@ -112,14 +110,11 @@ std::vector<zel::CURI> CDiskAccess::parentsOf(const zel::CURI& folder) const {
   std::set<zel::CURI> seen{folder};
   for (zel::CURI current = folder;;) {
     const zel::CURI parent = linkTarget(current, CFleckDisk::getParentLinkFileName());
-    if (parent.isEmpty())
-      break;
-    if (!seen.insert(parent).second)
-      throw failure(folder, "the parent links run in a circle");
+    if (parent.isEmpty()) break;
+    if (!seen.insert(parent).second) throw failure(folder, "the parent links run in a circle");
     parents.push_back(parent);
     // A parent that is gone ends the chain, as it does for the library.
-    if (!fs->folderExists(parent))
-      break;
+    if (!fs->folderExists(parent)) break;
     current = parent;
   }
   return parents;
@@ -130,10 +125,8 @@ std::vector<zel::CURI> CDiskAccess::childrenOf(const zel::CURI& folder) const {
   std::set<zel::CURI> seen{folder};
   for (zel::CURI current = folder;;) {
     const zel::CURI child = linkTarget(current, CFleckDisk::getChildLinkFileName());
-    if (child.isEmpty() || !fs->folderExists(child))
-      break;
-    if (!seen.insert(child).second)
-      throw failure(folder, "the child links run in a circle");
+    if (child.isEmpty() || !fs->folderExists(child)) break;
+    if (!seen.insert(child).second) throw failure(folder, "the child links run in a circle");
     children.push_back(child);
     current = child;
   }

@@ -5,8 +5,7 @@ namespace fleck::cli {
 void CDoneWaiter::onDone(const zel::CError* error) {
   {
     zel::CMutexLock lock(mutex);
-    if (error != nullptr)
-      failure = error->clone();
+    if (error != nullptr) failure = error->clone();
   }
   done->set();
 }
@@ -18,8 +17,7 @@ void CDoneWaiter::wait() {
     zel::CMutexLock lock(mutex);
     error = failure;
   }
-  if (error != nullptr)
-    error->throwClone();
+  if (error != nullptr) error->throwClone();
 }
 
 }  // namespace fleck::cli

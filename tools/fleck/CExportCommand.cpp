@@ -36,13 +36,11 @@ void CExportCommand::attach(CLI::App& app) {
 int CExportCommand::run() {
   passwords.setPasswordFile(passwordFile);
   std::int64_t start = CSizes::parse(offset, "--offset");
-  if (start < 0)
-    throw CCliError::usage("--offset: must not be negative");
+  if (start < 0) throw CCliError::usage("--offset: must not be negative");
   std::int64_t count = -1;
   if (!length.empty()) {
     count = CSizes::parse(length, "--length");
-    if (count < 0)
-      throw CCliError::usage("--length: must not be negative");
+    if (count < 0) throw CCliError::usage("--length: must not be negative");
   }
   if ((output.empty() || output == "-") && ::isatty(STDOUT_FILENO)) {
     throw CCliError::usage("standard output is a terminal: give an output file, or redirect it");
@@ -58,8 +56,7 @@ int CExportCommand::run() {
                                                  " is past the disk's end (" +
                                                  std::to_string(size) + " bytes)"));
   }
-  if (count < 0)
-    count = size - start;
+  if (count < 0) count = size - start;
   if (count > size - start) {
     throw CCliError::usage(
         zel::String::fromUTF8("--offset/--length: the range ends past the disk's end (" +

@@ -23,8 +23,7 @@ void CExporter::waitForReadThreadsToLetGo(long referencesBefore) const {
   // tear OpenSSL down) meanwhile. Each fleck object holds a reference to the file
   // system, released last, so the count shows when they are gone.
   const auto* counted = dynamic_cast<const zel::CBase*>(fs.get());
-  if (counted == nullptr)
-    return;
+  if (counted == nullptr) return;
   for (int waited = 0; counted->getRefCount() > referencesBefore && waited < 10000; ++waited) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -58,8 +57,7 @@ CExporter::Stats CExporter::run(std::int64_t offset, std::int64_t length, COutpu
                                   ") failed: " + CCliError::describe(e)));
       }
       output.write(buffer.getData(), static_cast<std::size_t>(n));
-      if (computeDigest)
-        digest.update(buffer.getData(), static_cast<std::size_t>(n));
+      if (computeDigest) digest.update(buffer.getData(), static_cast<std::size_t>(n));
       stats.bytes += n;
       progress.update(stats.bytes);
     }
@@ -73,8 +71,7 @@ CExporter::Stats CExporter::run(std::int64_t offset, std::int64_t length, COutpu
   waitForReadThreadsToLetGo(fsReferences);
   progress.finish(stats.bytes);
   stats.sparseBytes = output.getSkippedBytes();
-  if (computeDigest)
-    stats.sha256 = digest.finishHex();
+  if (computeDigest) stats.sha256 = digest.finishHex();
   stats.seconds = (zel::CTime::now() - start).getSeconds();
   return stats;
 }

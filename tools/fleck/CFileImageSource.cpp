@@ -33,12 +33,10 @@ CFileImageSource::CFileImageSource(const std::string& path) {
       positional = true;
     } else if (S_ISBLK(info.st_mode)) {
       std::uint64_t bytes = 0;
-      if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0)
-        size = static_cast<std::int64_t>(bytes);
+      if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0) size = static_cast<std::int64_t>(bytes);
       positional = size >= 0;
     } else if (S_ISDIR(info.st_mode)) {
-      if (ownsFd)
-        ::close(fd);
+      if (ownsFd) ::close(fd);
       throw CCliError::failure(zel::String::fromUTF8("the image " + path + " is a folder"));
     }
   }
@@ -47,8 +45,7 @@ CFileImageSource::CFileImageSource(const std::string& path) {
 }
 
 CFileImageSource::~CFileImageSource() {
-  if (ownsFd)
-    ::close(fd);
+  if (ownsFd) ::close(fd);
 }
 
 std::size_t CFileImageSource::read(unsigned char* out, std::size_t count) {
@@ -56,13 +53,11 @@ std::size_t CFileImageSource::read(unsigned char* out, std::size_t count) {
   while (done < count) {
     const ssize_t got = ::read(fd, out + done, count - done);
     if (got < 0) {
-      if (errno == EINTR)
-        continue;
+      if (errno == EINTR) continue;
       throw CCliError::failure(
           zel::String::fromUTF8("cannot read the image " + name + ": " + std::strerror(errno)));
     }
-    if (got == 0)
-      break;
+    if (got == 0) break;
     done += static_cast<std::size_t>(got);
   }
   return done;
@@ -74,13 +69,11 @@ std::size_t CFileImageSource::readAt(unsigned char* out, std::size_t count, std:
     const ssize_t got =
         ::pread(fd, out + done, count - done, offset + static_cast<std::int64_t>(done));
     if (got < 0) {
-      if (errno == EINTR)
-        continue;
+      if (errno == EINTR) continue;
       throw CCliError::failure(
           zel::String::fromUTF8("cannot read the image " + name + ": " + std::strerror(errno)));
     }
-    if (got == 0)
-      break;
+    if (got == 0) break;
     done += static_cast<std::size_t>(got);
   }
   return done;

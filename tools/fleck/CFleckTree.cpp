@@ -20,16 +20,13 @@ zel::CURI CFleckTree::fileOf(const zel::CURI& diskFolder, std::int64_t index) {
 int CFleckTree::parseName(const zel::String& name, int level) const {
   std::wstring_view text(name);
   if (level >= 1) {
-    if (text.empty() || text[0] != static_cast<wchar_t>(0x60 + level))
-      return -1;
+    if (text.empty() || text[0] != static_cast<wchar_t>(0x60 + level)) return -1;
     text.remove_prefix(1);
   } else {
-    if (!name.endsWith(L".fleck"))
-      return -1;
+    if (!name.endsWith(L".fleck")) return -1;
     text.remove_suffix(6);
   }
-  if (text.size() != static_cast<std::size_t>(digitWidth))
-    return -1;
+  if (text.size() != static_cast<std::size_t>(digitWidth)) return -1;
   int digit = 0;
   for (const wchar_t c : text) {
     int value;
@@ -52,8 +49,7 @@ void CFleckTree::walk(const zel::CURI& folder, int level, std::int64_t prefix,
     const int digit = parseName(entry.name, level);
     const bool expectFolder = level >= 1;
     if (digit < 0 || entry.folder != expectFolder) {
-      if (strays != nullptr)
-        strays->push_back(path);
+      if (strays != nullptr) strays->push_back(path);
       continue;
     }
     const std::int64_t index = prefix * objectsPerLevel + digit;
@@ -70,8 +66,7 @@ std::vector<CFleckTree::Entry> CFleckTree::list(const zel::CURI& diskFolder,
                                                 std::vector<zel::CURI>* strays) {
   std::vector<Entry> entries;
   const zel::CURI root = diskFolder << "flecks";
-  if (fs->folderExists(root))
-    walk(root, levels - 1, 0, entries, strays);
+  if (fs->folderExists(root)) walk(root, levels - 1, 0, entries, strays);
   std::sort(entries.begin(), entries.end(),
             [](const Entry& a, const Entry& b) { return a.index < b.index; });
   return entries;

@@ -27,8 +27,7 @@ void CGenerateImageCommand::attach(CLI::App& app) {
 
 int CGenerateImageCommand::run() {
   const std::int64_t bytes = CSizes::parse(size, "SIZE");
-  if (bytes < 0)
-    throw CCliError::usage("SIZE: must not be negative");
+  if (bytes < 0) throw CCliError::usage("SIZE: must not be negative");
   CImageGenerator generator(bytes, seed, generation);
   COutputFile out(output, /*allowSparse=*/false);
   CSha256 digest;
@@ -36,8 +35,7 @@ int CGenerateImageCommand::run() {
   buffer.setUsed(1 << 20);
   while (true) {
     const std::size_t got = generator.read(buffer.getData(), buffer.getUsed());
-    if (got == 0)
-      break;
+    if (got == 0) break;
     out.write(buffer.getData(), got);
     digest.update(buffer.getData(), got);
   }

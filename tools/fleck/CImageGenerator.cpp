@@ -83,12 +83,9 @@ void CImageGenerator::startRegion() {
 
   std::uint64_t contentSeed = mix(seed + 0x1000 * regionIndex);
   if (generation != 0) {
-    if (change == 0)
-      contentSeed = mix(contentSeed + static_cast<std::uint64_t>(generation));
-    if (change == 1 && next != Kind::Zero)
-      next = Kind::Zero;
-    if (change == 2 && next == Kind::Zero)
-      next = Kind::Random;
+    if (change == 0) contentSeed = mix(contentSeed + static_cast<std::uint64_t>(generation));
+    if (change == 1 && next != Kind::Zero) next = Kind::Zero;
+    if (change == 2 && next == Kind::Zero) next = Kind::Random;
   }
   kind = next;
   regionLeft = blocks * static_cast<std::int64_t>(kBlock);
@@ -106,8 +103,7 @@ void CImageGenerator::fillText() {
     const std::string& word = vocabulary[wordTable[r & 0xffff]];
     for (std::size_t i = 0; i < word.size() && at < kBlock; ++i) {
       char c = word[i];
-      if (wordsInSentence == 0 && i == 0)
-        c = static_cast<char>(c - 'a' + 'A');
+      if (wordsInSentence == 0 && i == 0) c = static_cast<char>(c - 'a' + 'A');
       block[at++] = static_cast<unsigned char>(c);
     }
     if (++wordsInSentence >= sentenceLength) {
@@ -138,8 +134,7 @@ void CImageGenerator::fillRecords() {
 }
 
 void CImageGenerator::fillBlock() {
-  if (regionLeft <= 0)
-    startRegion();
+  if (regionLeft <= 0) startRegion();
   switch (kind) {
     case Kind::Zero:
       std::memset(block, 0, kBlock);
@@ -163,8 +158,7 @@ std::size_t CImageGenerator::read(unsigned char* out, std::size_t count) {
   count = std::min(count, left);
   std::size_t done = 0;
   while (done < count) {
-    if (blockUsed == kBlock)
-      fillBlock();
+    if (blockUsed == kBlock) fillBlock();
     const std::size_t n = std::min(count - done, kBlock - blockUsed);
     std::memcpy(out + done, block + blockUsed, n);
     blockUsed += n;

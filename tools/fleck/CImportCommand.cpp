@@ -60,8 +60,7 @@ int CImportCommand::run() {
       std::printf(" (%lld files removed)", static_cast<long long>(stats.removed));
     if (stats.zeroStored > 0)
       std::printf(", %lld zero records over parent data", static_cast<long long>(stats.zeroStored));
-    if (incremental)
-      std::printf(", %lld unchanged", static_cast<long long>(stats.unchanged));
+    if (incremental) std::printf(", %lld unchanged", static_cast<long long>(stats.unchanged));
     std::printf("\n");
   }
   return kExitOk;

@@ -13,8 +13,7 @@ void CImportQueue::push(Job job) {
 bool CImportQueue::pop(Job& job) {
   std::unique_lock<std::mutex> lock(mutex);
   changed.wait(lock, [&] { return aborted || closed || !jobs.empty(); });
-  if (aborted || jobs.empty())
-    return false;
+  if (aborted || jobs.empty()) return false;
   job = std::move(jobs.front());
   jobs.pop_front();
   return true;
@@ -32,8 +31,7 @@ void CImportQueue::deliver(Result result) {
 bool CImportQueue::take(std::int64_t index, Result& result) {
   std::unique_lock<std::mutex> lock(mutex);
   changed.wait(lock, [&] { return aborted || results.count(index) != 0; });
-  if (aborted)
-    return false;
+  if (aborted) return false;
   auto found = results.find(index);
   result = std::move(found->second);
   results.erase(found);

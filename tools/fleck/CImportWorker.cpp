@@ -18,19 +18,16 @@ constexpr int kDigestOffset = 9;
 
 bool isAllZero(const zel::TBuffer<unsigned char>& bytes) {
   const std::size_t n = bytes.getUsed();
-  if (n == 0)
-    return true;
+  if (n == 0) return true;
   const unsigned char* p = bytes.getData();
   return p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
 }
 
 // Creates `folder` and the missing folders above it, down from the first one there.
 void createFolders(zel::IFileSystem* fs, const zel::CURI& folder) {
-  if (fs->folderExists(folder))
-    return;
+  if (fs->folderExists(folder)) return;
   const zel::CURI parent = folder.getParent();
-  if (parent != folder)
-    createFolders(fs, parent);
+  if (parent != folder) createFolders(fs, parent);
   fs->createFolder(folder, 0x1ff);
 }
 
@@ -53,8 +50,7 @@ void CImportWorker::run() {
   while (queue->pop(job)) {
     CImportQueue::Result result;
     try {
-      if (job.payload == nullptr)
-        readPayload(job);
+      if (job.payload == nullptr) readPayload(job);
       result = handle(job);
     } catch (const std::exception& e) {
       result = CImportQueue::Result();
@@ -92,8 +88,7 @@ CImportWorker::Holder CImportWorker::locate(std::int64_t index, bool wantDigest,
       continue;
     }
     if (!wantDigest) {
-      if (!setup.fs->fileExists(file))
-        continue;
+      if (!setup.fs->fileExists(file)) continue;
     } else {
       try {
         zel::P<zel::IIOStream> stream =
@@ -105,8 +100,7 @@ CImportWorker::Holder CImportWorker::locate(std::int64_t index, bool wantDigest,
         holder.digestKnown = got == kDigestOffset + digestLength &&
                              std::memcmp(holder.digest.getData(), "FLECK", 5) == 0;
       } catch (const zel::CFileSystemError& e) {
-        if (e.getProblem() != zel::CFileSystemError::NotFound)
-          throw;
+        if (e.getProblem() != zel::CFileSystemError::NotFound) throw;
         continue;
       }
     }
@@ -115,15 +109,13 @@ CImportWorker::Holder CImportWorker::locate(std::int64_t index, bool wantDigest,
       holder.firstParent = holder.first;
       break;
     }
-    if (!wantParent)
-      break;
+    if (!wantParent) break;
   }
   return holder;
 }
 
 bool CImportWorker::digestEquals(const zel::TBuffer<unsigned char>& payload, const Holder& holder) {
-  if (!holder.digestKnown)
-    return false;
+  if (!holder.digestKnown) return false;
   digest->reset();
   digest->update(payload.getData(), payload.getUsed());
   digest->finish();
@@ -146,8 +138,7 @@ CImportQueue::Result CImportWorker::handle(const CImportQueue::Job& job) {
   }
 
   if (result.allZero) {
-    if (holder.first < 0)
-      return result;  // the chain reads zeros there already
+    if (holder.first < 0) return result;  // the chain reads zeros there already
     if (setup.incremental && holder.digestKnown &&
         std::memcmp(holder.digest.getData() + kDigestOffset, setup.zeroDigest.getData(),
                     setup.zeroDigest.getUsed()) == 0) {
@@ -155,8 +146,7 @@ CImportQueue::Result CImportWorker::handle(const CImportQueue::Job& job) {
     }
     result.action = holder.firstParent < 0 ? Action::RemoveFile : Action::StoreZeroRecord;
   } else {
-    if (setup.incremental && holder.first >= 0 && digestEquals(payload, holder))
-      return result;
+    if (setup.incremental && holder.first >= 0 && digestEquals(payload, holder)) return result;
     result.record = setup.recordPool->checkOutItem();
     preparer->prepareData(payload, *result.record);
     result.action = Action::StoreRecord;
@@ -169,8 +159,7 @@ CImportQueue::Result CImportWorker::handle(const CImportQueue::Job& job) {
 
 void CImportWorker::preserveForChild(std::int64_t index, const zel::CURI& parentFolder) {
   const zel::CURI target = tree.fileOf(setup.childFolder, index);
-  if (setup.fs->fileExists(target))
-    return;
+  if (setup.fs->fileExists(target)) return;
   const zel::CURI source = tree.fileOf(parentFolder, index);
   const std::int64_t length = setup.fs->getFileInfo(source, zel::IFileSystem::InfoSize)->getSize();
   auto bytes = zel::make<zel::TBuffer<unsigned char>>();
@@ -189,8 +178,7 @@ void CImportWorker::preserveForChild(std::int64_t index, const zel::CURI& parent
     waiter->wait();
   } catch (const zel::CFileSystemError& e) {
     // Another store put the child's own copy there first; that one is right.
-    if (e.getProblem() != zel::CFileSystemError::AlreadyExists)
-      throw;
+    if (e.getProblem() != zel::CFileSystemError::AlreadyExists) throw;
   }
 }
 

@@ -28,8 +28,7 @@ CImporter::CImporter(zel::P<zel::IFileSystem> fs, zel::P<CFleckDisk> disk, Optio
       options(options),
       fleckSize(this->disk->getFleckSize()),
       diskSize(this->disk->getSize()) {
-  if (this->options.threads < 1)
-    this->options.threads = 1;
+  if (this->options.threads < 1) this->options.threads = 1;
 }
 
 CImporter::~CImporter() {
@@ -37,8 +36,7 @@ CImporter::~CImporter() {
 }
 
 void CImporter::stopWorkers() {
-  if (queue != nullptr)
-    queue->abort();
+  if (queue != nullptr) queue->abort();
   for (auto& worker : workers)
     worker->stop(true);
   workers.clear();
@@ -57,8 +55,7 @@ bool CImporter::nextJob(IImageSource& source, std::int64_t index, CImportQueue::
     }
     return false;
   }
-  if (source.canReadAt() && position >= imageSize)
-    return false;
+  if (source.canReadAt() && position >= imageSize) return false;
   const std::int64_t length = std::min(fleckSize, diskSize - position);
   job.index = index;
   job.payload = nullptr;
@@ -75,8 +72,7 @@ bool CImporter::nextJob(IImageSource& source, std::int64_t index, CImportQueue::
           ? source.readAt(data, static_cast<std::size_t>(std::min(length, imageSize - position)),
                           position)
           : source.read(data, static_cast<std::size_t>(length)));
-  if (got == 0)
-    return false;
+  if (got == 0) return false;
   stats.bytes += got;
   if (got < length) {
     // The image ends inside this fleck: the rest keeps what the disk has there.
@@ -135,8 +131,7 @@ void CImporter::checkStores() {
 
 void CImporter::syncFolders() {
   std::vector<zel::CURI> folders{disk->getDiskFolder()};
-  if (!disk->getChildDiskFolder().isEmpty())
-    folders.push_back(disk->getChildDiskFolder());
+  if (!disk->getChildDiskFolder().isEmpty()) folders.push_back(disk->getChildDiskFolder());
   for (const zel::CURI& folder : folders) {
     std::string path;
     try {
@@ -147,8 +142,7 @@ void CImporter::syncFolders() {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 || ::syncfs(fd) != 0) {
       const int error = errno;
-      if (fd >= 0)
-        ::close(fd);
+      if (fd >= 0) ::close(fd);
       throw diskFailure(*disk, "cannot sync " + path + " to the storage: " + std::strerror(error));
     }
     ::close(fd);
@@ -170,8 +164,7 @@ CImporter::Stats CImporter::run(IImageSource& source, CProgress& progress) {
   setup.fleckSize = fleckSize;
   setup.payloadPool = zel::make<zel::CMemPool>(maxInFlight + 1, static_cast<std::size_t>(fleckSize),
                                                zel::CMemPool::FlagLazy);
-  if (source.canReadAt())
-    setup.source = &source;
+  if (source.canReadAt()) setup.source = &source;
   // Room for a record of a payload that did not compress, with the cipher's growth.
   const auto recordSize = static_cast<std::size_t>(static_cast<double>(fleckSize) * 1.1 + 1024.0);
   setup.fs = fs;
@@ -208,8 +201,7 @@ CImporter::Stats CImporter::run(IImageSource& source, CProgress& progress) {
     std::int64_t storedBytes = 0;
     while (true) {
       // A failed store ends the import early; the flush below reports it.
-      if (watcher->getFailed() > 0)
-        break;
+      if (watcher->getFailed() > 0) break;
       while (!end && nextRead - nextStore < maxInFlight) {
         CImportQueue::Job job;
         if (!nextJob(source, nextRead, job)) {
@@ -219,11 +211,9 @@ CImporter::Stats CImporter::run(IImageSource& source, CProgress& progress) {
         queue->push(std::move(job));
         ++nextRead;
       }
-      if (nextStore == nextRead)
-        break;
+      if (nextStore == nextRead) break;
       CImportQueue::Result result;
-      if (!queue->take(nextStore, result))
-        throw diskFailure(*disk, "the import was stopped");
+      if (!queue->take(nextStore, result)) throw diskFailure(*disk, "the import was stopped");
       apply(result);
       ++nextStore;
       storedBytes = std::min(nextStore * fleckSize, stats.bytes);
@@ -234,10 +224,8 @@ CImporter::Stats CImporter::run(IImageSource& source, CProgress& progress) {
     stopWorkers();
     disk->flushChanges();
     checkStores();
-    if (nextStore != nextRead)
-      throw diskFailure(*disk, "the import stopped early");
-    if (options.sync)
-      syncFolders();
+    if (nextStore != nextRead) throw diskFailure(*disk, "the import stopped early");
+    if (options.sync) syncFolders();
     progress.finish(stats.bytes);
   } catch (...) {
     stopWorkers();

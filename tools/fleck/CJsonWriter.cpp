@@ -48,8 +48,7 @@ void CJsonWriter::beforeValue() {
     return;
   }
   if (!hasElement.empty()) {
-    if (hasElement.back())
-      out += ',';
+    if (hasElement.back()) out += ',';
     hasElement.back() = true;
     newline();
   }
@@ -65,11 +64,9 @@ CJsonWriter& CJsonWriter::beginObject() {
 CJsonWriter& CJsonWriter::endObject() {
   const bool any = hasElement.back();
   hasElement.pop_back();
-  if (any)
-    newline();
+  if (any) newline();
   out += '}';
-  if (hasElement.empty())
-    out += '\n';
+  if (hasElement.empty()) out += '\n';
   return *this;
 }
 
@@ -83,11 +80,9 @@ CJsonWriter& CJsonWriter::beginArray() {
 CJsonWriter& CJsonWriter::endArray() {
   const bool any = hasElement.back();
   hasElement.pop_back();
-  if (any)
-    newline();
+  if (any) newline();
   out += ']';
-  if (hasElement.empty())
-    out += '\n';
+  if (hasElement.empty()) out += '\n';
   return *this;
 }
 

@@ -26,8 +26,7 @@ const char* magicOf(const zel::String& name) {
 
 int CMetadataChecker::File::intactCopy() const {
   for (int i = 0; i < 2; ++i) {
-    if (copies[i].state == State::Intact)
-      return i;
+    if (copies[i].state == State::Intact) return i;
   }
   return -1;
 }
@@ -42,8 +41,7 @@ CMetadataChecker::Copy CMetadataChecker::checkCopy(const zel::CURI& folder, cons
   try {
     length = fs->getFileInfo(copy.file, zel::IFileSystem::InfoSize)->getSize();
   } catch (const zel::CFileSystemError& e) {
-    if (e.getProblem() != zel::CFileSystemError::NotFound)
-      throw;
+    if (e.getProblem() != zel::CFileSystemError::NotFound) throw;
     copy.state = State::Missing;
     return copy;
   }
@@ -102,12 +100,10 @@ std::vector<CMetadataChecker::File> CMetadataChecker::checkAll(const zel::CURI& 
 
 int CMetadataChecker::repair(const File& file) const {
   const int source = file.intactCopy();
-  if (source < 0)
-    return 0;
+  if (source < 0) return 0;
   int rewritten = 0;
   for (int i = 0; i < 2; ++i) {
-    if (i == source || file.copies[i].state == State::Intact)
-      continue;
+    if (i == source || file.copies[i].state == State::Intact) continue;
     const zel::CURI target = file.copies[i].file;
     fs->createFolder(target.getParent(), 0x1ff);
     // A heap copy: the file system may hold the source stream a little beyond the end

@@ -43,8 +43,7 @@ COutputFile::COutputFile(const std::string& path, bool allowSparse) {
 }
 
 COutputFile::~COutputFile() {
-  if (ownsFd && fd >= 0)
-    ::close(fd);
+  if (ownsFd && fd >= 0) ::close(fd);
 }
 
 void COutputFile::fail(const char* doing) const {
@@ -56,8 +55,7 @@ void COutputFile::writeAll(const unsigned char* data, std::size_t count) {
   while (count > 0) {
     const ssize_t done = sparse ? ::pwrite(fd, data, count, position) : ::write(fd, data, count);
     if (done < 0) {
-      if (errno == EINTR)
-        continue;
+      if (errno == EINTR) continue;
       fail("write to");
     }
     data += done;
@@ -87,8 +85,7 @@ void COutputFile::write(const unsigned char* data, std::size_t count) {
     std::size_t runEnd = at + n;
     while (runEnd < count) {
       const std::size_t next = std::min(kBlock, count - runEnd);
-      if (isZeroBlock(data + runEnd, next))
-        break;
+      if (isZeroBlock(data + runEnd, next)) break;
       runEnd += next;
     }
     writeAll(data + at, runEnd - at);
@@ -97,13 +94,11 @@ void COutputFile::write(const unsigned char* data, std::size_t count) {
 }
 
 void COutputFile::finish() {
-  if (sparse && ::ftruncate(fd, position) != 0)
-    fail("set the length of");
+  if (sparse && ::ftruncate(fd, position) != 0) fail("set the length of");
   if (ownsFd) {
     const int closing = fd;
     fd = -1;
-    if (::close(closing) != 0)
-      fail("close");
+    if (::close(closing) != 0) fail("close");
   }
 }
 

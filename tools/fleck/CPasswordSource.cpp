@@ -32,8 +32,7 @@ class EchoOff {
     }
   }
   ~EchoOff() {
-    if (active)
-      ::tcsetattr(fd, TCSAFLUSH, &saved);
+    if (active) ::tcsetattr(fd, TCSAFLUSH, &saved);
   }
   EchoOff(const EchoOff&) = delete;
   EchoOff& operator=(const EchoOff&) = delete;
@@ -51,15 +50,13 @@ CPasswordSource::~CPasswordSource() {
 }
 
 bool CPasswordSource::isGiven() const {
-  if (!passwordFile.empty())
-    return true;
+  if (!passwordFile.empty()) return true;
   const char* value = std::getenv(kEnvironmentVariable);
   return value != nullptr && value[0] != '\0';
 }
 
 std::string CPasswordSource::describeOrigin() const {
-  if (!passwordFile.empty())
-    return "--password-file " + passwordFile;
+  if (!passwordFile.empty()) return "--password-file " + passwordFile;
   return kEnvironmentVariable;
 }
 
@@ -72,8 +69,7 @@ zel::String CPasswordSource::given() const {
                                                      passwordFile + ": " + std::strerror(errno)));
     }
     std::getline(in, text);
-    if (!text.empty() && text.back() == '\r')
-      text.pop_back();
+    if (!text.empty() && text.back() == '\r') text.pop_back();
     if (text.empty()) {
       throw CCliError::failure(zel::String::fromUTF8("the password file " + passwordFile +
                                                      " holds no password on its first line"));
@@ -104,10 +100,8 @@ std::string CPasswordSource::ask(const std::string& question, const std::string&
     char c;
     while (true) {
       const ssize_t got = ::read(fd, &c, 1);
-      if (got < 0 && errno == EINTR)
-        continue;
-      if (got <= 0 || c == '\n')
-        break;
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0 || c == '\n') break;
       answer += c;
     }
     if (::write(fd, "\n", 1) < 0) {
@@ -115,18 +109,14 @@ std::string CPasswordSource::ask(const std::string& question, const std::string&
     }
   }
   ::close(fd);
-  if (!answer.empty() && answer.back() == '\r')
-    answer.pop_back();
+  if (!answer.empty() && answer.back() == '\r') answer.pop_back();
   return answer;
 }
 
 zel::String CPasswordSource::forDisk(const CFleckDiskHeader& header, const std::string& diskText) {
-  if (isGiven())
-    return given();
-  if (header.getCipherID() == L"null")
-    return zel::String();
-  if (haveRemembered)
-    return remembered;
+  if (isGiven()) return given();
+  if (header.getCipherID() == L"null") return zel::String();
+  if (haveRemembered) return remembered;
   std::string answer = ask("Password for " + diskText, diskText);
   remembered = zel::String::fromUTF8(answer);
   wipe(answer);
@@ -135,8 +125,7 @@ zel::String CPasswordSource::forDisk(const CFleckDiskHeader& header, const std::
 }
 
 zel::String CPasswordSource::forNewDisk(const std::string& diskText) {
-  if (isGiven())
-    return given();
+  if (isGiven()) return given();
   std::string first = ask("New password for " + diskText, diskText);
   if (first.empty()) {
     throw CCliError::failure(

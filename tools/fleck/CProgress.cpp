@@ -27,12 +27,9 @@ std::string formatDuration(double seconds) {
 }  // namespace
 
 CProgress::Mode CProgress::chooseMode(const std::string& option, bool quiet) {
-  if (quiet || option == "none")
-    return Off;
-  if (option == "plain")
-    return Plain;
-  if (option == "line")
-    return Line;
+  if (quiet || option == "none") return Off;
+  if (option == "plain") return Plain;
+  if (option == "line") return Line;
   return ::isatty(STDERR_FILENO) ? Line : Off;
 }
 
@@ -44,25 +41,20 @@ CProgress::CProgress(Mode mode, std::string label, std::int64_t total)
       lastPrint(start) {}
 
 CProgress::~CProgress() {
-  if (lineOpen)
-    std::fputc('\n', stderr);
+  if (lineOpen) std::fputc('\n', stderr);
 }
 
 void CProgress::update(std::int64_t done) {
-  if (mode == Off)
-    return;
+  if (mode == Off) return;
   const std::int64_t interval = mode == Line ? kLineIntervalMs : kPlainIntervalMs;
-  if ((zel::CTime::now() - lastPrint).getMillis() < interval)
-    return;
+  if ((zel::CTime::now() - lastPrint).getMillis() < interval) return;
   print(done, false);
 }
 
 void CProgress::finish(std::int64_t done) {
-  if (mode == Off)
-    return;
+  if (mode == Off) return;
   print(done, true);
-  if (lineOpen)
-    std::fputc('\n', stderr);
+  if (lineOpen) std::fputc('\n', stderr);
   lineOpen = false;
   std::fflush(stderr);
 }

@@ -28,15 +28,13 @@ std::int64_t CSizes::parse(const std::string& text, const std::string& what) {
   while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
     ++i;
   bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+'))
-    negative = text[i++] == '-';
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
   const std::size_t digitsStart = i;
   std::uint64_t whole = 0;
   constexpr std::uint64_t kLimit = std::numeric_limits<std::int64_t>::max();
   while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
     whole = whole * 10 + static_cast<std::uint64_t>(text[i++] - '0');
-    if (whole > kLimit)
-      refuse(text, what, "is too large");
+    if (whole > kLimit) refuse(text, what, "is too large");
   }
   std::string fraction;
   if (i < text.size() && text[i] == '.') {
@@ -55,16 +53,11 @@ std::int64_t CSizes::parse(const std::string& text, const std::string& what) {
   const std::string unit = lower(suffix);
 
   int shift = -1;
-  if (unit.empty() || unit == "b")
-    shift = 0;
-  if (unit == "k" || unit == "kib")
-    shift = 10;
-  if (unit == "m" || unit == "mib")
-    shift = 20;
-  if (unit == "g" || unit == "gib")
-    shift = 30;
-  if (unit == "t" || unit == "tib")
-    shift = 40;
+  if (unit.empty() || unit == "b") shift = 0;
+  if (unit == "k" || unit == "kib") shift = 10;
+  if (unit == "m" || unit == "mib") shift = 20;
+  if (unit == "g" || unit == "gib") shift = 30;
+  if (unit == "t" || unit == "tib") shift = 40;
   if (shift < 0) {
     if (unit == "kb" || unit == "mb" || unit == "gb" || unit == "tb") {
       refuse(text, what,
@@ -73,10 +66,8 @@ std::int64_t CSizes::parse(const std::string& text, const std::string& what) {
     }
     refuse(text, what, "has an unknown unit (use K, M, G, T or KiB, MiB, GiB, TiB)");
   }
-  if (!fraction.empty() && shift == 0)
-    refuse(text, what, "is not a whole number of bytes");
-  if (shift > 0 && whole > (kLimit >> shift))
-    refuse(text, what, "is too large");
+  if (!fraction.empty() && shift == 0) refuse(text, what, "is not a whole number of bytes");
+  if (shift > 0 && whole > (kLimit >> shift)) refuse(text, what, "is too large");
   std::uint64_t bytes = whole << shift;
   if (!fraction.empty()) {
     // At most 40 bits of scale times a fraction below 1: long double keeps it exact
@@ -84,8 +75,7 @@ std::int64_t CSizes::parse(const std::string& text, const std::string& what) {
     const long double part =
         std::stold("0." + fraction) * static_cast<long double>(std::uint64_t{1} << shift);
     bytes += static_cast<std::uint64_t>(std::floor(part));
-    if (bytes > kLimit)
-      refuse(text, what, "is too large");
+    if (bytes > kLimit) refuse(text, what, "is too large");
   }
   const auto value = static_cast<std::int64_t>(bytes);
   return negative ? -value : value;
@@ -110,8 +100,7 @@ std::string CSizes::format(std::int64_t bytes) {
 
 std::string CSizes::formatRate(std::int64_t bytes, double seconds) {
   char text[32];
-  if (seconds <= 0)
-    return "-";
+  if (seconds <= 0) return "-";
   std::snprintf(text, sizeof(text), "%.1f", static_cast<double>(bytes) / seconds / 1e6);
   return text;
 }

@@ -10,8 +10,7 @@ void CStoreWatcher::onDone(const zel::CError* error) {
   zel::CMutexLock lock(mutex);
   ++ended;
   if (error != nullptr) {
-    if (failed == 0)
-      firstFailure = text;
+    if (failed == 0) firstFailure = text;
     ++failed;
   }
 }

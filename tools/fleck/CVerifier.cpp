@@ -12,11 +12,9 @@ constexpr int kProgressPollMs = 100;
 }  // namespace
 
 bool CVerifier::Report::foundDamage() const {
-  if (headerUnusable || !damagedFlecks.empty())
-    return true;
+  if (headerUnusable || !damagedFlecks.empty()) return true;
   for (const CMetadataChecker::File& file : metadata) {
-    if (file.isDamaged())
-      return true;
+    if (file.isDamaged()) return true;
   }
   return false;
 }
@@ -29,16 +27,13 @@ CVerifier::Report CVerifier::run(const zel::CURI& folder, CPasswordSource& passw
   Report report;
   CDiskAccess access(fs);
   CMetadataChecker checker(fs);
-  if (!fs->folderExists(folder))
-    access.loadHeader(folder);  // throws its "no such folder"
+  if (!fs->folderExists(folder)) access.loadHeader(folder);  // throws its "no such folder"
   report.metadata = checker.checkAll(folder);
   const CMetadataChecker::File& header = report.metadata.front();
-  if (header.isAbsent())
-    access.loadHeader(folder);  // throws "not a fleck disk"
+  if (header.isAbsent()) access.loadHeader(folder);  // throws "not a fleck disk"
   if (repairMetadata) {
     for (const CMetadataChecker::File& file : report.metadata) {
-      if (file.isDamaged())
-        report.repairedCopies += checker.repair(file);
+      if (file.isDamaged()) report.repairedCopies += checker.repair(file);
     }
   }
   if (header.intactCopy() < 0) {

@@ -38,12 +38,10 @@ void CVerifyCommand::print(const zel::CURI& location, const CVerifier::Report& r
   std::printf("%s\n", shown.c_str());
   int damagedMetadata = 0;
   for (const CMetadataChecker::File& file : report.metadata) {
-    if (!file.isDamaged())
-      continue;
+    if (!file.isDamaged()) continue;
     ++damagedMetadata;
     for (const CMetadataChecker::Copy& copy : file.copies) {
-      if (copy.state == CMetadataChecker::State::Intact)
-        continue;
+      if (copy.state == CMetadataChecker::State::Intact) continue;
       std::printf("  DAMAGED metadata %s: %s %s\n", file.name.toUTF8().c_str(),
                   CDiskAccess::show(copy.file).c_str(), CMetadataChecker::describe(copy).c_str());
     }
@@ -83,8 +81,7 @@ int CVerifyCommand::run() {
   if (chain) {
     // Parents first (what the disk reads through), then the children.
     for (const zel::CURI& parent : access.parentsOf(location)) {
-      if (fs->folderExists(parent))
-        disks.push_back(parent);
+      if (fs->folderExists(parent)) disks.push_back(parent);
     }
     for (const zel::CURI& child : access.childrenOf(location))
       disks.push_back(child);

@@ -15,8 +15,7 @@ CVerifyWorker::CVerifyWorker(zel::P<zel::IFileSystem> fs, zel::P<CVerifyWork> wo
 void CVerifyWorker::run() {
   while (checkContinue()) {
     const CFleckTree::Entry* entry = work->next();
-    if (entry == nullptr)
-      break;
+    if (entry == nullptr) break;
     try {
       check(*entry);
     } catch (const std::exception& e) {

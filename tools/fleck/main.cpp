@@ -76,8 +76,7 @@ int runTool(int argc, char** argv) {
   }
 
   for (auto& command : commands) {
-    if (command->isSelected())
-      return command->run();
+    if (command->isSelected()) return command->run();
   }
   return fleck::cli::kExitUsage;
 }
