@@ -52,6 +52,12 @@ void createFolderWithParents(zel::IFileSystem* fs, const zel::CURI& folder) {
   fs->createFolder(folder, 0x1ff);
 }
 
+// The folder a link leads to: relative links (linked children) are appended to the
+// folder holding the link; absolute ones (a detached child's parent) stand as given.
+zel::CURI resolveLink(const zel::CURI& holder, const zel::CURI& link) {
+  return (link.isAbsolute() ? link : holder << link).toNormalized();
+}
+
 }  // namespace
 
 CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
@@ -89,7 +95,7 @@ CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
   // A child link to a folder that is gone is ignored.
   const zel::CURI childLink = loadLink(fs, diskFolder, getChildLinkFileName());
   if (!childLink.isEmpty()) {
-    childDiskFolder = (diskFolder << childLink).toNormalized();
+    childDiskFolder = resolveLink(diskFolder, childLink);
     if (!fs->folderExists(childDiskFolder)) childDiskFolder = zel::CURI();
   }
 
@@ -99,7 +105,7 @@ CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
   for (zel::CURI current = diskFolder;;) {
     const zel::CURI link = loadLink(fs, current, getParentLinkFileName());
     if (link.isEmpty()) break;
-    const zel::CURI parent = (current << link).toNormalized();
+    const zel::CURI parent = resolveLink(current, link);
     const zel::String key = parent.toString(true);
     if (!visited.insert(key).second) {
       throw zel::CError(
@@ -267,6 +273,19 @@ void CFleckDisk::create(zel::IFileSystem* fs, const zel::CURI& folder, std::int6
     header.setCipherKeyDerivationSalt(zel::TBuffer<unsigned char>(salt, sizeof(salt)));
     deriveCipherKey(key, password, header);
   }
+  // A disk that could not be opened must not be made: the compressor must be known,
+  // and every fleck must have a path of its own in the fleck tree.
+  CFleckDataPreparer check(header, key);
+  std::int64_t maxFlecks = 1;
+  for (int level = 0; level < header.getTreeLevels(); ++level)
+    maxFlecks *= header.getObjectsPerTreeLevel();
+  if ((diskSize + header.getFleckSize() - 1) / header.getFleckSize() > maxFlecks) {
+    throw zel::CInvalidArgError(
+        "CFleckDisk::create",
+        zel::String("Disk size needs more flecks than the fleck tree can address: ") +
+            zel::String::fromInt64(diskSize),
+        zel::CProps().add("fleckSize", header.getFleckSize()).add("maxFlecks", maxFlecks));
+  }
   // An unencrypted disk stores the digest of zero bytes.
   header.setCipherKeyHash(keyHash(getDigestType(header.getCryptoHashID()), key));
   header.store(fs, folder);
@@ -312,7 +331,7 @@ void CFleckDisk::createChild(zel::IFileSystem* fs, const zel::CURI& childFolder,
   if (childType == ChildLinked) {
     const zel::CURI link = loadLink(fs, parentFolder, getChildLinkFileName());
     if (!link.isEmpty()) {
-      previousChild = (parentFolder << link).toNormalized();
+      previousChild = resolveLink(parentFolder, link);
       storeLink(fs, childFolder, getChildLinkFileName(), previousChild.toRelative(childFolder));
     }
   }

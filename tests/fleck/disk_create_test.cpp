@@ -121,7 +121,13 @@ TEST_F(DiskCreateTest, RefusesSizesThatCannotBeMapped) {
                zel::CInvalidArgError);
   EXPECT_THROW(CFleckDisk::create(fs, root.uri() << "x", -5, 1, "", "lz4", -1),
                zel::CInvalidArgError);
+  // A disk that could not be opened is not made.
+  EXPECT_THROW(CFleckDisk::create(fs, root.uri() << "x", 4096, 1, "", "lz5", -1), zel::CError);
+  EXPECT_THROW(CFleckDisk::create(fs, root.uri() << "x", (std::int64_t{8587340257} + 1) * 4096, 1,
+                                  "", "lz4", 4096),
+               zel::CInvalidArgError);
   EXPECT_FALSE(fs_::exists(root.path() + "/x/disk.fleckdisk"));
+  CFleckDisk::create(fs, root.uri() << "x", std::int64_t{8587340257} * 4096, 1, "", "lz4", 4096);
 }
 
 TEST_F(DiskCreateTest, LinkedChildOfADiskWithoutAChild) {

@@ -242,6 +242,23 @@ TEST_F(DiskOpenTest, ChildReadsThroughToItsParentAndNeedsPermissionToWrite) {
   EXPECT_NO_THROW(disk.write(data.data(), 10));
 }
 
+TEST_F(DiskOpenTest, DetachedChildOpensThroughItsAbsoluteParentLink) {
+  const zel::CURI parent = make("p", 100000, 65536);
+  const auto data = pattern(100000, 4);
+  {
+    CFleckDisk disk(fs, parent, "", kWrite, 2);
+    disk.write(data.data(), 100000);
+  }
+  const zel::CURI child = root.uri() << "elsewhere"
+                                     << "c";
+  CFleckDisk::createChild(fs, child, parent, CFleckDisk::ChildDetached);
+  CFleckDisk disk(fs, child, "", kRead, 1);
+  EXPECT_EQ(disk.getParentDiskFolder(), parent);
+  std::vector<unsigned char> back(100000);
+  disk.read(back.data(), 100000);
+  EXPECT_EQ(back, data);
+}
+
 TEST_F(DiskOpenTest, PreparedWriteBoundaries) {
   const zel::CURI folder = make("d", 200000, 65536);
   CFleckDisk disk(fs, folder, "", kWrite, 2);
