@@ -168,6 +168,20 @@ bool recordDigestHolds(const Buffer& record) {
   return md5(record.getData(), body) == Buffer(record.getData() + body, kMD5Length);
 }
 
+// Whether unprepareData must refuse the record before it decrypts anything: a bad
+// record digest, a wrong magic, a newer reader version, or no room for the head and
+// both digests.
+bool refusedBeforeDecryption(const Buffer& record) {
+  constexpr std::size_t kHead = 9 + kMD5Length;
+  if (!recordDigestHolds(record) || record.getUsed() < 9)
+    return true;
+  const unsigned char* bytes = record.getData();
+  const auto minReadVersion = static_cast<std::int16_t>(bytes[5] | (bytes[6] << 8));
+  return std::memcmp(bytes, "FLECK", 5) != 0 ||
+         minReadVersion > CFleckDisk::getImplementationVersion() ||
+         record.getUsed() < kHead + kMD5Length;
+}
+
 }  // namespace
 
 void runUnprepare(const std::uint8_t* data, std::size_t size) {
@@ -182,21 +196,21 @@ void runUnprepare(const std::uint8_t* data, std::size_t size) {
   }
   CFleckDataPreparer& preparer = getPreparer(setting);
 
-  // A record with a bad digest is refused before anything else; the destination keeps
-  // what it held.
+  // A record that fails a check before decryption is refused and leaves the
+  // destination as it was.
   static constexpr unsigned char kSentinel[] = {'k', 'e', 'e', 'p'};
   Buffer payload(kSentinel, sizeof(kSentinel));
-  const bool digestHolds = recordDigestHolds(record);
+  const bool refusedEarly = refusedBeforeDecryption(record);
   try {
     preparer.unprepareData(record, payload);
   } catch (const zel::CError&) {
-    if (!digestHolds) {
+    if (refusedEarly) {
       require(payload == Buffer(kSentinel, sizeof(kSentinel)),
-              "unprepareData changed the destination of a record with a bad digest");
+              "unprepareData changed the destination of a record it refused before decryption");
     }
     return;
   }
-  require(digestHolds, "unprepareData accepted a record with a bad digest");
+  require(!refusedEarly, "unprepareData accepted a record that fails an early check");
   require(payload.getUsed() <= static_cast<std::size_t>(kFuzzFleckSize),
           "unprepareData returned more than a fleck");
 
