@@ -14,7 +14,8 @@
 #                 time includes it (fleck runs with --no-sync; restic and borg still
 #                 fsync their own files, which cannot be turned off)
 #   THREADS=      fleck's --threads (default: the tool's default, the number of cores)
-#   TOOLS="fleck restic borg qcow2 qcow2-luks bound"   what to run
+#   TOOLS="fleck bound restic borg qcow2 qcow2-luks"   what to run, in this order (the
+#                 bound right after fleck, so that both see the same load)
 #   FLECK=build/release/tools/fleck, BOUND=build/release/bench/fleck-bound
 #   WORK=         work folder (default: a new one under $TMPDIR or /tmp, removed at exit)
 #
@@ -28,7 +29,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 size=${SIZE:-1G}
 repeat=${REPEAT:-1}
 sync_import=${SYNC:-1}
-tools=${TOOLS:-fleck restic borg qcow2 qcow2-luks bound}
+tools=${TOOLS:-fleck bound restic borg qcow2 qcow2-luks}
 fleck=${FLECK:-$repo/build/release/tools/fleck}
 bound=${BOUND:-$repo/build/release/bench/fleck-bound}
 cores=$(nproc)
@@ -93,6 +94,7 @@ median() {  # the median of the arguments ("fail" when any is)
 }
 
 declare -A imp_s imp_rss exp_s exp_rss stored apparent sha_ok label
+declare -A bound_mbs=() bound_runs=()
 # run_tool NAME LABEL SETUP IMPORT EXPORT STORE: SETUP runs before each import (untimed),
 # IMPORT and EXPORT are timed, the export writes $work/out, STORE is what du measures.
 run_tool() {
@@ -187,27 +189,22 @@ for tool in $tools; do
         "qemu-img convert $secret --image-opts $opened -O raw $out" \
         "$work/luks.qcow2"
       ;;
-    bound) ;;
+    bound)
+      echo "== bound: fleck-bound with 1 and $cores threads" >&2
+      for r in $(seq "$repeat"); do
+        while read -r kind threads mbs; do
+          [ "$kind" = "#" ] && continue
+          bound_runs[$kind-$threads]+="$mbs "
+        done < <("$bound" "$image" 1 "$cores")
+      done
+      for k in "${!bound_runs[@]}"; do
+        # shellcheck disable=SC2086
+        bound_mbs[$k]=$(median ${bound_runs[$k]})
+      done
+      ;;
     *) echo "unknown tool $tool" >&2; exit 2 ;;
   esac
 done
-
-# --- the bound: fleck's primitive work with 1 and N threads, no files -------------------
-declare -A bound_mbs=()
-if [[ " $tools " == *" bound "* ]]; then
-  echo "== bound: fleck-bound with 1 and $cores threads" >&2
-  declare -A runs=()
-  for r in $(seq "$repeat"); do
-    while read -r kind threads mbs; do
-      [ "$kind" = "#" ] && continue
-      runs[$kind-$threads]+="$mbs "
-    done < <("$bound" "$image" 1 "$cores")
-  done
-  for k in "${!runs[@]}"; do
-    # shellcheck disable=SC2086
-    bound_mbs[$k]=$(median ${runs[$k]})
-  done
-fi
 
 # --- the table --------------------------------------------------------------------------
 calc() { awk "BEGIN { v = $1; printf \"%.${2:-1}f\", v }" 2>/dev/null || echo "-"; }
