@@ -75,16 +75,18 @@ password_file=$work/password
 echo "compare benchmark password" > "$password_file"
 
 # --- measuring --------------------------------------------------------------------------
-# time_cmd COMMAND: runs the command line in bash and prints "SECONDS PEAK_RSS_KIB"
-# (the resident high-water mark of the largest process in it).
+# time_cmd COMMAND: runs the command line in bash and prints "SECONDS PEAK_RSS_KIB
+# CPU_SECONDS": wall-clock time, the resident high-water mark of the largest process in
+# it, and the CPU time (user + system) of all of them, which moves far less with the
+# machine's load than the wall-clock time.
 time_cmd() {
-  /usr/bin/time -f '%e %M' -o "$work/time" bash -c "$1" >"$work/log" 2>&1 || {
+  /usr/bin/time -f '%e %M %U %S' -o "$work/time" bash -c "$1" >"$work/log" 2>&1 || {
     echo "FAILED: $1" >&2
     tail -5 "$work/log" >&2
-    echo "fail fail"
+    echo "fail fail fail"
     return
   }
-  cat "$work/time"
+  awk '{ print $1, $2, $3 + $4 }' "$work/time"
 }
 
 median() {  # the median of the arguments ("fail" when any is)
@@ -93,30 +95,31 @@ median() {  # the median of the arguments ("fail" when any is)
           else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-declare -A imp_s imp_rss exp_s exp_rss stored apparent sha_ok label
+declare -A imp_s imp_rss imp_cpu exp_s exp_rss exp_cpu stored apparent sha_ok label
 declare -A bound_mbs=() bound_runs=()
 # run_tool NAME LABEL SETUP IMPORT EXPORT STORE: SETUP runs before each import (untimed),
 # IMPORT and EXPORT are timed, the export writes $work/out, STORE is what du measures.
 run_tool() {
   local name=$1 what=$2 setup=$3 import=$4 export=$5 store=$6
-  local times=() rsss=() r t rss ok=yes
+  local times=() rsss=() cpus=() r t rss cpu ok=yes
   label[$name]=$what
   echo "== $name: $what" >&2
   [ "$sync_import" = 1 ] && import="$import && sync"
   for r in $(seq "$repeat"); do
     bash -c "$setup" >"$work/log" 2>&1 || { echo "FAILED setup: $setup" >&2; tail -5 "$work/log" >&2; }
     sync
-    read -r t rss < <(time_cmd "$import")
-    times+=("$t"); rsss+=("$rss")
+    read -r t rss cpu < <(time_cmd "$import")
+    times+=("$t"); rsss+=("$rss"); cpus+=("$cpu")
   done
   imp_s[$name]=$(median "${times[@]}"); imp_rss[$name]=$(median "${rsss[@]}")
+  imp_cpu[$name]=$(median "${cpus[@]}")
   stored[$name]=$( (du -s -B1 "$store" 2>/dev/null || echo 0) | cut -f1)
   apparent[$name]=$( (du -s -b "$store" 2>/dev/null || echo 0) | cut -f1)
-  times=(); rsss=()
+  times=(); rsss=(); cpus=()
   for r in $(seq "$repeat"); do
     rm -f "$work/out"
-    read -r t rss < <(time_cmd "$export")
-    times+=("$t"); rsss+=("$rss")
+    read -r t rss cpu < <(time_cmd "$export")
+    times+=("$t"); rsss+=("$rss"); cpus+=("$cpu")
     if [ "$t" = fail ] || [ "$(sha256sum "$work/out" 2>/dev/null | cut -d' ' -f1)" != "$image_sha" ]; then
       ok=MISMATCH
       failed=1
@@ -124,6 +127,7 @@ run_tool() {
     fi
   done
   exp_s[$name]=$(median "${times[@]}"); exp_rss[$name]=$(median "${rsss[@]}")
+  exp_cpu[$name]=$(median "${cpus[@]}")
   sha_ok[$name]=$ok
   rm -rf "$work/out" "$store" "$work/cache"
 }
@@ -192,9 +196,10 @@ for tool in $tools; do
     bound)
       echo "== bound: fleck-bound with 1 and $cores threads" >&2
       for r in $(seq "$repeat"); do
-        while read -r kind threads mbs; do
+        while read -r kind threads mbs cpu; do
           [ "$kind" = "#" ] && continue
           bound_runs[$kind-$threads]+="$mbs "
+          bound_runs[cpu-$kind-$threads]+="$cpu "
         done < <("$bound" "$image" 1 "$cores")
       done
       for k in "${!bound_runs[@]}"; do
@@ -221,8 +226,8 @@ echo "Import times $([ "$sync_import" = 1 ] && echo "include" || echo "exclude")
   "in the page cache."
 echo "Load average at start: $load_start; at end: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "| tool | import MB/s | export MB/s | stored MiB (du) | apparent MiB | peak RSS MiB import / export | sha256 | fleck ÷ tool, import | fleck ÷ tool, export |"
-echo "|---|---:|---:|---:|---:|---:|---|---:|---:|"
+echo "| tool | import MB/s | export MB/s | stored MiB (du) | apparent MiB | peak RSS MiB import / export | CPU s import / export | sha256 | fleck ÷ tool, import | fleck ÷ tool, export |"
+echo "|---|---:|---:|---:|---:|---:|---:|---|---:|---:|"
 fi_mbs="" fe_mbs=""
 if [ -n "${imp_s[fleck]:-}" ]; then fi_mbs=$(mbs "${imp_s[fleck]}"); fe_mbs=$(mbs "${exp_s[fleck]}"); fi
 ratio() { [[ "$1" =~ ^[0-9.]+$ && "$2" =~ ^[0-9.]+$ ]] && calc "$1 / $2" 2 || echo "-"; }
@@ -233,17 +238,20 @@ for tool in $tools; do
   ok=${sha_ok[$tool]}
   [ "$ok" = yes ] && ok=OK || ok="**$ok**"
   echo "| $tool ($(echo "${label[$tool]}" | tr '|' '/')) | $im | $em | $(mib "${stored[$tool]}") |" \
-    "$(mib "${apparent[$tool]}") | $rss | $ok | $(ratio "$fi_mbs" "$im") | $(ratio "$fe_mbs" "$em") |"
+    "$(mib "${apparent[$tool]}") | $rss | ${imp_cpu[$tool]} / ${exp_cpu[$tool]} | $ok | $(ratio "$fi_mbs" "$im") | $(ratio "$fe_mbs" "$em") |"
 done
 if [ ${#bound_mbs[@]} -gt 0 ]; then
   for t in 1 "$cores"; do
     bi=${bound_mbs[import-$t]:-}; be=${bound_mbs[export-$t]:-}
-    echo "| bound, $t thread(s) (fleck-bound: the primitives, no files) | $bi | $be | – | – | – | – |" \
+    echo "| bound, $t thread(s) (fleck-bound: the primitives, no files) | $bi | $be | – | – | – |" \
+      "${bound_mbs[cpu-import-$t]:-} / ${bound_mbs[cpu-export-$t]:-} | – |" \
       "$(ratio "$fi_mbs" "$bi") | $(ratio "$fe_mbs" "$be") |"
   done
   echo
   echo "fleck's share of the bound at $cores threads: import $(ratio "$fi_mbs" "${bound_mbs[import-$cores]:-}")," \
-    "export $(ratio "$fe_mbs" "${bound_mbs[export-$cores]:-}")"
+    "export $(ratio "$fe_mbs" "${bound_mbs[export-$cores]:-}"); by CPU time (bound's CPU s ÷" \
+    "fleck's): import $(ratio "${bound_mbs[cpu-import-$cores]:-}" "${imp_cpu[fleck]:-}")," \
+    "export $(ratio "${bound_mbs[cpu-export-$cores]:-}" "${exp_cpu[fleck]:-}")"
 fi
 if [ "$failed" != 0 ]; then
   echo
