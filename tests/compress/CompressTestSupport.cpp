@@ -17,7 +17,7 @@ std::vector<CompressorSetting> allSettings() {
   std::vector<CompressorSetting> settings;
   settings.push_back(
       {"null", [] { return P<ISimpleCompressor>(new zel::CNullCompressor()); }, false, false});
-  for (int level : {0, 1, 6, 9}) {
+  for (int level : {0, 9}) {
     settings.push_back({"zlib" + std::to_string(level),
                         [level] { return P<ISimpleCompressor>(new zel::CZLibCompressor(level)); },
                         true, true});
@@ -26,7 +26,7 @@ std::vector<CompressorSetting> allSettings() {
       {"lz4", [] { return P<ISimpleCompressor>(new zel::CLZ4Compressor(false)); }, false, true});
   settings.push_back(
       {"lz4hc", [] { return P<ISimpleCompressor>(new zel::CLZ4Compressor(true)); }, false, true});
-  for (auto [preset, extreme] : {std::pair{0, 0}, {6, 0}, {9, 0}, {6, 1}}) {
+  for (auto [preset, extreme] : {std::pair{0, 0}, {6, 1}}) {
     settings.push_back({"xz" + std::to_string(preset) + (extreme != 0 ? "e" : ""),
                         [preset, extreme] {
                           return P<ISimpleCompressor>(new zel::CLZMACompressor(preset, extreme));

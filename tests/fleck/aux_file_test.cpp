@@ -73,13 +73,6 @@ TEST_F(AuxFileTest, StoresPayloadAndDigestTwiceAndLoadsItBack) {
   EXPECT_EQ(load(), "short");
 }
 
-TEST_F(AuxFileTest, CopyIndexOtherThanZeroNamesTheFallback) {
-  const zel::CURI base("/d");
-  EXPECT_EQ(CFleckDiskAuxFileBase::getAuxFileURI(base, "f", 0), zel::CURI("/d/f"));
-  EXPECT_EQ(CFleckDiskAuxFileBase::getAuxFileURI(base, "f", 1), zel::CURI("/d/fallback/f"));
-  EXPECT_EQ(CFleckDiskAuxFileBase::getAuxFileURI(base, "f", 2), zel::CURI("/d/fallback/f"));
-}
-
 TEST_F(AuxFileTest, FallsBackWhenThePrimaryIsMissingOrDamaged) {
   store("payload");
   std::filesystem::remove(primary());
@@ -150,6 +143,10 @@ TEST_F(AuxFileTest, StoringWhenTheFallbackFolderExistsRewritesBothCopies) {
   store("fresh");
   EXPECT_EQ(readFile(primary()), "fresh" + md5Of("fresh"));
   EXPECT_EQ(readFile(fallback()), "fresh" + md5Of("fresh"));
+  // A copy index other than 0 names the fallback.
+  EXPECT_EQ(CFleckDiskAuxFileBase::getAuxFileURI(folder.uri(), "x.meta", 2), folder.uri()
+                                                                                 << "fallback"
+                                                                                 << "x.meta");
 }
 
 }  // namespace

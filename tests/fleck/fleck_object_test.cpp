@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "FleckTestSupport.h"
 #include "fleck/CFleck.h"
 #include "fleck/CFleckDataPreparer.h"
 #include "support/CFaultInjectingFileSystem.h"
@@ -29,6 +30,7 @@ namespace {
 
 namespace fs_ = std::filesystem;
 using testing::CFaultInjectingFileSystem;
+using testing::LogCapture;
 using testing::TempFolder;
 using Buffer = zel::TBuffer<unsigned char>;
 using Bytes = std::vector<unsigned char>;
@@ -71,30 +73,6 @@ std::string relativePath(std::int64_t index) {
       .toString(false)
       .toUTF8();
 }
-
-// Captures what is logged while it lives; the sink before comes back afterwards.
-class LogCapture {
- public:
-  LogCapture()
-      : before(zel::setLogSink(
-            [this](const zel::String& message, const std::exception&, const zel::String&) {
-              std::lock_guard<std::mutex> lock(mutex);
-              messages.push_back(message.toUTF8());
-            })) {}
-  ~LogCapture() { zel::setLogSink(before); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::vector<std::string> get() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return messages;
-  }
-
- private:
-  mutable std::mutex mutex;  // guards messages
-  std::vector<std::string> messages;
-  zel::LogSink before;
-};
 
 // Lets held completions go when a test leaves early, so that the fleck's destructor,
 // which waits for its storers, does not wait forever. Declare it after the fleck.
@@ -284,11 +262,15 @@ TEST_F(FleckObjectTest, NearestParentsFleckLoadsWhenTheParentsFolderTreeIsPartia
 TEST_F(FleckObjectTest, OneBackgroundOpMakesTheNextSaveWaitForTheFirstStorer) {
   CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 1);
   ReleaseAtExit release(fs);
+  EXPECT_TRUE(fleck.waitUntilBackgroundSavesDone(0));
+  EXPECT_TRUE(fleck.waitForFreeBackgroundOpSlot(0));
   holdStores(1);
   writeWhole(fleck, 1, payload(1));
   writeWhole(fleck, 2, payload(2));  // saves fleck 1
   ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
   EXPECT_FALSE(fleck.waitForFreeBackgroundOpSlot(0));
+  EXPECT_FALSE(fleck.waitUntilBackgroundSavesDone(0));
+  EXPECT_EQ(fleck.getBackgroundSavesInProgress(), 1);
 
   std::exception_ptr failure;
   std::thread second([&] {
@@ -309,6 +291,8 @@ TEST_F(FleckObjectTest, OneBackgroundOpMakesTheNextSaveWaitForTheFirstStorer) {
   ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
   EXPECT_EQ(fileFleck("disk", 1), payload(1));
   EXPECT_EQ(fileFleck("disk", 2), payload(2));
+  EXPECT_TRUE(fleck.waitForFreeBackgroundOpSlot(0));
+  EXPECT_EQ(fleck.getBackgroundSavesInProgress(), 0);
   EXPECT_FALSE(fleck.haveBackgroundErrors());
 }
 
@@ -407,26 +391,6 @@ TEST_F(FleckObjectTest, DestructorSavesTheChangeAndWaits) {
   EXPECT_EQ(fileFleck("disk", 4), payload(4));
 }
 
-TEST_F(FleckObjectTest, WaitingForSavesAndSlots) {
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 1);
-  ReleaseAtExit release(fs);
-  EXPECT_TRUE(fleck.waitUntilBackgroundSavesDone(0));
-  EXPECT_TRUE(fleck.waitForFreeBackgroundOpSlot(0));
-
-  holdStores(1);
-  writeWhole(fleck, 1, payload(1));
-  fleck.seek(2, 0);
-  ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
-  EXPECT_FALSE(fleck.waitUntilBackgroundSavesDone(0));
-  EXPECT_FALSE(fleck.waitForFreeBackgroundOpSlot(0));
-  EXPECT_EQ(fleck.getBackgroundSavesInProgress(), 1);
-
-  fs->releaseHeld();
-  EXPECT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  EXPECT_TRUE(fleck.waitForFreeBackgroundOpSlot(0));
-  EXPECT_EQ(fleck.getBackgroundSavesInProgress(), 0);
-}
-
 // --- failures ---
 
 TEST_F(FleckObjectTest, BackgroundErrorsAreCollectedAndLogged) {
@@ -452,7 +416,7 @@ TEST_F(FleckObjectTest, BackgroundErrorsAreCollectedAndLogged) {
   // Both storers may have ended by the time they are reaped; the order follows the map.
   std::sort(indexes.begin(), indexes.end());
   EXPECT_EQ(indexes, (std::vector<std::int64_t>{3, 4}));
-  EXPECT_EQ(logged.get(),
+  EXPECT_EQ(logged.getMessages(),
             (std::vector<std::string>{"Error during background fleck storing operation.",
                                       "Error during background fleck storing operation."}));
   EXPECT_FALSE(fs_::exists(filePath("disk", 3)));
@@ -470,7 +434,7 @@ TEST_F(FleckObjectTest, StorerThatCannotStartIsCollectedAndTheChangeDropped) {
   EXPECT_EQ(fleck.getBackgroundSavesInProgress(), 0);
   ASSERT_EQ(fleck.getBackgroundErrorList().size(), 1u);
   EXPECT_EQ(fleck.getBackgroundErrorList().front().fleckIndex, 3);
-  EXPECT_EQ(logged.get(),
+  EXPECT_EQ(logged.getMessages(),
             std::vector<std::string>{"Error initiating background fleck storing operation."});
   // The change is gone: nothing is saved when the fleck is left again.
   EXPECT_EQ(readWhole(fleck, 3), payload(0));
@@ -505,7 +469,7 @@ TEST_F(FleckObjectTest, PartialWriteOverACorruptFileFailsIsLoggedAndRetried) {
     Bytes into(10);
     EXPECT_THROW(fleck.readLaxInsideFleck(into.data(), 10), zel::CError);
     EXPECT_EQ(opens(), 2);
-    EXPECT_EQ(logged.get(), (std::vector<std::string>{message, message}));
+    EXPECT_EQ(logged.getMessages(), (std::vector<std::string>{message, message}));
   }
 
   putFleck("disk", 2, payload(7));
@@ -597,26 +561,14 @@ TEST_F(FleckObjectTest, PositionsAndTheEndOfThePayload) {
   EXPECT_EQ(fileFleck("disk", 1), expected);
 }
 
-TEST_F(FleckObjectTest, SeekToANegativePositionIsRefused) {
+TEST_F(FleckObjectTest, NegativePositionsAndFewerThanOneBackgroundOpAreRefused) {
+  EXPECT_THROW(CFleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 0),
+               zel::CInvalidArgError);
   CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
   fleck.seek(1, 5);
   EXPECT_THROW(fleck.seek(2, -1), zel::CInvalidArgError);
   EXPECT_EQ(fleck.getFleckIndex(), 1);
   EXPECT_EQ(fleck.getPositionInFleck(), 5);
-}
-
-TEST(FleckAddressingTest, IndexBeyondTheTreeIsRefusedInsteadOfWrappingAround) {
-  zel::TArray<int> digits;
-  // 97^5 flecks fit the default tree; the next one would get the path of fleck 0.
-  EXPECT_NO_THROW(CFleck::formRelativeFleckURI(8587340256, 97, 5, 2, digits));
-  EXPECT_THROW(CFleck::formRelativeFleckURI(8587340257, 97, 5, 2, digits), zel::CInvalidArgError);
-  EXPECT_THROW(CFleck::formRelativeFleckURI(256, 16, 2, 2, digits), zel::CInvalidArgError);
-  EXPECT_NO_THROW(CFleck::formRelativeFleckURI(255, 16, 2, 2, digits));
-}
-
-TEST_F(FleckObjectTest, FewerThanOneBackgroundOpIsRefused) {
-  EXPECT_THROW(CFleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 0),
-               zel::CInvalidArgError);
 }
 
 }  // namespace

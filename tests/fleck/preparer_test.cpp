@@ -68,8 +68,8 @@ void fixRecordDigest(Buffer& record) {
 }
 
 TEST(PreparerTest, EveryCompressorRoundTripsWithAndWithoutEncryption) {
-  const char* compressors[] = {"null", "zlib-0", "zlib-1", "zlib-6", "zlib-9",
-                               "lz4",  "lz4hc",  "lzma-0", "lzma-6", "lzma-6-1"};
+  // The compressors themselves are tested in the compress folder; here each family.
+  const char* compressors[] = {"null", "zlib-0", "zlib-9", "lz4hc", "lzma-6-1"};
   for (const char* cipherID : {"null", "aes256cbc"}) {
     for (const char* compressID : compressors) {
       SCOPED_TRACE(std::string(compressID) + "/" + cipherID);
@@ -209,14 +209,12 @@ TEST(PreparerTest, CompressorGrammar) {
   for (const char* id : {"null", "lz4", "lz4hc", "zlib-6", "lzma-9", "lzma-5-2"}) {
     EXPECT_EQ(message(id), "ok") << id;
   }
-  EXPECT_EQ(message("lz4x"), "Unknown compressor ID: lz4x");
-  EXPECT_EQ(message("LZ4"), "Unknown compressor ID: LZ4");
-  EXPECT_EQ(message("zlib"), "Unknown compressor ID: zlib");
-  EXPECT_EQ(message(""), "Unknown compressor ID: ");
+  for (const char* id : {"lz4x", "LZ4", "zlib", ""}) {
+    EXPECT_EQ(message(id), std::string("Unknown compressor ID: ") + id);
+  }
   // Malformed numbers fail in the number parser.
-  EXPECT_NE(message("zlib-"), "ok");
-  EXPECT_NE(message("lzma-5-"), "ok");
-  EXPECT_NE(message("zlib-x"), "ok");
+  for (const char* id : {"zlib-", "lzma-5-", "zlib-x"})
+    EXPECT_NE(message(id), "ok") << id;
 }
 
 }  // namespace

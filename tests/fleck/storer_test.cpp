@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "FleckTestSupport.h"
 #include "fleck/CFleckStorer.h"
 #include "support/CFaultInjectingFileSystem.h"
 #include "support/TempFolder.h"
@@ -23,6 +24,7 @@ namespace {
 
 namespace fs_ = std::filesystem;
 using testing::CFaultInjectingFileSystem;
+using testing::LogCapture;
 using testing::TempFolder;
 using Buffer = zel::TBuffer<unsigned char>;
 using Rule = CFaultInjectingFileSystem::Rule;
@@ -79,31 +81,6 @@ const std::string kMove = "moveAsync " + kDiskFile + " -> " + kChildFile;
 const std::string kStoreDiskReplace = "storeStreamAsync " + kDiskFile + " replace";
 const std::string kStoreDiskNoReplace = "storeStreamAsync " + kDiskFile + " noreplace";
 const std::string kStoreChildNoReplace = "storeStreamAsync " + kChildFile + " noreplace";
-
-// Captures what is logged ("message: error") while it lives; the sink before comes
-// back afterwards.
-class LogCapture {
- public:
-  LogCapture()
-      : before(zel::setLogSink(
-            [this](const zel::String& message, const std::exception& error, const zel::String&) {
-              std::lock_guard<std::mutex> lock(mutex);
-              messages.push_back(message.toUTF8() + ": " + error.what());
-            })) {}
-  ~LogCapture() { zel::setLogSink(before); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::vector<std::string> get() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return messages;
-  }
-
- private:
-  mutable std::mutex mutex;  // guards messages
-  std::vector<std::string> messages;
-  zel::LogSink before;
-};
 
 // Records what the storer tells it and what the storer says about itself at that
 // moment. The storer to look at is given before any completion can arrive.
@@ -254,21 +231,19 @@ TEST_F(StorerTest, NullRecordRemovesTheDiskFile) {
   EXPECT_EQ(storer->getFleckData(), nullptr);
 }
 
-TEST_F(StorerTest, StoreFailingWithAlreadyExistsEndsAtOnceWithoutFolders) {
-  fs->addRule(Rule{.op = CFaultInjectingFileSystem::StoreStreamAsync,
-                   .problem = zel::CFileSystemError::AlreadyExists});
-  zel::P<CFleckStorer> storer = run(fresh, false);
-  EXPECT_EQ(log(), (Log{kStoreDiskReplace}));
-  EXPECT_EQ(problemOf(storer->getError()), zel::CFileSystemError::AlreadyExists);
-  EXPECT_FALSE(folderExists("disk/flecks"));
-}
-
-TEST_F(StorerTest, StoreFailingWithUnsupportedEndsAtOnceWithoutFolders) {
-  fs->addRule(Rule{.op = CFaultInjectingFileSystem::StoreStreamAsync,
-                   .problem = zel::CFileSystemError::Unsupported});
-  zel::P<CFleckStorer> storer = run(fresh, false);
-  EXPECT_EQ(log(), (Log{kStoreDiskReplace}));
-  EXPECT_EQ(problemOf(storer->getError()), zel::CFileSystemError::Unsupported);
+// Only NotFound sends the storer to make folders; these end it at once.
+TEST_F(StorerTest, StoreFailingWithAlreadyExistsOrUnsupportedEndsAtOnceWithoutFolders) {
+  for (int problem : {zel::CFileSystemError::AlreadyExists, zel::CFileSystemError::Unsupported}) {
+    SCOPED_TRACE(problem);
+    fs->clearRules();
+    fs->addRule(Rule{.op = CFaultInjectingFileSystem::StoreStreamAsync, .problem = problem});
+    const std::size_t before = fs->getLog().size();
+    zel::P<CFleckStorer> storer = run(fresh, false);
+    const Log calls = log();
+    EXPECT_EQ(Log(calls.begin() + static_cast<long>(before), calls.end()), Log{kStoreDiskReplace});
+    EXPECT_EQ(problemOf(storer->getError()), problem);
+    EXPECT_FALSE(folderExists("disk/flecks"));
+  }
 }
 
 TEST_F(StorerTest, StoreIsRetriedOnlyOnceAfterTheFolders) {
@@ -446,7 +421,7 @@ TEST_F(StorerTest, ZeroRecordThatCannotBeRemovedIsLoggedAndTheStoresErrorKept) {
               {kMove, kStoreChildNoReplace, kStoreDiskNoReplace, "deleteFile " + kChildFile}}));
   EXPECT_EQ(problemOf(storer->getError()), zel::CFileSystemError::Unsupported);
   EXPECT_EQ(content(kChildFile), "zero record");
-  const std::vector<std::string> messages = logged.get();
+  const std::vector<std::string> messages = logged.getLines();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].rfind("Cannot remove the zero fleck record from the child disk again.", 0),
             0u)
@@ -563,44 +538,36 @@ TEST_F(StorerZeroRecordFailsTest, NotFoundEnds) {
 
 // --- the end, the listener and progress ---
 
+// The listener is told once, after the end, the progress and the error are visible.
 TEST_F(StorerTest, ListenerIsToldOnceAfterTheEndIsVisible) {
-  makeFolders("disk");
-  fs->addRule(Rule{.op = CFaultInjectingFileSystem::StoreStreamAsync, .hold = true});
-  auto listener = zel::make<RecordingListener>();
-  zel::P<CFleckStorer> storer = start(fresh, false, listener);
-  listener->watch(storer);
-  ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
-  fs->releaseHeld();
-  ASSERT_TRUE(listener->told->wait(kHangMs));
-  drain();
+  for (bool fails : {true, false}) {  // failing first: it needs the folders missing
+    SCOPED_TRACE(fails ? "failing" : "succeeding");
+    // The first store is held, so that the listener knows its storer before anything
+    // completes; when failing, the folder creation it leads to then fails.
+    fs->clearRules();
+    fs->addRule(Rule{.op = CFaultInjectingFileSystem::StoreStreamAsync, .hold = true, .times = 1});
+    if (fails) {
+      fs->addRule(Rule{.op = CFaultInjectingFileSystem::CreateFolderAsync,
+                       .problem = zel::CFileSystemError::Other});
+    } else {
+      makeFolders("disk");
+    }
+    auto listener = zel::make<RecordingListener>();
+    zel::P<CFleckStorer> storer = start(fresh, false, listener);
+    listener->watch(storer);
+    ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
+    fs->releaseHeld();
+    ASSERT_TRUE(listener->told->wait(kHangMs));
+    ASSERT_TRUE(storer->waitFinished(kHangMs));
 
-  std::lock_guard<std::mutex> lock(listener->mutex);
-  EXPECT_EQ(listener->calls, 1);
-  EXPECT_EQ(listener->finishedAtCall, true);
-  EXPECT_EQ(listener->progressAtCall, 1.0);
-  EXPECT_EQ(describe(listener->errorAtCall), "none");
-  EXPECT_EQ(describe(listener->reported), "none");
-}
-
-TEST_F(StorerTest, ListenerOfAFailedStorerSeesTheErrorStored) {
-  // The first store is held, so that the listener knows its storer before anything
-  // completes; the folder creation it leads to then fails.
-  fs->addRule(Rule{.op = CFaultInjectingFileSystem::StoreStreamAsync, .hold = true, .times = 1});
-  fs->addRule(Rule{.op = CFaultInjectingFileSystem::CreateFolderAsync,
-                   .problem = zel::CFileSystemError::Other});
-  auto listener = zel::make<RecordingListener>();
-  zel::P<CFleckStorer> storer = start(fresh, false, listener);
-  listener->watch(storer);
-  ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
-  fs->releaseHeld();
-  ASSERT_TRUE(listener->told->wait(kHangMs));
-  drain();
-
-  std::lock_guard<std::mutex> lock(listener->mutex);
-  EXPECT_EQ(listener->calls, 1);
-  EXPECT_EQ(listener->finishedAtCall, true);
-  EXPECT_EQ(problemOf(listener->errorAtCall), zel::CFileSystemError::Other);
-  EXPECT_EQ(problemOf(listener->reported), zel::CFileSystemError::Other);
+    std::lock_guard<std::mutex> lock(listener->mutex);
+    EXPECT_EQ(listener->calls, 1);
+    EXPECT_EQ(listener->finishedAtCall, true);
+    EXPECT_EQ(listener->progressAtCall, 1.0);
+    const int expected = fails ? zel::CFileSystemError::Other : -1;
+    EXPECT_EQ(problemOf(listener->errorAtCall), expected);
+    EXPECT_EQ(problemOf(listener->reported), expected);
+  }
 }
 
 TEST_F(StorerTest, ErrorIsEmptyAndProgressBelowOneWhileRunning) {
@@ -710,7 +677,7 @@ TEST_F(StorerTest, ListenerThatThrowsChangesNothingAndIsLogged) {
 
   EXPECT_EQ(describe(storer->getError()), "none");
   EXPECT_EQ(listener->getCalls(), 1);
-  const std::vector<std::string> messages = logged.get();
+  const std::vector<std::string> messages = logged.getLines();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("The listener failed on purpose."), std::string::npos) << messages[0];
 }

@@ -39,10 +39,11 @@ class RefusingStores final : public CFileSystemWrapper {
 
 TEST(FileSystemWrapperTest, DoubleChangesOneOperationAndForwardsTheRest) {
   TempFolder folder;
-  const CURI file = folder.getURI() << "file";
+  const CURI file = folder.uri() << "file";
   auto local = make<CLocalFileSystem>();
   auto refusing = make<RefusingStores>(local);
   EXPECT_EQ(refusing->getTarget(), P<IFileSystem>(local));
+  EXPECT_THROW(CFileSystemWrapper(nullptr), CInvalidArgError);
 
   auto refused = runOperation([&](IDoneListener* l) {
     return refusing->storeStreamAsync(file, 1, streamOf(textBytes("x")), false, l);
@@ -68,10 +69,6 @@ TEST(FileSystemWrapperTest, DoubleChangesOneOperationAndForwardsTheRest) {
     EXPECT_EQ(listener->getProblem(), CFileSystemError::AlreadyExists);
     EXPECT_FALSE(listener->wasInline());
   }
-}
-
-TEST(FileSystemWrapperTest, NeedsATarget) {
-  EXPECT_THROW(CFileSystemWrapper(nullptr), CInvalidArgError);
 }
 
 }  // namespace fleck_test

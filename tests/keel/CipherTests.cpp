@@ -78,16 +78,13 @@ TEST(AES256CBCTest, MatchesTheNISTVectorWithAFixedIV) {
   EXPECT_EQ(tryDecrypt(*makeAES(), keyFrom(key), out), plain);
 }
 
-TEST(AES256CBCTest, RoundTripsWithRandomKeys) {
+TEST(AES256CBCTest, RoundTripsWithRandomKeysAndAFreshIVEachTime) {
   const std::uint64_t seed = testSeed();
   SCOPED_TRACE(seedTrace(seed));
   zel::CMTRand random(seed);
   zel::P<ICipher> encryptor = makeAES();
   zel::P<ICipher> decryptor = makeAES();
-  const std::size_t bound =
-      static_cast<std::size_t>(encryptor->getExpansionLength1() + encryptor->getExpansionLength2());
-
-  std::vector<std::size_t> lengths = {0, 1, 15, 16, 17, 31, 32, 33, 524288};
+  std::vector<std::size_t> lengths = {0, 1, 15, 16, 17, 524288};
   for (int i = 0; i < 10; ++i)
     lengths.push_back(random.randBelow(3000));
   for (std::size_t length : lengths) {
@@ -96,71 +93,48 @@ TEST(AES256CBCTest, RoundTripsWithRandomKeys) {
     const Bytes plain = randomBytes(random, length);
     const Bytes encrypted = encrypt(*encryptor, key, plain);
     EXPECT_EQ(encrypted.size(), encryptedLength(length));
-    EXPECT_LE(encrypted.size(), length + bound);
-    if (length >= 16) {
-      EXPECT_EQ(std::search(encrypted.begin(), encrypted.end(), plain.begin(), plain.begin() + 16),
-                encrypted.end())
-          << "plain text shows in the output";
-    }
     EXPECT_EQ(tryDecrypt(*decryptor, key, encrypted), plain);
+    const Bytes again = encrypt(*encryptor, key, plain);
+    EXPECT_NE(Bytes(again.begin(), again.begin() + 16),
+              Bytes(encrypted.begin(), encrypted.begin() + 16));
   }
-}
-
-TEST(AES256CBCTest, EachEncryptionHasItsOwnIV) {
-  zel::P<ICipher> cipher = makeAES();
-  const Key key = keyFrom(Bytes(32, 7));
-  const Bytes plain(100, 'x');
-  const Bytes first = encrypt(*cipher, key, plain);
-  const Bytes second = encrypt(*cipher, key, plain);
-  EXPECT_NE(Bytes(first.begin(), first.begin() + 16), Bytes(second.begin(), second.begin() + 16));
-  EXPECT_NE(first, second);
-  EXPECT_EQ(tryDecrypt(*cipher, key, first), plain);
-  EXPECT_EQ(tryDecrypt(*cipher, key, second), plain);
 }
 
 TEST(AES256CBCTest, RejectsBadArguments) {
   zel::P<ICipher> cipher = makeAES();
   const Bytes data(48, 1);
   Buffer out;
-  for (std::size_t keyLength : {0, 1, 16, 31, 33, 64}) {
+  for (std::size_t keyLength : {0, 31, 33}) {
     const Key key = keyFrom(Bytes(keyLength, 3));
     EXPECT_THROW(cipher->encrypt(key, data.data(), data.size(), out, 1, 0), zel::CInvalidArgError)
         << keyLength;
     EXPECT_THROW(cipher->decrypt(key, data.data(), data.size(), out, 0, 0), zel::CInvalidArgError)
         << keyLength;
   }
-  const Key key = keyFrom(Bytes(32, 3));
-  for (int options : {1, -1, 0x100}) {
-    EXPECT_THROW(cipher->encrypt(key, data.data(), data.size(), out, 1, options),
-                 zel::CInvalidArgError);
-    EXPECT_THROW(cipher->decrypt(key, data.data(), data.size(), out, 0, options),
-                 zel::CInvalidArgError);
-  }
-  for (int outMode : {2, -1}) {
-    EXPECT_THROW(cipher->encrypt(key, data.data(), data.size(), out, outMode, 0),
-                 zel::CInvalidArgError);
-  }
+  Key key = keyFrom(Bytes(32, 3));
+  EXPECT_THROW(cipher->encrypt(key, data.data(), data.size(), out, 1, 1), zel::CInvalidArgError);
+  EXPECT_THROW(cipher->decrypt(key, data.data(), data.size(), out, 0, -1), zel::CInvalidArgError);
+  EXPECT_THROW(cipher->encrypt(key, data.data(), data.size(), out, 2, 0), zel::CInvalidArgError);
   EXPECT_THROW(cipher->encrypt(key, nullptr, 5, out, 1, 0), zel::CInvalidArgError);
-  Key keyAndOut = keyFrom(Bytes(32, 3));
-  EXPECT_THROW(cipher->encrypt(keyAndOut, data.data(), data.size(), keyAndOut, 1, 0),
-               zel::CInvalidArgError);
+  EXPECT_THROW(cipher->encrypt(key, data.data(), data.size(), key, 1, 0), zel::CInvalidArgError);
   EXPECT_TRUE(out.isEmpty());
 }
 
-TEST(AES256CBCTest, WrongKeysFailOrGiveOtherPlainText) {
+// Wrong keys, truncation and flipped bits must fail with a zel::CError or give other
+// plain text; never the original, never a crash.
+TEST(AES256CBCTest, DamagedInputFailsOrGivesOtherPlainText) {
   const std::uint64_t seed = testSeed();
   SCOPED_TRACE(seedTrace(seed));
   zel::CMTRand random(seed);
   zel::P<ICipher> cipher = makeAES();
   const Key key = randomKey(random, 32);
-  const Bytes plain = randomBytes(random, 1000);
+  const Bytes plain = randomBytes(random, 40);  // 16 + 48 bytes: vector and three blocks
   const Bytes encrypted = encrypt(*cipher, key, plain);
+  ASSERT_EQ(encrypted.size(), 64u);
 
-  // A random last block has valid padding about once in 256 tries; nearly every
-  // wrong key must be caught.
+  // A random last block has valid padding about once in 256 tries.
   int caught = 0;
-  const int tries = 200;
-  for (int i = 0; i < tries; ++i) {
+  for (int i = 0; i < 200; ++i) {
     const std::optional<Bytes> result = tryDecrypt(*cipher, randomKey(random, 32), encrypted);
     if (!result) {
       ++caught;
@@ -168,25 +142,8 @@ TEST(AES256CBCTest, WrongKeysFailOrGiveOtherPlainText) {
       EXPECT_NE(*result, plain);
     }
   }
-  EXPECT_GE(caught, tries * 9 / 10);
-  // The object still works after the failures.
-  EXPECT_EQ(tryDecrypt(*cipher, key, encrypted), plain);
-}
+  EXPECT_GE(caught, 180);
 
-TEST(AES256CBCTest, TruncatedInputFailsOrGivesOtherPlainText) {
-  const std::uint64_t seed = testSeed();
-  SCOPED_TRACE(seedTrace(seed));
-  zel::CMTRand random(seed);
-  zel::P<ICipher> cipher = makeAES();
-  const Key key = randomKey(random, 32);
-
-  // Too short to hold a vector and a block, whatever the bytes.
-  for (std::size_t length = 0; length < 32; ++length) {
-    EXPECT_FALSE(tryDecrypt(*cipher, key, randomBytes(random, length))) << length;
-  }
-
-  const Bytes plain = randomBytes(random, 100);
-  const Bytes encrypted = encrypt(*cipher, key, plain);
   for (std::size_t length = 0; length < encrypted.size(); ++length) {
     SCOPED_TRACE("kept " + std::to_string(length) + " bytes");
     // An exact-size copy, so that AddressSanitizer sees any read past the end.
@@ -198,22 +155,10 @@ TEST(AES256CBCTest, TruncatedInputFailsOrGivesOtherPlainText) {
       EXPECT_NE(*result, plain);
     }
   }
-}
-
-TEST(AES256CBCTest, FlippedBytesFailOrGiveOtherPlainText) {
-  const std::uint64_t seed = testSeed();
-  SCOPED_TRACE(seedTrace(seed));
-  zel::CMTRand random(seed);
-  zel::P<ICipher> cipher = makeAES();
-  const Key key = randomKey(random, 32);
-  const Bytes plain = randomBytes(random, 40);  // 16 + 48 bytes: vector and three blocks
-  const Bytes encrypted = encrypt(*cipher, key, plain);
-  ASSERT_EQ(encrypted.size(), 64u);
 
   int lastBlockCaught = 0;
-  int lastBlockTries = 0;
   for (std::size_t position = 0; position < encrypted.size(); ++position) {
-    for (unsigned char mask : {0x01, 0x80, 0xff}) {
+    for (unsigned char mask : {0x01, 0x80}) {
       SCOPED_TRACE("byte " + std::to_string(position) + " ^ " + std::to_string(mask));
       Bytes damaged = encrypted;
       damaged[position] ^= mask;
@@ -221,14 +166,12 @@ TEST(AES256CBCTest, FlippedBytesFailOrGiveOtherPlainText) {
       if (result) {
         EXPECT_NE(*result, plain);
       }
-      if (position >= 48) {
-        ++lastBlockTries;
-        if (!result) ++lastBlockCaught;
-      }
+      if (position >= 48 && !result) ++lastBlockCaught;
     }
   }
-  // A damaged last block decrypts to noise, whose padding is almost never valid.
-  EXPECT_GE(lastBlockCaught, lastBlockTries - 4);
+  EXPECT_GE(lastBlockCaught, 32 - 3);
+  // The object still works after the failures.
+  EXPECT_EQ(tryDecrypt(*cipher, key, encrypted), plain);
 }
 
 TEST(AES256CBCTest, FailureLeavesOutputAsBeforeAndReportsOpenSSL) {
@@ -272,30 +215,7 @@ TEST(AES256CBCTest, FailureLeavesOutputAsBeforeAndReportsOpenSSL) {
   EXPECT_EQ(toBytes(out), prefix);
 }
 
-TEST(AES256CBCTest, AppendsOrReplaces) {
-  zel::P<ICipher> cipher = makeAES();
-  const Key key = keyFrom(Bytes(32, 1));
-  const Bytes plain = toBytes(std::string("some plain text"));
-  const Bytes prefix = toBytes(std::string("header"));
-
-  Buffer out(prefix.data(), prefix.size());
-  cipher->encrypt(key, plain.data(), plain.size(), out, ICipher::kAppend, 0);
-  ASSERT_EQ(out.getUsed(), prefix.size() + encryptedLength(plain.size()));
-  EXPECT_EQ(Bytes(out.getData(), out.getData() + prefix.size()), prefix);
-  const Bytes encrypted(out.getData() + prefix.size(), out.getData() + out.getUsed());
-
-  cipher->encrypt(key, plain.data(), plain.size(), out, ICipher::kReplace, 0);
-  EXPECT_EQ(out.getUsed(), encryptedLength(plain.size()));
-
-  cipher->decrypt(key, encrypted.data(), encrypted.size(), out, ICipher::kReplace, 0);
-  EXPECT_EQ(toBytes(out), plain);
-  cipher->decrypt(key, encrypted.data(), encrypted.size(), out, ICipher::kAppend, 0);
-  Bytes twice = plain;
-  twice.insert(twice.end(), plain.begin(), plain.end());
-  EXPECT_EQ(toBytes(out), twice);
-}
-
-TEST(AES256CBCTest, InputMayLieInsideTheOutput) {
+TEST(AES256CBCTest, AppendsOrReplacesAndInputMayLieInsideTheOutput) {
   zel::P<ICipher> cipher = makeAES();
   const Key key = keyFrom(Bytes(32, 4));
   const Bytes plain = toBytes(std::string(300, 'q'));
@@ -305,53 +225,37 @@ TEST(AES256CBCTest, InputMayLieInsideTheOutput) {
   cipher->encrypt(key, out.getData(), out.getUsed(), out, ICipher::kAppend, 0);
   ASSERT_EQ(out.getUsed(), plain.size() + encryptedLength(plain.size()));
   EXPECT_EQ(Bytes(out.getData(), out.getData() + plain.size()), plain);
+  const Bytes encrypted(out.getData() + plain.size(), out.getData() + out.getUsed());
 
   // Decrypt the appended part in place, replacing everything.
   cipher->decrypt(key, out.getData() + plain.size(), out.getUsed() - plain.size(), out,
                   ICipher::kReplace, 0);
   EXPECT_EQ(toBytes(out), plain);
+  cipher->decrypt(key, encrypted.data(), encrypted.size(), out, ICipher::kAppend, 0);
+  EXPECT_EQ(out.getUsed(), 2 * plain.size());
 
   cipher->encrypt(key, out.getData(), out.getUsed(), out, ICipher::kReplace, 0);
   cipher->decrypt(key, out.getData(), out.getUsed(), out, ICipher::kReplace, 0);
-  EXPECT_EQ(toBytes(out), plain);
+  EXPECT_EQ(out.getUsed(), 2 * plain.size());
 }
 
 TEST(NullCipherTest, CopiesWithAnyKey) {
   keel::CCipher_Null cipher;
-  EXPECT_EQ(cipher.getID(), zel::String("null"));
-  EXPECT_EQ(cipher.getKeyLength(), 0);
-  EXPECT_EQ(cipher.getExpansionLength1(), 0);
-  EXPECT_EQ(cipher.getExpansionLength2(), 0);
-
+  EXPECT_EQ(cipher.getExpansionLength1() + cipher.getExpansionLength2(), 0);
   const Bytes data = toBytes(std::string("unchanged"));
-  const Bytes prefix = toBytes(std::string(">>"));
-  for (const Key& key : {Key(), keyFrom(Bytes(7, 1)), keyFrom(Bytes(32, 2))}) {
-    Buffer out(prefix.data(), prefix.size());
-    cipher.encrypt(key, data.data(), data.size(), out, ICipher::kAppend, 0);
-    Bytes expected = prefix;
-    expected.insert(expected.end(), data.begin(), data.end());
-    EXPECT_EQ(toBytes(out), expected);
-
-    cipher.decrypt(key, data.data(), data.size(), out, ICipher::kReplace, 0);
-    EXPECT_EQ(toBytes(out), data);
-    cipher.decrypt(key, nullptr, 0, out, ICipher::kReplace, 0);
-    EXPECT_TRUE(out.isEmpty());
+  for (const Key& key : {Key(), keyFrom(Bytes(32, 2))}) {
+    Buffer out(data.data(), data.size());
+    cipher.encrypt(key, out.getData(), out.getUsed(), out, ICipher::kAppend, 0);  // in place
+    EXPECT_EQ(toBytes(out), toBytes(std::string("unchangedunchanged")));
+    cipher.decrypt(key, out.getData() + 2, 3, out, ICipher::kReplace, 0);
+    EXPECT_EQ(toBytes(out), toBytes(std::string("cha")));
   }
-
-  // In place.
-  Buffer out(data.data(), data.size());
-  cipher.encrypt(Key(), out.getData(), out.getUsed(), out, ICipher::kAppend, 0);
-  EXPECT_EQ(out.getUsed(), 2 * data.size());
-  cipher.decrypt(Key(), out.getData() + 2, 3, out, ICipher::kReplace, 0);
-  EXPECT_EQ(toBytes(out), toBytes(std::string("cha")));
-
+  Buffer out;
   EXPECT_THROW(cipher.encrypt(Key(), data.data(), data.size(), out, 1, 1), zel::CInvalidArgError);
-  EXPECT_THROW(cipher.decrypt(Key(), data.data(), data.size(), out, 3, 0), zel::CInvalidArgError);
 }
 
 TEST(CipherManagerTest, FindsKnownCiphersAndNamesUnknownIds) {
   zel::P<ICipher> aes = keel::CCipherManager().getCipher("aes256cbc");
-  EXPECT_EQ(aes->getID(), zel::String("aes256cbc"));
   EXPECT_EQ(aes->getKeyLength(), 32);
   EXPECT_EQ(aes->getExpansionLength1(), 16);
   EXPECT_EQ(aes->getExpansionLength2(), 16);
@@ -359,13 +263,11 @@ TEST(CipherManagerTest, FindsKnownCiphersAndNamesUnknownIds) {
   // Each call makes its own object: ciphers are not shared between users.
   EXPECT_NE(keel::CCipherManager().getCipher("aes256cbc").get(), aes.get());
 
-  for (const char* id : {"aes128cbc", "AES256CBC", "", "none"}) {
+  for (const char* id : {"aes128cbc", "AES256CBC", ""}) {
     try {
       keel::CCipherManager().getCipher(id);
       ADD_FAILURE() << "no error for \"" << id << "\"";
     } catch (const zel::CError& error) {
-      EXPECT_NE(error.getMessage().find(L"\"" + zel::String(id) + L"\""), std::wstring::npos)
-          << error.what();
       EXPECT_EQ(error.getProps().lookup("id"), zel::String(id));
     }
   }

@@ -37,47 +37,24 @@ const unsigned char* raw(const char* s) {
   return reinterpret_cast<const unsigned char*>(s);
 }
 
-TEST(BuffersTest, SetUsedGrowsExactlyAndKeepsContents) {
+TEST(BuffersTest, GrowthKeepsContentsAndShrinkingKeepsStorage) {
   Bytes buffer = bytes("hello");
-  EXPECT_EQ(buffer.getCapacity(), 5u);
-  buffer.setUsed(8);
-  EXPECT_EQ(buffer.getUsed(), 8u);
+  buffer.setUsed(8);  // setUsed grows to exactly what is asked
   EXPECT_EQ(buffer.getCapacity(), 8u);
   EXPECT_EQ(std::memcmp(buffer.getData(), "hello", 5), 0);
   buffer.setUsed(2);
   EXPECT_EQ(text(buffer), "he");
-  EXPECT_EQ(buffer.getCapacity(), 8u);  // shrinking keeps the storage
-  buffer.clear();
-  EXPECT_TRUE(buffer.isEmpty());
   EXPECT_EQ(buffer.getCapacity(), 8u);
 
-  Bytes empty;
-  EXPECT_EQ(empty.getData(), nullptr);
-  empty.setUsed(0);
-  EXPECT_TRUE(empty.isEmpty());
-  Bytes reserved(16);
-  EXPECT_EQ(reserved.getCapacity(), 16u);
-  EXPECT_TRUE(reserved.isEmpty());
-  reserved.reserve(4);
-  EXPECT_EQ(reserved.getCapacity(), 16u);
-}
-
-TEST(BuffersTest, FreePointerAndAddUsed) {
-  Bytes buffer;
-  unsigned char* free = buffer.getFreePtr(3);
-  std::memcpy(free, "abc", 3);
-  buffer.addUsed(3);
-  EXPECT_EQ(text(buffer), "abc");
-  const std::size_t before = buffer.getCapacity();
-  free = buffer.getFreePtr(before);  // needs more room: at least doubles
-  EXPECT_GE(buffer.getCapacity(), std::max<std::size_t>(2 * before, 3 + before));
-  EXPECT_EQ(free, buffer.getData() + 3);
-  EXPECT_EQ(text(buffer), "abc");  // growing kept the used part
+  unsigned char* free = buffer.getFreePtr(8);  // getFreePtr at least doubles
+  EXPECT_GE(buffer.getCapacity(), 16u);
+  EXPECT_EQ(free, buffer.getData() + 2);
   std::memcpy(free, "de", 2);
   buffer.addUsed(2);
-  EXPECT_EQ(text(buffer), "abcde");
-  buffer.addUsed(0);
-  EXPECT_EQ(buffer.getUsed(), 5u);
+  EXPECT_EQ(text(buffer), "hede");
+  buffer.clear();
+  EXPECT_TRUE(buffer.isEmpty());
+  EXPECT_GE(buffer.getCapacity(), 16u);
 }
 
 TEST(BuffersTest, AddUsedPastTheCapacityThrowsAndChangesNothing) {
@@ -91,74 +68,28 @@ TEST(BuffersTest, AddUsedPastTheCapacityThrowsAndChangesNothing) {
   EXPECT_EQ(buffer.getUsed(), 4u);
 }
 
-TEST(BuffersTest, AssignFromInsideTheSameBuffer) {
+// The source of assign and append may lie in the buffer's own storage, which growth
+// frees.
+TEST(BuffersTest, AssignAndAppendFromInsideTheSameBuffer) {
   Bytes buffer = bytes("abcdefgh");
   buffer.assign(buffer.getData() + 2, 4);  // overlapping, moving down
   EXPECT_EQ(text(buffer), "cdef");
-  buffer.assign(buffer.getData(), 4);  // onto itself
-  EXPECT_EQ(text(buffer), "cdef");
   buffer.assign(buffer);
   EXPECT_EQ(text(buffer), "cdef");
-  buffer.assign(raw("0123456789"), 10);  // grows
-  EXPECT_EQ(text(buffer), "0123456789");
-  buffer.assign(nullptr, 0);
-  EXPECT_TRUE(buffer.isEmpty());
-}
 
-TEST(BuffersTest, AppendFromInsideTheSameBuffer) {
-  Bytes buffer = bytes("abcd");
+  buffer = bytes("abcd");
   ASSERT_EQ(buffer.getCapacity(), buffer.getUsed());
-  buffer.append(buffer.getData(), 4);  // must grow: the source is in the storage that goes
+  buffer.append(buffer.getData(), 4);  // must grow
   EXPECT_EQ(text(buffer), "abcdabcd");
   buffer.append(buffer.getData() + 1, 2);  // room left after doubling
   EXPECT_EQ(text(buffer), "abcdabcdbc");
-  buffer.setUsed(buffer.getCapacity());
-  buffer.setUsed(10);
-  buffer.append(buffer.getData() + 8, 2);
-  EXPECT_EQ(text(buffer), "abcdabcdbcbc");
-  buffer.append(nullptr, 0);
-  EXPECT_EQ(buffer.getUsed(), 12u);
 
-  // Appending a large part of itself repeatedly.
-  Bytes grow = bytes("x");
-  for (int i = 0; i < 10; ++i)
-    grow.append(grow.getData(), grow.getUsed());
-  EXPECT_EQ(text(grow), std::string(1024, 'x'));
-}
-
-TEST(BuffersTest, CopyAndMove) {
-  Bytes original = bytes("payload");
-  Bytes copy(original);
-  EXPECT_EQ(copy, original);
-  EXPECT_NE(copy.getData(), original.getData());
-  copy.getData()[0] = 'P';
-  EXPECT_EQ(text(original), "payload");
-
-  Bytes assigned = bytes("something much longer than the payload");
-  assigned = original;
-  EXPECT_EQ(text(assigned), "payload");
-  assigned = assigned;
-  EXPECT_EQ(text(assigned), "payload");
-
-  const unsigned char* storage = original.getData();
-  Bytes moved(std::move(original));
-  EXPECT_EQ(moved.getData(), storage);
-  EXPECT_EQ(original.getData(), nullptr);
-  EXPECT_EQ(original.getCapacity(), 0u);
-  EXPECT_TRUE(original.isEmpty());
-
-  Bytes target = bytes("old");
-  target = std::move(moved);
-  EXPECT_EQ(target.getData(), storage);
-  EXPECT_EQ(text(target), "payload");
-  EXPECT_TRUE(moved.isEmpty());
-  Bytes& alias = target;
-  target = std::move(alias);
-  EXPECT_EQ(text(target), "payload");
-
-  // The empty buffer compares equal to any other empty one.
-  EXPECT_EQ(Bytes(), Bytes(8));
-  EXPECT_FALSE(bytes("ab") == bytes("ac"));
+  Bytes moved(std::move(buffer));
+  EXPECT_EQ(text(moved), "abcdabcdbc");
+  EXPECT_EQ(buffer.getData(), nullptr);
+  Bytes& alias = moved;
+  moved = std::move(alias);
+  EXPECT_EQ(text(moved), "abcdabcdbc");
 }
 
 // Watches what TCryptBuffer wipes: every range handed to discard, with its contents
@@ -257,25 +188,6 @@ TEST(BuffersTest, CryptBufferWipesItsWholeStorageBeforeRelease) {
   EXPECT_TRUE(log[0].wiped);
 }
 
-TEST(BuffersTest, CryptBufferMoveAssignmentWipesTheStorageItDrops) {
-  std::vector<Discarded> log;
-  CWatchedCryptBuffer target(log, "old secret");
-  const unsigned char* old = target.getData();
-  zel::TCryptBuffer<unsigned char> source(raw("new"), 3);
-  static_cast<zel::TCryptBuffer<unsigned char>&>(target) = std::move(source);
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].where, old);
-  EXPECT_EQ(log[0].before, "old secret");
-  EXPECT_TRUE(log[0].wiped);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(target.getData()), target.getUsed()), "new");
-  EXPECT_TRUE(source.isEmpty());
-
-  // Copies are independent.
-  zel::TCryptBuffer<unsigned char> copy(target);
-  EXPECT_EQ(copy, target);
-  EXPECT_NE(copy.getData(), target.getData());
-}
-
 TEST(BuffersTest, SliceStaysInsideItsBufferAndKeepsItAlive) {
   P<Bytes> buffer = zel::make<Bytes>(raw("0123456789"), 10);
   zel::TConstBufferSlice<unsigned char> whole{zel::PC<Bytes>(buffer)};
@@ -301,40 +213,27 @@ TEST(BuffersTest, SliceStaysInsideItsBufferAndKeepsItAlive) {
   EXPECT_THROW((zel::TConstBufferSlice<unsigned char>(nullptr, 0, 1)), zel::CError);
 }
 
-TEST(MemPoolTest, PreallocatedAndLazyPools) {
-  P<zel::CMemPool> eager = zel::make<zel::CMemPool>(4, 64, 0);
-  EXPECT_EQ(eager->getIdleCount(), 4u);
-  EXPECT_EQ(eager->getBufferSize(), 64u);
-  P<zel::CMemPool> lazy = zel::make<zel::CMemPool>(4, 64, zel::CMemPool::FlagLazy);
-  EXPECT_EQ(lazy->getIdleCount(), 0u);
-
-  P<zel::CMemPoolBuffer> fromEager = eager->checkOutItem();
+TEST(MemPoolTest, EmptyPoolLendsNewBuffersAndKeepsAtMostMaxIdle) {
+  P<zel::CMemPool> eager = zel::make<zel::CMemPool>(3, 32, 0);
   EXPECT_EQ(eager->getIdleCount(), 3u);
-  P<zel::CMemPoolBuffer> fromLazy = lazy->checkOutItem();
-  EXPECT_EQ(lazy->getIdleCount(), 0u);
-  for (auto* buffer : {fromEager.get(), fromLazy.get()}) {
-    EXPECT_TRUE(buffer->isEmpty());
-    EXPECT_GE(buffer->getCapacity(), 64u);
-  }
-  fromLazy.reset();
-  EXPECT_EQ(lazy->getIdleCount(), 1u);
-}
-
-TEST(MemPoolTest, EmptyPoolMakesNewBuffersWithoutWaiting) {
-  P<zel::CMemPool> pool = zel::make<zel::CMemPool>(1, 32, 0);
   std::vector<P<zel::CMemPoolBuffer>> lent;
   for (int i = 0; i < 10; ++i)
-    lent.push_back(pool->checkOutItem());
+    lent.push_back(eager->checkOutItem());
   std::set<zel::CMemPoolBuffer*> distinct;
-  for (auto& b : lent)
+  for (auto& b : lent) {
     distinct.insert(b.get());
+    EXPECT_TRUE(b->isEmpty());
+    EXPECT_GE(b->getCapacity(), 32u);
+  }
   EXPECT_EQ(distinct.size(), 10u);
-  EXPECT_EQ(pool->getIdleCount(), 0u);
+  EXPECT_EQ(eager->getIdleCount(), 0u);
+  lent.clear();
+  EXPECT_EQ(eager->getIdleCount(), 3u);
 
   // A pool that keeps nothing still lends.
-  P<zel::CMemPool> none = zel::make<zel::CMemPool>(0, 32, 0);
+  P<zel::CMemPool> none = zel::make<zel::CMemPool>(0, 32, zel::CMemPool::FlagLazy);
+  EXPECT_EQ(none->getIdleCount(), 0u);
   P<zel::CMemPoolBuffer> b = none->checkOutItem();
-  EXPECT_GE(b->getCapacity(), 32u);
   b.reset();
   EXPECT_EQ(none->getIdleCount(), 0u);
 }
@@ -343,17 +242,6 @@ TEST(MemPoolTest, EmptyPoolMakesNewBuffersWithoutWaiting) {
 // taken into the pool when a counted reference to it went, and deleted by it later.
 static_assert(!std::is_copy_constructible_v<zel::CMemPoolBuffer>);
 static_assert(!std::is_copy_assignable_v<zel::CMemPoolBuffer>);
-
-TEST(MemPoolTest, ContentsAreCopiedThroughAPlainBuffer) {
-  P<zel::CMemPool> pool = zel::make<zel::CMemPool>(1, 8, zel::CMemPool::FlagLazy);
-  P<zel::CMemPoolBuffer> lent = pool->checkOutItem();
-  lent->append(raw("abc"), 3);
-  Bytes copy = *lent;
-  { P<Bytes> counted(&copy); }
-  lent.reset();
-  EXPECT_EQ(pool->getIdleCount(), 1u);
-  EXPECT_EQ(text(copy), "abc");
-}
 
 TEST(MemPoolTest, BufferReturnsWithItsLastReferenceAndComesBackEmpty) {
   P<zel::CMemPool> pool = zel::make<zel::CMemPool>(2, 16, zel::CMemPool::FlagLazy);
@@ -372,15 +260,6 @@ TEST(MemPoolTest, BufferReturnsWithItsLastReferenceAndComesBackEmpty) {
   EXPECT_GE(again->getCapacity(), 40u);
 }
 
-TEST(MemPoolTest, MaxIdleIsRespected) {
-  P<zel::CMemPool> pool = zel::make<zel::CMemPool>(3, 16, zel::CMemPool::FlagLazy);
-  std::vector<P<zel::CMemPoolBuffer>> lent;
-  for (int i = 0; i < 7; ++i)
-    lent.push_back(pool->checkOutItem());
-  lent.clear();
-  EXPECT_EQ(pool->getIdleCount(), 3u);
-}
-
 TEST(MemPoolTest, LentBuffersKeepThePoolAlive) {
   P<zel::CMemPool> pool = zel::make<zel::CMemPool>(2, 16, 0);
   P<zel::CMemPoolBuffer> a = pool->checkOutItem();
@@ -397,16 +276,6 @@ TEST(MemPoolTest, LentBuffersKeepThePoolAlive) {
   c.reset();
   EXPECT_EQ(std::memcmp(b->getData(), "def", 3), 0);
   b.reset();
-}
-
-TEST(MemPoolTest, DirectlyOwnedPool) {
-  zel::CMemPool pool(2, 8, zel::CMemPool::FlagLazy);
-  {
-    P<zel::CMemPoolBuffer> buffer = pool.checkOutItem();
-    EXPECT_EQ(pool.getRefCount(), 1);
-  }
-  EXPECT_EQ(pool.getRefCount(), 0);
-  EXPECT_EQ(pool.getIdleCount(), 1u);
 }
 
 TEST(MemPoolTest, ManyThreadsCheckOutAndReturn) {

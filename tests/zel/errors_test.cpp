@@ -120,19 +120,12 @@ TEST(ErrorsTest, WhatHoldsMessageSourceCodeAndProperties) {
   EXPECT_STREQ(CError("only a message").what(), "only a message");
   EXPECT_STREQ(CError("m", "", 3).what(), "m [code 3]");
   EXPECT_STREQ(CError("m", "src").what(), "m [src]");
-  EXPECT_STREQ(CError("caf\xC3\xA9").what(), "caf\xC3\xA9");  // UTF-8
-
   // Changing the error changes the text.
   error.getProps().add("size", 10);
   EXPECT_TRUE(contains(error.what(), "size=10"));
-  // Copies and assignment carry everything.
-  CError copy = error;
-  EXPECT_STREQ(copy.what(), error.what());
   CError assigned("other");
   assigned = error;
   EXPECT_STREQ(assigned.what(), error.what());
-  EXPECT_EQ(assigned.getSource(), String("zel::Test"));
-  EXPECT_EQ(assigned.getCode(), 7);
 }
 
 TEST(ErrorsTest, WhatFromSeveralThreads) {
@@ -156,67 +149,37 @@ TEST(ErrorsTest, WhatFromSeveralThreads) {
 
 TEST(ErrorsTest, PropertiesKeepOrderAndReplaceInPlace) {
   CProps props;
-  EXPECT_TRUE(props.isEmpty());
   props.add("b", "1").add("a", "2").add("c", 3);
   props.add("a", "replaced");
-  ASSERT_EQ(props.size(), 3u);
-  EXPECT_EQ(props[0], CProps::Entry(String("b"), String("1")));
-  EXPECT_EQ(props[1], CProps::Entry(String("a"), String("replaced")));
-  EXPECT_EQ(props[2], CProps::Entry(String("c"), String("3")));
   EXPECT_EQ(props.toString(), String("b=1, a=replaced, c=3"));
-
   EXPECT_EQ(props.lookup("missing"), String());
   EXPECT_EQ(props.find("missing"), nullptr);
-  EXPECT_FALSE(props.has("missing"));
-  ASSERT_NE(props.find("c"), nullptr);
-  EXPECT_EQ(*props.find("c"), String("3"));
 
-  props.add("int64", INT64_MIN).add("unsigned", 4000000000u).add("short", static_cast<short>(-5));
-  EXPECT_EQ(props.lookup("int64"), String("-9223372036854775808"));
-  EXPECT_EQ(props.lookup("unsigned"), String("4000000000"));
-  EXPECT_EQ(props.lookup("short"), String("-5"));
-  // Unsigned values past INT64_MAX keep their value.
-  props.add("size", std::numeric_limits<std::size_t>::max()).add("uint64", std::uint64_t{1} << 63);
-  EXPECT_EQ(props.lookup("size"), String("18446744073709551615"));
-  EXPECT_EQ(props.lookup("uint64"), String("9223372036854775808"));
-}
-
-TEST(ErrorsTest, AddAllAppendsNewKeysAndReplacesKnownOnesInPlace) {
-  CProps props;
-  props.add("x", "1").add("y", "2");
   CProps other;
-  other.add("z", "3").add("x", "new").add("w", "4");
+  other.add("d", "4").add("b", "new");
   props.addAll(other);
-  std::vector<String> keys;
-  for (const auto& [key, value] : props)
-    keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<String>{"x", "y", "z", "w"}));
-  EXPECT_EQ(props.lookup("x"), String("new"));
-
+  EXPECT_EQ(props.toString(), String("b=new, a=replaced, c=3, d=4"));
   const CProps before = props;
   props.addAll(props);
   EXPECT_EQ(props, before);
-  props.addAll(CProps());
-  EXPECT_EQ(props, before);
+
+  props.add("int64", INT64_MIN).add("short", static_cast<short>(-5));
+  EXPECT_EQ(props.lookup("int64"), String("-9223372036854775808"));
+  EXPECT_EQ(props.lookup("short"), String("-5"));
+  // Unsigned values past INT64_MAX keep their value.
+  props.add("size", std::numeric_limits<std::size_t>::max());
+  EXPECT_EQ(props.lookup("size"), String("18446744073709551615"));
 }
 
 TEST(ErrorsTest, FileSystemProblemTravelsInTheProperties) {
   const CError cause("ENOENT", "open", 2, CProps().add("path", "/missing"));
   const zel::CFileSystemError error(zel::CFileSystemError::NotFound, cause);
   EXPECT_EQ(error.getProblem(), zel::CFileSystemError::NotFound);
-  EXPECT_EQ(error.getCode(), zel::CFileSystemError::NotFound);
   EXPECT_EQ(zel::CFileSystemError::getProblem(error.getProps()), zel::CFileSystemError::NotFound);
   // The cause's properties come along, and its message is part of this one.
   EXPECT_EQ(error.getProps().lookup("path"), String("/missing"));
-  EXPECT_TRUE(contains(error.what(), "ENOENT"));
   EXPECT_EQ(error.getMessage(),
             zel::CFileSystemError::describe(zel::CFileSystemError::NotFound) + String(": ENOENT"));
-
-  // Without a cause.
-  const zel::CFileSystemError bare(zel::CFileSystemError::AlreadyExists);
-  EXPECT_EQ(zel::CFileSystemError::getProblem(bare.getProps()),
-            zel::CFileSystemError::AlreadyExists);
-  EXPECT_EQ(bare.getCause(), nullptr);
 
   // A wrapped file-system error keeps its problem in the wrapper's properties.
   const zel::CIOError wrapper(zel::CIOError::Unknown, "wrapped", error.getProps(), &error);
@@ -225,10 +188,7 @@ TEST(ErrorsTest, FileSystemProblemTravelsInTheProperties) {
   const zel::CFileSystemError outer(zel::CFileSystemError::Unsupported, error);
   EXPECT_EQ(zel::CFileSystemError::getProblem(outer.getProps()),
             zel::CFileSystemError::Unsupported);
-
-  // Other errors' properties have none.
-  EXPECT_EQ(zel::CFileSystemError::getProblem(zel::CIOError(zel::CIOError::EndOfStream).getProps()),
-            zel::CFileSystemError::Other);
+  // Properties without the problem, or with garbage, give Other.
   EXPECT_EQ(zel::CFileSystemError::getProblem(CProps()), zel::CFileSystemError::Other);
   EXPECT_EQ(zel::CFileSystemError::getProblem(
                 CProps().add(zel::CFileSystemError::kProblemKey, "garbage")),
@@ -236,25 +196,16 @@ TEST(ErrorsTest, FileSystemProblemTravelsInTheProperties) {
 }
 
 TEST(ErrorsTest, StandardExceptionsBecomeErrors) {
-  const std::out_of_range outOfRange("index 5");
-  P<CError> wrapped = zel::CStdExceptionError::exceptionToError(outOfRange);
+  P<CError> wrapped = zel::CStdExceptionError::exceptionToError(std::out_of_range("index 5"));
   ASSERT_NE(dynamic_cast<zel::CStdExceptionError*>(wrapped.get()), nullptr);
   EXPECT_EQ(wrapped->getMessage(), String("index 5"));
   EXPECT_EQ(wrapped->getProps().lookup("exceptionType"), String(typeid(std::out_of_range).name()));
 
+  // An error stays what it was, as a copy.
   const zel::CIOError io(zel::CIOError::StreamClosed);
   P<CError> kept = zel::CStdExceptionError::exceptionToError(io);
   ASSERT_NE(dynamic_cast<zel::CIOError*>(kept.get()), nullptr);
   EXPECT_NE(kept.get(), &io);
-  EXPECT_EQ(kept->getCode(), zel::CIOError::StreamClosed);
-}
-
-TEST(ErrorsTest, ErrorsAreCaughtAsStandardExceptions) {
-  try {
-    throw zel::CInvalidArgError("zel::f", "negative count", CProps().add("count", -1));
-  } catch (const std::exception& e) {
-    EXPECT_STREQ(e.what(), "negative count [zel::f] {count=-1}");
-  }
 }
 
 // Installs a sink for the scope of a test and restores the one before.
@@ -273,36 +224,13 @@ struct LoggedLine {
   String detail;
 };
 
-TEST(ErrorsTest, LogErrorGoesToTheInstalledSink) {
-  std::vector<LoggedLine> lines;
-  {
-    ScopedSink sink([&](const String& message, const std::exception& error, const String& detail) {
-      lines.push_back({message, error.what(), detail});
-    });
-    zel::logError(zel::CIOError(zel::CIOError::EndOfStream, "short read"), "Reading failed",
-                  "while testing");
-    zel::logError(std::runtime_error("plain"), "Other", String());
-  }
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].message, String("Reading failed"));
-  EXPECT_EQ(lines[0].errorText, "short read [code 4]");
-  EXPECT_EQ(lines[0].detail, String("while testing"));
-  EXPECT_EQ(lines[1].errorText, "plain");
-  EXPECT_TRUE(lines[1].detail.empty());
-}
-
 TEST(ErrorsTest, DefaultSinkWritesOneLineToStandardError) {
   const ScopedSink defaultSink{zel::LogSink()};
   const CError error("Cannot read", "zel::Test", -1, CProps().add("path", "/x"));
   testing::internal::CaptureStderr();
   zel::logError(error, "Load failed", "fleck 3");
-  const std::string written = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(written, "Load failed: Cannot read [zel::Test] {path=/x} (fleck 3)\n");
-  EXPECT_EQ(zel::formatLogLine("Load failed", error, "fleck 3").toUTF8() + "\n", written);
-
-  testing::internal::CaptureStderr();
-  zel::logError(std::runtime_error("boom"), "Other", String());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Other: boom\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Load failed: Cannot read [zel::Test] {path=/x} (fleck 3)\n");
 }
 
 TEST(ErrorsTest, DefaultSinkKeepsOutsideTextOnOneLine) {
@@ -349,19 +277,7 @@ TEST(ErrorsTest, ASinkThatLogsItselfDoesNotWaitForItself) {
   EXPECT_EQ(calls, 2);
 }
 
-TEST(ErrorsTest, SetLogSinkReturnsThePreviousSink) {
-  int calls = 0;
-  const ScopedSink outer([&](const String&, const std::exception&, const String&) { ++calls; });
-  zel::LogSink previous = zel::setLogSink(zel::LogSink());
-  ASSERT_TRUE(static_cast<bool>(previous));
-  previous(String(), CError("x"), String());
-  EXPECT_EQ(calls, 1);
-  zel::setLogSink(std::move(previous));
-  zel::logError(CError("x"), "y", String());
-  EXPECT_EQ(calls, 2);
-}
-
-TEST(ErrorsTest, ExceptionInDestructorIsLoggedWithTheClassName) {
+TEST(ErrorsTest, InstalledSinkGetsLoggedErrorsAndDestructorFailures) {
   std::vector<LoggedLine> lines;
   const ScopedSink sink(
       [&](const String& message, const std::exception& error, const String& detail) {
@@ -369,9 +285,12 @@ TEST(ErrorsTest, ExceptionInDestructorIsLoggedWithTheClassName) {
       });
   zel::onExceptionInDestructorIgnored("fleck::CDisk", CError("flush failed"), true);
   zel::onExceptionInDestructorIgnored("fleck::CQuiet", CError("not logged"), false);
-  ASSERT_EQ(lines.size(), 1u);
+  zel::logError(zel::CIOError(zel::CIOError::EndOfStream, "short"), "Reading", "while testing");
+  ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(contains(lines[0].message.toUTF8(), "fleck::CDisk")) << lines[0].message;
   EXPECT_EQ(lines[0].errorText, "flush failed");
+  EXPECT_EQ(lines[1].errorText, "short [code 4]");
+  EXPECT_EQ(lines[1].detail, String("while testing"));
 }
 
 }  // namespace

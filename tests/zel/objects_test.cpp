@@ -61,54 +61,29 @@ class CBoth final : public CBase, public virtual IFirst, public virtual ISecond 
 
 TEST(ObjectsTest, HeapObjectDiesWithItsLastReference) {
   int destroyed = 0;
-  P<CTracked> a(new CTracked(&destroyed));
-  EXPECT_TRUE(a->isHeapAllocated());
-  EXPECT_EQ(a->getRefCount(), 1);
-
-  P<CTracked> b = a;
-  P<CTracked> c;
-  c = b;
-  EXPECT_EQ(a->getRefCount(), 3);
-  a.reset();
-  b = nullptr;
-  EXPECT_EQ(destroyed, 0);
-  EXPECT_EQ(c->getRefCount(), 1);
-
-  P<CTracked> moved = std::move(c);
-  EXPECT_EQ(c.get(), nullptr);
-  EXPECT_EQ(moved->getRefCount(), 1);
-  EXPECT_EQ(destroyed, 0);
-  moved.reset();
-  EXPECT_EQ(destroyed, 1);
-}
-
-TEST(ObjectsTest, MakeAndConversionsShareOneCount) {
-  int destroyed = 0;
   P<CTracked> made = zel::make<CTracked>(&destroyed, 7);
   EXPECT_TRUE(made->isHeapAllocated());
+  P<CTracked> copy;
+  copy = made;
   P<CBase> base = made;  // converting copy
   P<const CTracked> constant = made;
-  EXPECT_EQ(made->getRefCount(), 3);
+  EXPECT_EQ(made->getRefCount(), 4);
   P<CBase> stolen = std::move(made);  // converting move
   EXPECT_EQ(made.get(), nullptr);
-  EXPECT_EQ(stolen->getRefCount(), 3);
+  EXPECT_EQ(stolen->getRefCount(), 4);
   base.reset();
   stolen.reset();
+  copy = nullptr;
   EXPECT_EQ(destroyed, 0);
   EXPECT_EQ(constant->getValue(), 7);
   constant.reset();
   EXPECT_EQ(destroyed, 1);
-}
 
-TEST(ObjectsTest, DetachKeepsTheReference) {
-  int destroyed = 0;
   P<CTracked> p(new CTracked(&destroyed));
-  CTracked* raw = p.detach();
-  EXPECT_EQ(p.get(), nullptr);
-  EXPECT_EQ(raw->getRefCount(), 1);
-  EXPECT_EQ(destroyed, 0);
-  raw->release();
-  EXPECT_EQ(destroyed, 1);
+  CTracked* detached = p.detach();  // keeps the reference
+  EXPECT_EQ(detached->getRefCount(), 1);
+  detached->release();
+  EXPECT_EQ(destroyed, 2);
 }
 
 // A node of a singly linked list: assigning a P from a member of the object it is
@@ -142,63 +117,11 @@ TEST(ObjectsTest, AssigningFromAMemberOfTheReleasedObjectIsSafe) {
   EXPECT_EQ(destroyed, 3);
 }
 
-TEST(ObjectsTest, StackObjectIsNeverDeletedByP) {
-  int destroyed = 0;
-  {
-    CTracked local(&destroyed, 5);
-    EXPECT_FALSE(local.isHeapAllocated());
-    {
-      P<CTracked> p(&local);
-      P<CTracked> q = p;
-      EXPECT_EQ(local.getRefCount(), 2);
-    }
-    EXPECT_EQ(local.getRefCount(), 0);
-    EXPECT_EQ(destroyed, 0);
-    EXPECT_EQ(local.getValue(), 5);
-  }
-  EXPECT_EQ(destroyed, 1);
-}
-
 class COwner final : public CBase {
  public:
   explicit COwner(int* destroyed) : member(destroyed, 3) {}
   CTracked member;
 };
-
-TEST(ObjectsTest, MemberOfAHeapObjectIsOwnedByItsObject) {
-  int destroyed = 0;
-  P<COwner> owner(new COwner(&destroyed));
-  EXPECT_TRUE(owner->isHeapAllocated());
-  EXPECT_FALSE(owner->member.isHeapAllocated());
-  { P<CTracked> p(&owner->member); }
-  EXPECT_EQ(destroyed, 0);
-  EXPECT_EQ(owner->member.getValue(), 3);
-  owner.reset();
-  EXPECT_EQ(destroyed, 1);
-}
-
-TEST(ObjectsTest, ContainerElementsAndOtherStorageAreDirect) {
-  int destroyed = 0;
-  {
-    std::vector<CTracked> elements;
-    elements.reserve(3);
-    for (int i = 0; i < 3; ++i)
-      elements.emplace_back(&destroyed, i);
-    for (auto& element : elements) {
-      EXPECT_FALSE(element.isHeapAllocated());
-      P<CTracked> p(&element);
-    }
-    std::optional<CTracked> optional;
-    optional.emplace(&destroyed, 9);
-    EXPECT_FALSE(optional->isHeapAllocated());
-    { P<CTracked> p(&*optional); }
-    auto shared = std::make_shared<CTracked>(&destroyed, 10);
-    EXPECT_FALSE(shared->isHeapAllocated());
-    { P<CTracked> p(shared.get()); }
-    EXPECT_EQ(destroyed, 0);
-  }
-  EXPECT_EQ(destroyed, 5);
-}
 
 class CTrackedError : public CError {
  public:
@@ -211,22 +134,52 @@ class CTrackedError : public CError {
   int* destroyed;
 };
 
-TEST(ObjectsTest, ExceptionObjectIsDirect) {
+// Objects on the stack, inside other objects, in containers or thrown never die
+// through P.
+TEST(ObjectsTest, DirectObjectsAreNeverDeletedByP) {
   int destroyed = 0;
+  {
+    CTracked local(&destroyed, 5);
+    EXPECT_FALSE(local.isHeapAllocated());
+    {
+      P<CTracked> p(&local);
+      P<CTracked> q = p;
+      EXPECT_EQ(local.getRefCount(), 2);
+    }
+    EXPECT_EQ(local.getRefCount(), 0);
+
+    std::vector<CTracked> elements;
+    elements.emplace_back(&destroyed, 1);
+    std::optional<CTracked> optional;
+    optional.emplace(&destroyed, 9);
+    auto shared = std::make_shared<CTracked>(&destroyed, 10);
+    for (CTracked* direct : {&elements[0], &*optional, shared.get()}) {
+      EXPECT_FALSE(direct->isHeapAllocated());
+      P<CTracked> p(direct);
+    }
+    EXPECT_EQ(destroyed, 0);
+  }
+  EXPECT_EQ(destroyed, 4);
+
+  P<COwner> owner(new COwner(&destroyed));
+  EXPECT_FALSE(owner->member.isHeapAllocated());
+  { P<CTracked> p(&owner->member); }
+  EXPECT_EQ(destroyed, 4);
+  owner.reset();
+  EXPECT_EQ(destroyed, 5);
+
   try {
     throw CTrackedError(&destroyed);
   } catch (CError& e) {
     EXPECT_FALSE(e.isHeapAllocated());
     { P<CError> p(&e); }
-    EXPECT_EQ(destroyed, 0);
-    EXPECT_EQ(e.getMessage(), zel::String("tracked"));
     // A clone is a heap object that lives on after the handler.
     P<CError> saved = e.clone();
     EXPECT_TRUE(saved->isHeapAllocated());
     saved.reset();
-    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(destroyed, 6);
   }
-  EXPECT_EQ(destroyed, 2);
+  EXPECT_EQ(destroyed, 7);
 }
 
 TEST(ObjectsTest, CopiesStartWithoutReferencesAndTakeTheirOwnOwnership) {
@@ -297,14 +250,10 @@ TEST(ObjectsTest, CountedReferencesFromSeveralThreads) {
 
 TEST(ObjectsTest, CastToViewsTheSameObject) {
   P<zel::IBase> base(new CBoth());
-  P<IFirst> first = zel::castTo<IFirst>(base);
-  P<ISecond> second = zel::castTo<ISecond>(first);
-  ASSERT_NE(first.get(), nullptr);
+  P<ISecond> second = zel::castTo<ISecond>(zel::castTo<IFirst>(base));
   ASSERT_NE(second.get(), nullptr);
-  EXPECT_EQ(first->first(), 1);
   EXPECT_EQ(second->second(), 2);
-  EXPECT_EQ(dynamic_cast<CBase*>(second.get())->getRefCount(), 3);
-
+  EXPECT_EQ(dynamic_cast<CBase*>(second.get())->getRefCount(), 2);
   EXPECT_THROW(zel::castTo<IUnrelated>(base), CError);
   EXPECT_EQ(zel::castTo<IFirst>(P<zel::IBase>()).get(), nullptr);
 }
@@ -383,21 +332,15 @@ class COuter final : public CBase {
 };
 
 TEST(ObjectsTest, NestedAllocationsGetBothFlagsRight) {
-  P<COuter> outer(new COuter(new CInner()));
-  EXPECT_TRUE(outer->isHeapAllocated());
-  EXPECT_TRUE(outer->inner->isHeapAllocated());
-
   P<COuter> deep(new COuter(new COuter(new CInner()), new COuter(new CInner(), new CInner())));
   EXPECT_TRUE(deep->isHeapAllocated());
   auto* left = dynamic_cast<COuter*>(deep->inner.get());
   auto* right = dynamic_cast<COuter*>(deep->second.get());
   ASSERT_NE(left, nullptr);
   ASSERT_NE(right, nullptr);
-  EXPECT_TRUE(left->isHeapAllocated());
-  EXPECT_TRUE(left->inner->isHeapAllocated());
-  EXPECT_TRUE(right->isHeapAllocated());
-  EXPECT_TRUE(right->inner->isHeapAllocated());
-  EXPECT_TRUE(right->second->isHeapAllocated());
+  for (CBase* object : std::initializer_list<CBase*>{left, left->inner.get(), right,
+                                                     right->inner.get(), right->second.get()})
+    EXPECT_TRUE(object->isHeapAllocated());
 
   // A stack argument inside a heap allocation stays direct.
   CInner local;
@@ -439,36 +382,24 @@ CBase* failingArgument() {
 }
 
 TEST(ObjectsTest, ConstructorThatThrowsLeavesNothingPending) {
+  const auto expectNothingPending = [](std::size_t size) {
+    EXPECT_FALSE(placedObjectClaimsHeap(size));
+    CInner next;
+    EXPECT_FALSE(next.isHeapAllocated());
+  };
   EXPECT_THROW(P<CThrowsInBody>(new CThrowsInBody()), std::runtime_error);
-  EXPECT_FALSE(placedObjectClaimsHeap(sizeof(CThrowsInBody)));
-  {
-    CInner next;
-    EXPECT_FALSE(next.isHeapAllocated());
-  }
-
+  expectNothingPending(sizeof(CThrowsInBody));
   EXPECT_THROW(P<CThrowsBeforeCBase>(new CThrowsBeforeCBase()), std::runtime_error);
-  EXPECT_FALSE(placedObjectClaimsHeap(sizeof(CThrowsBeforeCBase)));
-  {
-    CInner next;
-    EXPECT_FALSE(next.isHeapAllocated());
-  }
+  expectNothingPending(sizeof(CThrowsBeforeCBase));
 
   // The outer allocation is made before its arguments are evaluated, so these fail
   // with the outer allocation (or two) pending.
   EXPECT_THROW(P<COuter>(new COuter(failingArgument())), std::runtime_error);
-  EXPECT_FALSE(placedObjectClaimsHeap(sizeof(COuter)));
-  {
-    CInner next;
-    EXPECT_FALSE(next.isHeapAllocated());
-  }
+  expectNothingPending(sizeof(COuter));
   EXPECT_THROW(P<COuter>(new COuter(new COuter(failingArgument()))), std::runtime_error);
-  EXPECT_FALSE(placedObjectClaimsHeap(sizeof(COuter)));
+  expectNothingPending(sizeof(COuter));
   EXPECT_THROW(P<COuter>(new COuter(new CThrowsInBody())), std::runtime_error);
-  EXPECT_FALSE(placedObjectClaimsHeap(sizeof(COuter)));
-  {
-    CInner next;
-    EXPECT_FALSE(next.isHeapAllocated());
-  }
+  expectNothingPending(sizeof(COuter));
 
   // And a heap object made afterwards is still recognised.
   P<COuter> after(new COuter(new CInner()));

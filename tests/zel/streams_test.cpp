@@ -14,7 +14,6 @@
 #include "zel/CBufferStream.h"
 #include "zel/CDataInStream.h"
 #include "zel/CDataOutStream.h"
-#include "zel/CFileSystemError.h"
 #include "zel/CIOError.h"
 #include "zel/CInvalidArgError.h"
 #include "zel/TConstBufferSlice.h"
@@ -55,83 +54,49 @@ P<Bytes> encode(const std::function<void(zel::CDataOutStream&)>& write) {
   return stream.getBuffer();
 }
 
-TEST(DataStreamTest, IntegersAreLittleEndianTwosComplement) {
+// Integers are little-endian two's complement; a string is its UTF-8 byte count, then
+// the bytes without a terminator.
+TEST(DataStreamTest, EncodingBytes) {
   P<Bytes> buffer = encode([](zel::CDataOutStream& out) {
-    out.writeInt16(0x1234);
     out.writeInt16(-2);
-    out.writeInt32(0x01020304);
     out.writeInt32(std::numeric_limits<std::int32_t>::min());
     out.writeInt64(0x0102030405060708);
-    out.writeInt64(-1);
-  });
-  const std::vector<unsigned char> expected = {
-      0x34, 0x12, 0xFE, 0xFF,                          // Int16
-      0x04, 0x03, 0x02, 0x01, 0x00, 0x00, 0x00, 0x80,  // Int32
-      0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // Int64
-      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-  };
-  EXPECT_EQ(contents(*buffer), expected);
-}
-
-TEST(DataStreamTest, StringIsByteCountThenUTF8WithoutTerminator) {
-  P<Bytes> buffer = encode([](zel::CDataOutStream& out) {
-    out.writeString(String());
     out.writeString(String("caf\xC3\xA9"));
     out.writeString(String(L"a\0b", 3));
   });
   const std::vector<unsigned char> expected = {
-      0x00, 0x00, 0x00, 0x00,                              // ""
-      0x05, 0x00, 0x00, 0x00, 'c', 'a',  'f', 0xC3, 0xA9,  // "café": 5 bytes, 4 characters
-      0x03, 0x00, 0x00, 0x00, 'a', 0x00, 'b',              // an inner NUL is text
+      0xFE, 0xFF,                                            // Int16
+      0x00, 0x00, 0x00, 0x80,                                // Int32
+      0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,        // Int64
+      0x05, 0x00, 0x00, 0x00, 'c',  'a',  'f',  0xC3, 0xA9,  // "café": 5 bytes, 4 characters
+      0x03, 0x00, 0x00, 0x00, 'a',  0x00, 'b',               // an inner NUL is text
   };
   EXPECT_EQ(contents(*buffer), expected);
 }
 
 TEST(DataStreamTest, RoundTripOfExtremesAndText) {
   const std::vector<String> strings = {
-      String(), String("plain"), String("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"),
+      String(), String("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"),
       String(70000, L'\x65E5'),  // longer than one read piece
   };
+  const std::vector<std::int64_t> values = {std::numeric_limits<std::int64_t>::min(), -1, 0,
+                                            std::numeric_limits<std::int64_t>::max()};
   P<Bytes> buffer = encode([&](zel::CDataOutStream& out) {
-    for (std::int16_t v : {std::numeric_limits<std::int16_t>::min(), std::int16_t{-1},
-                           std::int16_t{0}, std::numeric_limits<std::int16_t>::max()}) {
-      out.writeInt16(v);
-    }
-    for (std::int32_t v : {std::numeric_limits<std::int32_t>::min(), -1, 0, 1,
-                           std::numeric_limits<std::int32_t>::max()}) {
-      out.writeInt32(v);
-    }
-    for (std::int64_t v :
-         {std::numeric_limits<std::int64_t>::min(), std::int64_t{-1}, std::int64_t{0},
-          std::int64_t{0x123456789ABCDEF}, std::numeric_limits<std::int64_t>::max()}) {
+    out.writeInt16(std::numeric_limits<std::int16_t>::min());
+    out.writeInt32(std::numeric_limits<std::int32_t>::max());
+    for (std::int64_t v : values)
       out.writeInt64(v);
-    }
     for (const auto& s : strings)
       out.writeString(s);
-    out.write("raw", 3, nullptr);
   });
-
   CBufferStream stream(buffer.get(), CBufferStream::ReadOnly{});
   zel::CDataInStream in(&stream);
   EXPECT_EQ(in.readInt16(), std::numeric_limits<std::int16_t>::min());
-  EXPECT_EQ(in.readInt16(), -1);
-  EXPECT_EQ(in.readInt16(), 0);
-  EXPECT_EQ(in.readInt16(), std::numeric_limits<std::int16_t>::max());
-  EXPECT_EQ(in.readInt32(), std::numeric_limits<std::int32_t>::min());
-  EXPECT_EQ(in.readInt32(), -1);
-  EXPECT_EQ(in.readInt32(), 0);
-  EXPECT_EQ(in.readInt32(), 1);
   EXPECT_EQ(in.readInt32(), std::numeric_limits<std::int32_t>::max());
-  EXPECT_EQ(in.readInt64(), std::numeric_limits<std::int64_t>::min());
-  EXPECT_EQ(in.readInt64(), -1);
-  EXPECT_EQ(in.readInt64(), 0);
-  EXPECT_EQ(in.readInt64(), 0x123456789ABCDEF);
-  EXPECT_EQ(in.readInt64(), std::numeric_limits<std::int64_t>::max());
+  for (std::int64_t v : values)
+    EXPECT_EQ(in.readInt64(), v);
   for (const auto& s : strings)
     EXPECT_EQ(in.readString(), s);
-  char raw[3];
-  in.read(raw, 3);
-  EXPECT_EQ(std::string(raw, 3), "raw");
   EXPECT_TRUE(stream.isEndOfStream());
 }
 
@@ -235,13 +200,9 @@ TEST(BufferStreamTest, WritesGrowTheBufferGeometrically) {
     stream.write(&b, 1, nullptr);
     capacities.insert(stream.getBuffer()->getCapacity());
   }
-  EXPECT_EQ(stream.getLength(), 10000);
   EXPECT_EQ(stream.getPosition(), 10000);
   EXPECT_LE(capacities.size(), 16u);  // doubling: about log2(10000) steps
-  const std::vector<unsigned char> written = contents(*stream.getBuffer());
-  for (std::size_t i = 0; i < written.size(); ++i) {
-    ASSERT_EQ(written[i], static_cast<unsigned char>(i));
-  }
+  EXPECT_EQ(stream.getBuffer()->getData()[9999], static_cast<unsigned char>(9999));
 
   // A factor of 1 grows to exactly what the write needs.
   CBufferStream exact(nullptr, 1.0);
@@ -253,14 +214,12 @@ TEST(BufferStreamTest, WritesGrowTheBufferGeometrically) {
 TEST(BufferStreamTest, WritesIntoAGivenBufferFromTheStart) {
   P<Bytes> buffer = zel::make<Bytes>(reinterpret_cast<const unsigned char*>("0123456789"), 10);
   CBufferStream stream(buffer);
-  EXPECT_EQ(stream.getBuffer().get(), buffer.get());
   EXPECT_EQ(stream.getPosition(), 0);
-  EXPECT_EQ(stream.getLength(), 10);
   stream.write("ab", 2, nullptr);
   stream.seek(9);
   stream.write("XYZ", 3, nullptr);  // overwrites one byte and appends two
-  EXPECT_EQ(contents(*buffer), bytesOf("ab2345678XYZ"));
-  EXPECT_EQ(stream.getLength(), 12);
+  stream.writeKeepBuffer(zel::TConstBufferSlice<unsigned char>(buffer, 2, 2), nullptr);
+  EXPECT_EQ(contents(*buffer), bytesOf("ab2345678XYZ23"));
 }
 
 TEST(BufferStreamTest, ReadingAndSeeking) {
@@ -298,68 +257,34 @@ TEST(BufferStreamTest, NegativeCountsAreRefused) {
   EXPECT_THROW(stream.write("x", -1, nullptr), zel::CInvalidArgError);
   EXPECT_THROW(stream.read(out, -1), zel::CInvalidArgError);
   EXPECT_THROW(stream.readLax(out, -1), zel::CInvalidArgError);
-  EXPECT_THROW(stream.readAvailable(out, -1), zel::CInvalidArgError);
   EXPECT_EQ(stream.getPosition(), 0);
   EXPECT_EQ(stream.getLength(), 3);
-  // A count of 0 is no transfer, not an error.
-  stream.write("x", 0, nullptr);
-  stream.read(out, 0);
-  EXPECT_EQ(stream.readLax(out, 0), 0);
+  stream.read(out, 0);  // a count of 0 is no transfer, not an error
 }
 
-TEST(BufferStreamTest, SetLength) {
+TEST(BufferStreamTest, SetLengthClampsThePositionAndGrowsWithZeros) {
   CBufferStream stream;
   stream.write("abcdef", 6, nullptr);
   stream.setLength(2);
-  EXPECT_EQ(stream.getLength(), 2);
-  EXPECT_EQ(stream.getPosition(), 2);  // clamped
+  EXPECT_EQ(stream.getPosition(), 2);
   stream.seek(0);
   stream.setLength(5);  // grows with zeros, even where old bytes were
   EXPECT_EQ(stream.getPosition(), 0);
   EXPECT_EQ(contents(*stream.getBuffer()), (std::vector<unsigned char>{'a', 'b', 0, 0, 0}));
-  stream.setLength(100);
-  EXPECT_EQ(stream.getLength(), 100);
-  EXPECT_EQ(stream.getBuffer()->getData()[99], 0);
-  stream.setLength(0);
-  EXPECT_EQ(stream.getLength(), 0);
   expectIOError(CIOError::InvalidPosition, [&] { stream.setLength(-1); });
-}
-
-TEST(BufferStreamTest, WriteKeepBufferAndBarriers) {
-  CBufferStream stream;
-  P<Bytes> source = zel::make<Bytes>(reinterpret_cast<const unsigned char*>("0123456789"), 10);
-  stream.writeKeepBuffer(zel::TConstBufferSlice<unsigned char>(source, 2, 5), nullptr);
-  stream.writeKeepBuffer(zel::TConstBufferSlice<unsigned char>(), nullptr);
-  EXPECT_EQ(contents(*stream.getBuffer()), bytesOf("23456"));
-  P<zel::IWriteBarrier> barrier = stream.createWriteBarrier(nullptr);
-  ASSERT_NE(barrier.get(), nullptr);
-  EXPECT_TRUE(barrier->waitReached(0));
-  stream.flush();
 }
 
 TEST(BufferStreamTest, ReadOnlyFormRejectsEveryWrite) {
   const Bytes data(reinterpret_cast<const unsigned char*>("fixed"), 5);
   CBufferStream stream(&data, CBufferStream::ReadOnly{});
   EXPECT_EQ(stream.getBuffer().get(), nullptr);
-  EXPECT_EQ(stream.getLength(), 5);
-  expectIOError(CIOError::NotSupported, [&] { stream.write("x", 1, nullptr); });
   expectIOError(CIOError::NotSupported, [&] { stream.write("x", 0, nullptr); });
   expectIOError(CIOError::NotSupported, [&] { stream.setLength(1); });
-  P<Bytes> source = zel::make<Bytes>(reinterpret_cast<const unsigned char*>("x"), 1);
-  expectIOError(CIOError::NotSupported, [&] {
-    stream.writeKeepBuffer(zel::TConstBufferSlice<unsigned char>(source), nullptr);
-  });
   expectIOError(CIOError::NotSupported,
                 [&] { stream.writeKeepBuffer(zel::TConstBufferSlice<unsigned char>(), nullptr); });
-  EXPECT_EQ(contents(data), bytesOf("fixed"));
   char out[5];
   stream.read(out, 5);
   EXPECT_EQ(std::string(out, 5), "fixed");
-
-  // A read-only stream of no buffer is an empty stream.
-  CBufferStream empty(nullptr, CBufferStream::ReadOnly{});
-  EXPECT_EQ(empty.getLength(), 0);
-  EXPECT_TRUE(empty.isEndOfStream());
 }
 
 TEST(BufferStreamTest, ClosedStreamRefusesEverything) {
@@ -371,17 +296,12 @@ TEST(BufferStreamTest, ClosedStreamRefusesEverything) {
   P<Bytes> source = zel::make<Bytes>(reinterpret_cast<const unsigned char*>("x"), 1);
   const std::vector<std::pair<const char*, std::function<void()>>> operations = {
       {"read", [&] { stream.read(out, 1); }},
-      {"readLax", [&] { stream.readLax(out, 1); }},
       {"readAvailable", [&] { stream.readAvailable(out, 1); }},
       {"write", [&] { stream.write("x", 1, nullptr); }},
       {"writeKeepBuffer",
        [&] { stream.writeKeepBuffer(zel::TConstBufferSlice<unsigned char>(source), nullptr); }},
-      {"writeKeepBuffer of nothing",
-       [&] { stream.writeKeepBuffer(zel::TConstBufferSlice<unsigned char>(), nullptr); }},
       {"seek", [&] { stream.seek(0); }},
       {"getLength", [&] { (void)stream.getLength(); }},
-      {"getPosition", [&] { (void)stream.getPosition(); }},
-      {"isEndOfStream", [&] { (void)stream.isEndOfStream(); }},
       {"setLength", [&] { stream.setLength(0); }},
       {"flush", [&] { stream.flush(); }},
       {"createWriteBarrier", [&] { (void)stream.createWriteBarrier(nullptr); }},
@@ -389,16 +309,6 @@ TEST(BufferStreamTest, ClosedStreamRefusesEverything) {
   for (const auto& [name, operation] : operations) {
     SCOPED_TRACE(name);
     expectIOError(CIOError::StreamClosed, operation);
-  }
-}
-
-TEST(BufferStreamTest, LockingIsNotSupported) {
-  CBufferStream stream;
-  try {
-    (void)stream.lockRange(0, 1, zel::IStreamBase::LockShared);
-    ADD_FAILURE() << "locked";
-  } catch (const zel::CFileSystemError& e) {
-    EXPECT_EQ(e.getProblem(), zel::CFileSystemError::Unsupported);
   }
 }
 

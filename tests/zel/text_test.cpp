@@ -67,16 +67,6 @@ TEST(TextTest, EveryScalarValueRoundTrips) {
   EXPECT_EQ(String::fromUTF8(utf8), all);
 }
 
-TEST(TextTest, MixedTextAndNarrowLiterals) {
-  const String text("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z");  // narrow literals are UTF-8
-  EXPECT_EQ(text, codePoints({'a', 0xE9, 0x20AC, 0x1F600, 'z'}));
-  EXPECT_EQ(text.toUTF8(), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z");
-  EXPECT_EQ(String().toUTF8(), "");
-  EXPECT_EQ(String::fromUTF8(""), String());
-  // An embedded NUL is text like any other.
-  EXPECT_EQ(String::fromUTF8(std::string("a\0b", 3)).size(), 3u);
-}
-
 TEST(TextTest, UnencodableCodePointsBecomeReplacementCharacters) {
   EXPECT_EQ(codePoints({0xD800}).toUTF8(), "\xEF\xBF\xBD");
   EXPECT_EQ(codePoints({0xDFFF}).toUTF8(), "\xEF\xBF\xBD");
@@ -95,14 +85,11 @@ TEST(TextTest, MalformedInputGivesOneReplacementPerBadByte) {
   const String r(1, kReplacement);
   const Case cases[] = {
       {"overlong slash, 2 bytes", "\xC0\xAF", r + r},
-      {"overlong NUL, 2 bytes", "\xC0\x80", r + r},
       {"lowest lead byte C1", "\xC1\xBF", r + r},
       {"overlong, 3 bytes", "\xE0\x80\xAF", r + r + r},
-      {"overlong U+7FF, 3 bytes", "\xE0\x9F\xBF", r + r + r},
       {"overlong, 4 bytes", "\xF0\x80\x80\xAF", r + r + r + r},
       {"overlong U+FFFF, 4 bytes", "\xF0\x8F\xBF\xBF", r + r + r + r},
       {"high surrogate", "\xED\xA0\x80", r + r + r},
-      {"low surrogate", "\xED\xBF\xBF", r + r + r},
       {"encoded surrogate pair", "\xED\xA0\xBD\xED\xB8\x80", r + r + r + r + r + r},
       {"past U+10FFFF", "\xF4\x90\x80\x80", r + r + r + r},
       {"lead byte F5", "\xF5\x80\x80\x80", r + r + r + r},
@@ -112,9 +99,7 @@ TEST(TextTest, MalformedInputGivesOneReplacementPerBadByte) {
        "a\x80"
        "b",
        String("a") + r + String("b")},
-      {"two stray continuations", "\xBF\x80", r + r},
       {"truncated 2-byte at end", "a\xC3", String("a") + r},
-      {"truncated 3-byte at end", "\xE2\x82", r + r},
       {"truncated 4-byte at end", "\xF0\x9F\x98", r + r + r},
       {"truncated 3-byte before ASCII", "\xE2\x82z", r + r + String("z")},
       {"truncated 4-byte before a good character", "\xF0\x9F\xC3\xA9", r + r + codePoints({0xE9})},
@@ -152,33 +137,32 @@ TEST(TextTest, RandomBytesDecodeToStableText) {
   }
 }
 
-TEST(TextTest, FromInt64AndPrinting) {
-  EXPECT_EQ(String::fromInt64(0), String("0"));
-  EXPECT_EQ(String::fromInt64(-42), String("-42"));
-  EXPECT_EQ(String::fromInt64(INT64_MAX), String("9223372036854775807"));
+TEST(TextTest, ParseInt64AcceptsDecimalAndPrefixedHexadecimal) {
+  struct Case {
+    const char* text;
+    bool hex;
+    std::int64_t value;
+  };
+  const Case cases[] = {
+      {"-0", false, 0},
+      {"+17", false, 17},
+      {"000123", false, 123},
+      {"+9223372036854775807", false, INT64_MAX},
+      {"-9223372036854775808", false, INT64_MIN},
+      {"-9223372036854775808", true, INT64_MIN},
+      {"10", true, 10},
+      {"0XFF", true, 255},
+      {"+0xaBc", true, 0xABC},
+      {"0x7fffffffffffffff", true, INT64_MAX},
+      {"-0x8000000000000000", true, INT64_MIN},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(zel::parseInt64(c.text, c.hex), c.value);
+  }
   EXPECT_EQ(String::fromInt64(INT64_MIN), String("-9223372036854775808"));
-  std::ostringstream out;
-  out << String("caf\xC3\xA9");
-  EXPECT_EQ(out.str(), "caf\xC3\xA9");
-  EXPECT_EQ(testing::PrintToString(String("x")), "\"x\"");
-  EXPECT_TRUE(String("prefix-rest").startsWith(L"prefix"));
-  EXPECT_TRUE(String("prefix-rest").endsWith(L"rest"));
-  EXPECT_FALSE(String("ab").startsWith(L"abc"));
-}
-
-TEST(TextTest, ParseInt64Decimal) {
-  EXPECT_EQ(zel::parseInt64("0", false), 0);
-  EXPECT_EQ(zel::parseInt64("-0", false), 0);
-  EXPECT_EQ(zel::parseInt64("+17", false), 17);
-  EXPECT_EQ(zel::parseInt64("-17", false), -17);
-  EXPECT_EQ(zel::parseInt64("000123", false), 123);
-  EXPECT_EQ(zel::parseInt64("9223372036854775807", false), INT64_MAX);
-  EXPECT_EQ(zel::parseInt64("+9223372036854775807", false), INT64_MAX);
-  EXPECT_EQ(zel::parseInt64("-9223372036854775808", false), INT64_MIN);
-  EXPECT_EQ(zel::parseInt64("-9223372036854775807", false), INT64_MIN + 1);
-  // Decimal text is read the same with hexadecimal allowed.
-  EXPECT_EQ(zel::parseInt64("-9223372036854775808", true), INT64_MIN);
-  EXPECT_EQ(zel::parseInt64("10", true), 10);
+  // Without the flag, hexadecimal is malformed text.
+  EXPECT_THROW(zel::parseInt64("0x10", false), zel::CError);
 }
 
 TEST(TextTest, ParseInt64RoundTripsRandomValues) {
@@ -193,49 +177,26 @@ TEST(TextTest, ParseInt64RoundTripsRandomValues) {
   }
 }
 
-TEST(TextTest, ParseInt64Hexadecimal) {
-  EXPECT_EQ(zel::parseInt64("0x0", true), 0);
-  EXPECT_EQ(zel::parseInt64("0xff", true), 255);
-  EXPECT_EQ(zel::parseInt64("0XFF", true), 255);
-  EXPECT_EQ(zel::parseInt64("-0x10", true), -16);
-  EXPECT_EQ(zel::parseInt64("+0xaBc", true), 0xABC);
-  EXPECT_EQ(zel::parseInt64("0x7fffffffffffffff", true), INT64_MAX);
-  EXPECT_EQ(zel::parseInt64("-0x8000000000000000", true), INT64_MIN);
-  EXPECT_THROW(zel::parseInt64("0x8000000000000000", true), zel::CError);
-  EXPECT_THROW(zel::parseInt64("-0x8000000000000001", true), zel::CError);
-  EXPECT_THROW(zel::parseInt64("0x", true), zel::CError);
-  EXPECT_THROW(zel::parseInt64("0xg", true), zel::CError);
-  EXPECT_THROW(zel::parseInt64("0x0x1", true), zel::CError);
-  // Without the flag, hexadecimal is malformed text.
-  EXPECT_THROW(zel::parseInt64("0x10", false), zel::CError);
-  EXPECT_THROW(zel::parseInt64("ff", false), zel::CError);
-  EXPECT_THROW(zel::parseInt64("ff", true), zel::CError);  // the prefix is required
-}
-
 TEST(TextTest, ParseInt64RejectsMalformedText) {
   const char* bad[] = {
       "",
       "+",
       "-",
       " 1",
-      "1 ",
-      "\t1",
       "1\n",
       "1.0",
-      "1e3",
       "--1",
       "+-1",
-      "-+1",
       "1-",
-      "abc",
       "١",
-      "1,000",
-      "0b1",
-      "9223372036854775808",
+      "ff",  // the prefix is required
+      "0x",
+      "0x0x1",
+      "9223372036854775808",  // overflow by one
       "-9223372036854775809",
-      "99999999999999999999",
-      "-99999999999999999999",
-      "18446744073709551616",
+      "92233720368547758070",
+      "0x8000000000000000",
+      "-0x8000000000000001",
   };
   for (const char* text : bad) {
     SCOPED_TRACE(text);
@@ -248,13 +209,6 @@ TEST(TextTest, ParseInt64RejectsMalformedText) {
       EXPECT_FALSE(e.getMessage().empty());
     }
   }
-}
-
-TEST(TextTest, ParseInt64OverflowByOne) {
-  EXPECT_THROW(zel::parseInt64("9223372036854775808", false), zel::CError);
-  EXPECT_THROW(zel::parseInt64("+9223372036854775808", false), zel::CError);
-  EXPECT_THROW(zel::parseInt64("-9223372036854775809", false), zel::CError);
-  EXPECT_THROW(zel::parseInt64("92233720368547758070", false), zel::CError);
 }
 
 }  // namespace

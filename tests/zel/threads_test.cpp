@@ -1,4 +1,4 @@
-// CSignal, CSemaphore, CMutex, CThread, CTime and CMTRand. Threads meet through
+// CSignal, CSemaphore, CMutex, CThread and CMTRand. Threads meet through
 // signals and latches, never through sleeps, and no test asserts on how long
 // something took.
 
@@ -22,7 +22,6 @@
 #include "zel/CSemaphore.h"
 #include "zel/CSignal.h"
 #include "zel/CThread.h"
-#include "zel/CTime.h"
 #include "zel/Log.h"
 
 namespace {
@@ -37,24 +36,15 @@ constexpr int kGenerousMs = 60000;
 
 TEST(SignalTest, SetResetAndTimeOuts) {
   CSignal signal;
-  EXPECT_FALSE(signal.isSet());
   EXPECT_FALSE(signal.wait(0));
   EXPECT_FALSE(signal.wait(5));  // times out: the result, not the duration, is checked
   signal.set();
-  EXPECT_TRUE(signal.isSet());
-  EXPECT_TRUE(signal.wait(0));
   EXPECT_TRUE(signal.wait(-1));
-  EXPECT_TRUE(signal.wait(kGenerousMs));
   EXPECT_TRUE(signal.wait(0));  // manual reset: waiting does not consume it
-  signal.set();
-  EXPECT_TRUE(signal.isSet());
   signal.reset();
   EXPECT_FALSE(signal.isSet());
-  EXPECT_FALSE(signal.wait(0));
   EXPECT_FALSE(signal.wait(1));
-
-  CSignal initiallySet(true);
-  EXPECT_TRUE(initiallySet.wait(0));
+  EXPECT_TRUE(CSignal(true).wait(0));
 }
 
 TEST(SignalTest, OneSetReleasesEveryWaiter) {
@@ -82,36 +72,11 @@ TEST(SemaphoreTest, TakeAndGive) {
   zel::CSemaphore semaphore(2);
   EXPECT_TRUE(semaphore.take(0));
   EXPECT_TRUE(semaphore.take(-1));
-  EXPECT_FALSE(semaphore.take(0));
   EXPECT_FALSE(semaphore.take(2));
-  EXPECT_EQ(semaphore.getFreeUnits(), 0);
-  semaphore.give();
-  EXPECT_EQ(semaphore.getFreeUnits(), 1);
-  EXPECT_TRUE(semaphore.take(0));
   semaphore.give(3);
   EXPECT_EQ(semaphore.getFreeUnits(), 3);
-  semaphore.give(0);
   EXPECT_THROW(semaphore.give(-1), zel::CInvalidArgError);
   EXPECT_EQ(semaphore.getFreeUnits(), 3);
-}
-
-TEST(SemaphoreTest, GiveOnOneThreadReleasesTakersOnOthers) {
-  constexpr int kTakers = 5;
-  zel::CSemaphore semaphore(0);
-  std::atomic<int> taken{0};
-  std::vector<std::thread> takers;
-  for (int i = 0; i < kTakers; ++i) {
-    takers.emplace_back([&, i] {
-      if (i % 2 == 0 ? semaphore.take(-1) : semaphore.take(kGenerousMs)) ++taken;
-    });
-  }
-  semaphore.give(2);  // several at once
-  for (int i = 2; i < kTakers; ++i)
-    semaphore.give();
-  for (auto& t : takers)
-    t.join();
-  EXPECT_EQ(taken.load(), kTakers);
-  EXPECT_EQ(semaphore.getFreeUnits(), 0);
 }
 
 TEST(SemaphoreTest, NeverMoreHoldersThanUnits) {
@@ -145,12 +110,8 @@ TEST(SemaphoreTest, NeverMoreHoldersThanUnits) {
 
 TEST(MutexTest, ReentrantLocking) {
   zel::CMutex mutex;
-  EXPECT_FALSE(mutex.isHeldByCurrentThread());
-  mutex.lock();
   mutex.lock();
   EXPECT_TRUE(mutex.tryLock());
-  EXPECT_TRUE(mutex.isHeldByCurrentThread());
-  mutex.unlock();
   mutex.unlock();
   EXPECT_TRUE(mutex.isHeldByCurrentThread());
   bool otherGot = true;
@@ -158,11 +119,6 @@ TEST(MutexTest, ReentrantLocking) {
   EXPECT_FALSE(otherGot);
   mutex.unlock();
   EXPECT_FALSE(mutex.isHeldByCurrentThread());
-  std::thread([&] {
-    otherGot = mutex.tryLock();
-    if (otherGot) mutex.unlock();
-  }).join();
-  EXPECT_TRUE(otherGot);
 }
 
 TEST(MutexTest, ExcludesOtherThreads) {
@@ -280,14 +236,15 @@ class CRecordingRunnable final : public zel::CBase, public virtual zel::IRunnabl
   CSignal ran;
 };
 
-TEST(ThreadTest, RunsItsRunnable) {
+TEST(ThreadTest, RunsItsRunnableAndIsJoinedByItsDestructor) {
   auto runnable = zel::make<CRecordingRunnable>();
-  P<zel::CThread> thread = zel::make<zel::CThread>(runnable.get());
-  EXPECT_FALSE(thread->waitFinished(0));
-  thread->start();
-  EXPECT_TRUE(thread->waitFinished(-1));
-  EXPECT_TRUE(runnable->ran.isSet());
-  thread->stop(true);
+  {
+    zel::CThread thread(runnable.get(), false);  // directly owned, holds no reference
+    EXPECT_FALSE(thread.waitFinished(0));
+    thread.start();
+    ASSERT_TRUE(runnable->ran.wait(-1));
+  }  // joins
+  EXPECT_EQ(runnable->getRefCount(), 1);
 }
 
 // Works until asked to stop; records what ran.
@@ -305,10 +262,10 @@ class CWorker : public zel::CThread {
   CSignal finished;
 };
 
-TEST(ThreadTest, StopWaitsForTheEnd) {
+TEST(ThreadTest, StopWaitsForTheEndAndAThreadStartsOnce) {
   P<CWorker> worker = zel::make<CWorker>();
-  EXPECT_TRUE(worker->checkContinue());
   worker->start();
+  EXPECT_THROW(worker->start(), zel::CError);
   ASSERT_TRUE(worker->started.wait(-1));
   worker->stop(true);
   // stop(true) returned, so run and onRunFinished are done.
@@ -316,27 +273,17 @@ TEST(ThreadTest, StopWaitsForTheEnd) {
   EXPECT_TRUE(worker->waitFinished(0));
   EXPECT_FALSE(worker->checkContinue());
   worker->stop(true);  // again: nothing left to wait for
-}
+  EXPECT_THROW(worker->start(), zel::CError);
 
-TEST(ThreadTest, SignalStopReturnsAtOnce) {
-  P<CWorker> worker = zel::make<CWorker>();
-  worker->start();
-  worker->signalStop();
-  EXPECT_TRUE(worker->waitFinished(-1));
-  EXPECT_TRUE(worker->finished.isSet());
-  EXPECT_TRUE(worker->waitForStopRequest(0));
-}
-
-TEST(ThreadTest, StopBeforeStartAndStartTwice) {
   P<CWorker> idle = zel::make<CWorker>();
   idle->stop(true);  // never started: returns
   EXPECT_FALSE(idle->checkContinue());
 
-  P<CWorker> worker = zel::make<CWorker>();
-  worker->start();
-  EXPECT_THROW(worker->start(), zel::CError);
-  worker->stop(true);
-  EXPECT_THROW(worker->start(), zel::CError);
+  P<CWorker> signalled = zel::make<CWorker>();
+  signalled->start();
+  signalled->signalStop();
+  EXPECT_TRUE(signalled->waitFinished(-1));
+  EXPECT_TRUE(signalled->finished.isSet());
 }
 
 class CThrowingThread final : public zel::CThread {
@@ -394,25 +341,6 @@ TEST(ThreadTest, RunningThreadKeepsItsObjectAlive) {
   EXPECT_TRUE(destroyed.wait(-1));
 }
 
-TEST(ThreadTest, DirectlyOwnedThreadWithoutHeldReference) {
-  CWorker worker(false);
-  worker.start();
-  ASSERT_TRUE(worker.started.wait(-1));
-  EXPECT_EQ(worker.getRefCount(), 0);
-  worker.stop(true);
-  EXPECT_TRUE(worker.finished.isSet());
-}
-
-TEST(ThreadTest, DirectlyOwnedThreadIsStoppedByItsDestructor) {
-  auto runnable = zel::make<CRecordingRunnable>();
-  {
-    zel::CThread thread(runnable.get(), false);
-    thread.start();
-    ASSERT_TRUE(runnable->ran.wait(-1));
-  }  // joins
-  EXPECT_EQ(runnable->getRefCount(), 1);
-}
-
 // The thread asks itself to stop and wait while its owner stops it too: neither may
 // wait for the other.
 class CSelfStopper final : public zel::CThread {
@@ -436,44 +364,21 @@ TEST(ThreadTest, StopOnItselfWhileTheOwnerStopsIt) {
   }
 }
 
-TEST(TimeTest, SpansAndPoints) {
-  const zel::CTimeSpan span = zel::CTimeSpan::fromMillis(1500);
-  EXPECT_EQ(span.getMillis(), 1500);
-  EXPECT_DOUBLE_EQ(span.getSeconds(), 1.5);
-  EXPECT_EQ(zel::CTimeSpan(std::chrono::microseconds(-1999)).getMillis(), -1);  // toward zero
-  EXPECT_LT(zel::CTimeSpan::fromMillis(1), span);
-  const zel::CTime start = zel::CTime::now();
-  const zel::CTime later = start + span;
-  EXPECT_GT(later, start);
-  EXPECT_EQ((later - start).getMillis(), 1500);
-  EXPECT_GE(zel::CTime::now(), start);  // monotonic
-}
-
 TEST(MTRandTest, FixedSeedIsRepeatable) {
   zel::CMTRand a(12345);
   zel::CMTRand b(12345);
-  zel::CMTRand c(12346);
   zel::CMTRand d(12345ull | (1ull << 40));  // the high half of the seed counts too
-  bool differs = false;
   bool differsHigh = false;
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < 100; ++i) {
     const auto x = a.randInt();
     ASSERT_EQ(x, b.randInt());
-    differs |= x != c.randInt();
     differsHigh |= x != d.randInt();
   }
-  EXPECT_TRUE(differs);
   EXPECT_TRUE(differsHigh);
-}
-
-TEST(MTRandTest, Int64TakesTheFirstDrawAsItsHighHalf) {
-  zel::CMTRand a(99);
-  zel::CMTRand b(99);
-  for (int i = 0; i < 100; ++i) {
-    const std::uint64_t high = b.randInt();
-    const std::uint64_t low = b.randInt();
-    ASSERT_EQ(a.randInt64(), (high << 32) | low);
-  }
+  // randInt64 takes the first draw as its high half.
+  const std::uint64_t high = b.randInt();
+  const std::uint64_t low = b.randInt();
+  EXPECT_EQ(a.randInt64(), (high << 32) | low);
 }
 
 TEST(MTRandTest, RandBelowStaysBelow) {
@@ -485,28 +390,18 @@ TEST(MTRandTest, RandBelowStaysBelow) {
     const auto v = random.randBelow(3);
     ASSERT_LT(v, 3u);
     sawTop |= v == 2;
+    ASSERT_LT(random.randBelow(1ull << 63), 1ull << 63);
   }
   EXPECT_TRUE(sawTop);
-  for (int i = 0; i < 1000; ++i)
-    ASSERT_LT(random.randBelow(1ull << 63), 1ull << 63);
 }
 
 TEST(MTRandTest, RandDataFillsExactlyTheAskedLength) {
   zel::CMTRand random(3);
-  zel::CMTRand twin(3);
   for (std::size_t n = 0; n < 19; ++n) {
     SCOPED_TRACE(n);
-    // Exactly n bytes on the heap, so that the address sanitizer sees any overrun,
-    // and guard bytes around a copy for the other builds.
+    // Exactly n bytes on the heap, so that the address sanitizer sees any overrun.
     std::unique_ptr<unsigned char[]> exact(new unsigned char[n]);
     random.randData(exact.get(), n);
-    std::vector<unsigned char> guarded(n + 8, 0xA5);
-    twin.randData(guarded.data() + 4, n);
-    EXPECT_EQ(std::memcmp(guarded.data() + 4, exact.get(), n), 0);  // same seed, same bytes
-    for (std::size_t i = 0; i < 4; ++i) {
-      EXPECT_EQ(guarded[i], 0xA5);
-      EXPECT_EQ(guarded[n + 4 + i], 0xA5);
-    }
   }
   // Every byte is filled, not just some: 1001 random bytes take most of the 256 values.
   std::vector<unsigned char> many(1001, 0);
@@ -515,24 +410,17 @@ TEST(MTRandTest, RandDataFillsExactlyTheAskedLength) {
 }
 
 TEST(MTRandTest, GlobalInstanceUnderItsMutex) {
-  ASSERT_NE(zel::CMTRand::getGlobal(), nullptr);
-  EXPECT_EQ(zel::CMTRand::getGlobal(), zel::CMTRand::getGlobal());
   std::vector<std::thread> threads;
-  std::latch ready(4);
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      ready.arrive_and_wait();
+    threads.emplace_back([] {
       for (int i = 0; i < 2000; ++i) {
         zel::CMutexLock lock(zel::CMTRand::getGlobalInstanceMutex());
-        unsigned char salt[5];
-        zel::CMTRand::getGlobal()->randData(salt, sizeof(salt));
         (void)zel::CMTRand::getGlobal()->randInt();
       }
     });
   }
   for (auto& t : threads)
     t.join();
-  SUCCEED();
 }
 
 }  // namespace

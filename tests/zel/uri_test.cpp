@@ -175,16 +175,11 @@ TEST(URITest, RelativeLocationLeadsFromTheBaseToTheTarget) {
 TEST(URITest, ToRelativeRefusesUnrelatedLocations) {
   const CURI local("/a/b");
   const CURI s3("s3://bucket/a/b");
-  const CURI otherBucket("s3://other/a/b");
-  const CURI http("http://bucket/a/b");
-  const CURI relative("a/b");
   EXPECT_THROW(local.toRelative(s3), zel::CError);
-  EXPECT_THROW(s3.toRelative(local), zel::CError);
-  EXPECT_THROW(s3.toRelative(otherBucket), zel::CError);
-  EXPECT_THROW(s3.toRelative(http), zel::CError);
-  EXPECT_THROW(relative.toRelative(local), zel::CError);
-  EXPECT_THROW(local.toRelative(relative), zel::CError);
-  EXPECT_THROW(CURI().toRelative(CURI()), zel::CError);
+  EXPECT_THROW(s3.toRelative(CURI("s3://other/a/b")), zel::CError);
+  EXPECT_THROW(s3.toRelative(CURI("http://bucket/a/b")), zel::CError);
+  EXPECT_THROW(CURI("a/b").toRelative(local), zel::CError);
+  EXPECT_THROW(local.toRelative(CURI("a/b")), zel::CError);
   // The scheme is compared after normalising; "file:///" is the local root.
   EXPECT_EQ(CURI("S3://bucket/x").toRelative(s3), CURI("../../x"));
   EXPECT_EQ(CURI("file:///a/c").toRelative(local), CURI("../c"));
@@ -207,130 +202,83 @@ TEST(URITest, EqualFoldersGiveDotAndDotLeadsBack) {
 }
 
 TEST(URITest, ParsesTheTextForms) {
-  const CURI empty("");
-  EXPECT_TRUE(empty.isEmpty());
-  EXPECT_TRUE(CURI().isEmpty());
-  EXPECT_EQ(empty, CURI());
-  EXPECT_EQ(empty.toString(true), String(""));
-
+  EXPECT_TRUE(CURI("").isEmpty());
   const CURI root("/");
-  EXPECT_FALSE(root.isEmpty());
   EXPECT_TRUE(root.isLocal());
   EXPECT_TRUE(root.getComponents().empty());
-  EXPECT_EQ(root.toString(true), String("/"));
-
-  const CURI local("/a/b");
-  EXPECT_TRUE(local.isLocal());
-  EXPECT_TRUE(local.isAbsolute());
-  EXPECT_TRUE(local.getScheme().empty());
-  EXPECT_EQ(local.getComponents(), components({"a", "b"}));
-  EXPECT_EQ(local.getName(), String("b"));
 
   const CURI s3("S3://Bucket/a/b");
   EXPECT_FALSE(s3.isLocal());
-  EXPECT_TRUE(s3.isAbsolute());
   EXPECT_EQ(s3.getScheme(), String("s3"));
   EXPECT_EQ(s3.getAuthority(), String("Bucket"));  // only the scheme is case-blind
   EXPECT_EQ(s3.getComponents(), components({"a", "b"}));
   EXPECT_EQ(s3.toString(true), String("s3://Bucket/a/b"));
-  EXPECT_EQ(CURI("s3://bucket").toString(true), String("s3://bucket/"));
   EXPECT_EQ(CURI("s3://bucket"), CURI("s3://bucket/"));
 
   const CURI relative("../a/b");
   EXPECT_FALSE(relative.isAbsolute());
   EXPECT_FALSE(relative.isLocal());
-  EXPECT_FALSE(relative.isEmpty());
   EXPECT_EQ(relative.getComponents(), components({"..", "a", "b"}));
 
   // Empty components are dropped, so a folder has one text form.
-  EXPECT_EQ(CURI("/a//b/"), local);
-  EXPECT_EQ(CURI("a//b/"), CURI("a/b"));
+  EXPECT_EQ(CURI("/a//b/"), CURI("/a/b"));
   // Text that only looks a little like a scheme is a path.
   EXPECT_EQ(CURI("c:/x").getComponents(), components({"c:", "x"}));
-  EXPECT_EQ(CURI("1s://x").getComponents(), components({"1s:", "x"}));
   EXPECT_FALSE(CURI("1s://x").isAbsolute());
-}
 
-TEST(URITest, FileSchemeIsTheLocalFileSystem) {
-  EXPECT_EQ(CURI("file:///a"), CURI("/a"));
+  // "file" without an authority is the local file system; with one, another machine's.
   EXPECT_EQ(CURI("FILE:///a/b"), CURI("/a/b"));
-  EXPECT_TRUE(CURI("file:///a").isLocal());
   EXPECT_EQ(CURI("file://"), CURI("/"));
-  // With an authority it is some other machine's file system.
-  const CURI remote("file://server/a");
-  EXPECT_FALSE(remote.isLocal());
-  EXPECT_EQ(remote.getAuthority(), String("server"));
-  EXPECT_EQ(CURI(remote.toString(true)), remote);
+  EXPECT_FALSE(CURI("file://server/a").isLocal());
 }
 
 TEST(URITest, EscapesInTheTextForm) {
   EXPECT_EQ(CURI("/a%2Fb/c").getComponents(), components({"a/b", "c"}));
   EXPECT_EQ(CURI("/caf%C3%A9").getName(), String("caf\xC3\xA9"));
-  EXPECT_EQ(CURI("/%25").getName(), String("%"));
   // '%' without two hex digits stays as it is.
   EXPECT_EQ(CURI("/100%").getName(), String("100%"));
   EXPECT_EQ(CURI("/%zz").getName(), String("%zz"));
-  EXPECT_EQ(CURI("/%4").getName(), String("%4"));
   EXPECT_EQ(CURI("/a%4").getName(), String("a%4"));
   EXPECT_EQ(CURI("s3://a%2Fb/x").getAuthority(), String("a/b"));
 
-  const CURI odd = CURI("/") << String("x/y") << String("50%") << String("l\ni\x01ne")
-                             << String("\x7F");
-  EXPECT_EQ(odd.toString(true), String("/x%2Fy/50%25/l%0Ai%01ne/%7F"));
-  EXPECT_EQ(odd.toString(false), String("/x/y/50%/l\ni\x01ne/\x7F"));
-  EXPECT_EQ(CURI(odd.toString(true)), odd);
+  const CURI odd = CURI("/") << String("x/y") << String("50%") << String("l\ni\x01ne");
+  EXPECT_EQ(odd.toString(true), String("/x%2Fy/50%25/l%0Ai%01ne"));
+  EXPECT_EQ(odd.toString(false), String("/x/y/50%/l\ni\x01ne"));
 }
 
-TEST(URITest, AppendingComponentsAndRelativeLocations) {
+TEST(URITest, AppendingComponentsRelativeLocationsAndParents) {
   const CURI base("s3://bucket/a");
-  EXPECT_EQ((base << "b").toString(true), String("s3://bucket/a/b"));
   EXPECT_EQ((base << String("b/c")).getComponents(), components({"a", "b/c"}));
   EXPECT_EQ(base.getComponents(), components({"a"}));  // operations never change their object
   EXPECT_THROW((void)(base << String()), zel::CInvalidArgError);
-  EXPECT_THROW((void)(base << ""), zel::CInvalidArgError);
 
   EXPECT_EQ((base << CURI("b/c")).getComponents(), components({"a", "b", "c"}));
   EXPECT_EQ((base << CURI("../c")).toNormalized(), CURI("s3://bucket/c"));
   EXPECT_EQ(base << CURI(), base);
-  EXPECT_EQ(CURI() << CURI("x"), CURI("x"));
   try {
     (void)(base << CURI("/etc"));
     ADD_FAILURE() << "appended an absolute location";
   } catch (const zel::CInvalidArgError& e) {
     EXPECT_EQ(e.getProps().lookup("appended"), String("/etc"));
   }
-  EXPECT_THROW((void)(base << CURI("s3://other/x")), zel::CInvalidArgError);
-}
 
-TEST(URITest, Parent) {
-  EXPECT_EQ(CURI("/a/b").getParent(), CURI("/a"));
   EXPECT_EQ(CURI("/a").getParent(), CURI("/"));
   EXPECT_EQ(CURI("/").getParent(), CURI("/"));
-  EXPECT_EQ(CURI("s3://bucket/a").getParent(), CURI("s3://bucket/"));
   EXPECT_EQ(CURI("s3://bucket/").getParent(), CURI("s3://bucket/"));
-  EXPECT_EQ(CURI("a/b").getParent(), CURI("a"));
   EXPECT_TRUE(CURI("a").getParent().isEmpty());
-  EXPECT_TRUE(CURI().getParent().isEmpty());
 }
 
 TEST(URITest, NormalizingDots) {
   EXPECT_EQ(CURI("/a/./b/../c").toNormalized(), CURI("/a/c"));
-  EXPECT_EQ(CURI("/../..").toNormalized(), CURI("/"));
   EXPECT_EQ(CURI("/a/../../b").toNormalized(), CURI("/b"));
   EXPECT_EQ(CURI("s3://x/../a").toNormalized(), CURI("s3://x/a"));
-  EXPECT_EQ(CURI("../a/..").toNormalized(), CURI(".."));
   EXPECT_EQ(CURI("a/../..").toNormalized(), CURI(".."));
-  EXPECT_EQ(CURI("../../a").toNormalized(), CURI("../../a"));
   EXPECT_TRUE(CURI("a/..").toNormalized().isEmpty());
-  EXPECT_TRUE(CURI("./.").toNormalized().isEmpty());
 }
 
 TEST(URITest, LocalPaths) {
-  EXPECT_EQ(CURI("/").toLocalPath(), "/");
-  EXPECT_EQ(CURI("/a/b").toLocalPath(), "/a/b");
   EXPECT_EQ(CURI("file:///caf%C3%A9/x y").toLocalPath(), "/caf\xC3\xA9/x y");
-  EXPECT_EQ(CURI::fromLocalPath("/a//b/"), CURI("/a/b"));
-  EXPECT_EQ(CURI::fromLocalPath("/caf\xC3\xA9/%41").getComponents(),
+  EXPECT_EQ(CURI::fromLocalPath("/caf\xC3\xA9/%41//").getComponents(),
             components({"caf\xC3\xA9", "%41"}));  // no escapes in a local path
 
   std::string cwd(4096, '\0');
@@ -339,22 +287,13 @@ TEST(URITest, LocalPaths) {
   EXPECT_EQ(CURI::fromLocalPath("x/y"), CURI::fromLocalPath(cwd) << "x"
                                                                  << "y");
   EXPECT_EQ(CURI::fromLocalPath(""), CURI::fromLocalPath(cwd));
-}
 
-TEST(URITest, LocalPathErrors) {
-  EXPECT_THROW(CURI("s3://bucket/a").toLocalPath(), zel::CInvalidArgError);
-  EXPECT_THROW(CURI("file://server/a").toLocalPath(), zel::CInvalidArgError);
-  EXPECT_THROW(CURI("a/b").toLocalPath(), zel::CInvalidArgError);
-  EXPECT_THROW(CURI().toLocalPath(), zel::CInvalidArgError);
-  EXPECT_THROW((CURI("/") << String("a/b")).toLocalPath(), zel::CInvalidArgError);
-  EXPECT_THROW((CURI("/") << String(1, L'\0')).toLocalPath(), zel::CInvalidArgError);
-  EXPECT_THROW((CURI("/") << String(L"a\0b", 3)).toLocalPath(), zel::CInvalidArgError);
-}
-
-TEST(URITest, OrderingAndPrinting) {
-  EXPECT_LT(CURI("/a"), CURI("/b"));
-  EXPECT_NE(CURI("/a"), CURI("a"));
-  EXPECT_EQ(testing::PrintToString(CURI("/a%2Fb")), "\"/a%2Fb\"");
+  // Only a local absolute location whose names hold no '/' and no NUL has a path.
+  for (const CURI& bad : {CURI("s3://bucket/a"), CURI("file://server/a"), CURI("a/b"), CURI(),
+                          CURI("/") << String("a/b"), CURI("/") << String(L"a\0b", 3)}) {
+    SCOPED_TRACE(bad.toString(true));
+    EXPECT_THROW(bad.toLocalPath(), zel::CInvalidArgError);
+  }
 }
 
 }  // namespace
