@@ -1,11 +1,28 @@
 #include "CSchemeFileSystem.h"
 
-#include "s3/CS3FileSystem.h"
+#include <cstdio>
+#include <cstdlib>
 
 namespace fleck::cli {
 
 CSchemeFileSystem::CSchemeFileSystem(zel::P<zel::IFileSystem> local, int completionThreads)
     : local(std::move(local)), completionThreads(std::max(completionThreads, 1)) {}
+
+CSchemeFileSystem::~CSchemeFileSystem() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (s3 == nullptr || std::getenv("FLECK_S3_STATS") == nullptr) return;
+  const zel::CS3Client& client = s3->getClient();
+  std::fprintf(stderr,
+               "s3 requests: GET %llu HEAD %llu PUT %llu COPY %llu DELETE %llu LIST %llu "
+               "retries %llu\n",
+               static_cast<unsigned long long>(client.getRequestCount(zel::CS3Client::Get)),
+               static_cast<unsigned long long>(client.getRequestCount(zel::CS3Client::Head)),
+               static_cast<unsigned long long>(client.getRequestCount(zel::CS3Client::Put)),
+               static_cast<unsigned long long>(client.getRequestCount(zel::CS3Client::Copy)),
+               static_cast<unsigned long long>(client.getRequestCount(zel::CS3Client::Delete)),
+               static_cast<unsigned long long>(client.getRequestCount(zel::CS3Client::List)),
+               static_cast<unsigned long long>(client.getRetryCount()));
+}
 
 zel::IFileSystem& CSchemeFileSystem::pick(const zel::CURI& location) {
   if (location.getScheme() != L"s3") return *local;
@@ -14,7 +31,7 @@ zel::IFileSystem& CSchemeFileSystem::pick(const zel::CURI& location) {
     zel::CS3FileSystem::Options options = zel::CS3FileSystem::optionsFromEnvironment();
     // Requests wait on the network, not on the processor: more of them may run at once.
     options.completionThreads = completionThreads;
-    s3 = zel::P<zel::IFileSystem>(zel::make<zel::CS3FileSystem>(options).get());
+    s3 = zel::make<zel::CS3FileSystem>(options);
   }
   return *s3;
 }

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "s3/CS3FileSystem.h"
 #include "zel/CBase.h"
 #include "zel/IFileSystem.h"
 
@@ -10,12 +11,14 @@ namespace fleck::cli {
 // The tool's file system: local locations go to the local file system, "s3://"
 // locations to a zel::CS3FileSystem made on first use from the environment (so that
 // local work needs no credentials). A move between the two fails with Unsupported
-// through its listener.
+// through its listener. With FLECK_S3_STATS set in the environment, the destructor
+// prints the S3 requests sent, by kind, to standard error (for cost measurements).
 //
 // Thread-safe, as the file systems behind it.
 class CSchemeFileSystem final : public zel::CBase, public virtual zel::IFileSystem {
  public:
   CSchemeFileSystem(zel::P<zel::IFileSystem> local, int completionThreads);
+  ~CSchemeFileSystem() override;
   CSchemeFileSystem(const CSchemeFileSystem&) = delete;
   CSchemeFileSystem& operator=(const CSchemeFileSystem&) = delete;
 
@@ -45,7 +48,7 @@ class CSchemeFileSystem final : public zel::CBase, public virtual zel::IFileSyst
   const zel::P<zel::IFileSystem> local;
   const int completionThreads;
   std::mutex mutex;  // guards s3
-  zel::P<zel::IFileSystem> s3;
+  zel::P<zel::CS3FileSystem> s3;
 };
 
 }  // namespace fleck::cli
