@@ -462,7 +462,7 @@ P<IAsyncOperation> CS3FileSystem::storeStreamAsync(const CURI& target, std::int6
             return;
           }
           CS3Request request = makeRequest("PUT", object);
-          if (!replace) request.headers["if-none-match"] = "*";
+          if (!replace) request.headers.emplace("if-none-match", CS3FileSystem::kAnyETag);
           request.body = body;
           try {
             client->start(std::move(request), [object, finish](CS3Response&& response) {

@@ -97,6 +97,9 @@ class CS3FileSystem final : public CBase, public virtual IFileSystem {
 
   // --- helpers, also for the streams and the tests ---
 
+  // The If-None-Match value of a store that must not replace anything.
+  static inline const std::string kAnyETag = "*";
+
   struct Object {
     std::string bucket;
     std::string key;  // empty for the bucket's root

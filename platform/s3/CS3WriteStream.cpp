@@ -46,7 +46,7 @@ CS3WriteStream::Opened CS3WriteStream::openObject(CS3Client& client,
     }
     case IFileSystem::CreateNew: {
       CS3Request request = CS3FileSystem::makeRequest("PUT", object);
-      request.headers["if-none-match"] = "*";
+      request.headers.emplace("if-none-match", CS3FileSystem::kAnyETag);
       CS3Response response = client.perform(std::move(request));
       if (!response.isSuccess()) throw CS3FileSystem::makeError(response, "PUT", object);
       return Opened{make<TBuffer<unsigned char>>(), false};
