@@ -226,9 +226,7 @@ P<IIOStream> CS3FileSystem::openStream(const CURI& location, int access, int mod
       return make<CS3ReadStream>(client, object, location, options.readWindow);
     }
   }
-  return make<CS3WriteStream>(client, object, location,
-                              access == IIOStream::AccessRead ? IIOStream::AccessReadWrite : access,
-                              mode);
+  return make<CS3WriteStream>(client, object, location, access, mode);
 }
 
 bool CS3FileSystem::createFolder(const CURI& location, int) {

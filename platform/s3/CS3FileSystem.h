@@ -22,8 +22,9 @@ namespace zel {
 //
 // Folders are key prefixes. createFolder and createFolderAsync write nothing and always
 // succeed (true); a folder exists while some key lies below it (a listing with
-// max-keys=1), so an empty folder does not exist and deleteFolder only checks that
-// nothing lies below. Stores and streams never check that the parent folder exists.
+// max-keys=1), so an empty folder does not exist, listFolder gives no entries for it
+// (not NotFound) and deleteFolder only checks that nothing lies below. Stores and
+// streams never check that the parent folder exists.
 //
 // Mapping: getFileInfo and fileExists are HEAD (a folder costs a listing after a 404);
 // openStream for reading is a ranged GET of the first Options::readWindow bytes and

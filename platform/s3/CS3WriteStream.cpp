@@ -26,7 +26,8 @@ P<TBuffer<unsigned char>> loadObject(CS3Client& client, const CS3FileSystem::Obj
 CS3WriteStream::Opened CS3WriteStream::openObject(CS3Client& client,
                                                   const CS3FileSystem::Object& object, int access,
                                                   int mode) {
-  if (access != IIOStream::AccessWrite && access != IIOStream::AccessReadWrite) {
+  if (access != IIOStream::AccessRead && access != IIOStream::AccessWrite &&
+      access != IIOStream::AccessReadWrite) {
     throw CInvalidArgError(kSource, "unknown access", CProps().add("access", access));
   }
   bool found = false;
@@ -125,7 +126,16 @@ int CS3WriteStream::readAvailable(void* buffer, int count) {
   return CBufferStream::readAvailable(buffer, count);
 }
 
+void CS3WriteStream::checkWritable() const {
+  if (access == IIOStream::AccessRead) {
+    getPosition();  // StreamClosed first
+    throw CIOError(CIOError::NotSupported, "The S3 stream is open for reading only.",
+                   CProps().add("uri", location.toString(true)));
+  }
+}
+
 void CS3WriteStream::write(const void* buffer, int count, IWriteBarrier* barrier) {
+  checkWritable();
   CBufferStream::write(buffer, count, barrier);
   changed = true;
 }
@@ -136,6 +146,7 @@ void CS3WriteStream::flush() {
 }
 
 void CS3WriteStream::setLength(std::int64_t length) {
+  checkWritable();
   CBufferStream::setLength(length);
   changed = true;
 }

@@ -14,7 +14,8 @@ namespace zel {
 // missing); CreateNew claims the key at once with an empty conditional PUT
 // (AlreadyExists when it exists); CreateOrTruncate and a created OpenOrCreate write
 // the object at the first flush or close even when nothing was written. With
-// AccessWrite, reads throw CIOError NotSupported.
+// AccessWrite, reads throw CIOError NotSupported; with AccessRead (a created file read
+// back), writes do.
 //
 // Not thread-safe: one caller at a time, as for every stream.
 class CS3WriteStream final : public CBufferStream {
@@ -47,6 +48,7 @@ class CS3WriteStream final : public CBufferStream {
   static Opened openObject(CS3Client& client, const CS3FileSystem::Object& object, int access,
                            int mode);
   void checkReadable() const;
+  void checkWritable() const;
   void upload();
 
   const P<CS3Client> client;
