@@ -4,8 +4,9 @@
 #
 #   scripts/rgw.sh start DIR PORT   installs missing packages, starts the daemons in DIR
 #                                   (the gateway on PORT; the monitor on PORT+1/+2, the
-#                                   OSD on PORT+10..PORT+60), creates the test user and
-#                                   prints `export` lines for the environment
+#                                   OSD on PORT+10..PORT+60, all of them free: two
+#                                   gateways need ports 61 apart), creates the test user
+#                                   and prints `export` lines for the environment
 #   scripts/rgw.sh stop DIR         stops the daemons by their PIDs and removes DIR
 #
 # Starting again on a folder whose gateway answers only prints the environment. The
@@ -68,6 +69,18 @@ s3() {
     --user "$ACCESS_KEY:$SECRET_KEY" "${@:3}" "http://127.0.0.1:$PORT/$path"
 }
 
+# Fails when a port the daemons need is taken (by anything, another gateway included):
+# they would not fail at once but hang.
+check_ports() {
+  local port
+  for port in "$PORT" $(seq $((PORT + 1)) $((PORT + 2))) $(seq $((PORT + 10)) $((PORT + 60))); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      log "port $port is in use; the gateway needs $PORT, $((PORT + 1))-$((PORT + 2)) and $((PORT + 10))-$((PORT + 60))"
+      exit 1
+    fi
+  done
+}
+
 start() {
   DIR=$1
   PORT=$2
@@ -76,8 +89,9 @@ start() {
     print_env "$(cat "$DIR/port")"
     return 0
   fi
-  install_packages
   [ -e "$DIR" ] && stop_daemons "$DIR"
+  check_ports
+  install_packages
   rm -rf "$DIR"
   mkdir -p "$DIR"/{run,log,crash,mon/ceph-a,osd/ceph-0,rgw}
   DIR=$(cd "$DIR" && pwd)
