@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkgconf libgtest-dev libgmock-dev libbenchmark-dev
-          libssl-dev zlib1g-dev liblz4-dev liblzma-dev libcli11-dev)
+          libssl-dev zlib1g-dev liblz4-dev liblzma-dev libcli11-dev libcurl4-openssl-dev)
 
 # Only for scripts/run-fuzz.sh: the normal test run does not pay for them.
 fuzz_packages=(clang libclang-rt-14-dev)

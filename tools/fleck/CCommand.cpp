@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "CSchemeFileSystem.h"
 #include "zel/CLocalFileSystem.h"
 
 namespace fleck::cli {
@@ -47,7 +48,9 @@ zel::P<zel::IFileSystem> CCommand::makeFileSystem(int completionThreads) {
   options.completionThreads = std::max(completionThreads, 1);
   // Stores are not synced one by one; an import syncs the file system once at its end.
   options.durable = false;
-  return zel::make<zel::CLocalFileSystem>(options);
+  // s3:// locations go to an S3 file system, made when first needed.
+  return zel::make<CSchemeFileSystem>(zel::make<zel::CLocalFileSystem>(options),
+                                      options.completionThreads);
 }
 
 }  // namespace fleck::cli

@@ -43,7 +43,8 @@ class CCommand {
   void addThreadsOption(const std::string& what);
 
   CProgress::Mode progressMode() const { return CProgress::chooseMode(progressOption, quiet); }
-  // The local file system; completionThreads run the background stores.
+  // The local file system, and S3 for s3:// locations; completionThreads run the
+  // background stores.
   static zel::P<zel::IFileSystem> makeFileSystem(int completionThreads);
   static int defaultThreads();
 

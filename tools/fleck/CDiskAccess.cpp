@@ -20,6 +20,8 @@ CCliError failure(const zel::CURI& folder, const std::string& what) {
 CDiskAccess::CDiskAccess(zel::P<zel::IFileSystem> fs) : fs(std::move(fs)) {}
 
 zel::CURI CDiskAccess::folderOf(const std::string& path) {
+  // An object-store location is taken as written; anything else is a local path.
+  if (path.starts_with("s3://")) return zel::CURI(zel::String::fromUTF8(path)).toNormalized();
   return zel::CURI::fromLocalPath(path).toNormalized();
 }
 

@@ -24,7 +24,8 @@ class CDiskAccess final {
  public:
   explicit CDiskAccess(zel::P<zel::IFileSystem> fs);
 
-  // A folder given on the command line (relative to the working folder).
+  // A folder given on the command line: "s3://bucket/prefix" as written, anything else
+  // a local path (relative to the working folder).
   static zel::CURI folderOf(const std::string& path);
   // A folder as people read it.
   static std::string show(const zel::CURI& folder);

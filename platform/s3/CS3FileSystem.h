@@ -1,0 +1,134 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "s3/CS3Client.h"
+#include "zel/CBase.h"
+#include "zel/CCompletionPool.h"
+#include "zel/CFileSystemError.h"
+#include "zel/IFileSystem.h"
+
+namespace zel {
+
+// zel::IFileSystem on an S3 object store (path-style addressing, Signature Version 4).
+//
+// Locations are zel::CURIs "s3://bucket/a/b": the authority is the bucket, the path
+// components joined by '/' (UTF-8) are the object key. Any other location fails with
+// CFileSystemError Unsupported. The bucket must exist.
+//
+// Folders are key prefixes. createFolder and createFolderAsync write nothing and always
+// succeed (true); a folder exists while some key lies below it (a listing with
+// max-keys=1), so an empty folder does not exist, listFolder gives no entries for it
+// (not NotFound) and deleteFolder only checks that nothing lies below. Stores and
+// streams never check that the parent folder exists.
+//
+// Mapping: getFileInfo and fileExists are HEAD (a folder costs a listing after a 404);
+// openStream for reading is a ranged GET of the first Options::readWindow bytes and
+// further ranged GETs when the reader goes beyond them; writing streams keep the whole
+// file in memory and PUT it on flush() and close() (and from the destructor, whose
+// failure is only logged). storeStreamAsync is one PUT: replace false sends
+// "If-None-Match: *" (412 is AlreadyExists, atomically so on the server). moveAsync is
+// HEAD of the target (MoveNoReplace only; 200 is AlreadyExists), a server-side COPY
+// (404 is NotFound) and a DELETE of the source. COPY cannot be made conditional on
+// the target, so two racing moves to one target can both copy: the later copy wins
+// and both report success (the race the HEAD leaves open). A crash between COPY and
+// DELETE leaves both keys with identical contents. deleteAsync is a DELETE (a missing
+// key counts as deleted); deleteFile without ignoreMissing HEADs first.
+//
+// Errors: HTTP 404 is NotFound, 412 AlreadyExists, anything else Other. The cause is a
+// zel::CError with the properties "status", "bucket", "key", "operation" and, when the
+// server sent them, "s3Code" (NoSuchKey, ...) and "requestId"; a connection failure
+// has "status" 0 and "transport" with curl's message. Retries: see zel::CS3Client.
+//
+// Asynchronous operations send their requests on the client's thread (curl's multi
+// interface; many at once) and tell their listeners on a zel::CCompletionPool of
+// their own: exactly once, never inside the starting call. The destructor waits for
+// every started operation to end, listeners included. It must not run on one of the
+// pool's own threads while operations are still in flight.
+//
+// Thread-safe: every operation may be called from any thread, also from a completion.
+class CS3FileSystem final : public CBase, public virtual IFileSystem {
+ public:
+  struct Options {
+    CS3Client::Settings client;
+    int completionThreads = 2;
+    // Bytes a reading stream fetches per GET.
+    std::int64_t readWindow = 1 << 20;
+  };
+
+  // Options from AWS_ENDPOINT_URL (default "https://s3.<region>.amazonaws.com"),
+  // AWS_DEFAULT_REGION (or AWS_REGION; default "us-east-1"), AWS_ACCESS_KEY_ID and
+  // AWS_SECRET_ACCESS_KEY. Throws zel::CError when the keys are missing.
+  static Options optionsFromEnvironment();
+
+  explicit CS3FileSystem(const Options& options);
+  ~CS3FileSystem() override;
+  CS3FileSystem(const CS3FileSystem&) = delete;
+  CS3FileSystem& operator=(const CS3FileSystem&) = delete;
+
+  const Options& getOptions() const noexcept { return options; }
+  // The client, for its request counters.
+  CS3Client& getClient() noexcept { return *client; }
+
+  // --- IFileSystem, synchronous ---
+  P<CFileInfo> getFileInfo(const CURI& location, int flags) override;
+  P<IIOStream> openStream(const CURI& location, int access, int mode) override;
+  bool createFolder(const CURI& location, int permissions) override;
+  bool exists(const CURI& location) override;
+  bool fileExists(const CURI& location) override;
+  bool folderExists(const CURI& location) override;
+  void deleteFile(const CURI& location, bool ignoreMissing) override;
+  // Other when a key lies below the folder.
+  void deleteFolder(const CURI& location) override;
+  std::vector<FolderEntry> listFolder(const CURI& location) override;
+
+  // --- IFileSystem, asynchronous ---
+  P<IAsyncOperation> moveAsync(const CURI& source, const CURI& target, int flags,
+                               IDoneListener* listener) override;
+  P<IAsyncOperation> createFolderAsync(const CURI& location, int permissions,
+                                       IDoneListener* listener) override;
+  // The source is read on a completion thread into memory, then sent in one PUT.
+  P<IAsyncOperation> storeStreamAsync(const CURI& target, std::int64_t length, P<IInStream> source,
+                                      bool replace, IDoneListener* listener) override;
+  P<IAsyncOperation> deleteAsync(const CURI& location, IDoneListener* listener) override;
+
+  // --- helpers, also for the streams and the tests ---
+
+  // The If-None-Match value of a store that must not replace anything.
+  static inline const std::string kAnyETag = "*";
+
+  struct Object {
+    std::string bucket;
+    std::string key;  // empty for the bucket's root
+  };
+  // The bucket and key of an s3 location; Unsupported for others.
+  static Object objectOf(const CURI& location);
+  // The error for a failed response; see above.
+  static CFileSystemError makeError(const CS3Response& response, const char* operation,
+                                    const Object& object);
+  // A request on one object.
+  static CS3Request makeRequest(const char* method, const Object& object);
+
+ private:
+  // Ends an operation: called exactly once with its error (null on success).
+  using Finish = std::function<void(const CError* error)>;
+
+  // Starts an operation whose body starts requests and calls Finish once.
+  P<IAsyncOperation> begin(IDoneListener* listener, const std::function<void(Finish)>& body);
+  // True when some key lies below the folder.
+  bool hasKeysBelow(const Object& folder);
+
+  const Options options;
+  const P<CS3Client> client;  // thread-safe itself
+  CCompletionPool pool;       // thread-safe itself
+
+  std::mutex mutex;  // guards inFlight
+  std::condition_variable idle;
+  int inFlight = 0;  // operations started whose completion is not yet queued on the pool
+};
+
+}  // namespace zel
