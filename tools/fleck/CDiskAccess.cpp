@@ -65,6 +65,7 @@ CFleckDiskHeader CDiskAccess::loadHeader(const zel::CURI& folder) const {
 zel::P<CFleckDisk> CDiskAccess::open(const zel::CURI& folder, CPasswordSource& passwords,
                                      zel::IIOStream::Access access, int maxBackgroundOps) const {
   const CFleckDiskHeader header = loadHeader(folder);
+  checkParents(folder);
   const zel::String password = passwords.forDisk(header, show(folder));
   try {
     return zel::make<CFleckDisk>(fs, folder, password, access, maxBackgroundOps);
@@ -118,6 +119,18 @@ std::vector<zel::CURI> CDiskAccess::parentsOf(const zel::CURI& folder) const {
     current = parent;
   }
   return parents;
+}
+
+void CDiskAccess::checkParents(const zel::CURI& folder) const {
+  for (const zel::CURI& parent : parentsOf(folder)) {
+    if (!fs->folderExists(parent))
+      throw failure(folder, "its parent disk " + show(parent) + " is missing");
+    try {
+      loadHeader(parent);
+    } catch (const CCliError& e) {
+      throw failure(folder, "its parent disk is unusable: " + e.getMessage().toUTF8());
+    }
+  }
 }
 
 std::vector<zel::CURI> CDiskAccess::childrenOf(const zel::CURI& folder) const {

@@ -43,6 +43,11 @@ class CDiskAccess final {
 
   // The parent folders, nearest first, from the parent link files.
   std::vector<zel::CURI> parentsOf(const zel::CURI& folder) const;
+  // Throws CCliError (failure) unless every parent of the disk in `folder` is there and
+  // holds a disk: the library reads the flecks of a missing parent as zeros, which
+  // would give wrong data without a word. Also throws parentsOf's errors (damaged link
+  // files, links that run in a circle).
+  void checkParents(const zel::CURI& folder) const;
   // The child folders, nearest first, from the child link files (existing ones only).
   std::vector<zel::CURI> childrenOf(const zel::CURI& folder) const;
 
