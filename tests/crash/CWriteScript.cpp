@@ -30,9 +30,7 @@ CWriteScript::CWriteScript(std::uint64_t seed, int count) {
     const auto kind = pick(3);
     const auto run = static_cast<unsigned char>(random());
     for (auto& b : step.bytes) {
-      b = kind == 0   ? 0
-          : kind == 1 ? run
-                      : static_cast<unsigned char>(random());
+      b = kind == 0 ? 0 : kind == 1 ? run : static_cast<unsigned char>(random());
     }
     step.flushAfter = pick(7) == 0;
     step.reopenAfter = step.flushAfter && pick(3) == 0;

@@ -63,9 +63,9 @@ TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes
   const std::string disk = root.path() + "/disk";
   const std::string images[2] = {root.path() + "/image0", root.path() + "/image1"};
   for (int g = 0; g < 2; ++g) {
-    ASSERT_NO_FATAL_FAILURE(expectSuccess({"generate-image", kImageSize, images[g], "--seed",
-                                           std::to_string(seed), "--generation",
-                                           std::to_string(g)}));
+    ASSERT_NO_FATAL_FAILURE(
+        expectSuccess({"generate-image", kImageSize, images[g], "--seed", std::to_string(seed),
+                       "--generation", std::to_string(g)}));
   }
   std::vector<std::string> create{"create", disk, "--size", kImageSize, "--fleck-size", "64K"};
   if (encrypted) create.push_back("--encrypt");
@@ -93,9 +93,9 @@ TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes
     options.stderrFile = root.path() + "/import.err";
     int status = 0;
     {
-      CChildProcess import({FLECK_CLI_BINARY, "import", disk, newImage, "--threads", "2",
-                            "--no-sync", "--quiet"},
-                           options);
+      CChildProcess import(
+          {FLECK_CLI_BINARY, "import", disk, newImage, "--threads", "2", "--no-sync", "--quiet"},
+          options);
       std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
       import.kill(SIGKILL);
       status = import.wait();
@@ -119,8 +119,7 @@ TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes
 
     // Fleck by fleck: the old image or the new one, nothing else.
     const std::string exported = root.path() + "/exported";
-    ASSERT_NO_FATAL_FAILURE(
-        expectSuccess({"export", disk, exported, "--threads", "2", "--quiet"}));
+    ASSERT_NO_FATAL_FAILURE(expectSuccess({"export", disk, exported, "--threads", "2", "--quiet"}));
     {
       const std::string got = readFile(exported);
       const std::string before = readFile(oldImage);
@@ -137,8 +136,7 @@ TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes
     // Importing again completes, and the disk then holds exactly the new image.
     ASSERT_NO_FATAL_FAILURE(
         expectSuccess({"import", disk, newImage, "--threads", "2", "--no-sync", "--quiet"}));
-    ASSERT_NO_FATAL_FAILURE(
-        expectSuccess({"export", disk, exported, "--threads", "2", "--quiet"}));
+    ASSERT_NO_FATAL_FAILURE(expectSuccess({"export", disk, exported, "--threads", "2", "--quiet"}));
     ASSERT_TRUE(readFile(exported) == readFile(newImage)) << "the export differs from the image";
   }
   std::cout << "[ crash ] seed " << seed << ": " << kills << " import kill(s) survived in "

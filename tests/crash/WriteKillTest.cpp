@@ -84,8 +84,7 @@ Bytes readWhole(CFleckDisk& disk) {
 
 std::string fleckOf(const Bytes& disk, int fleck) {
   const std::size_t start = static_cast<std::size_t>(fleck) * CWriteScript::kFleckSize;
-  const std::size_t end =
-      std::min<std::size_t>(start + CWriteScript::kFleckSize, disk.size());
+  const std::size_t end = std::min<std::size_t>(start + CWriteScript::kFleckSize, disk.size());
   return std::string(disk.begin() + static_cast<std::ptrdiff_t>(start),
                      disk.begin() + static_cast<std::ptrdiff_t>(end));
 }
@@ -173,8 +172,8 @@ TEST_P(WriteKillTest, EveryFleckHoldsAStateBetweenTheLastFlushAndTheLastStartedS
         for (const auto& candidate : allowed[f])
           found = found || candidate == got;
         ASSERT_TRUE(found) << "fleck " << f << " holds no state between step "
-                           << progress.lastFlushed << " (flushed) and step "
-                           << progress.lastStarted << " (started)";
+                           << progress.lastFlushed << " (flushed) and step " << progress.lastStarted
+                           << " (started)";
       }
       // The disk takes new writes over whatever the crash left.
       Bytes bytes(CWriteScript::kFleckSize + 77);

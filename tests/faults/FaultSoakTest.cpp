@@ -91,24 +91,23 @@ class FaultSoak {
     // Failures that end a store (an I/O error), that look like a missing folder (the
     // storer creates the folders and tries once more), that stop an operation before
     // it starts, and failing reads, listings and existence checks.
-    faulty->addRule({.op = FS::StoreStreamAsync, .problem = zel::CFileSystemError::Other,
-                     .oneIn = oneIn});
-    faulty->addRule({.op = FS::StoreStreamAsync, .problem = zel::CFileSystemError::NotFound,
-                     .oneIn = oneIn});
+    faulty->addRule(
+        {.op = FS::StoreStreamAsync, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
+    faulty->addRule(
+        {.op = FS::StoreStreamAsync, .problem = zel::CFileSystemError::NotFound, .oneIn = oneIn});
     faulty->addRule({.op = FS::StoreStreamAsync, .throwAtCall = true, .oneIn = 3 * oneIn});
-    faulty->addRule({.op = FS::DeleteAsync, .problem = zel::CFileSystemError::Other,
-                     .oneIn = oneIn});
-    faulty->addRule({.op = FS::MoveAsync, .problem = zel::CFileSystemError::Other,
-                     .oneIn = oneIn});
+    faulty->addRule(
+        {.op = FS::DeleteAsync, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
+    faulty->addRule({.op = FS::MoveAsync, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
     faulty->addRule({.op = FS::MoveAsync, .throwAtCall = true, .oneIn = 3 * oneIn});
-    faulty->addRule({.op = FS::CreateFolderAsync, .problem = zel::CFileSystemError::Other,
-                     .oneIn = oneIn});
-    faulty->addRule({.op = FS::CreateFolderAsync, .problem = zel::CFileSystemError::NotFound,
-                     .oneIn = oneIn});
-    faulty->addRule({.op = FS::OpenStream, .problem = zel::CFileSystemError::Other,
-                     .oneIn = oneIn});
-    for (FS::Op op : {FS::GetFileInfo, FS::Exists, FS::FileExists, FS::FolderExists,
-                      FS::ListFolder, FS::CreateFolder}) {
+    faulty->addRule(
+        {.op = FS::CreateFolderAsync, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
+    faulty->addRule(
+        {.op = FS::CreateFolderAsync, .problem = zel::CFileSystemError::NotFound, .oneIn = oneIn});
+    faulty->addRule(
+        {.op = FS::OpenStream, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
+    for (FS::Op op : {FS::GetFileInfo, FS::Exists, FS::FileExists, FS::FolderExists, FS::ListFolder,
+                      FS::CreateFolder}) {
       faulty->addRule({.op = op, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
     }
   }
@@ -127,8 +126,8 @@ class FaultSoak {
     errorsSeen = 0;
     for (int attempt = 0; underFaults && attempt < 10; ++attempt) {
       try {
-        disk = std::make_unique<CFleckDisk>(faulty, head, password,
-                                            zel::IIOStream::AccessReadWrite, 3);
+        disk = std::make_unique<CFleckDisk>(faulty, head, password, zel::IIOStream::AccessReadWrite,
+                                            3);
         return;
       } catch (const zel::CError&) {
         ++counts.exceptions;
@@ -239,8 +238,8 @@ class FaultSoak {
     open(false);
     const std::string whole = readWhole(*disk);
     for (int f = 0; f < kFlecks; ++f) {
-      const std::string got =
-          whole.substr(static_cast<std::size_t>(f) * kFleckSize, static_cast<std::size_t>(length(f)));
+      const std::string got = whole.substr(static_cast<std::size_t>(f) * kFleckSize,
+                                           static_cast<std::size_t>(length(f)));
       if (touched.count(f) != 0 && failed.count(f) == 0 && uncertain.count(f) == 0) {
         ASSERT_TRUE(got == latest[f]) << "fleck " << f << " lost a write that reported no failure";
       } else {
@@ -261,7 +260,8 @@ class FaultSoak {
     // The head takes a new snapshot now and then (faults off: the test's own step).
     if (snapshots.size() < 3 && pick(5) == 0) {
       disk.reset();
-      const zel::CURI child = root << zel::String::fromUTF8("snap" + std::to_string(snapshots.size()));
+      const zel::CURI child = root
+                              << zel::String::fromUTF8("snap" + std::to_string(snapshots.size()));
       CFleckDisk::createChild(faulty, child, head, CFleckDisk::ChildLinked);
       snapshots[child] = whole;
       hasChild = true;
@@ -345,11 +345,11 @@ TEST_P(FaultSoakTest, EveryFailureIsReportedAndNothingStoredIsLost) {
   zel::setLogSink(previous);
   const double took =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::cout << "[ faults ] 1 in " << oneIn << ", seed " << seed << ", " << took << " s: "
-            << counts.injected << " faults injected; " << counts.reportedInList
-            << " store failures in error lists, " << counts.exceptions
-            << " exceptions; " << counts.checkpoints << " checkpoints, " << counts.writes
-            << " writes, " << counts.reads << " reads, " << counts.reopenings << " reopenings, "
+  std::cout << "[ faults ] 1 in " << oneIn << ", seed " << seed << ", " << took
+            << " s: " << counts.injected << " faults injected; " << counts.reportedInList
+            << " store failures in error lists, " << counts.exceptions << " exceptions; "
+            << counts.checkpoints << " checkpoints, " << counts.writes << " writes, "
+            << counts.reads << " reads, " << counts.reopenings << " reopenings, "
             << counts.snapshots << " snapshots\n";
   RecordProperty("faults_injected", counts.injected);
   RecordProperty("failures_reported", counts.reportedInList + counts.exceptions);

@@ -43,8 +43,7 @@ CChildProcess::CChildProcess(const std::vector<std::string>& arguments, const Op
   const std::string output = options.stdoutFile.empty() ? "/dev/null" : options.stdoutFile;
   const std::string error = options.stderrFile.empty() ? "/dev/null" : options.stderrFile;
   posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, error.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (options.passFd >= 0) posix_spawn_file_actions_adddup2(&actions, options.passFd, 3);
   posix_spawnattr_t attributes;
@@ -52,8 +51,8 @@ CChildProcess::CChildProcess(const std::vector<std::string>& arguments, const Op
   // A new session has no controlling terminal: a password prompt fails at once.
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
 
-  const int spawned = posix_spawn(&pid, argv[0].c_str(), &actions, &attributes,
-                                  argvPointers.data(), envPointers.data());
+  const int spawned = posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, argvPointers.data(),
+                                  envPointers.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (spawned != 0) {
