@@ -267,12 +267,6 @@ void CFleckDisk::create(zel::IFileSystem* fs, const zel::CURI& folder, std::int6
                                                           zel::String::fromInt64(diskSize));
   }
 
-  createFolderWithParents(fs, folder);
-  if (fs->exists(CFleckDiskHeader::getHeaderURI(folder, 0))) {
-    throw zel::CError("Cannot create fleck disk in a folder that already contains one.",
-                      zel::String(), -1, zel::CProps().add("diskFolder", folder.toString(true)));
-  }
-
   CFleckDiskHeader header;
   header.setDiskSize(diskSize);
   header.setPayloadBlockSize(payloadBlockSize);
@@ -301,6 +295,12 @@ void CFleckDisk::create(zel::IFileSystem* fs, const zel::CURI& folder, std::int6
         zel::String("Disk size needs more flecks than the fleck tree can address: ") +
             zel::String::fromInt64(diskSize),
         zel::CProps().add("fleckSize", header.getFleckSize()).add("maxFlecks", maxFlecks));
+  }
+  // Only a disk that passed every check gets a folder: a refused one leaves nothing.
+  createFolderWithParents(fs, folder);
+  if (fs->exists(CFleckDiskHeader::getHeaderURI(folder, 0))) {
+    throw zel::CError("Cannot create fleck disk in a folder that already contains one.",
+                      zel::String(), -1, zel::CProps().add("diskFolder", folder.toString(true)));
   }
   // An unencrypted disk stores the digest of zero bytes.
   header.setCipherKeyHash(keyHash(getDigestType(header.getCryptoHashID()), key));
