@@ -75,9 +75,9 @@ void CFleckDiskHeader::load(zel::IFileSystem* fs, const zel::CURI& folder) {
   } catch (const zel::CIOError& e) {
     // The digest matched, yet a field runs past the record (a length out of range): the
     // record was damaged before its digest was made. Say so, and which file it is.
-    throw zel::CError("fleckdisk header record is damaged: a field runs past its end.",
-                      zel::String(), -1, zel::CProps().add("diskFolder", folder.toString(true)),
-                      &e);
+    throw zel::CIOError(zel::CIOError::InvalidData,
+                        "fleckdisk header record is damaged: a field runs past its end.",
+                        zel::CProps().add("diskFolder", folder.toString(true)), &e);
   }
 }
 

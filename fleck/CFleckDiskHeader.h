@@ -34,8 +34,8 @@ class CFleckDiskHeader : public CFleckDiskAuxFileBase {
   // Writes both copies of the header file into the disk folder.
   void store(zel::IFileSystem* fs, const zel::CURI& folder) const;
 
-  // Reads the first intact copy. Throws zel::CError for a wrong magic or a field that
-  // runs past the record (property "diskFolder"), and
+  // Reads the first intact copy. Throws zel::CError for a wrong magic, zel::CIOError
+  // InvalidData for a field that runs past the record (property "diskFolder"), and
   // CFleckDiskError NewerVersionRequired when the disk needs a newer reader (nothing
   // after the reader version is read then). Fields are assigned in record order, so
   // after a failure part-way the earlier fields hold the new values.
