@@ -79,7 +79,7 @@ TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes
                             std::chrono::steady_clock::now() - started)
                             .count();
 
-  const int rounds = scaledRounds(4);
+  const int rounds = scaledRounds(3);
   int kills = 0;
   int temporary = 0;
   for (int round = 0; round < rounds && !HasFatalFailure(); ++round) {
