@@ -131,11 +131,30 @@ BadDisks::Case BadDisks::patchedHeader(const std::string& name, std::size_t offs
   return {"header field: " + name, folder};
 }
 
-void BadDisks::writeParentLink(const std::string& disk, const std::string& target) const {
+void BadDisks::writeLink(const std::string& disk, const char* name,
+                         const std::string& target) const {
   zel::P<zel::IFileSystem> local = zel::make<zel::CLocalFileSystem>();
   CFleckDiskLink link;
   link.setTargetURI(uri(target).toRelative(uri(disk)));
-  link.store(local, uri(disk), CFleckDisk::getParentLinkFileName());
+  link.store(local, uri(disk), name);
+}
+
+void BadDisks::writeParentLink(const std::string& disk, const std::string& target) const {
+  writeLink(disk, "parent.flecklnk", target);
+}
+
+BadDisks::Case BadDisks::garbageChildLink() const {
+  const std::string folder = copyOf("garbage-child-link");
+  const std::string garbage(60, '\x5a');
+  writeFile(folder + "/child.flecklnk", garbage);
+  writeFile(folder + "/fallback/child.flecklnk", garbage);
+  return {"garbage child link", folder};
+}
+
+BadDisks::Case BadDisks::childLinkToItself() const {
+  const std::string folder = copyOf("self-child-link");
+  writeLink(folder, "child.flecklnk", folder);
+  return {"child link to itself", folder};
 }
 
 BadDisks::Case BadDisks::garbageParentLink() const {

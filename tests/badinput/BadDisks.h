@@ -54,6 +54,9 @@ class BadDisks {
   Case parentLinkToItself() const;
   Case parentLinksInACircle() const;  // A -> B -> A; the case's disk is A
   Case missingParent() const;
+  // A disk whose child link (both copies) is garbage, or leads back to the disk itself.
+  Case garbageChildLink() const;
+  Case childLinkToItself() const;
   Case parentNotADisk() const;
   // The file of kDamagedFleck changed by `damage`.
   Case damagedFleck(const std::string& name,
@@ -65,6 +68,7 @@ class BadDisks {
   static std::string fleckPath(int index);  // relative to a disk folder
 
  private:
+  void writeLink(const std::string& disk, const char* name, const std::string& target) const;
   void writeParentLink(const std::string& disk, const std::string& target) const;
 
   std::string rootFolder;

@@ -205,6 +205,16 @@ TEST_F(CliBadInputTest, DamagedAndLoopingLinks) {
       {{"child", scratch->path() + "/orphan-child", "--parent", "DISK"}, {1}, {"missing"}});
   check(disks->missingParent(), orphan);
   check(disks->parentNotADisk(), opening({"parent disk", "not a fleck disk"}));
+
+  std::vector<ToolRun> child = opening({"child.flecklnk"});
+  child.push_back({{"info", "DISK"}, {1}, {"damaged link file", "child.flecklnk"}});
+  child.push_back(
+      {{"child", scratch->path() + "/second-child", "--parent", "DISK"}, {1}, {"child.flecklnk"}});
+  check(disks->garbageChildLink(), child);
+  check(disks->childLinkToItself(),
+        {{{"import", "DISK", image, "-q"}, {1}, {"circle"}},
+         {{"info", "DISK"}, {1}, {"circle"}},
+         {{"child", scratch->path() + "/third-child", "--parent", "DISK"}, {1}, {"circle"}}});
 }
 
 TEST_F(CliBadInputTest, Passwords) {

@@ -112,7 +112,8 @@ TEST_F(LibraryBadInputTest, FoldersThatAreNoDisksAndDamagedHeaders) {
   const auto truncate = [](const std::string& bytes) { return bytes.substr(0, 10); };
   const auto oversized = [](const std::string& bytes) { return bytes + std::string(2 << 20, 'x'); };
   for (const BadDisks::Case& c :
-       {disks->damagedHeaders("lib-flipped", flip), disks->damagedHeaders("lib-truncated", truncate),
+       {disks->damagedHeaders("lib-flipped", flip),
+        disks->damagedHeaders("lib-truncated", truncate),
         disks->damagedHeaders("lib-oversized", oversized), disks->headerIsFolder()}) {
     expectOpenFails(c, {"disk.fleckdisk"});
   }
@@ -130,9 +131,9 @@ TEST_F(LibraryBadInputTest, HeaderFieldsOutOfRange) {
   }
   const BadDisks::Case reader = disks->patchedHeader("lib-reader-version", 16, int64(2));
   for (const auto access : {zel::IIOStream::AccessRead, zel::IIOStream::AccessReadWrite}) {
-    expectError<CFleckDiskError>(
-        "reader version 2", reader.disk,
-        [&] { CFleckDisk disk(fs, uri(reader.disk), "", access, 1); }, {"newer"});
+    expectError<CFleckDiskError>("reader version 2", reader.disk,
+                                 [&] { CFleckDisk disk(fs, uri(reader.disk), "", access, 1); },
+                                 {"newer"});
   }
   const BadDisks::Case writer = disks->patchedHeader("lib-writer-version", 24, int64(7));
   expectError<CFleckDiskError>(
@@ -149,6 +150,7 @@ TEST_F(LibraryBadInputTest, DamagedAndLoopingLinks) {
   expectOpenFails(disks->garbageParentLink(), {"corrupted", "parent.flecklnk"});
   expectOpenFails(disks->parentLinkToItself(), {"loop"});
   expectOpenFails(disks->parentLinksInACircle(), {"loop"});
+  expectOpenFails(disks->garbageChildLink(), {"corrupted", "child.flecklnk"});
 }
 
 TEST_F(LibraryBadInputTest, Passwords) {
@@ -182,21 +184,19 @@ TEST_F(LibraryBadInputTest, DamagedFleckFilesFailTheirReadOnly) {
   };
   zel::LogSink previous =
       zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
-  for (const BadDisks::Case& c :
-       {disks->damagedFleck("lib-fleck-truncated", truncate),
-        disks->damagedFleck("lib-fleck-longer", longer), disks->damagedFleck("lib-fleck-huge", huge),
-        disks->damagedFleck("lib-fleck-flipped", flip)}) {
-    expectError(
-        c.name, c.disk, [&] { read(c.disk, BadDisks::kDamagedFleck); }, {"corrupted"});
+  for (const BadDisks::Case& c : {disks->damagedFleck("lib-fleck-truncated", truncate),
+                                  disks->damagedFleck("lib-fleck-longer", longer),
+                                  disks->damagedFleck("lib-fleck-huge", huge),
+                                  disks->damagedFleck("lib-fleck-flipped", flip)}) {
+    expectError(c.name, c.disk, [&] { read(c.disk, BadDisks::kDamagedFleck); }, {"corrupted"});
     // The neighbours still read as they were.
     EXPECT_EQ(read(c.disk, BadDisks::kDamagedFleck + 1),
               disks->content().substr((BadDisks::kDamagedFleck + 1) * BadDisks::kFleckSize,
                                       BadDisks::kFleckSize));
   }
   const BadDisks::Case folder = disks->fleckIsFolder();
-  expectError(
-      folder.name, folder.disk, [&] { read(folder.disk, BadDisks::kDamagedFleck); },
-      {"directory"});
+  expectError(folder.name, folder.disk, [&] { read(folder.disk, BadDisks::kDamagedFleck); },
+              {"directory"});
   zel::setLogSink(previous);
 }
 
@@ -214,9 +214,9 @@ TEST_F(LibraryBadInputTest, SizesAndPositionsOutOfRange) {
         "", [&] { CFleckDisk::create(fs, uri(fresh), diskSize, 1, "", "lz4", fleckSize); },
         {"size"});
   }
-  expectError(
-      "create over a disk", disks->good(),
-      [&] { CFleckDisk::create(fs, uri(disks->good()), 1 << 20, 1, "", "lz4", -1); }, {"disk"});
+  expectError("create over a disk", disks->good(),
+              [&] { CFleckDisk::create(fs, uri(disks->good()), 1 << 20, 1, "", "lz4", -1); },
+              {"disk"});
   expectError<zel::CInvalidArgError>(
       "no background operations", disks->good(),
       [&] { CFleckDisk disk(fs, uri(disks->good()), "", zel::IIOStream::AccessRead, 0); },

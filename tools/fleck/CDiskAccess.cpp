@@ -66,6 +66,9 @@ zel::P<CFleckDisk> CDiskAccess::open(const zel::CURI& folder, CPasswordSource& p
                                      zel::IIOStream::Access access, int maxBackgroundOps) const {
   const CFleckDiskHeader header = loadHeader(folder);
   checkParents(folder);
+  // A writer moves old flecks into its child: child links that run in a circle (back
+  // into the disk itself) must not be written through.
+  if (access == zel::IIOStream::AccessReadWrite) childrenOf(folder);
   const zel::String password = passwords.forDisk(header, show(folder));
   try {
     return zel::make<CFleckDisk>(fs, folder, password, access, maxBackgroundOps);

@@ -35,9 +35,9 @@ class CDiskAccess final {
   CFleckDiskHeader loadHeader(const zel::CURI& folder) const;
 
   // Opens the disk, with the password from `passwords` when it needs one. Throws
-  // CCliError as loadHeader, and for a wrong password, a password given to an
-  // unencrypted disk, a disk that needs a newer writer (when writing) and any other
-  // failure to open (damaged link files, link loops).
+  // CCliError as loadHeader and checkParents, and for a wrong password, a password
+  // given to an unencrypted disk, a disk that needs a newer writer or whose child links
+  // run in a circle (when writing) and any other failure to open (damaged link files).
   zel::P<CFleckDisk> open(const zel::CURI& folder, CPasswordSource& passwords,
                           zel::IIOStream::Access access, int maxBackgroundOps) const;
 
