@@ -86,8 +86,10 @@ TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes
     SCOPED_TRACE("round " + std::to_string(round));
     const std::string& oldImage = images[round % 2];
     const std::string& newImage = images[(round + 1) % 2];
+    // Within the first 70% of the time a whole import took, so that most imports are
+    // still running when the signal comes.
     const auto delayUs = static_cast<std::int64_t>(
-        random() % static_cast<std::uint64_t>(std::max<std::int64_t>(1, importUs)));
+        random() % static_cast<std::uint64_t>(std::max<std::int64_t>(1, importUs * 7 / 10)));
     CChildProcess::Options options;
     options.environment = environment;
     options.stderrFile = root.path() + "/import.err";
