@@ -42,9 +42,12 @@ struct Progress {
   bool ended = false;
 };
 
-// Reads the writer's lines until it has started step `killAt` (or ended), kills it
+// Reads the writer's lines until it has started step `killAt` (with `afterFlush`: until
+// a flush of step `killAt` or later has returned, the moment when a store that only
+// seemed done would be lost), kills it
 // there (after a short random pause), then reads what it still wrote.
-Progress runAndKill(CChildProcess& child, int readFd, int killAt, int pauseUs, bool& killed) {
+Progress runAndKill(CChildProcess& child, int readFd, int killAt, bool afterFlush, int pauseUs,
+                    bool& killed) {
   Progress progress;
   std::string pending;
   killed = false;
@@ -66,7 +69,8 @@ Progress runAndKill(CChildProcess& child, int readFd, int killAt, int pauseUs, b
         progress.lastFlushed = std::stoi(line.substr(2));
       }
     }
-    if (!killed && progress.lastStarted >= killAt && !progress.ended) {
+    const int reached = afterFlush ? progress.lastFlushed : progress.lastStarted;
+    if (!killed && reached >= killAt && !progress.ended) {
       if (pauseUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
       child.kill(SIGKILL);
       killed = true;
@@ -133,8 +137,10 @@ TEST_P(WriteKillTest, EveryFleckHoldsAStateBetweenTheLastFlushAndTheLastStartedS
                           options);
       ::close(fds[1]);
       const int killAt = static_cast<int>(random() % kSteps);
-      const int pauseUs = static_cast<int>(random() % 3 == 0 ? random() % 2000 : 0);
-      progress = runAndKill(child, fds[0], killAt, pauseUs, killed);
+      const bool afterFlush = random() % 2 == 0;
+      // Right after a flush the kill comes at once; else now and then a little later.
+      const int pauseUs = static_cast<int>(!afterFlush && random() % 3 == 0 ? random() % 2000 : 0);
+      progress = runAndKill(child, fds[0], killAt, afterFlush, pauseUs, killed);
       status = child.wait();
     }
     ::close(fds[0]);
