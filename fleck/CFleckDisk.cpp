@@ -58,6 +58,20 @@ zel::CURI resolveLink(const zel::CURI& holder, const zel::CURI& link) {
   return (link.isAbsolute() ? link : holder << link).toNormalized();
 }
 
+// The flecks a disk of `diskSize` bytes has (the last one may be short), without the
+// overflow of rounding up near the int64 limit.
+std::int64_t fleckCount(std::int64_t diskSize, std::int64_t fleckSize) {
+  return diskSize / fleckSize + (diskSize % fleckSize != 0 ? 1 : 0);
+}
+
+// The most flecks the header's tree geometry can address.
+std::int64_t maxFleckCount(const CFleckDiskHeader& header) {
+  std::int64_t maxFlecks = 1;
+  for (int level = 0; level < header.getTreeLevels(); ++level)
+    maxFlecks *= header.getObjectsPerTreeLevel();
+  return maxFlecks;
+}
+
 }  // namespace
 
 CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
@@ -83,7 +97,11 @@ CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
   cryptoDigestType = getDigestType(header.getCryptoHashID());
   fleckSize = header.getFleckSize();
   diskSize = header.getDiskSize();
-  if (fleckSize <= 0 || fleckSize > kMaxFleckSize || diskSize < 0) {
+  // Every fleck needs a path in the fleck tree: a header that claims more flecks (only
+  // a damaged or forged one can) would make reads and writes past them fail, and a
+  // whole-disk pass run for ever.
+  if (fleckSize <= 0 || fleckSize > kMaxFleckSize || diskSize < 0 ||
+      fleckCount(diskSize, fleckSize) > maxFleckCount(header)) {
     throw zel::CError("fleckdisk header holds sizes that cannot be mapped.", zel::String(), -1,
                       zel::CProps()
                           .add("diskFolder", diskFolder.toString(true))
@@ -249,12 +267,6 @@ void CFleckDisk::create(zel::IFileSystem* fs, const zel::CURI& folder, std::int6
                                                           zel::String::fromInt64(diskSize));
   }
 
-  createFolderWithParents(fs, folder);
-  if (fs->exists(CFleckDiskHeader::getHeaderURI(folder, 0))) {
-    throw zel::CError("Cannot create fleck disk in a folder that already contains one.",
-                      zel::String(), -1, zel::CProps().add("diskFolder", folder.toString(true)));
-  }
-
   CFleckDiskHeader header;
   header.setDiskSize(diskSize);
   header.setPayloadBlockSize(payloadBlockSize);
@@ -276,15 +288,19 @@ void CFleckDisk::create(zel::IFileSystem* fs, const zel::CURI& folder, std::int6
   // A disk that could not be opened must not be made: the compressor must be known,
   // and every fleck must have a path of its own in the fleck tree.
   CFleckDataPreparer check(header, key);
-  std::int64_t maxFlecks = 1;
-  for (int level = 0; level < header.getTreeLevels(); ++level)
-    maxFlecks *= header.getObjectsPerTreeLevel();
-  if ((diskSize + header.getFleckSize() - 1) / header.getFleckSize() > maxFlecks) {
+  const std::int64_t maxFlecks = maxFleckCount(header);
+  if (fleckCount(diskSize, header.getFleckSize()) > maxFlecks) {
     throw zel::CInvalidArgError(
         "CFleckDisk::create",
         zel::String("Disk size needs more flecks than the fleck tree can address: ") +
             zel::String::fromInt64(diskSize),
         zel::CProps().add("fleckSize", header.getFleckSize()).add("maxFlecks", maxFlecks));
+  }
+  // Only a disk that passed every check gets a folder: a refused one leaves nothing.
+  createFolderWithParents(fs, folder);
+  if (fs->exists(CFleckDiskHeader::getHeaderURI(folder, 0))) {
+    throw zel::CError("Cannot create fleck disk in a folder that already contains one.",
+                      zel::String(), -1, zel::CProps().add("diskFolder", folder.toString(true)));
   }
   // An unencrypted disk stores the digest of zero bytes.
   header.setCipherKeyHash(keyHash(getDigestType(header.getCryptoHashID()), key));

@@ -7,6 +7,7 @@
 #include "zel/CBufferStream.h"
 #include "zel/CDataInStream.h"
 #include "zel/CDataOutStream.h"
+#include "zel/CIOError.h"
 
 namespace fleck {
 
@@ -69,7 +70,18 @@ void CFleckDiskHeader::load(zel::IFileSystem* fs, const zel::CURI& folder) {
   zel::P<zel::TBuffer<unsigned char>> record = loadAuxFile(fs, folder, getHeaderFilename());
   auto stream = zel::make<zel::CBufferStream>(record.get(), zel::CBufferStream::ReadOnly());
   zel::CDataInStream in(stream);
+  try {
+    parse(in, folder);
+  } catch (const zel::CIOError& e) {
+    // The digest matched, yet a field runs past the record (a length out of range): the
+    // record was damaged before its digest was made. Say so, and which file it is.
+    throw zel::CIOError(zel::CIOError::InvalidData,
+                        "fleckdisk header record is damaged: a field runs past its end.",
+                        zel::CProps().add("diskFolder", folder.toString(true)), &e);
+  }
+}
 
+void CFleckDiskHeader::parse(zel::CDataInStream& in, const zel::CURI& folder) {
   char magic[sizeof(kMagic)];
   in.read(magic, sizeof(magic));
   if (std::memcmp(magic, kMagic, sizeof(kMagic)) != 0) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "fleck/CFleckDiskAuxFileBase.h"
+#include "zel/CDataInStream.h"
 #include "zel/CURI.h"
 #include "zel/IFileSystem.h"
 #include "zel/String.h"
@@ -33,7 +34,8 @@ class CFleckDiskHeader : public CFleckDiskAuxFileBase {
   // Writes both copies of the header file into the disk folder.
   void store(zel::IFileSystem* fs, const zel::CURI& folder) const;
 
-  // Reads the first intact copy. Throws zel::CError for a wrong magic, and
+  // Reads the first intact copy. Throws zel::CError for a wrong magic, zel::CIOError
+  // InvalidData for a field that runs past the record (property "diskFolder"), and
   // CFleckDiskError NewerVersionRequired when the disk needs a newer reader (nothing
   // after the reader version is read then). Fields are assigned in record order, so
   // after a failure part-way the earlier fields hold the new values.
@@ -82,6 +84,9 @@ class CFleckDiskHeader : public CFleckDiskAuxFileBase {
   static zel::String getHeaderFilename() { return "disk.fleckdisk"; }
 
  private:
+  // Reads the record's fields, in order.
+  void parse(zel::CDataInStream& in, const zel::CURI& folder);
+
   int version = 1;
   int minReaderVersion = 1;
   int minWriterVersion = 1;

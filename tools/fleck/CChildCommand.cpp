@@ -33,8 +33,13 @@ int CChildCommand::run() {
   CDiskAccess access(fs);
   const zel::CURI childFolder = CDiskAccess::folderOf(folder);
   const zel::CURI parentFolder = CDiskAccess::folderOf(parent);
-  // A clear message for a parent that is no disk, before anything is made.
+  // A clear message for a parent that is no disk or whose chain is broken (a damaged
+  // link file, a link loop, a missing parent), before anything is made.
   access.loadHeader(parentFolder);
+  access.checkParents(parentFolder);
+  // A linked child is tied in behind the parent's present children: their links must
+  // be readable and must not run in a circle.
+  if (!detached) access.childrenOf(parentFolder);
   if (childFolder == parentFolder) {
     throw CCliError::usage("the child's folder and the parent's folder are the same");
   }

@@ -67,6 +67,10 @@ CFleckDiskHeader CDiskAccess::loadHeader(const zel::CURI& folder) const {
 zel::P<CFleckDisk> CDiskAccess::open(const zel::CURI& folder, CPasswordSource& passwords,
                                      zel::IIOStream::Access access, int maxBackgroundOps) const {
   const CFleckDiskHeader header = loadHeader(folder);
+  checkParents(folder);
+  // A writer moves old flecks into its child: child links that run in a circle (back
+  // into the disk itself) must not be written through.
+  if (access == zel::IIOStream::AccessReadWrite) childrenOf(folder);
   const zel::String password = passwords.forDisk(header, show(folder));
   try {
     return zel::make<CFleckDisk>(fs, folder, password, access, maxBackgroundOps);
@@ -120,6 +124,18 @@ std::vector<zel::CURI> CDiskAccess::parentsOf(const zel::CURI& folder) const {
     current = parent;
   }
   return parents;
+}
+
+void CDiskAccess::checkParents(const zel::CURI& folder) const {
+  for (const zel::CURI& parent : parentsOf(folder)) {
+    if (!fs->folderExists(parent))
+      throw failure(folder, "its parent disk " + show(parent) + " is missing");
+    try {
+      loadHeader(parent);
+    } catch (const CCliError& e) {
+      throw failure(folder, "its parent disk is unusable: " + e.getMessage().toUTF8());
+    }
+  }
 }
 
 std::vector<zel::CURI> CDiskAccess::childrenOf(const zel::CURI& folder) const {

@@ -36,14 +36,19 @@ class CDiskAccess final {
   CFleckDiskHeader loadHeader(const zel::CURI& folder) const;
 
   // Opens the disk, with the password from `passwords` when it needs one. Throws
-  // CCliError as loadHeader, and for a wrong password, a password given to an
-  // unencrypted disk, a disk that needs a newer writer (when writing) and any other
-  // failure to open (damaged link files, link loops).
+  // CCliError as loadHeader and checkParents, and for a wrong password, a password
+  // given to an unencrypted disk, a disk that needs a newer writer or whose child links
+  // run in a circle (when writing) and any other failure to open (damaged link files).
   zel::P<CFleckDisk> open(const zel::CURI& folder, CPasswordSource& passwords,
                           zel::IIOStream::Access access, int maxBackgroundOps) const;
 
   // The parent folders, nearest first, from the parent link files.
   std::vector<zel::CURI> parentsOf(const zel::CURI& folder) const;
+  // Throws CCliError (failure) unless every parent of the disk in `folder` is there and
+  // holds a disk: the library reads the flecks of a missing parent as zeros, which
+  // would give wrong data without a word. Also throws parentsOf's errors (damaged link
+  // files, links that run in a circle).
+  void checkParents(const zel::CURI& folder) const;
   // The child folders, nearest first, from the child link files (existing ones only).
   std::vector<zel::CURI> childrenOf(const zel::CURI& folder) const;
 

@@ -43,18 +43,23 @@ int CFleckTree::parseName(const zel::String& name, int level) const {
 }
 
 void CFleckTree::walk(const zel::CURI& folder, int level, std::int64_t prefix,
-                      std::vector<Entry>& out, std::vector<zel::CURI>* strays) {
+                      std::vector<Entry>& out, std::vector<zel::CURI>* strays,
+                      std::vector<zel::CURI>* blocked) {
   for (const zel::IFileSystem::FolderEntry& entry : fs->listFolder(folder)) {
     const zel::CURI path = folder << entry.name;
     const int digit = parseName(entry.name, level);
     const bool expectFolder = level >= 1;
+    if (digit >= 0 && entry.folder != expectFolder && blocked != nullptr) {
+      blocked->push_back(path);
+      continue;
+    }
     if (digit < 0 || entry.folder != expectFolder) {
       if (strays != nullptr) strays->push_back(path);
       continue;
     }
     const std::int64_t index = prefix * objectsPerLevel + digit;
     if (expectFolder) {
-      walk(path, level - 1, index, out, strays);
+      walk(path, level - 1, index, out, strays, blocked);
     } else {
       out.push_back(
           Entry{index, path, fs->getFileInfo(path, zel::IFileSystem::InfoSize)->getSize()});
@@ -63,10 +68,19 @@ void CFleckTree::walk(const zel::CURI& folder, int level, std::int64_t prefix,
 }
 
 std::vector<CFleckTree::Entry> CFleckTree::list(const zel::CURI& diskFolder,
-                                                std::vector<zel::CURI>* strays) {
+                                                std::vector<zel::CURI>* strays,
+                                                std::vector<zel::CURI>* blocked) {
   std::vector<Entry> entries;
   const zel::CURI root = diskFolder << "flecks";
-  if (fs->folderExists(root)) walk(root, levels - 1, 0, entries, strays);
+  if (fs->folderExists(root)) {
+    walk(root, levels - 1, 0, entries, strays, blocked);
+  } else if (fs->exists(root)) {
+    if (blocked != nullptr) {
+      blocked->push_back(root);
+    } else if (strays != nullptr) {
+      strays->push_back(root);
+    }
+  }
   std::sort(entries.begin(), entries.end(),
             [](const Entry& a, const Entry& b) { return a.index < b.index; });
   return entries;

@@ -33,13 +33,17 @@ class CFleckTree final {
 
   // Every fleck file below diskFolder/flecks, ordered by index, with its size. Entries
   // that do not follow the tree rule are added to `strays` (when given) and left out.
-  std::vector<Entry> list(const zel::CURI& diskFolder, std::vector<zel::CURI>* strays);
+  // Entries named as the tree needs but of the wrong kind (a folder named as a fleck
+  // file, a file named as a tree folder, a file "flecks") are added to `blocked` when
+  // given (else to `strays`): they hide flecks and make stores there fail.
+  std::vector<Entry> list(const zel::CURI& diskFolder, std::vector<zel::CURI>* strays,
+                          std::vector<zel::CURI>* blocked = nullptr);
 
  private:
   // The digit of a tree entry's name ("a1b" at level 1, "1b.fleck" at level 0), or -1.
   int parseName(const zel::String& name, int level) const;
   void walk(const zel::CURI& folder, int level, std::int64_t prefix, std::vector<Entry>& out,
-            std::vector<zel::CURI>* strays);
+            std::vector<zel::CURI>* strays, std::vector<zel::CURI>* blocked);
 
   zel::P<zel::IFileSystem> fs;
   int objectsPerLevel;

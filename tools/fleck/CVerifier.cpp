@@ -12,7 +12,7 @@ constexpr int kProgressPollMs = 100;
 }  // namespace
 
 bool CVerifier::Report::foundDamage() const {
-  if (headerUnusable || !damagedFlecks.empty()) return true;
+  if (headerUnusable || !damagedFlecks.empty() || !blocked.empty()) return true;
   for (const CMetadataChecker::File& file : metadata) {
     if (file.isDamaged()) return true;
   }
@@ -43,7 +43,7 @@ CVerifier::Report CVerifier::run(const zel::CURI& folder, CPasswordSource& passw
 
   zel::P<CFleckDisk> disk = access.open(folder, passwords, zel::IIOStream::AccessRead, 1);
   CFleckTree tree(fs, disk->getHeader());
-  auto work = zel::make<CVerifyWork>(tree.list(folder, &report.strays));
+  auto work = zel::make<CVerifyWork>(tree.list(folder, &report.strays, &report.blocked));
   report.fleckFiles = static_cast<std::int64_t>(work->getFileCount());
   report.fleckBytes = work->getTotalBytes();
 

@@ -27,7 +27,8 @@ class CVerifier final {
     int repairedCopies = 0;
     bool headerUnusable = false;  // no intact header copy: flecks not checked
     std::vector<CVerifyWork::Damage> damagedFlecks;
-    std::vector<zel::CURI> strays;  // entries below flecks/ that are no fleck files
+    std::vector<zel::CURI> strays;   // entries below flecks/ that are no fleck files
+    std::vector<zel::CURI> blocked;  // tree entries of the wrong kind (damage)
     std::int64_t fleckFiles = 0;
     std::int64_t fleckBytes = 0;
 

@@ -57,6 +57,12 @@ void CVerifyCommand::print(const zel::CURI& location, const CVerifier::Report& r
     std::printf("  DAMAGED fleck %lld: %s: %s\n", static_cast<long long>(damage.index),
                 CDiskAccess::show(damage.file).c_str(), damage.problem.c_str());
   }
+  for (const zel::CURI& entry : report.blocked) {
+    std::printf("  DAMAGED fleck tree: %s: a %s where the tree needs a %s\n",
+                CDiskAccess::show(entry).c_str(),
+                entry.toString(false).endsWith(L".fleck") ? "folder" : "file",
+                entry.toString(false).endsWith(L".fleck") ? "fleck file" : "folder");
+  }
   for (const zel::CURI& stray : report.strays) {
     std::printf("  note: not a fleck file: %s\n", CDiskAccess::show(stray).c_str());
   }
@@ -66,7 +72,8 @@ void CVerifyCommand::print(const zel::CURI& location, const CVerifier::Report& r
                 CSizes::format(report.fleckBytes).c_str(),
                 report.foundDamage()
                     ? (std::to_string(damagedMetadata) + " metadata file(s) and " +
-                       std::to_string(report.damagedFlecks.size()) + " fleck file(s) damaged")
+                       std::to_string(report.damagedFlecks.size() + report.blocked.size()) +
+                       " fleck file(s) damaged")
                           .c_str()
                     : "all intact");
   }
