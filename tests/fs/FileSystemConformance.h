@@ -33,6 +33,15 @@ class FileSystemEnvironment {
   // Every name in `folder`, the file system's temporary files included, read past the
   // file system. Sorted.
   virtual std::vector<std::string> listRaw(const zel::CURI& folder) = 0;
+
+  // Folders exist on their own: an empty one exists, creating one that exists or whose
+  // parent is missing fails, a store or CreateNew into a missing folder is NotFound, and
+  // a file in a path ("file/x") blocks it. False where a folder is only a name prefix
+  // that exists while something lies below it; the tests then leave those checks out.
+  virtual bool hasRealFolders() const { return true; }
+  // A move without replace refuses an existing target atomically: of two racing moves
+  // to one target exactly one wins.
+  virtual bool hasAtomicMoves() const { return true; }
 };
 
 struct FileSystemKind {

@@ -28,6 +28,12 @@ class S3TestEnvironment final : public FileSystemEnvironment {
   zel::P<zel::IFileSystem> makeFileSystem(int completionThreads) override;
   zel::CURI getRoot() const override { return root; }
   std::vector<std::string> listRaw(const zel::CURI& folder) override;
+  // A folder is a key prefix: creating one writes nothing, it exists only while a key
+  // lies below it, and a key below a file is just another key.
+  bool hasRealFolders() const override { return false; }
+  // A move is HEAD, COPY and DELETE, and the gateway ignores conditions on the target of
+  // a COPY: two racing moves to one target can both succeed.
+  bool hasAtomicMoves() const override { return false; }
 
  private:
   bool ready;
