@@ -35,7 +35,23 @@ int errnoFor(const std::exception& error) noexcept {
   const auto* zelError = dynamic_cast<const zel::CError*>(&error);
   if (zelError == nullptr) return EIO;
   try {
-    if (const int number = recordedErrno(zelError); number != 0) return number;
+    // NBD carries only a few error numbers; any other arrives as EINVAL, which would
+    // blame the client for a failure of the storage.
+    switch (recordedErrno(zelError)) {
+      case 0:
+        break;
+      case ENOSPC:
+      case EDQUOT:
+        return ENOSPC;
+      case EROFS:
+      case EPERM:
+      case EACCES:
+        return EPERM;
+      case ENOMEM:
+        return ENOMEM;
+      default:
+        return EIO;
+    }
   } catch (const std::exception&) {
     return EIO;
   }
