@@ -175,6 +175,63 @@ TEST_F(NbdTest, QemuIoRandomWritesAndReadsMatchAModel) {
   EXPECT_TRUE(readFile(path("exported")) == model) << "export differs from the model";
 }
 
+// Reading in order makes the plugin decode ahead on threads that read the fleck files;
+// a write stops that (until a flush has stored it), so reads see every write, also of a
+// fleck that was decoded ahead before the write.
+TEST_F(NbdTest, ReadingAheadSeesWritesBeforeAndAfterAFlush) {
+  const std::int64_t fleckSize = 64 * kKiB;
+  std::string image(4 * kMiB, '\0');
+  for (std::int64_t i = 0; i < 64; ++i)
+    image.replace(static_cast<std::size_t>(i * fleckSize), fleckSize, fleckSize,
+                  static_cast<char>(i + 1));
+  writeFile(path("image"), image);
+  fleck({"create", path("disk"), "--size", "4M", "--fleck-size", "64K"});
+  fleck({"import", path("disk"), path("image"), "-q"});
+
+  auto server = startServer({"disk=" + path("disk"), "threads=2"}, {});
+  ASSERT_NE(server, nullptr);
+  std::vector<std::string> argv{"qemu-io", "-f", "raw", "-t", "writeback", uri()};
+  const auto command = [&argv](const std::string& text) {
+    argv.push_back("-c");
+    argv.push_back(text);
+  };
+  const auto readFleck = [&](std::int64_t index, int pattern) {
+    command("read -P " + std::to_string(pattern) + " " + std::to_string(index * fleckSize) + " " +
+            std::to_string(fleckSize));
+  };
+  for (std::int64_t i = 0; i < 16; ++i)
+    readFleck(i, static_cast<int>(i + 1));
+  command("write -P 200 " + std::to_string(17 * fleckSize) + " " + std::to_string(fleckSize));
+  readFleck(17, 200);
+  for (std::int64_t i = 18; i < 40; ++i)
+    readFleck(i, static_cast<int>(i + 1));
+  readFleck(17, 200);
+  command("flush");
+  for (std::int64_t i = 40; i < 50; ++i)
+    readFleck(i, static_cast<int>(i + 1));
+  command("write -P 201 " + std::to_string(55 * fleckSize + 100) + " 1000");
+  for (std::int64_t i = 50; i < 64; ++i) {
+    if (i != 55) readFleck(i, static_cast<int>(i + 1));
+  }
+  command("read -P 201 " + std::to_string(55 * fleckSize + 100) + " 1000");
+  command("read -P 56 " + std::to_string(55 * fleckSize) + " 100");
+  command("flush");
+  readFleck(17, 200);
+
+  const ProcessResult io = client(argv);
+  EXPECT_EQ(io.status, 0) << io.out << io.err;
+  EXPECT_EQ(io.out.find("failed"), std::string::npos) << io.out;
+  // Both runs of in-order reads were read ahead.
+  const std::string log = server->errors();
+  std::size_t starts = 0;
+  for (std::size_t at = log.find("reading ahead from fleck"); at != std::string::npos;
+       at = log.find("reading ahead from fleck", at + 1)) {
+    ++starts;
+  }
+  EXPECT_GE(starts, 2u) << log;
+  stopServer(*server);
+}
+
 // A snapshot (a disk with parents) is served read-only unless readonly=false.
 TEST_F(NbdTest, SnapshotIsServedReadOnlyUnlessAsked) {
   const std::string image = makeImage(4 * kMiB, 4);

@@ -59,9 +59,10 @@ std::unique_ptr<Process> NbdTest::startServer(const std::vector<std::string>& pa
   std::filesystem::remove(pidFile);
   // nbdkit leaves its socket behind when it ends.
   std::filesystem::remove(path(socketName));
-  std::vector<std::string> argv{"nbdkit", "--foreground",   "--exit-with-parent",
-                                "--unix", path(socketName), "--pidfile",
-                                pidFile,  FLECK_NBD_PLUGIN};
+  // Verbose: the plugin's debug lines show when it reads ahead.
+  std::vector<std::string> argv{
+      "nbdkit",         "--verbose", "--foreground", "--exit-with-parent", "--unix",
+      path(socketName), "--pidfile", pidFile,        FLECK_NBD_PLUGIN};
   argv.insert(argv.end(), parameters.begin(), parameters.end());
   Process::Environment env = serverEnvironment();
   env.insert(env.end(), environment.begin(), environment.end());

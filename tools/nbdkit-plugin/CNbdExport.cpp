@@ -1,6 +1,9 @@
 #include "CNbdExport.h"
 
+// For nbdkit_debug; the plugin itself is declared in plugin.cpp.
+#define NBDKIT_API_VERSION 2
 #include <fcntl.h>
+#include <nbdkit-plugin.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -144,6 +147,7 @@ void CNbdExport::noteRead(std::int64_t index) {
   lastReadIndex = index;
   if (reader == nullptr && !unstored && inOrderRun >= kInOrderRunToStart) {
     reader = zel::make<CSequentialReader>(disk.get(), threads, index + 1);
+    nbdkit_debug("fleck: reading ahead from fleck %lld", static_cast<long long>(index + 1));
   }
 }
 
@@ -157,9 +161,16 @@ void CNbdExport::read(void* buffer, std::uint32_t count, std::uint64_t offset) {
     const int piece = static_cast<int>(std::min<std::int64_t>(left, fleckSize - inFleck));
     bool done = false;
     if (reader != nullptr) {
-      done = reader->read(index, inFleck, out, piece);
-      readerMisses = done ? 0 : readerMisses + 1;
-      if (readerMisses >= kMissesToStop) stopReader();
+      try {
+        done = reader->read(index, inFleck, out, piece);
+        readerMisses = done ? 0 : readerMisses + 1;
+        if (readerMisses >= kMissesToStop) stopReader();
+      } catch (const zel::CError& e) {
+        // The reader cannot go on past a fleck it failed to read. The cached stream
+        // reads the piece again and fails it with its own error if it is damaged.
+        zel::logError(e, "Reading ahead failed; reading without it", zel::String());
+        stopReader();
+      }
     }
     if (!done) {
       stream->seek(position);
