@@ -119,7 +119,8 @@ CNbdExport::CNbdExport(const Options& options)
   stream = zel::make<CFleckDiskStreamWithCache>(disk.get());
   size = disk->getSize();
   fleckSize = disk->getFleckSize();
-  zeros.setUsed(static_cast<std::size_t>(fleckSize));
+  // One fleck of zeros, at most 4 MiB (flecks may be up to 1 GiB).
+  zeros.setUsed(static_cast<std::size_t>(std::min<std::int64_t>(fleckSize, 4 * 1024 * 1024)));
   std::memset(zeros.getData(), 0, zeros.getUsed());
 }
 
@@ -208,7 +209,8 @@ void CNbdExport::zero(std::uint32_t count, std::uint64_t offset) {
     // Pieces end on fleck boundaries, so that a whole fleck is written at once and
     // replaces the old payload without loading it.
     const std::int64_t inFleck = stream->getPosition() % fleckSize;
-    const int piece = static_cast<int>(std::min(left, fleckSize - inFleck));
+    const int piece = static_cast<int>(
+        std::min({left, fleckSize - inFleck, static_cast<std::int64_t>(zeros.getUsed())}));
     stream->write(zeros.getData(), piece, nullptr);
     left -= piece;
   }

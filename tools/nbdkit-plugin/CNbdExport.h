@@ -101,7 +101,7 @@ class CNbdExport final {
   int inOrderRun = 0;
   // Pieces in a row that the running reader did not have: the client went elsewhere.
   int readerMisses = 0;
-  zel::TBuffer<unsigned char> zeros;  // one fleck of zeros, for zero()
+  zel::TBuffer<unsigned char> zeros;  // one fleck of zeros (at most 4 MiB), for zero()
 };
 
 }  // namespace fleck::nbd
