@@ -56,8 +56,17 @@ TEST_F(NbdTest, ServedDiskConvertsToWhatExportWrites) {
   ASSERT_EQ(convert.status, 0) << convert.err;
   EXPECT_TRUE(readFile(path("converted")) == image) << "qemu-img convert differs from export";
 
-  const ProcessResult stopped = serve.stop(SIGINT);
-  EXPECT_EQ(stopped.status, 0) << stopped.err;
+  ::kill(serve.getPid(), SIGINT);
+  if (isAddressSanitized()) {
+    // See stopServer: nbdkit may hang in its exit handlers under AddressSanitizer.
+    for (int i = 0; i < 250 && !serve.hasEnded(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!serve.hasEnded()) killNbdkitServing(path("serve.sock"));
+  }
+  const ProcessResult stopped = serve.wait();
+  if (!isAddressSanitized()) {
+    EXPECT_EQ(stopped.status, 0) << stopped.err;
+  }
   EXPECT_EQ(stopped.err.find("Sanitizer"), std::string::npos) << stopped.err;
 }
 

@@ -42,6 +42,11 @@ class NbdTest : public ::testing::Test {
   // the sanitizer's runtime preloaded, and options for the nbdkit process.
   static Process::Environment serverEnvironment();
 
+  // True when nbdkit runs with AddressSanitizer's runtime preloaded.
+  static bool isAddressSanitized();
+  // Kills (SIGKILL) the nbdkit that listens on `socketPath`, found by its command line.
+  static void killNbdkitServing(const std::string& socketPath);
+
   // A deterministic image of `size` bytes (a multiple of 4 KiB): regions of zeros,
   // random bytes and repeated text.
   static std::string makeImage(std::int64_t size, std::uint64_t seed);
