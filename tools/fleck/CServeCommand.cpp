@@ -88,8 +88,12 @@ std::string describeStatus(int status) {
 void CServeCommand::attach(CLI::App& app) {
   command = app.add_subcommand("serve", "Serve a disk over NBD (through nbdkit) until interrupted");
   command->add_option("DIR", folder, "The disk's folder")->required();
-  command->add_flag("-r,--readonly", readOnly,
-                    "Serve read-only (a disk with parents is always served read-only)");
+  auto* readOnlyFlag = command->add_flag(
+      "-r,--readonly", readOnly, "Serve read-only (a disk with parents is, unless --writable)");
+  command
+      ->add_flag("-w,--writable", writable,
+                 "Serve writable also a disk with parents (a snapshot or an overlay)")
+      ->excludes(readOnlyFlag);
   auto* socketOption = command
                            ->add_option("--socket", socketPath,
                                         "Listen on this Unix socket (default: one in a "
@@ -150,6 +154,7 @@ int CServeCommand::run() {
   argv.push_back("disk=" + absolute(folder));
   if (!passwordFile.empty()) argv.push_back("password-file=" + absolute(passwordFile));
   if (readOnly) argv.emplace_back("readonly=true");
+  if (writable) argv.emplace_back("readonly=false");
   argv.push_back("threads=" + std::to_string(threads));
 
   std::vector<char*> argvPointers;

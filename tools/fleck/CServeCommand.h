@@ -21,6 +21,7 @@ class CServeCommand final : public CCommand {
   std::string socketPath;
   int port = 0;
   bool readOnly = false;
+  bool writable = false;
 };
 
 }  // namespace fleck::cli
