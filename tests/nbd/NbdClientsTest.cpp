@@ -57,14 +57,14 @@ TEST_F(NbdTest, ServedDiskConvertsToWhatExportWrites) {
   EXPECT_TRUE(readFile(path("converted")) == image) << "qemu-img convert differs from export";
 
   ::kill(serve.getPid(), SIGINT);
-  if (isAddressSanitized()) {
-    // See stopServer: nbdkit may hang in its exit handlers under AddressSanitizer.
+  if (isSanitized()) {
+    // See stopServer: nbdkit may hang in its exit handlers under a sanitizer.
     for (int i = 0; i < 250 && !serve.hasEnded(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (!serve.hasEnded()) killNbdkitServing(path("serve.sock"));
   }
   const ProcessResult stopped = serve.wait();
-  if (!isAddressSanitized()) {
+  if (!isSanitized()) {
     EXPECT_EQ(stopped.status, 0) << stopped.err;
   }
   EXPECT_EQ(stopped.err.find("Sanitizer"), std::string::npos) << stopped.err;

@@ -42,8 +42,8 @@ class NbdTest : public ::testing::Test {
   // the sanitizer's runtime preloaded, and options for the nbdkit process.
   static Process::Environment serverEnvironment();
 
-  // True when nbdkit runs with AddressSanitizer's runtime preloaded.
-  static bool isAddressSanitized();
+  // True when nbdkit runs with a sanitizer's runtime preloaded.
+  static bool isSanitized();
   // Kills (SIGKILL) the nbdkit that listens on `socketPath`, found by its command line.
   static void killNbdkitServing(const std::string& socketPath);
 
