@@ -13,6 +13,7 @@
 #   ENCRYPT=1      0 for an unencrypted disk
 #   REPEAT=1       runs of each; the fastest counts (the machine may be shared)
 #   KEEP_IMAGE=    a path: keep (and reuse) the generated image there
+#   NBDCOPY_ARGS=  more options for nbdcopy, e.g. "--request-size=4194304"
 #
 # The image comes from ../shared/bench/make-image.sh next to the repository when it is
 # there, else from the tool's own generator (fleck generate-image); it is imported with
@@ -94,7 +95,8 @@ for _ in $(seq "$repeat"); do
   check "$work/out" "fleck export"
   rm -f "$work/out"
   # One connection (the plugin offers no multi-conn); nbdcopy keeps many requests in flight.
-  nbd_times+=("$(seconds nbdcopy "$uri" "$work/out")")
+  # shellcheck disable=SC2086
+  nbd_times+=("$(seconds nbdcopy ${NBDCOPY_ARGS:-} "$uri" "$work/out")")
   check "$work/out" "nbdcopy"
 done
 rm -f "$work/out"
@@ -102,7 +104,7 @@ rm -f "$work/out"
 export_s=$(fastest "${export_times[@]}")
 nbd_s=$(fastest "${nbd_times[@]}")
 mbps() { echo "scale=1; $image_bytes / $1 / 1000000" | bc; }
-echo "disk: $image_bytes bytes, encrypted=$encrypt, threads=$threads, runs=$repeat"
+echo "disk: $image_bytes bytes, encrypted=$encrypt, threads=$threads, runs=$repeat, nbdcopy options: ${NBDCOPY_ARGS:-none}"
 printf '%-28s %8s s %8s MB/s\n' "fleck export" "$export_s" "$(mbps "$export_s")"
 printf '%-28s %8s s %8s MB/s\n' "nbdcopy from fleck serve" "$nbd_s" "$(mbps "$nbd_s")"
 echo "ratio nbdcopy / export: $(echo "scale=2; $export_s / $nbd_s" | bc) (goal >= 0.70)"
