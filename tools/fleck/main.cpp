@@ -15,6 +15,7 @@
 #include "CGenerateImageCommand.h"
 #include "CImportCommand.h"
 #include "CInfoCommand.h"
+#include "CServeCommand.h"
 #include "CVerifyCommand.h"
 #include "fleck/Version.h"
 #include "zel/Log.h"
@@ -45,6 +46,7 @@ int runTool(int argc, char** argv) {
       "  fleck child /backup/pc-monday --parent /backup/pc\n"
       "  fleck export /backup/pc-monday restored.img\n"
       "  fleck verify /backup/pc --chain\n"
+      "  fleck serve /backup/pc --readonly\n"
       "  fleck demo\n\n"
       "Run fleck SUB-COMMAND --help for the options of each.");
 
@@ -56,6 +58,7 @@ int runTool(int argc, char** argv) {
   commands.push_back(std::make_unique<fleck::cli::CExportCommand>());
   commands.push_back(std::make_unique<fleck::cli::CVerifyCommand>());
   commands.push_back(std::make_unique<fleck::cli::CCheckPasswordCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CServeCommand>());
   commands.push_back(std::make_unique<fleck::cli::CDemoCommand>());
   commands.push_back(std::make_unique<fleck::cli::CGenerateImageCommand>());
   for (auto& command : commands)

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Reading a served disk over NBD against the tool's own export, in one run: nbdcopy
+# from `fleck serve` (nbdkit with the fleck plugin, on a Unix socket) to a file, and
+# `fleck export` of the same disk to a file. Prints MB/s (10^6 bytes per second) for
+# both, the ratio NBD / export (the goal is at least 0.70) and the load average.
+#
+# Usage: bench/nbd-bench.sh [BUILD_FOLDER] [IMAGE_SIZE]
+#   BUILD_FOLDER  default: build/release (this script builds nothing; it needs
+#                 tools/fleck and tools/nbdkit-plugin/nbdkit-fleck-plugin.so in it)
+#   IMAGE_SIZE    default: 1G
+# Environment:
+#   THREADS=2      threads of the export and of the plugin (decoding ahead)
+#   ENCRYPT=1      0 for an unencrypted disk
+#   REPEAT=1       runs of each; the fastest counts (the machine may be shared)
+#   KEEP_IMAGE=    a path: keep (and reuse) the generated image there
+#   NBDCOPY_ARGS=  more options for nbdcopy, e.g. "--request-size=4194304"
+#
+# The image comes from ../shared/bench/make-image.sh next to the repository when it is
+# there, else from the tool's own generator (fleck generate-image); it is imported with
+# `fleck import`. Both copies are compared with the image.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$repo/build/release}
+size=${2:-1G}
+threads=${THREADS:-2}
+encrypt=${ENCRYPT:-1}
+repeat=${REPEAT:-1}
+bin=$build/tools/fleck
+plugin=$build/tools/nbdkit-plugin/nbdkit-fleck-plugin.so
+
+for needed in "$bin" "$plugin"; do
+  if [ ! -e "$needed" ]; then
+    echo "error: $needed is missing (cmake --build --preset release --target fleck-cli nbdkit-fleck-plugin)" >&2
+    exit 2
+  fi
+done
+for program in nbdkit nbdcopy; do
+  command -v "$program" >/dev/null || { echo "error: $program is missing (scripts/install-deps.sh)" >&2; exit 2; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/fleck-nbd-bench-XXXXXX")
+serve_pid=""
+cleanup() {
+  if [ -n "$serve_pid" ]; then kill -INT "$serve_pid" 2>/dev/null || true; wait "$serve_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+image=${KEEP_IMAGE:-$work/image}
+if [ ! -s "$image" ]; then
+  generator="$repo/../shared/bench/make-image.sh"
+  if [ -x "$generator" ]; then
+    echo "generating $size image with $generator" >&2
+    "$generator" "$image" "$size" >&2
+  else
+    echo "generating $size image with fleck generate-image" >&2
+    "$bin" generate-image "$size" "$image"
+  fi
+fi
+image_bytes=$(stat -c %s "$image")
+
+export FLECK_PASSWORD="fleck benchmark password"
+create_args=(--size "$image_bytes")
+if [ "$encrypt" = 1 ]; then create_args+=(--encrypt); else unset FLECK_PASSWORD; fi
+"$bin" create "$work/disk" "${create_args[@]}" >/dev/null
+"$bin" import "$work/disk" "$image" --threads "$threads" --quiet
+image_sum=$(sha256sum < "$image" | cut -d' ' -f1)
+
+seconds() {  # runs a command, prints its wall time in seconds
+  local start end
+  start=$(date +%s.%N)
+  "$@" >/dev/null
+  end=$(date +%s.%N)
+  echo "$end - $start" | bc
+}
+fastest() {  # the smallest of the arguments
+  printf '%s\n' "$@" | sort -g | head -1
+}
+check() {  # the copy must be the image
+  [ "$(sha256sum < "$1" | cut -d' ' -f1)" = "$image_sum" ] || { echo "error: $2 differs from the image" >&2; exit 1; }
+}
+
+FLECK_NBDKIT_PLUGIN=$plugin "$bin" serve "$work/disk" --readonly --socket "$work/nbd.sock" \
+  --threads "$threads" > "$work/uri" 2> "$work/serve.err" &
+serve_pid=$!
+for _ in $(seq 600); do [ -s "$work/uri" ] && break; sleep 0.1; done
+uri=$(head -1 "$work/uri")
+[ -n "$uri" ] || { cat "$work/serve.err" >&2; echo "error: fleck serve did not start" >&2; exit 1; }
+
+export_times=() nbd_times=()
+for _ in $(seq "$repeat"); do
+  rm -f "$work/out"
+  export_times+=("$(seconds "$bin" export "$work/disk" "$work/out" --threads "$threads" --quiet)")
+  check "$work/out" "fleck export"
+  rm -f "$work/out"
+  # One connection (the plugin offers no multi-conn); nbdcopy keeps many requests in flight.
+  # shellcheck disable=SC2086
+  nbd_times+=("$(seconds nbdcopy ${NBDCOPY_ARGS:-} "$uri" "$work/out")")
+  check "$work/out" "nbdcopy"
+done
+rm -f "$work/out"
+
+export_s=$(fastest "${export_times[@]}")
+nbd_s=$(fastest "${nbd_times[@]}")
+mbps() { echo "scale=1; $image_bytes / $1 / 1000000" | bc; }
+echo "disk: $image_bytes bytes, encrypted=$encrypt, threads=$threads, runs=$repeat, nbdcopy options: ${NBDCOPY_ARGS:-none}"
+printf '%-28s %8s s %8s MB/s\n' "fleck export" "$export_s" "$(mbps "$export_s")"
+printf '%-28s %8s s %8s MB/s\n' "nbdcopy from fleck serve" "$nbd_s" "$(mbps "$nbd_s")"
+echo "ratio nbdcopy / export: $(echo "scale=2; $export_s / $nbd_s" | bc) (goal >= 0.70)"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"

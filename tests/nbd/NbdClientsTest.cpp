@@ -1,0 +1,342 @@
+// The disk served by nbdkit with the fleck plugin, used by real NBD clients: qemu-img,
+// nbdcopy, qemu-io and nbdinfo, on Unix sockets only.
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "NbdTest.h"
+
+namespace fleck::nbdtest {
+namespace {
+
+using testing::readFile;
+using testing::writeFile;
+
+constexpr std::int64_t kKiB = 1024;
+constexpr std::int64_t kMiB = 1024 * kKiB;
+
+// Waits until `fleck serve` printed its URI (or ended); the bound only keeps a broken
+// build from hanging the suite.
+std::string waitForUri(Process& serve) {
+  for (int i = 0; i < 6000 && !serve.hasEnded(); ++i) {
+    const std::string out = serve.output();
+    if (out.find('\n') != std::string::npos) return out.substr(0, out.find('\n'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return std::string();
+}
+
+// fleck serve prints the URI of a socket it was given and serves an encrypted disk
+// read-only; what qemu-img reads from it is what fleck export writes.
+TEST_F(NbdTest, ServedDiskConvertsToWhatExportWrites) {
+  const std::string image = makeImage(12 * kMiB, 1);
+  writeFile(path("image"), image);
+  writeFile(path("password"), "served secret\n");
+  fleck(
+      {"create", path("disk"), "--size", "12M", "--encrypt", "--password-file", path("password")});
+  fleck({"import", path("disk"), path("image"), "--password-file", path("password"), "-q"});
+  fleck({"export", path("disk"), path("exported"), "--password-file", path("password"), "-q"});
+  ASSERT_EQ(readFile(path("exported")), image);
+
+  Process::Environment environment = serverEnvironment();
+  environment.emplace_back("FLECK_NBDKIT_PLUGIN", FLECK_NBD_PLUGIN);
+  Process serve({FLECK_CLI_BINARY, "serve", path("disk"), "--readonly", "--socket",
+                 path("serve.sock"), "--password-file", path("password"), "--threads", "2"},
+                environment, path("serve.out"), path("serve.err"));
+  const std::string served = waitForUri(serve);
+  ASSERT_EQ(served, uri("serve.sock")) << serve.errors();
+
+  EXPECT_EQ(client({"nbdinfo", "--is", "read-only", served}).status, 0);
+  const ProcessResult convert =
+      client({"qemu-img", "convert", "-f", "raw", "-O", "raw", served, path("converted")});
+  ASSERT_EQ(convert.status, 0) << convert.err;
+  EXPECT_TRUE(readFile(path("converted")) == image) << "qemu-img convert differs from export";
+
+  ::kill(serve.getPid(), SIGINT);
+  if (isSanitized()) {
+    // See stopServer: nbdkit may hang in its exit handlers under a sanitizer.
+    for (int i = 0; i < 250 && !serve.hasEnded(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!serve.hasEnded()) killNbdkitServing(path("serve.sock"));
+  }
+  const ProcessResult stopped = serve.wait();
+  if (!isSanitized()) {
+    EXPECT_EQ(stopped.status, 0) << stopped.err;
+  }
+  EXPECT_EQ(stopped.err.find("Sanitizer"), std::string::npos) << stopped.err;
+}
+
+// nbdcopy writes an image into a served writable disk that held other data: the disk
+// then exports the image, and the flecks that became all zero have lost their files.
+TEST_F(NbdTest, NbdcopyIntoWritableDiskThenExportGivesTheImage) {
+  const std::int64_t fleckSize = 256 * kKiB;
+  fleck({"create", path("disk"), "--size", "16M", "--fleck-size", "256K"});
+  writeFile(path("old"), makeImage(16 * kMiB, 2));
+  std::string everywhere = readFile(path("old"));
+  for (std::size_t i = 0; i < everywhere.size(); i += 4096)
+    everywhere[i] = 'x';  // every fleck stored
+  writeFile(path("old"), everywhere);
+  fleck({"import", path("disk"), path("old"), "-q"});
+
+  const std::string image = makeImage(16 * kMiB, 3);
+  writeFile(path("image"), image);
+  int nonZeroFlecks = 0;
+  for (std::int64_t at = 0; at < 16 * kMiB; at += fleckSize) {
+    if (image.find_first_not_of('\0', static_cast<std::size_t>(at)) <
+        static_cast<std::size_t>(at + fleckSize)) {
+      ++nonZeroFlecks;
+    }
+  }
+  ASSERT_LT(nonZeroFlecks, 64) << "the image needs all-zero flecks";
+
+  auto server = startServer({"disk=" + path("disk"), "threads=2"}, {});
+  ASSERT_NE(server, nullptr);
+  const ProcessResult copy = client({"nbdcopy", "--flush", path("image"), uri()});
+  ASSERT_EQ(copy.status, 0) << copy.err << server->errors();
+  stopServer(*server);
+
+  fleck({"export", path("disk"), path("exported"), "-q"});
+  EXPECT_TRUE(readFile(path("exported")) == image) << "export differs from the copied image";
+  EXPECT_EQ(fleckFileCount("disk"), nonZeroFlecks);
+}
+
+// One qemu-io session of random writes, zeroes, discards and reads (small ones, which
+// mostly hit flecks the plugin has cached and changed), compared with a model.
+TEST_F(NbdTest, QemuIoRandomWritesAndReadsMatchAModel) {
+  const std::uint64_t seed = std::random_device()();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 random(seed);
+  const std::int64_t size = 4 * kMiB;
+  fleck({"create", path("disk"), "--size", "4M", "--fleck-size", "64K"});
+  std::string model(static_cast<std::size_t>(size), '\0');
+
+  auto server = startServer({"disk=" + path("disk"), "threads=2"}, {});
+  ASSERT_NE(server, nullptr);
+  for (int round = 0; round < 3; ++round) {
+    // Write-back: without it qemu-io flushes after every write.
+    std::vector<std::string> argv{"qemu-io", "-f", "raw", "-t", "writeback", uri()};
+    std::vector<std::string> expectedReads;
+    std::vector<std::pair<std::int64_t, std::int64_t>> readRanges;
+    for (int op = 0; op < 60; ++op) {
+      const std::int64_t length = 1 + static_cast<std::int64_t>(random() % (200 * kKiB));
+      const std::int64_t offset = static_cast<std::int64_t>(random() % (size - length));
+      const int kind = static_cast<int>(random() % 10);
+      std::ostringstream command;
+      if (kind < 4) {
+        const int pattern = static_cast<int>(random() % 255) + 1;
+        command << "write -P " << pattern << " " << offset << " " << length;
+        model.replace(static_cast<std::size_t>(offset), static_cast<std::size_t>(length),
+                      static_cast<std::size_t>(length), static_cast<char>(pattern));
+      } else if (kind < 5) {
+        command << "write -z " << offset << " " << length;
+        model.replace(static_cast<std::size_t>(offset), static_cast<std::size_t>(length),
+                      static_cast<std::size_t>(length), '\0');
+      } else if (kind < 6) {
+        // The plugin writes zeros for a trim.
+        command << "discard " << offset << " " << length;
+        model.replace(static_cast<std::size_t>(offset), static_cast<std::size_t>(length),
+                      static_cast<std::size_t>(length), '\0');
+      } else {
+        const std::int64_t readLength = 1 + static_cast<std::int64_t>(random() % 300);
+        command << "read -v " << offset << " " << readLength;
+        readRanges.emplace_back(offset, readLength);
+        expectedReads.push_back(
+            model.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(readLength)));
+      }
+      argv.push_back("-c");
+      argv.push_back(command.str());
+    }
+    argv.push_back("-c");
+    argv.push_back("flush");
+    const ProcessResult io = client(argv);
+    ASSERT_EQ(io.status, 0) << io.err;
+    ASSERT_EQ(io.out.find("failed"), std::string::npos) << io.out << server->errors();
+
+    // The hex dump lines of each read ("OFFSET:  xx xx ...  text", up to 16 bytes)
+    // come before its "read N/N bytes" line.
+    std::vector<std::string> reads;
+    std::string current;
+    std::istringstream lines(io.out);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("read ", 0) == 0) {
+        reads.push_back(current);
+        current.clear();
+      } else if (line.size() > 11 && line[8] == ':' && reads.size() < readRanges.size()) {
+        const auto [offset, length] = readRanges[reads.size()];
+        const std::int64_t lineOffset = std::stoll(line.substr(0, 8), nullptr, 16);
+        const std::int64_t count = std::min<std::int64_t>(16, offset + length - lineOffset);
+        for (std::int64_t i = 0; i < count; ++i) {
+          current.push_back(static_cast<char>(
+              std::stoi(line.substr(static_cast<std::size_t>(11 + 3 * i), 2), nullptr, 16)));
+        }
+      }
+    }
+    ASSERT_EQ(reads.size(), expectedReads.size()) << io.out;
+    for (std::size_t i = 0; i < reads.size(); ++i)
+      EXPECT_TRUE(reads[i] == expectedReads[i]) << "round " << round << ", read " << i;
+  }
+  stopServer(*server);
+  fleck({"export", path("disk"), path("exported"), "-q"});
+  EXPECT_TRUE(readFile(path("exported")) == model) << "export differs from the model";
+}
+
+// Reading in order makes the plugin decode ahead on threads that read the fleck files;
+// a write stops that (until a flush has stored it), so reads see every write, also of a
+// fleck that was decoded ahead before the write.
+TEST_F(NbdTest, ReadingAheadSeesWritesBeforeAndAfterAFlush) {
+  const std::int64_t fleckSize = 64 * kKiB;
+  std::string image(4 * kMiB, '\0');
+  for (std::int64_t i = 0; i < 64; ++i)
+    image.replace(static_cast<std::size_t>(i * fleckSize), fleckSize, fleckSize,
+                  static_cast<char>(i + 1));
+  writeFile(path("image"), image);
+  fleck({"create", path("disk"), "--size", "4M", "--fleck-size", "64K"});
+  fleck({"import", path("disk"), path("image"), "-q"});
+
+  auto server = startServer({"disk=" + path("disk"), "threads=2"}, {});
+  ASSERT_NE(server, nullptr);
+  std::vector<std::string> argv{"qemu-io", "-f", "raw", "-t", "writeback", uri()};
+  const auto command = [&argv](const std::string& text) {
+    argv.push_back("-c");
+    argv.push_back(text);
+  };
+  const auto readFleck = [&](std::int64_t index, int pattern) {
+    command("read -P " + std::to_string(pattern) + " " + std::to_string(index * fleckSize) + " " +
+            std::to_string(fleckSize));
+  };
+  for (std::int64_t i = 0; i < 16; ++i)
+    readFleck(i, static_cast<int>(i + 1));
+  command("write -P 200 " + std::to_string(17 * fleckSize) + " " + std::to_string(fleckSize));
+  readFleck(17, 200);
+  for (std::int64_t i = 18; i < 40; ++i)
+    readFleck(i, static_cast<int>(i + 1));
+  readFleck(17, 200);
+  command("flush");
+  for (std::int64_t i = 40; i < 50; ++i)
+    readFleck(i, static_cast<int>(i + 1));
+  command("write -P 201 " + std::to_string(55 * fleckSize + 100) + " 1000");
+  for (std::int64_t i = 50; i < 64; ++i) {
+    if (i != 55) readFleck(i, static_cast<int>(i + 1));
+  }
+  command("read -P 201 " + std::to_string(55 * fleckSize + 100) + " 1000");
+  command("read -P 56 " + std::to_string(55 * fleckSize) + " 100");
+  command("flush");
+  readFleck(17, 200);
+
+  const ProcessResult io = client(argv);
+  EXPECT_EQ(io.status, 0) << io.out << io.err;
+  EXPECT_EQ(io.out.find("failed"), std::string::npos) << io.out;
+  // Both runs of in-order reads were read ahead.
+  const std::string log = server->errors();
+  std::size_t starts = 0;
+  for (std::size_t at = log.find("reading ahead from fleck"); at != std::string::npos;
+       at = log.find("reading ahead from fleck", at + 1)) {
+    ++starts;
+  }
+  EXPECT_GE(starts, 2u) << log;
+  stopServer(*server);
+}
+
+// A snapshot (a disk with parents) is served read-only unless readonly=false.
+TEST_F(NbdTest, SnapshotIsServedReadOnlyUnlessAsked) {
+  const std::string image = makeImage(4 * kMiB, 4);
+  writeFile(path("image"), image);
+  fleck({"create", path("base"), "--size", "4M"});
+  fleck({"import", path("base"), path("image"), "-q"});
+  fleck({"child", path("snap"), "--parent", path("base")});
+
+  {
+    auto server = startServer({"disk=" + path("snap")}, {});
+    ASSERT_NE(server, nullptr);
+    EXPECT_EQ(client({"nbdinfo", "--is", "read-only", uri()}).status, 0);
+    const ProcessResult write = client({"qemu-io", "-f", "raw", uri(), "-c", "write -P 7 0 4096"});
+    EXPECT_TRUE(write.status != 0 || write.out.find("failed") != std::string::npos ||
+                write.err.find("read-only") != std::string::npos)
+        << write.out << write.err;
+    const ProcessResult convert =
+        client({"qemu-img", "convert", "-f", "raw", "-O", "raw", uri(), path("converted")});
+    ASSERT_EQ(convert.status, 0) << convert.err;
+    EXPECT_TRUE(readFile(path("converted")) == image);
+    stopServer(*server);
+  }
+  {
+    auto server = startServer({"disk=" + path("snap"), "readonly=false"}, {});
+    ASSERT_NE(server, nullptr);
+    EXPECT_EQ(client({"nbdinfo", "--can", "write", uri()}).status, 0);
+    const ProcessResult write =
+        client({"qemu-io", "-f", "raw", uri(), "-c", "write -P 7 0 4096", "-c", "flush"});
+    EXPECT_EQ(write.out.find("failed"), std::string::npos) << write.out;
+    stopServer(*server);
+  }
+  // The overlay took the write; its parent kept the image.
+  fleck({"export", path("base"), path("base-out"), "-q"});
+  EXPECT_TRUE(readFile(path("base-out")) == image);
+  fleck({"export", path("snap"), path("snap-out"), "-q"});
+  EXPECT_EQ(readFile(path("snap-out")).substr(0, 4096), std::string(4096, '\7'));
+}
+
+// nbdkit refuses to start, with one clear line, when the password is wrong or missing,
+// and a password on the command line is refused.
+TEST_F(NbdTest, WrongOrMissingPasswordStopsNbdkit) {
+  fleck({"create", path("disk"), "--size", "4M", "--encrypt"},
+        {{"FLECK_PASSWORD", "the right one"}});
+  ProcessResult failed;
+  EXPECT_EQ(startServer({"disk=" + path("disk")}, {{"FLECK_PASSWORD", "a wrong one"}}, &failed),
+            nullptr);
+  EXPECT_NE(failed.status, 0);
+  EXPECT_NE(failed.err.find(path("disk") + ": wrong password"), std::string::npos) << failed.err;
+
+  writeFile(path("password"), "another wrong one\n");
+  EXPECT_EQ(startServer({"disk=" + path("disk"), "password-file=" + path("password")}, {}, &failed),
+            nullptr);
+  EXPECT_NE(failed.err.find("wrong password"), std::string::npos) << failed.err;
+
+  EXPECT_EQ(startServer({"disk=" + path("disk")}, {}, &failed), nullptr);
+  EXPECT_NE(failed.err.find("give its password"), std::string::npos) << failed.err;
+
+  EXPECT_EQ(startServer({"disk=" + path("disk"), "password=x"}, {}, &failed), nullptr);
+  EXPECT_NE(failed.err.find("never taken from the command line"), std::string::npos) << failed.err;
+
+  auto server = startServer({"disk=" + path("disk")}, {{"FLECK_PASSWORD", "the right one"}});
+  ASSERT_NE(server, nullptr);
+  EXPECT_EQ(client({"nbdinfo", "--size", uri()}).out, "4194304\n");
+  stopServer(*server);
+}
+
+// A store that fails in the background fails the next flush, and every later one.
+// The failure is injected by a regular file where the disk keeps its fleck folders:
+// storing a fleck cannot make its folder, whoever runs the test (permissions would not
+// stop root), while reading finds no fleck and gives zeros as for a new disk.
+TEST_F(NbdTest, FlushAfterAFailedStoreFails) {
+  fleck({"create", path("disk"), "--size", "4M"});
+  writeFile(path("disk") + "/flecks", "not a folder");
+
+  auto server = startServer({"disk=" + path("disk")}, {});
+  ASSERT_NE(server, nullptr);
+  // A whole fleck, so that nothing needs to be read before it is written. qemu-io
+  // ends with a failure status when a command failed.
+  const std::vector<std::string> qemuIo{"qemu-io", "-f", "raw", "-t", "writeback", uri()};
+  std::vector<std::string> argv = qemuIo;
+  argv.insert(argv.end(), {"-c", "write -P 85 0 512k", "-c", "flush"});
+  const ProcessResult first = client(argv);
+  EXPECT_NE(first.out.find("wrote 524288/524288"), std::string::npos) << first.out << first.err;
+  EXPECT_NE(first.status, 0) << "the flush succeeded";
+  EXPECT_NE(server->errors().find("storing 1 fleck(s) failed; fleck 0"), std::string::npos)
+      << server->errors();
+
+  // The data is still readable from the plugin's cache, but it never becomes durable.
+  argv = qemuIo;
+  argv.insert(argv.end(), {"-c", "read -P 85 0 512k", "-c", "flush"});
+  const ProcessResult second = client(argv);
+  EXPECT_NE(second.out.find("read 524288/524288"), std::string::npos) << second.out;
+  EXPECT_EQ(second.out.find("Pattern verification failed"), std::string::npos) << second.out;
+  EXPECT_NE(second.status, 0) << "a later flush succeeded";
+  stopServer(*server);
+}
+
+}  // namespace
+}  // namespace fleck::nbdtest

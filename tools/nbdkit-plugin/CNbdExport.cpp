@@ -1,0 +1,254 @@
+#include "CNbdExport.h"
+
+// For nbdkit_debug; the plugin itself is declared in plugin.cpp.
+#define NBDKIT_API_VERSION 2
+#include <fcntl.h>
+#include <nbdkit-plugin.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+#include "../fleck/CCliError.h"
+#include "../fleck/CDiskAccess.h"
+#include "../fleck/CPasswordSource.h"
+#include "CSequentialReader.h"
+#include "zel/CError.h"
+#include "zel/CLocalFileSystem.h"
+#include "zel/Log.h"
+
+namespace fleck::nbd {
+
+namespace {
+
+// Flecks read one after the other before the sequential reader starts.
+constexpr int kInOrderRunToStart = 4;
+// Pieces in a row the reader could not serve before it is stopped.
+constexpr int kMissesToStop = 8;
+
+using cli::CCliError;
+using cli::CDiskAccess;
+using cli::CPasswordSource;
+
+CCliError failure(const zel::CURI& folder, const std::string& what) {
+  return CCliError::failure(zel::String::fromUTF8(CDiskAccess::show(folder) + ": " + what));
+}
+
+// The password as the options give it; throws when an encrypted disk gets none, as
+// there is no terminal to ask on.
+zel::String passwordFor(const CNbdExport::Options& options, const CFleckDiskHeader& header,
+                        const zel::CURI& folder) {
+  CPasswordSource passwords;
+  passwords.setPasswordFile(options.passwordFile);
+  if (header.getCipherID() != L"null" && !passwords.isGiven()) {
+    throw failure(folder,
+                  "the disk is encrypted: give its password with password-file=FILE or the "
+                  "environment variable FLECK_PASSWORD");
+  }
+  return passwords.forDisk(header, CDiskAccess::show(folder));
+}
+
+bool servedWritable(const CNbdExport::Options& options, const CDiskAccess& access,
+                    const zel::CURI& folder) {
+  switch (options.readOnly) {
+    case CNbdExport::ReadOnly::Yes:
+      return false;
+    case CNbdExport::ReadOnly::No:
+      return true;
+    case CNbdExport::ReadOnly::Auto:
+      break;
+  }
+  // A disk with parents is a snapshot or an overlay: served read-only unless asked.
+  return access.parentsOf(folder).empty();
+}
+
+zel::P<zel::IFileSystem> makeFileSystem(int threads) {
+  zel::CLocalFileSystem::Options fsOptions;
+  fsOptions.completionThreads = threads;
+  // Stores are not synced one by one; flush syncs the file system once.
+  fsOptions.durable = false;
+  return zel::make<zel::CLocalFileSystem>(fsOptions);
+}
+
+}  // namespace
+
+int CNbdExport::defaultThreads() {
+  return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+void CNbdExport::check(const Options& options) {
+  // A file system without background work: nothing here may start threads before
+  // nbdkit forks.
+  zel::P<zel::IFileSystem> checkFs = makeFileSystem(1);
+  const CDiskAccess access(checkFs);
+  const zel::CURI folder = CDiskAccess::folderOf(options.diskPath);
+  const CFleckDiskHeader header = access.loadHeader(folder);
+  const zel::String password = passwordFor(options, header, folder);
+  bool correct;
+  try {
+    correct = CFleckDisk::isEncryptPasswordCorrect(header, password, nullptr);
+  } catch (const zel::CError& e) {
+    throw failure(folder, "cannot check the password: " + CCliError::describe(e));
+  }
+  if (!correct) {
+    if (header.getCipherID() == L"null") {
+      throw failure(folder, "the disk is not encrypted, but a password was given");
+    }
+    throw failure(folder, "wrong password");
+  }
+  servedWritable(options, access, folder);
+}
+
+CNbdExport::CNbdExport(const Options& options)
+    : threads(options.threads > 0 ? options.threads : defaultThreads()) {
+  fs = makeFileSystem(threads);
+  const CDiskAccess access(fs);
+  const zel::CURI folder = CDiskAccess::folderOf(options.diskPath);
+  writable = servedWritable(options, access, folder);
+  CPasswordSource passwords;
+  passwords.setPasswordFile(options.passwordFile);
+  const CFleckDiskHeader header = access.loadHeader(folder);
+  if (header.getCipherID() != L"null" && !passwords.isGiven()) passwordFor(options, header, folder);
+  disk =
+      access.open(folder, passwords,
+                  writable ? zel::IIOStream::AccessReadWrite : zel::IIOStream::AccessRead, threads);
+  disk->setAllowWritingWithParentDisk(writable);
+  stream = zel::make<CFleckDiskStreamWithCache>(disk.get());
+  size = disk->getSize();
+  fleckSize = disk->getFleckSize();
+  // One fleck of zeros, at most 4 MiB (flecks may be up to 1 GiB).
+  zeros.setUsed(static_cast<std::size_t>(std::min<std::int64_t>(fleckSize, 4 * 1024 * 1024)));
+  std::memset(zeros.getData(), 0, zeros.getUsed());
+}
+
+CNbdExport::~CNbdExport() {
+  stopReader();
+  try {
+    stream->close();
+    if (writable) disk->flushChanges();
+  } catch (const std::exception& e) {
+    zel::onExceptionInDestructorIgnored("fleck::nbd::CNbdExport", e, true);
+  }
+  stream = nullptr;
+  disk = nullptr;
+}
+
+void CNbdExport::stopReader() noexcept {
+  reader = nullptr;
+  inOrderRun = 0;
+  readerMisses = 0;
+}
+
+void CNbdExport::noteRead(std::int64_t index) {
+  if (index == lastReadIndex) return;
+  inOrderRun = index == lastReadIndex + 1 ? inOrderRun + 1 : 0;
+  lastReadIndex = index;
+  if (reader == nullptr && !unstored && inOrderRun >= kInOrderRunToStart) {
+    reader = zel::make<CSequentialReader>(disk.get(), threads, index + 1);
+    nbdkit_debug("fleck: reading ahead from fleck %lld", static_cast<long long>(index + 1));
+  }
+}
+
+void CNbdExport::read(void* buffer, std::uint32_t count, std::uint64_t offset) {
+  auto* out = static_cast<unsigned char*>(buffer);
+  auto position = static_cast<std::int64_t>(offset);
+  std::int64_t left = count;
+  while (left > 0) {
+    const std::int64_t index = position / fleckSize;
+    const int inFleck = static_cast<int>(position % fleckSize);
+    const int piece = static_cast<int>(std::min<std::int64_t>(left, fleckSize - inFleck));
+    bool done = false;
+    if (reader != nullptr) {
+      try {
+        done = reader->read(index, inFleck, out, piece);
+        readerMisses = done ? 0 : readerMisses + 1;
+        if (readerMisses >= kMissesToStop) stopReader();
+      } catch (const zel::CError& e) {
+        // The reader cannot go on past a fleck it failed to read. The cached stream
+        // reads the piece again and fails it with its own error if it is damaged.
+        zel::logError(e, "Reading ahead failed; reading without it", zel::String());
+        stopReader();
+      }
+    }
+    if (!done) {
+      stream->seek(position);
+      stream->read(out, piece);
+    }
+    noteRead(index);
+    out += piece;
+    position += piece;
+    left -= piece;
+  }
+}
+
+void CNbdExport::requireWritable() const {
+  if (!writable) {
+    throw zel::CError("The disk is served read-only.", "fleck::nbd::CNbdExport", EROFS,
+                      zel::CProps().add("errno", EROFS));
+  }
+}
+
+void CNbdExport::write(const void* buffer, std::uint32_t count, std::uint64_t offset) {
+  requireWritable();
+  stopReader();
+  unstored = true;
+  stream->seek(static_cast<std::int64_t>(offset));
+  stream->write(buffer, static_cast<int>(count), nullptr);
+}
+
+void CNbdExport::zero(std::uint32_t count, std::uint64_t offset) {
+  requireWritable();
+  stopReader();
+  unstored = true;
+  stream->seek(static_cast<std::int64_t>(offset));
+  std::int64_t left = count;
+  while (left > 0) {
+    // Pieces end on fleck boundaries, so that a whole fleck is written at once and
+    // replaces the old payload without loading it.
+    const std::int64_t inFleck = stream->getPosition() % fleckSize;
+    const int piece = static_cast<int>(
+        std::min({left, fleckSize - inFleck, static_cast<std::int64_t>(zeros.getUsed())}));
+    stream->write(zeros.getData(), piece, nullptr);
+    left -= piece;
+  }
+}
+
+void CNbdExport::flush() {
+  if (!writable) return;
+  stream->flush();
+  if (disk->haveBackgroundErrors()) {
+    const auto& errors = disk->getBackgroundErrorList();
+    const CFleck::Error& first = errors.front();
+    throw zel::CError(
+        zel::String::fromUTF8(CDiskAccess::show(disk->getDiskFolder()) + ": storing " +
+                              std::to_string(errors.size()) + " fleck(s) failed; fleck " +
+                              std::to_string(first.fleckIndex) + ": " +
+                              CCliError::describe(*first.error)),
+        "fleck::nbd::CNbdExport", -1, zel::CProps(), first.error.get());
+  }
+  if (unstored) syncFolders();
+  unstored = false;
+}
+
+void CNbdExport::syncFolders() {
+  std::vector<zel::CURI> folders{disk->getDiskFolder()};
+  if (!disk->getChildDiskFolder().isEmpty()) folders.push_back(disk->getChildDiskFolder());
+  for (const zel::CURI& folder : folders) {
+    const std::string path = zel::CLocalFileSystem::toLocalPath(folder);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || ::syncfs(fd) != 0) {
+      const int error = errno;
+      if (fd >= 0) ::close(fd);
+      throw zel::CError(
+          zel::String::fromUTF8("cannot sync " + path + " to the storage: " + std::strerror(error)),
+          "fleck::nbd::CNbdExport", error,
+          zel::CProps().add("path", zel::String::fromUTF8(path)).add("errno", error));
+    }
+    ::close(fd);
+  }
+}
+
+}  // namespace fleck::nbd
