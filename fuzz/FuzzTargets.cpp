@@ -173,8 +173,7 @@ bool recordDigestHolds(const Buffer& record) {
 // both digests.
 bool refusedBeforeDecryption(const Buffer& record) {
   constexpr std::size_t kHead = 9 + kMD5Length;
-  if (!recordDigestHolds(record) || record.getUsed() < 9)
-    return true;
+  if (!recordDigestHolds(record) || record.getUsed() < 9) return true;
   const unsigned char* bytes = record.getData();
   const auto minReadVersion = static_cast<std::int16_t>(bytes[5] | (bytes[6] << 8));
   return std::memcmp(bytes, "FLECK", 5) != 0 ||
