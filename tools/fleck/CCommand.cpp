@@ -34,9 +34,19 @@ void CCommand::addProgressOptions() {
 
 void CCommand::addThreadsOption(const std::string& what) {
   threads = defaultThreads();
-  command->add_option("-t,--threads", threads, what + " (default: the number of cores)")
-      ->check(CLI::Range(1, 256))
-      ->type_name("N");
+  threadsOption =
+      command->add_option("-t,--threads", threads, what + " (default: the number of cores)")
+          ->check(CLI::Range(1, 256))
+          ->type_name("N");
+}
+
+int CCommand::readThreadsFor(const zel::CURI& location) const {
+  // Reads from object storage wait for a request each: more of them in flight keep the
+  // cores busy, at one fleck buffer per thread.
+  constexpr int kObjectStoreReadThreads = 8;
+  if (threadsOption != nullptr && threadsOption->count() > 0) return threads;
+  if (location.getScheme() == L"s3") return std::max(threads, kObjectStoreReadThreads);
+  return threads;
 }
 
 int CCommand::defaultThreads() {

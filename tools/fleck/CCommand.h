@@ -4,11 +4,13 @@
 
 #include "CPasswordSource.h"
 #include "CProgress.h"
+#include "zel/CURI.h"
 #include "zel/IFileSystem.h"
 #include "zel/P.h"
 
 namespace CLI {
 class App;
+class Option;
 }
 
 namespace fleck::cli {
@@ -41,6 +43,10 @@ class CCommand {
   void addProgressOptions();
   // --threads N (default: the number of cores)
   void addThreadsOption(const std::string& what);
+  // The threads that read flecks of the disk at `location`: --threads when given, else
+  // the default, raised to 8 for an s3:// location, where a read
+  // thread mostly waits for the network.
+  int readThreadsFor(const zel::CURI& location) const;
 
   CProgress::Mode progressMode() const { return CProgress::chooseMode(progressOption, quiet); }
   // The local file system, and S3 for s3:// locations; completionThreads run the
@@ -54,6 +60,7 @@ class CCommand {
   std::string progressOption = "auto";
   bool quiet = false;
   int threads = 1;
+  CLI::Option* threadsOption = nullptr;
 };
 
 }  // namespace fleck::cli

@@ -64,7 +64,7 @@ int CExportCommand::run() {
   }
   COutputFile out(output);
   CProgress progress(progressMode(), "export", count);
-  CExporter exporter(fs, disk, threads);
+  CExporter exporter(fs, disk, readThreadsFor(location));
   const CExporter::Stats stats = exporter.run(start, count, out, progress, false);
   if (!quiet) {
     // Standard output may carry the image: the summary goes to standard error.

@@ -93,7 +93,7 @@ int CVerifyCommand::run() {
     for (const zel::CURI& child : access.childrenOf(location))
       disks.push_back(child);
   }
-  CVerifier verifier(fs, threads);
+  CVerifier verifier(fs, readThreadsFor(location));
   bool damage = false;
   for (const zel::CURI& disk : disks) {
     const CVerifier::Report report = verifier.run(disk, passwords, repairMetadata, progressMode());
