@@ -56,7 +56,7 @@ TEST_F(NbdTest, ServedDiskConvertsToWhatExportWrites) {
   ASSERT_EQ(convert.status, 0) << convert.err;
   EXPECT_TRUE(readFile(path("converted")) == image) << "qemu-img convert differs from export";
 
-  ::kill(serve.getPid(), SIGINT);
+  serve.kill(SIGINT);
   if (isSanitized()) {
     // See stopServer: nbdkit may hang in its exit handlers under a sanitizer.
     for (int i = 0; i < 250 && !serve.hasEnded(); ++i)

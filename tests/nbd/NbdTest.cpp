@@ -94,7 +94,7 @@ void NbdTest::stopServer(Process& server) const {
     // built without instrumentation too (but not without a preloaded runtime), so once
     // the log shows the plugin unloaded, a hang is ended with SIGKILL. The bound only
     // decides when to stop waiting; nothing is asserted about time.
-    ::kill(server.getPid(), SIGTERM);
+    server.kill(SIGTERM);
     bool unloaded = false;
     for (int i = 0; i < 3000 && !server.hasEnded(); ++i) {
       if (!unloaded && server.errors().find("unload plugin") != std::string::npos) {

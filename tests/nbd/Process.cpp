@@ -1,108 +1,63 @@
 #include "Process.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
-#include <stdexcept>
 
 #include "support/TempFolder.h"
-
-extern char** environ;
 
 namespace fleck::nbdtest {
 
 namespace {
 
-bool isDropped(const char* entry) {
-  for (const char* prefix : {"FLECK_PASSWORD=", "LD_PRELOAD=", "ASAN_OPTIONS=", "UBSAN_OPTIONS=",
-                             "TSAN_OPTIONS=", "LSAN_OPTIONS="}) {
-    if (std::strncmp(entry, prefix, std::strlen(prefix)) == 0) return true;
-  }
-  return false;
+testing::CChildProcess::Options childOptions(const Process::Environment& environment,
+                                             const std::string& outFile,
+                                             const std::string& errFile) {
+  testing::CChildProcess::Options options;
+  options.stdoutFile = outFile;
+  options.stderrFile = errFile;
+  options.environment = environment;
+  // Only the sanitizer settings a test gives reach nbdkit and the clients.
+  options.unset = {"LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"};
+  options.searchPath = true;
+  return options;
 }
 
 }  // namespace
 
 Process::Process(const std::vector<std::string>& argv, const Environment& environment,
                  std::string outFile, std::string errFile)
-    : outFile(std::move(outFile)), errFile(std::move(errFile)) {
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (!isDropped(*entry)) env.emplace_back(*entry);
-  }
-  for (const auto& [name, value] : environment)
-    env.push_back(name + "=" + value);
-  std::vector<std::string> args = argv;
-  std::vector<char*> argvPointers;
-  for (std::string& a : args)
-    argvPointers.push_back(a.data());
-  argvPointers.push_back(nullptr);
-  std::vector<char*> envPointers;
-  for (std::string& e : env)
-    envPointers.push_back(e.data());
-  envPointers.push_back(nullptr);
+    : outFile(std::move(outFile)),
+      errFile(std::move(errFile)),
+      child(argv, childOptions(environment, this->outFile, this->errFile)) {}
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, this->outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 2, this->errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  const int spawned = ::posix_spawnp(&pid, args[0].c_str(), &actions, &attributes,
-                                     argvPointers.data(), envPointers.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) {
-    throw std::runtime_error("cannot run " + args[0] + ": " + std::strerror(spawned));
-  }
-}
-
-Process::~Process() {
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-}
+Process::~Process() = default;
 
 ProcessResult Process::finish(int status) {
   ended = true;
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.status = status;
   result.out = output();
   result.err = errors();
   return result;
 }
 
+void Process::kill(int signal) {
+  child.kill(signal);
+}
+
 bool Process::hasEnded() {
-  if (ended) return true;
-  int status = 0;
-  if (::waitpid(pid, &status, WNOHANG) == pid) finish(status);
+  if (!ended && !child.running()) finish(child.wait());
   return ended;
 }
 
 ProcessResult Process::wait() {
   if (ended) return result;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throw std::runtime_error("waitpid failed");
-  }
-  return finish(status);
+  return finish(child.wait());
 }
 
 ProcessResult Process::stop(int signal) {
-  if (!ended) ::kill(pid, signal);
+  child.kill(signal);
   return wait();
 }
 

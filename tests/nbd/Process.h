@@ -1,10 +1,10 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "support/CChildProcess.h"
 
 namespace fleck::nbdtest {
 
@@ -37,7 +37,8 @@ class Process {
   // True when `program` is found in PATH.
   static bool isInstalled(const std::string& program);
 
-  pid_t getPid() const { return pid; }
+  // Sends `signal` (no effect once the program has ended).
+  void kill(int signal);
   // True when the program has ended (then its result is in `result`).
   bool hasEnded();
   // Sends `signal` and waits for the end.
@@ -51,11 +52,11 @@ class Process {
  private:
   ProcessResult finish(int status);
 
-  pid_t pid = -1;
-  bool ended = false;
-  ProcessResult result;
   std::string outFile;
   std::string errFile;
+  testing::CChildProcess child;  // after the file names it writes to
+  bool ended = false;
+  ProcessResult result;
 };
 
 }  // namespace fleck::nbdtest

@@ -20,9 +20,15 @@ namespace fleck::testing {
 
 CChildProcess::CChildProcess(const std::vector<std::string>& arguments, const Options& options) {
   if (arguments.empty()) throw std::runtime_error("no program to run");
+  std::vector<std::string> dropped{"FLECK_PASSWORD="};
+  for (const std::string& name : options.unset)
+    dropped.push_back(name + "=");
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "FLECK_PASSWORD=", 15) != 0) environment.emplace_back(*entry);
+    bool drop = false;
+    for (const std::string& prefix : dropped)
+      drop = drop || std::strncmp(*entry, prefix.c_str(), prefix.size()) == 0;
+    if (!drop) environment.emplace_back(*entry);
   }
   for (const auto& [name, value] : options.environment)
     environment.push_back(name + "=" + value);
@@ -51,8 +57,8 @@ CChildProcess::CChildProcess(const std::vector<std::string>& arguments, const Op
   // A new session has no controlling terminal: a password prompt fails at once.
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
 
-  const int spawned = posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, argvPointers.data(),
-                                  envPointers.data());
+  const int spawned = (options.searchPath ? posix_spawnp : posix_spawn)(
+      &pid, argv[0].c_str(), &actions, &attributes, argvPointers.data(), envPointers.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (spawned != 0) {
@@ -114,9 +120,15 @@ ProgramResult runProgram(const std::vector<std::string>& arguments,
                          const std::vector<std::pair<std::string, std::string>>& environment,
                          int timeoutMs) {
   CChildProcess::Options options;
+  options.environment = environment;
+  return runProgram(arguments, scratchFolder, std::move(options), timeoutMs);
+}
+
+ProgramResult runProgram(const std::vector<std::string>& arguments,
+                         const std::string& scratchFolder, CChildProcess::Options options,
+                         int timeoutMs) {
   options.stdoutFile = scratchFolder + "/.stdout";
   options.stderrFile = scratchFolder + "/.stderr";
-  options.environment = environment;
   CChildProcess child(arguments, options);
   ProgramResult result;
   result.status = child.wait(timeoutMs);

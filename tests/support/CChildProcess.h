@@ -23,11 +23,13 @@ class CChildProcess {
     std::string stdoutFile;  // empty: /dev/null
     std::string stderrFile;  // empty: /dev/null
     std::vector<std::pair<std::string, std::string>> environment;
+    std::vector<std::string> unset;
     int passFd = -1;
+    bool searchPath = false;  // arguments[0] without a slash is looked up in PATH
   };
 
-  // Starts `arguments[0]` (a path) with the arguments; throws std::runtime_error when it
-  // cannot be started.
+  // Starts `arguments[0]` (a path, or a name looked up in PATH with searchPath) with the
+  // arguments; throws std::runtime_error when it cannot be started.
   CChildProcess(const std::vector<std::string>& arguments, const Options& options);
   ~CChildProcess();
   CChildProcess(const CChildProcess&) = delete;
@@ -61,5 +63,10 @@ ProgramResult runProgram(const std::vector<std::string>& arguments,
                          const std::string& scratchFolder,
                          const std::vector<std::pair<std::string, std::string>>& environment = {},
                          int timeoutMs = 120000);
+// The same with every option (its stdoutFile and stderrFile are replaced by the files of
+// `scratchFolder`); timeoutMs < 0 waits as long as it takes.
+ProgramResult runProgram(const std::vector<std::string>& arguments,
+                         const std::string& scratchFolder, CChildProcess::Options options,
+                         int timeoutMs);
 
 }  // namespace fleck::testing
