@@ -2,6 +2,7 @@
 // nbdcopy, qemu-io and nbdinfo, on Unix sockets only.
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -28,6 +29,90 @@ std::string waitForUri(Process& serve) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return std::string();
+}
+
+// A map of a disk as "START-END:data" or "START-END:zero" pieces, adjacent ones of one
+// kind merged, so that maps from different clients compare as text.
+class DiskMap {
+ public:
+  void add(std::int64_t start, std::int64_t length, bool zero) {
+    if (!pieces.empty() && pieces.back().end == start && pieces.back().zero == zero) {
+      pieces.back().end += length;
+    } else {
+      pieces.push_back(Piece{start, start + length, zero});
+    }
+  }
+  std::string text() const {
+    std::string out;
+    for (const Piece& piece : pieces) {
+      out += std::to_string(piece.start) + "-" + std::to_string(piece.end) +
+             (piece.zero ? ":zero " : ":data ");
+    }
+    return out;
+  }
+
+ private:
+  struct Piece {
+    std::int64_t start;
+    std::int64_t end;
+    bool zero;
+  };
+  std::vector<Piece> pieces;
+};
+
+// What `nbdinfo --map` reports: lines "OFFSET LENGTH TYPE DESCRIPTION", TYPE 0 for data
+// and 3 (hole, zero) for what reads as zeros.
+std::string parseNbdinfoMap(const std::string& output) {
+  DiskMap map;
+  std::istringstream lines(output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+    int type = -1;
+    if (!(fields >> offset >> length >> type) || (type != 0 && type != 3)) {
+      ADD_FAILURE() << "unexpected nbdinfo --map line: " << line;
+      continue;
+    }
+    map.add(offset, length, type == 3);
+  }
+  return map.text();
+}
+
+// What `qemu-img map --output=json` reports (qemu asks for one extent at a time):
+// objects with "start", "length", "zero" and "data", one per line.
+std::string parseQemuImgMap(const std::string& output) {
+  DiskMap map;
+  // One object per extent; each key's value follows it after a colon and spaces.
+  const auto valueAfter = [&output](const std::string& key, std::size_t from) {
+    const std::size_t at = output.find("\"" + key + "\":", from);
+    if (at == std::string::npos) return std::string();
+    const std::size_t start = output.find_first_not_of(' ', at + key.size() + 3);
+    return output.substr(start, output.find_first_of(",}", start) - start);
+  };
+  for (std::size_t at = output.find('{'); at != std::string::npos; at = output.find('{', at + 1)) {
+    const std::string start = valueAfter("start", at);
+    const std::string length = valueAfter("length", at);
+    if (start.empty() || length.empty()) {
+      ADD_FAILURE() << "unexpected qemu-img map output: " << output;
+      break;
+    }
+    const bool zero = valueAfter("zero", at) == "true" && valueAfter("data", at) == "false";
+    map.add(std::stoll(start), std::stoll(length), zero);
+  }
+  return map.text();
+}
+
+// The map of a disk of `flecks` flecks of `fleckSize` bytes with data in `dataFlecks`.
+std::string expectedMap(std::int64_t flecks, std::int64_t fleckSize,
+                        const std::vector<std::int64_t>& dataFlecks) {
+  DiskMap map;
+  for (std::int64_t i = 0; i < flecks; ++i) {
+    const bool data = std::find(dataFlecks.begin(), dataFlecks.end(), i) != dataFlecks.end();
+    map.add(i * fleckSize, fleckSize, !data);
+  }
+  return map.text();
 }
 
 // fleck serve prints the URI of a socket it was given and serves an encrypted disk
@@ -238,6 +323,62 @@ TEST_F(NbdTest, ReadingAheadSeesWritesBeforeAndAfterAFlush) {
     ++starts;
   }
   EXPECT_GE(starts, 2u) << log;
+  stopServer(*server);
+}
+
+// Flecks stored nowhere in the chain are reported as holes that read as zeros, a fleck
+// the parent holds as data, and everything as data while a write is not flushed.
+TEST_F(NbdTest, ExtentsShowHolesWhereNoFleckIsStored) {
+  const std::int64_t fleckSize = 256 * kKiB;
+  const std::int64_t flecks = 16;
+  std::string image(static_cast<std::size_t>(flecks * fleckSize), '\0');
+  for (const std::int64_t i : {2, 3, 5})
+    image.replace(static_cast<std::size_t>(i * fleckSize + 1000), 3000, 3000, 'p');
+  writeFile(path("image"), image);
+  fleck({"create", path("base"), "--size", "4M", "--fleck-size", "256K"});
+  fleck({"import", path("base"), path("image"), "-q"});
+  fleck({"child", path("child"), "--parent", path("base")});
+
+  auto server = startServer({"disk=" + path("child"), "readonly=false", "threads=2"}, {});
+  ASSERT_NE(server, nullptr);
+  const auto nbdinfoMap = [this] {
+    const ProcessResult result = client({"nbdinfo", "--map", uri()});
+    EXPECT_EQ(result.status, 0) << result.err;
+    return parseNbdinfoMap(result.out);
+  };
+  const auto qemuImgMap = [this] {
+    const ProcessResult result = client({"qemu-img", "map", "-f", "raw", "--output=json", uri()});
+    EXPECT_EQ(result.status, 0) << result.err;
+    return parseQemuImgMap(result.out);
+  };
+  const std::string parentOnly = expectedMap(flecks, fleckSize, {2, 3, 5});
+  EXPECT_EQ(nbdinfoMap(), parentOnly);
+  EXPECT_EQ(qemuImgMap(), parentOnly);
+
+  // nbdcopy without --flush sends no flush: its writes are not stored yet.
+  std::string changed = image;
+  changed.replace(static_cast<std::size_t>(9 * fleckSize), 4096, 4096, 'A');
+  writeFile(path("changed"), changed);
+  ProcessResult copyIn = client({"nbdcopy", path("changed"), uri()});
+  ASSERT_EQ(copyIn.status, 0) << copyIn.err;
+  const std::string allData =
+      expectedMap(flecks, fleckSize, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15});
+  EXPECT_EQ(nbdinfoMap(), allData) << "an unstored write was reported as a hole";
+  EXPECT_EQ(qemuImgMap(), allData);
+  ASSERT_EQ(client({"qemu-io", "-f", "raw", uri(), "-c", "flush"}).status, 0);
+  EXPECT_EQ(nbdinfoMap(), expectedMap(flecks, fleckSize, {2, 3, 5, 9}));
+
+  // Zeros over the child's own fleck remove its file when stored: a hole again.
+  copyIn = client({"nbdcopy", path("image"), uri()});
+  ASSERT_EQ(copyIn.status, 0) << copyIn.err;
+  EXPECT_EQ(nbdinfoMap(), allData);
+  ASSERT_EQ(client({"qemu-io", "-f", "raw", uri(), "-c", "flush"}).status, 0);
+  EXPECT_EQ(nbdinfoMap(), parentOnly);
+
+  // A copy that skips the holes is still the image.
+  const ProcessResult copy = client({"nbdcopy", uri(), path("copied")});
+  ASSERT_EQ(copy.status, 0) << copy.err;
+  EXPECT_TRUE(readFile(path("copied")) == image);
   stopServer(*server);
 }
 

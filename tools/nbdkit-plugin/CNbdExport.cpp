@@ -119,6 +119,7 @@ CNbdExport::CNbdExport(const Options& options)
   stream = zel::make<CFleckDiskStreamWithCache>(disk.get());
   size = disk->getSize();
   fleckSize = disk->getFleckSize();
+  holes = std::make_unique<CHoleMap>(fs, *disk);
   // One fleck of zeros, at most 4 MiB (flecks may be up to 1 GiB).
   zeros.setUsed(static_cast<std::size_t>(std::min<std::int64_t>(fleckSize, 4 * 1024 * 1024)));
   std::memset(zeros.getData(), 0, zeros.getUsed());
@@ -231,6 +232,18 @@ void CNbdExport::flush() {
   }
   if (unstored) syncFolders();
   unstored = false;
+}
+
+std::vector<CHoleMap::Extent> CNbdExport::mapExtents(std::uint32_t count, std::uint64_t offset,
+                                                     bool firstOnly) {
+  const auto start = static_cast<std::int64_t>(offset);
+  if (unstored) {
+    // Checking the files would need what the fleck object and its storers hold, which
+    // the disk does not tell; data is always a safe answer.
+    if (start >= size || count == 0) return {};
+    return {CHoleMap::Extent{start, std::min<std::int64_t>(count, size - start), false}};
+  }
+  return holes->map(start, count, firstOnly);
 }
 
 void CNbdExport::syncFolders() {

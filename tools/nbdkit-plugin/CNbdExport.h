@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "CHoleMap.h"
 #include "fleck/CFleckDisk.h"
 #include "fleck/CFleckDiskHeader.h"
 #include "fleck/CFleckDiskStreamWithCache.h"
@@ -73,6 +76,14 @@ class CNbdExport final {
   // data stays reported on every later flush, as nothing can make it durable again.
   void flush();
 
+  // What reads as zeros in the range, fleck by fleck (see CHoleMap::map): flecks with a
+  // file somewhere in the chain are data, the others zeros. While anything written is
+  // not stored yet (from a write, zero or trim until a flush succeeds), the whole range
+  // is one data extent: the disk does not show which flecks its fleck object or running
+  // stores hold, so the files say nothing certain about them then.
+  std::vector<CHoleMap::Extent> mapExtents(std::uint32_t count, std::uint64_t offset,
+                                           bool firstOnly);
+
   // Threads when none are given: the number of cores.
   static int defaultThreads();
 
@@ -89,12 +100,13 @@ class CNbdExport final {
   zel::P<CFleckDisk> disk;
   zel::P<CFleckDiskStreamWithCache> stream;
   zel::P<CSequentialReader> reader;  // null unless a client reads in order
+  std::unique_ptr<CHoleMap> holes;
   int threads;
   std::int64_t size;
   std::int64_t fleckSize;
   bool writable;
   // True from a write until the next flush has stored it: the sequential reader must
-  // not run meanwhile.
+  // not run meanwhile, and the files do not show which flecks hold data.
   bool unstored = false;
   // The fleck read last and how many flecks in a row were read in order before it.
   std::int64_t lastReadIndex = -1;

@@ -230,6 +230,30 @@ int fleckFlush(void* handle, uint32_t /*flags*/) {
   return guarded([&] { exportOf(handle).flush(); });
 }
 
+int fleckCanExtents(void* /*handle*/) {
+  return 1;
+}
+
+// Flecks without a file anywhere in the chain are holes that read as zeros, so that
+// clients skip them without reading; see CNbdExport::mapExtents.
+int fleckExtents(void* handle, uint32_t count, uint64_t offset, uint32_t flags,
+                 struct nbdkit_extents* extents) {
+  int status = 0;
+  const int guard = guarded([&] {
+    const bool firstOnly = (flags & NBDKIT_FLAG_REQ_ONE) != 0;
+    for (const auto& extent : exportOf(handle).mapExtents(count, offset, firstOnly)) {
+      const uint32_t type = extent.zero ? (NBDKIT_EXTENT_HOLE | NBDKIT_EXTENT_ZERO) : 0;
+      // nbdkit_add_extent reports its own error.
+      if (nbdkit_add_extent(extents, static_cast<uint64_t>(extent.offset),
+                            static_cast<uint64_t>(extent.length), type) != 0) {
+        status = -1;
+        return;
+      }
+    }
+  });
+  return guard != 0 ? guard : status;
+}
+
 void fleckDumpPlugin() {
   std::printf("fleck_version=%s\n", fleck::getLibraryVersion().toUTF8().c_str());
 }
@@ -269,6 +293,8 @@ nbdkit_plugin makePlugin() {
   plugin.zero = fleckZero;
   plugin.trim = fleckTrim;
   plugin.flush = fleckFlush;
+  plugin.can_extents = fleckCanExtents;
+  plugin.extents = fleckExtents;
   plugin.dump_plugin = fleckDumpPlugin;
   plugin.errno_is_preserved = 0;
   return plugin;
