@@ -6,12 +6,27 @@ CFleckDiskError::CFleckDiskError(ErrorCode code, const zel::CURI& diskFolder)
     : zel::CError(makeErrorMessage(code), "fleck", code,
                   zel::CProps().add("diskFolder", diskFolder.toString(true))) {}
 
+CFleckDiskError::CFleckDiskError(ErrorCode code, const zel::CURI& diskFolder,
+                                 const zel::String& holder, bool stale)
+    : zel::CError(makeErrorMessage(code), "fleck", code,
+                  zel::CProps()
+                      .add("diskFolder", diskFolder.toString(true))
+                      .add("holder", holder)
+                      .add("stale", stale ? "true" : "false")) {}
+
+zel::String CFleckDiskError::getHolder() const {
+  const zel::String* holder = getProps().find("holder");
+  return holder != nullptr ? *holder : zel::String();
+}
+
 zel::String CFleckDiskError::makeErrorMessage(ErrorCode code) {
   switch (code) {
     case NewerVersionRequired:
       return "A newer software version is required to access this disk.";
     case EncryptPasswordIncorrect:
       return "The encryption password is incorrect.";
+    case InUseByAnotherWriter:
+      return "Fleck disk is in use by another writer.";
   }
   return "Unknown fleck disk error.";
 }

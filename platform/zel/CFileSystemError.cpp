@@ -45,6 +45,10 @@ String CFileSystemError::describe(Problem problem) {
       return "Target already exists";
     case Unsupported:
       return "Operation not supported";
+    case Locked:
+      return "Locked by another holder";
+    case NotRegular:
+      return "Not a regular file";
     default:
       return "File system operation failed";
   }

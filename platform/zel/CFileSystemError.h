@@ -16,6 +16,8 @@ class CFileSystemError : public CError {
     NotFound = 1,       // a file or folder of the path does not exist
     AlreadyExists = 2,  // the target exists
     Unsupported = 6,    // the file system or stream cannot do this
+    Locked = 7,         // a lock is held by another holder
+    NotRegular = 8,     // not a regular file (a symbolic link, FIFO, device or folder)
   };
 
   static constexpr const char* kProblemKey = "fileSystemProblem";

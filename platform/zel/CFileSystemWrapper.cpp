@@ -55,6 +55,14 @@ std::vector<IFileSystem::FolderEntry> CFileSystemWrapper::listFolder(const CURI&
   return target->listFolder(location);
 }
 
+P<IBase> CFileSystemWrapper::lockFile(const CURI& location, const String& holder) {
+  return target->lockFile(location, holder);
+}
+
+void CFileSystemWrapper::breakLock(const CURI& location, bool force) {
+  target->breakLock(location, force);
+}
+
 P<IAsyncOperation> CFileSystemWrapper::moveAsync(const CURI& source, const CURI& destination,
                                                  int flags, IDoneListener* listener) {
   return target->moveAsync(source, destination, flags, listener);

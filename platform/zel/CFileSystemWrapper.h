@@ -40,6 +40,8 @@ class CFileSystemWrapper : public CBase, public virtual IFileSystem {
   void deleteFile(const CURI& location, bool ignoreMissing) override;
   void deleteFolder(const CURI& location) override;
   std::vector<FolderEntry> listFolder(const CURI& location) override;
+  P<IBase> lockFile(const CURI& location, const String& holder) override;
+  void breakLock(const CURI& location, bool force) override;
 
   P<IAsyncOperation> moveAsync(const CURI& source, const CURI& target, int flags,
                                IDoneListener* listener) override;

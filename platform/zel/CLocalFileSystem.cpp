@@ -50,6 +50,74 @@ int openRetrying(const char* path, int flags, mode_t mode) {
   }
 }
 
+CFileSystemError notRegular(const std::string& path) {
+  const CError cause("not a regular file", kSource, -1, CProps().add("path", path));
+  return CFileSystemError(CFileSystemError::NotRegular, cause);
+}
+
+// The lock of lockFile: an open file description with a write lock on the whole file
+// (F_OFD_SETLK). The kernel ties the lock to this description, so a second open of the
+// file, in this process or another, cannot take it, and it ends with the process.
+class CLocalFileLock final : public CBase {
+ public:
+  explicit CLocalFileLock(int fd) : fd(fd) {}
+  ~CLocalFileLock() override {
+    // The holder's description goes first, so that a leftover file names no one.
+    if (::ftruncate(fd, 0) != 0) {
+      // Nothing to do about it: closing releases the lock all the same.
+    }
+    ::close(fd);
+  }
+  CLocalFileLock(const CLocalFileLock&) = delete;
+  CLocalFileLock& operator=(const CLocalFileLock&) = delete;
+
+ private:
+  const int fd;
+};
+
+// Opens a lock file (made when missing unless `create` is false; -1 then) as a
+// regular file, never through a link.
+int openLockFile(const std::string& path, bool create) {
+  const int fd = openRetrying(path.c_str(),
+                              O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0),
+                              0644);
+  if (fd < 0) {
+    const int errorNumber = errno;
+    if (!create && CLocalFileSystem::problemOf(errorNumber) == CFileSystemError::NotFound) return -1;
+    if (errorNumber == ELOOP) throw notRegular(path);
+    throw CLocalFileSystem::makeSystemError(errorNumber, "open", path);
+  }
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    throw notRegular(path);
+  }
+  return fd;
+}
+
+// Tries the write lock; false when another description holds it.
+bool tryLock(int fd, const std::string& path) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  while (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    if (errno == EAGAIN || errno == EACCES) return false;
+    if (errno != EINTR) throw CLocalFileSystem::makeSystemError(errno, "fcntl(F_OFD_SETLK)", path);
+  }
+  return true;
+}
+
+// The error for a lock that another holder has, with what that holder wrote.
+CFileSystemError lockedBy(int fd, const std::string& path) {
+  char text[1024];
+  const ssize_t got = ::pread(fd, text, sizeof(text), 0);
+  CProps props;
+  props.add("path", path);
+  props.add("holder", String::fromUTF8(std::string(text, got > 0 ? static_cast<std::size_t>(got) : 0)));
+  props.add("stale", "false");
+  return CFileSystemError(CFileSystemError::Locked, CError("the lock is held", kSource, -1, props));
+}
+
 // stat that tells "not there" (false) from real failures (thrown).
 bool statIfPresent(const std::string& path, struct stat& info) {
   if (::stat(path.c_str(), &info) == 0) return true;
@@ -168,6 +236,10 @@ P<CFileInfo> CLocalFileSystem::getFileInfo(const CURI& location, int) {
 
 P<IIOStream> CLocalFileSystem::openStream(const CURI& location, int access, int mode) {
   int flags = O_CLOEXEC;
+  const bool regularOnly = (mode & OpenRegularOnly) != 0;
+  mode &= ~OpenRegularOnly;
+  // No link is followed and no FIFO can make the open wait for a writer.
+  if (regularOnly) flags |= O_NOFOLLOW | O_NONBLOCK;
   switch (access) {
     case IIOStream::AccessRead:
       flags |= O_RDONLY;
@@ -202,17 +274,59 @@ P<IIOStream> CLocalFileSystem::openStream(const CURI& location, int access, int 
   }
   const std::string path = toLocalPath(location);
   const int fd = openRetrying(path.c_str(), flags, 0666);
-  if (fd < 0) throw makeSystemError(errno, "open", path);
+  if (fd < 0) {
+    const int errorNumber = errno;
+    // O_NOFOLLOW reports a symbolic link as ELOOP.
+    if (regularOnly && errorNumber == ELOOP) throw notRegular(path);
+    throw makeSystemError(errorNumber, "open", path);
+  }
   try {
     // A folder opens for reading, but it is no stream.
     struct stat info;
     if (::fstat(fd, &info) != 0) throw makeSystemError(errno, "fstat", path);
+    if (regularOnly && !S_ISREG(info.st_mode)) throw notRegular(path);
     if (S_ISDIR(info.st_mode)) throw makeSystemError(EISDIR, "open", path);
+    if (regularOnly && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK & ~O_CLOEXEC) != 0) {
+      throw makeSystemError(errno, "fcntl", path);
+    }
     return make<CLocalFileStream>(fd, location, path, access, options.durable);
   } catch (...) {
     ::close(fd);
     throw;
   }
+}
+
+P<IBase> CLocalFileSystem::lockFile(const CURI& location, const String& holder) {
+  const std::string path = toLocalPath(location);
+  const int fd = openLockFile(path, true);
+  try {
+    if (!tryLock(fd, path)) throw lockedBy(fd, path);
+    const std::string text = holder.toUTF8();
+    if (::ftruncate(fd, 0) != 0 ||
+        ::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+      throw makeSystemError(errno, "write", path);
+    }
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  return make<CLocalFileLock>(fd);
+}
+
+void CLocalFileSystem::breakLock(const CURI& location, bool force) {
+  // The kernel drops the locks of ended processes: a lock held now has a live holder,
+  // and no one can take it away from it, `force` or not.
+  (void)force;
+  const std::string path = toLocalPath(location);
+  const int fd = openLockFile(path, false);
+  if (fd < 0) return;
+  const bool free = tryLock(fd, path);
+  if (!free) {
+    CFileSystemError error = lockedBy(fd, path);
+    ::close(fd);
+    throw error;
+  }
+  ::close(fd);
 }
 
 bool CLocalFileSystem::createFolder(const CURI& location, int permissions) {

@@ -15,7 +15,8 @@ namespace zel {
 //
 // Locations are local absolute zel::CURIs (no scheme); CURI::toLocalPath gives the
 // path. Any other location, or a component the local file system cannot store ('/' or
-// NUL), fails with CFileSystemError Unsupported. Symbolic links are followed.
+// NUL), fails with CFileSystemError Unsupported. Symbolic links are followed, except
+// with OpenRegularOnly and by lockFile.
 //
 // Errors: the operating system's error number is turned into a problem in one place,
 // problemOf: ENOENT and ENOTDIR (a component of the path is a file) are NotFound,
@@ -86,6 +87,10 @@ class CLocalFileSystem final : public CBase, public virtual IFileSystem {
   // A file where the folder should be is AlreadyExists.
   bool createFolder(const CURI& location, int permissions) override;
   bool exists(const CURI& location) override;
+  // An open file description locked with F_OFD_SETLK. The file stays when released
+  // (removing it would race with the next taker), emptied of the holder's text.
+  P<IBase> lockFile(const CURI& location, const String& holder) override;
+  void breakLock(const CURI& location, bool force) override;
   // True for a regular file.
   bool fileExists(const CURI& location) override;
   bool folderExists(const CURI& location) override;

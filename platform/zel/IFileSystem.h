@@ -34,6 +34,11 @@ class IFileSystem : public virtual IBase {
     CreateOrTruncate = 2,  // afterwards the file holds exactly what is written
     OpenOrCreate = 3,      // keep the contents of an existing file
   };
+  // Or'ed into an openStream mode: open only a regular file, never through a symbolic
+  // link as the last component, and never block while opening. Anything else (a link,
+  // a FIFO, a device, a folder) fails at once with problem NotRegular. For files that
+  // come from a store of possibly foreign content (fleck files, metadata files).
+  static constexpr int OpenRegularOnly = 0x100;
   enum InfoFlags : int { InfoSize = 1 };
   enum MoveFlags : int { MoveNoReplace = 0, MoveReplace = 1 };
 
@@ -61,6 +66,21 @@ class IFileSystem : public virtual IBase {
   // Names of the entries of a folder, in no particular order; temporary files of the
   // file system's own stores are left out.
   virtual std::vector<FolderEntry> listFolder(const CURI& location) = 0;
+
+  // Takes the exclusive lock kept through the file `location` (made when missing) for
+  // `holder`, a short text that describes the taker and that others get to read. Two
+  // takers exclude each other whether they are in two processes or in one. The lock is
+  // held until the last reference to the returned object goes. Fails with problem
+  // Locked when another holder has it; that error's properties then carry "holder"
+  // (what the holder wrote, when it can be read) and "stale" ("true" only where the
+  // file system cannot see whether the holder lives and the holder stopped renewing).
+  virtual P<IBase> lockFile(const CURI& location, const String& holder) = 0;
+  // Removes a lock left behind by a holder that ended without releasing it. Where the
+  // file system itself releases the locks of ended processes (local files), there is
+  // nothing to break: it fails with Locked while a live holder has the lock and does
+  // nothing otherwise. Elsewhere it removes the lock unless a holder renewed it
+  // recently (Locked), or whatever its state when `force` is true.
+  virtual void breakLock(const CURI& location, bool force) = 0;
 
   // --- asynchronous operations ---
 

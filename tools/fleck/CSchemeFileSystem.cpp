@@ -74,6 +74,15 @@ std::vector<zel::IFileSystem::FolderEntry> CSchemeFileSystem::listFolder(
   return pick(location).listFolder(location);
 }
 
+zel::P<zel::IBase> CSchemeFileSystem::lockFile(const zel::CURI& location,
+                                              const zel::String& holder) {
+  return pick(location).lockFile(location, holder);
+}
+
+void CSchemeFileSystem::breakLock(const zel::CURI& location, bool force) {
+  pick(location).breakLock(location, force);
+}
+
 zel::P<zel::IAsyncOperation> CSchemeFileSystem::moveAsync(const zel::CURI& source,
                                                           const zel::CURI& target, int flags,
                                                           zel::IDoneListener* listener) {

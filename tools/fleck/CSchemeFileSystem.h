@@ -31,6 +31,8 @@ class CSchemeFileSystem final : public zel::CBase, public virtual zel::IFileSyst
   void deleteFile(const zel::CURI& location, bool ignoreMissing) override;
   void deleteFolder(const zel::CURI& location) override;
   std::vector<FolderEntry> listFolder(const zel::CURI& location) override;
+  zel::P<zel::IBase> lockFile(const zel::CURI& location, const zel::String& holder) override;
+  void breakLock(const zel::CURI& location, bool force) override;
   zel::P<zel::IAsyncOperation> moveAsync(const zel::CURI& source, const zel::CURI& target,
                                          int flags, zel::IDoneListener* listener) override;
   zel::P<zel::IAsyncOperation> createFolderAsync(const zel::CURI& location, int permissions,
