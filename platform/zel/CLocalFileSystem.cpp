@@ -51,7 +51,8 @@ int openRetrying(const char* path, int flags, mode_t mode) {
 }
 
 CFileSystemError notRegular(const std::string& path) {
-  const CError cause("not a regular file", kSource, -1, CProps().add("path", path));
+  const CError cause("not a regular file", kSource, -1,
+                     CProps().add("path", String::fromUTF8(path)));
   return CFileSystemError(CFileSystemError::NotRegular, cause);
 }
 
@@ -112,7 +113,7 @@ CFileSystemError lockedBy(int fd, const std::string& path) {
   char text[1024];
   const ssize_t got = ::pread(fd, text, sizeof(text), 0);
   CProps props;
-  props.add("path", path);
+  props.add("path", String::fromUTF8(path));
   props.add("holder", String::fromUTF8(std::string(text, got > 0 ? static_cast<std::size_t>(got) : 0)));
   props.add("stale", "false");
   return CFileSystemError(CFileSystemError::Locked, CError("the lock is held", kSource, -1, props));
