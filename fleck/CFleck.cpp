@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <cstring>
 
 #include "zel/CFileSystemError.h"
@@ -15,6 +16,9 @@ namespace {
 
 constexpr int kPoolBuffers = 20;
 constexpr int kSlotPollMs = 50;
+// Looks again at the nearer folders of a chain after a load (see
+// loadFleckPayloadFromStoreOrFolders).
+constexpr int kMaxRecheckRounds = 64;
 
 bool isAllZero(const zel::TBuffer<unsigned char>& bytes) {
   const std::size_t n = bytes.getUsed();
@@ -149,24 +153,95 @@ void CFleck::loadFleckPayloadFromStoreOrFolders() {
     return;
   }
   const zel::CURI relative = getRelativeFleckURI();
-  for (const zel::CURI& folder : searchFolders) {
-    try {
-      zel::P<zel::IIOStream> stream = fileSystem->openStream(
-          folder << relative, zel::IIOStream::AccessRead, zel::IFileSystem::OpenExisting);
-      zel::P<zel::CMemPoolBuffer> record = preparedBufferPool->checkOutItem();
-      record->setUsed(static_cast<std::size_t>(preparedBufferSize));
-      // A longer file is read only up to the buffer and then fails its digest.
-      const int got = stream->readLax(record->getData(), static_cast<int>(preparedBufferSize));
-      record->setUsed(static_cast<std::size_t>(got));
-      payload.setUsed(0);
-      preparer->unprepareData(*record, payload);
-      return;
-    } catch (const zel::CFileSystemError& e) {
-      // Not in this folder: try the next parent.
-      if (e.getProblem() != zel::CFileSystemError::NotFound) throw;
+  zel::P<zel::CMemPoolBuffer> record = preparedBufferPool->checkOutItem();
+  // The chain is a handful of folders: walking the list to an index costs nothing.
+  auto folderAt = [this](int i) -> const zel::CURI& { return *std::next(searchFolders.begin(), i); };
+  const int count = static_cast<int>(searchFolders.size());
+  int found = -1;
+  for (int i = 0; i < count && found < 0; ++i) {
+    if (readRecord(folderAt(i) << relative, *record)) found = i;
+  }
+  // The writer of a parent moves a fleck's old file into its child (or puts a record
+  // there) before it replaces the fleck, and that can happen between two of the looks
+  // above: then a nearer folder has the fleck now, and it holds what this disk reads.
+  // Look again at the nearer folders until none of them has appeared. Files only move
+  // towards the disk, so the loop ends; the bound only guards against a writer that
+  // never rests.
+  int limit = found >= 0 ? found : count - 1;
+  for (int round = 0; limit > 0 && round < kMaxRecheckRounds; ++round) {
+    int nearer = -1;
+    for (int j = 0; j < limit && nearer < 0; ++j) {
+      if (fileSystem->fileExists(folderAt(j) << relative)) nearer = j;
+    }
+    if (nearer < 0) break;
+    if (readRecord(folderAt(nearer) << relative, *record)) {
+      found = nearer;
+      limit = nearer;
     }
   }
-  makeZeroPayload();
+  if (found < 0) {
+    makeZeroPayload();
+    return;
+  }
+  payload.setUsed(0);
+  preparer->unprepareData(*record, payload);
+}
+
+bool CFleck::readRecord(const zel::CURI& file, zel::TBuffer<unsigned char>& record) {
+  zel::P<zel::IIOStream> stream;
+  try {
+    stream = fileSystem->openStream(file, zel::IIOStream::AccessRead,
+                                    zel::IFileSystem::OpenExisting | zel::IFileSystem::OpenRegularOnly);
+  } catch (const zel::CFileSystemError& e) {
+    // Not in this folder: the caller tries the next one.
+    if (e.getProblem() == zel::CFileSystemError::NotFound) return false;
+    throw;
+  }
+  record.setUsed(static_cast<std::size_t>(preparedBufferSize));
+  int got;
+  try {
+    got = stream->readLax(record.getData(), static_cast<int>(preparedBufferSize));
+  } catch (const zel::CFileSystemError& e) {
+    if (e.getProblem() == zel::CFileSystemError::NotFound) return false;
+    throw;
+  }
+  // No record of this disk fills the buffer: a file that does is damaged, and is never
+  // read further.
+  if (got >= preparedBufferSize) {
+    throw zel::CError("Fleck file is corrupted: it is longer than any record of its disk.",
+                      zel::String(), -1,
+                      zel::CProps()
+                          .add("file", file.toString(true))
+                          .add("maxRecordLength", preparedBufferSize - 1));
+  }
+  record.setUsed(static_cast<std::size_t>(got));
+  return true;
+}
+
+bool CFleck::parentHolds(const zel::CURI& relative) {
+  for (auto it = std::next(searchFolders.begin()); it != searchFolders.end(); ++it) {
+    if (fileSystem->fileExists(*it << relative)) return true;
+  }
+  return false;
+}
+
+zel::PC<zel::TBuffer<unsigned char>> CFleck::recordForChild(const zel::CURI& relative) {
+  // Without parents, or when the disk has its own file (which the storer moves into the
+  // child), the child needs at most the zero record.
+  if (searchFolders.size() < 2 || fileSystem->fileExists(diskFolder << relative)) {
+    return zeroFleckPrepared;
+  }
+  // The disk reads this fleck from a parent, and so did the child until now: it keeps
+  // that parent's record, as it is.
+  auto record = zel::make<zel::TBuffer<unsigned char>>();
+  for (auto it = std::next(searchFolders.begin()); it != searchFolders.end(); ++it) {
+    if (readRecord(*it << relative, *record)) return record;
+  }
+  return zeroFleckPrepared;
+}
+
+void CFleck::setChildDiskFolder(const zel::CURI& folder) {
+  childDiskFolder = folder;
 }
 
 void CFleck::backgroundSaveChanges() {
@@ -210,9 +285,16 @@ zel::P<CFleckStorer> CFleck::writePreparedFleckImpl(const zel::TBuffer<unsigned 
   waitForFreeBackgroundOpSlot(-1);
   const zel::CURI relative = getRelativeFleckURI();
   const zel::CURI childRelative = childDiskFolder.isEmpty() ? zel::CURI() : relative;
+  // Removing the file of an all-zero fleck would let a parent's bytes show through
+  // again: where a parent holds the fleck, the disk keeps the zero record instead.
+  if (record == nullptr && searchFolders.size() > 1 && parentHolds(relative)) {
+    record = zeroFleckPrepared.get();
+  }
+  const zel::PC<zel::TBuffer<unsigned char>> forChild =
+      childDiskFolder.isEmpty() ? zeroFleckPrepared : recordForChild(relative);
   zel::P<CFleckStorer> storer =
       CFleckStorer::start(fileSystem, diskFolder, relative, childDiskFolder, childRelative, record,
-                          zeroFleckPrepared.get(), listener);
+                          forChild.get(), listener);
   storers.put(fleckIndex, storer);
   return storer;
 }

@@ -80,14 +80,26 @@ class CFleck : public zel::CBase {
 
   // The path of the current fleck relative to a disk folder.
   zel::CURI getRelativeFleckURI();
+  // From now on replaced flecks go into `folder` (empty: no child). Only between
+  // stores: the disk calls it after a flush, when it made a snapshot of itself.
+  void setChildDiskFolder(const zel::CURI& folder);
 
   // Hands a changed payload to a storer (an all-zero payload as a null record, which
-  // removes the file). A failing preparation propagates and keeps the change; a
-  // failure to start the storer is logged and collected, and the change is dropped.
+  // removes the file; see writePreparedFleck for disks with parents). A failing
+  // preparation propagates and keeps the change; a failure to start the storer is
+  // logged and collected, and the change is dropped.
   void backgroundSaveChanges();
   // Stores a record prepared by the caller (null: an all-zero fleck) as the current
   // fleck and drops any unsaved change of it. Waits for a free slot and for an earlier
   // store of the same fleck. `listener` (may be null) is told when the storer ends.
+  //
+  // The chain keeps its promise here, for every caller:
+  // - an all-zero fleck that a parent holds is stored as the zero record (removing the
+  //   file would bring the parent's bytes back); only where no parent holds it is the
+  //   disk's file removed;
+  // - a disk with a child that replaces a fleck it reads from a parent gives the child
+  //   that parent's record (what the child read until now), not the zero record.
+  // A disk without parents behaves as the plain rules say.
   zel::P<CFleckStorer> writePreparedFleck(const zel::TBuffer<unsigned char>* record,
                                           zel::IDoneListener* listener);
 
@@ -118,6 +130,14 @@ class CFleck : public zel::CBase {
 
  private:
   void loadFleckPayloadFromStoreOrFolders();
+  // Reads the record in `file` (a regular file, never through a link) into `record`;
+  // false when there is no such file. A file too long for any record is an error.
+  bool readRecord(const zel::CURI& file, zel::TBuffer<unsigned char>& record);
+  // True when a parent folder has a file for the fleck at `relative`.
+  bool parentHolds(const zel::CURI& relative);
+  // What the child keeps when this disk stores the fleck at `relative` without having
+  // a file of its own for it: the nearest parent's record, or the zero record.
+  zel::PC<zel::TBuffer<unsigned char>> recordForChild(const zel::CURI& relative);
   void makeZeroPayload();
 
   zel::P<zel::IFileSystem> fileSystem;

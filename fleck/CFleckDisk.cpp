@@ -1,11 +1,15 @@
 #include "fleck/CFleckDisk.h"
 
 #include <cstring>
+#include <functional>
 #include <set>
+#include <vector>
 #include <string>
 
+#include "fleck/CFleckDiskAuxFileBase.h"
 #include "fleck/CFleckDiskError.h"
 #include "fleck/CFleckDiskLink.h"
+#include "fleck/CFleckDiskLock.h"
 #include "keel/CCipherManager.h"
 #include "keel/CDigestManager.h"
 #include "keel/ICipher.h"
@@ -58,6 +62,12 @@ zel::CURI resolveLink(const zel::CURI& holder, const zel::CURI& link) {
   return (link.isAbsolute() ? link : holder << link).toNormalized();
 }
 
+// True when `folder` holds a disk header (either copy).
+bool holdsDisk(zel::IFileSystem* fs, const zel::CURI& folder) {
+  return fs->fileExists(CFleckDiskHeader::getHeaderURI(folder, 0)) ||
+         fs->fileExists(CFleckDiskHeader::getHeaderURI(folder, 1));
+}
+
 // The flecks a disk of `diskSize` bytes has (the last one may be short), without the
 // overflow of rounding up near the int64 limit.
 std::int64_t fleckCount(std::int64_t diskSize, std::int64_t fleckSize) {
@@ -77,6 +87,11 @@ std::int64_t maxFleckCount(const CFleckDiskHeader& header) {
 CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
                        const zel::String& password, zel::IIOStream::Access access,
                        int maxBackgroundOps)
+    : CFleckDisk(fs, diskFolder, password, access, maxBackgroundOps, OpenOptions()) {}
+
+CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
+                       const zel::String& password, zel::IIOStream::Access access,
+                       int maxBackgroundOps, const OpenOptions& options)
     : fileSystem(fs), diskFolder(diskFolder), access(access) {
   if (maxBackgroundOps < 1) {
     throw zel::CInvalidArgError("CFleckDisk::CFleckDisk", "maxBackgroundOps must be at least 1",
@@ -110,11 +125,28 @@ CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
   }
   position = 0;
 
+  // Taken before the links are read: making a linked child takes this lock too, so the
+  // chain a writer sees stays as it is while the writer is open.
+  const bool writing = access == zel::IIOStream::AccessReadWrite;
+  if (writing) writerLock = zel::make<CFleckDiskLock>(fs, diskFolder);
+
   // A child link to a folder that is gone is ignored.
   const zel::CURI childLink = loadLink(fs, diskFolder, getChildLinkFileName());
   if (!childLink.isEmpty()) {
     childDiskFolder = resolveLink(diskFolder, childLink);
     if (!fs->folderExists(childDiskFolder)) childDiskFolder = zel::CURI();
+  }
+  // A writer moves its replaced flecks into the child: only into a disk that is its
+  // child, never into whatever a stale or forged link names.
+  if (writing && !childDiskFolder.isEmpty()) {
+    const zel::String problem = findChildLinkProblem(fs, diskFolder);
+    if (!problem.empty()) {
+      throw zel::CError(problem, zel::String(), -1,
+                        zel::CProps()
+                            .add("diskFolder", diskFolder.toString(true))
+                            .add("linkFile", (diskFolder << getChildLinkFileName()).toString(true))
+                            .add("childDiskFolder", childDiskFolder.toString(true)));
+    }
   }
 
   // Parent folders need not exist: a missing one has no link file, which ends the chain,
@@ -132,6 +164,17 @@ CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
     }
     parentDiskFolders.add(parent);
     current = parent;
+  }
+  // A parent that is gone would read as zeros: wrong data without a word.
+  if (!options.allowMissingParents) {
+    for (const zel::CURI& parent : parentDiskFolders) {
+      if (!holdsDisk(fs, parent)) {
+        throw zel::CError("Parent disk of fleck disk is missing.", zel::String(), -1,
+                          zel::CProps()
+                              .add("diskFolder", diskFolder.toString(true))
+                              .add("parentDiskFolder", parent.toString(true)));
+      }
+    }
   }
 
   fleck = zel::make<CFleck>(fs, diskFolder, childDiskFolder, parentDiskFolders, header, cipherKey,
@@ -309,6 +352,46 @@ void CFleckDisk::create(zel::IFileSystem* fs, const zel::CURI& folder, std::int6
 
 void CFleckDisk::createChild(zel::IFileSystem* fs, const zel::CURI& childFolder,
                              const zel::CURI& parentFolder, ChildType childType) {
+  createChildFiles(fs, childFolder, parentFolder, childType, true);
+}
+
+void CFleckDisk::createSnapshot(const zel::CURI& childFolder) {
+  if (access != zel::IIOStream::AccessReadWrite) {
+    throw zel::CError("Cannot make a snapshot of a fleck disk that is not open for writing.",
+                      zel::String(), -1, zel::CProps().add("diskFolder", diskFolder.toString(true)));
+  }
+  flushChanges();
+  createChildFiles(fileSystem, childFolder, diskFolder, ChildLinked, false);
+  childDiskFolder = childFolder.toNormalized();
+  fleck->setChildDiskFolder(childDiskFolder);
+}
+
+namespace {
+
+// Puts back what a failed createChild changed, newest first; what cannot be put back
+// is logged (the caller rethrows the first failure).
+class CChildUndo {
+ public:
+  void onFailure(std::function<void()> step) { steps.push_back(std::move(step)); }
+  void run() {
+    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+      try {
+        (*it)();
+      } catch (const std::exception& e) {
+        zel::logError(e, "Cannot undo a step of a failed child disk creation.", zel::String());
+      }
+    }
+  }
+
+ private:
+  std::vector<std::function<void()>> steps;
+};
+
+}  // namespace
+
+void CFleckDisk::createChildFiles(zel::IFileSystem* fs, const zel::CURI& childFolder,
+                                  const zel::CURI& parentFolder, ChildType childType,
+                                  bool lockParent) {
   auto folders = [&] {
     return zel::CProps()
         .add("childDiskFolder", childFolder.toString(true))
@@ -316,6 +399,7 @@ void CFleckDisk::createChild(zel::IFileSystem* fs, const zel::CURI& childFolder,
         .add("action", "CFleckDisk::createChild");
   };
 
+  const bool childFolderExisted = fs->folderExists(childFolder);
   createFolderWithParents(fs, childFolder);
   if (fs->exists(CFleckDiskHeader::getHeaderURI(childFolder, 0))) {
     throw zel::CError("Cannot create child fleck disk in a folder that already contains one.",
@@ -340,26 +424,93 @@ void CFleckDisk::createChild(zel::IFileSystem* fs, const zel::CURI& childFolder,
 
   CFleckDiskHeader header;
   header.load(fs, parentFolder);
-  header.store(fs, childFolder);
+  // A linked child must not fall into the middle of a write of its parent.
+  zel::P<CFleckDiskLock> lock;
+  if (lockParent && childType == ChildLinked) lock = zel::make<CFleckDiskLock>(fs, parentFolder);
 
-  // A child the parent had before moves behind the new one: P -> C -> C0.
-  zel::CURI previousChild;
-  if (childType == ChildLinked) {
-    const zel::CURI link = loadLink(fs, parentFolder, getChildLinkFileName());
-    if (!link.isEmpty()) {
-      previousChild = resolveLink(parentFolder, link);
-      storeLink(fs, childFolder, getChildLinkFileName(), previousChild.toRelative(childFolder));
+  CChildUndo undo;
+  // The child's own files go last on failure: header and links, both copies each,
+  // then the folders that this call made.
+  undo.onFailure([fs, childFolder, childFolderExisted] {
+    for (int copy = 0; copy < 2; ++copy) {
+      fs->deleteFile(CFleckDiskHeader::getHeaderURI(childFolder, copy), true);
+      for (const zel::String& name : {getChildLinkFileName(), getParentLinkFileName()})
+        fs->deleteFile(CFleckDiskAuxFileBase::getAuxFileURI(childFolder, name, copy), true);
     }
-  }
+    const zel::CURI fallback = CFleckDiskHeader::getHeaderURI(childFolder, 1).getParent();
+    if (fs->folderExists(fallback) && fs->listFolder(fallback).empty()) fs->deleteFolder(fallback);
+    if (!childFolderExisted && fs->listFolder(childFolder).empty()) fs->deleteFolder(childFolder);
+  });
+  try {
+    // The child's own files first: until the chain names it, no other disk reads it.
+    header.store(fs, childFolder);
 
-  storeLink(fs, childFolder, getParentLinkFileName(), parentTarget);
-
-  if (childType == ChildLinked) {
-    if (!previousChild.isEmpty()) {
-      storeLink(fs, previousChild, getParentLinkFileName(), childFolder.toRelative(previousChild));
+    // A child the parent had before moves behind the new one: P -> C -> C0.
+    zel::CURI previousChild;
+    zel::CURI parentChildLink;
+    if (childType == ChildLinked) {
+      parentChildLink = loadLink(fs, parentFolder, getChildLinkFileName());
+      if (!parentChildLink.isEmpty()) {
+        previousChild = resolveLink(parentFolder, parentChildLink);
+        storeLink(fs, childFolder, getChildLinkFileName(), previousChild.toRelative(childFolder));
+      }
     }
-    storeLink(fs, parentFolder, getChildLinkFileName(), childFolder.toRelative(parentFolder));
+    storeLink(fs, childFolder, getParentLinkFileName(), parentTarget);
+
+    if (childType == ChildLinked) {
+      // Then the chain, the older child first: until the parent names the new child,
+      // the parent still moves its replaced flecks into the older one, which reads
+      // through the new, empty child to the parent exactly as before.
+      if (!previousChild.isEmpty()) {
+        const zel::CURI oldParentLink = loadLink(fs, previousChild, getParentLinkFileName());
+        undo.onFailure([fs, previousChild, oldParentLink] {
+          if (oldParentLink.isEmpty()) {
+            for (int copy = 0; copy < 2; ++copy) {
+              fs->deleteFile(
+                  CFleckDiskAuxFileBase::getAuxFileURI(previousChild, getParentLinkFileName(), copy),
+                  true);
+            }
+          } else {
+            storeLink(fs, previousChild, getParentLinkFileName(), oldParentLink);
+          }
+        });
+        storeLink(fs, previousChild, getParentLinkFileName(), childFolder.toRelative(previousChild));
+      }
+      undo.onFailure([fs, parentFolder, parentChildLink] {
+        if (parentChildLink.isEmpty()) {
+          for (int copy = 0; copy < 2; ++copy) {
+            fs->deleteFile(
+                CFleckDiskAuxFileBase::getAuxFileURI(parentFolder, getChildLinkFileName(), copy),
+                true);
+          }
+        } else {
+          storeLink(fs, parentFolder, getChildLinkFileName(), parentChildLink);
+        }
+      });
+      storeLink(fs, parentFolder, getChildLinkFileName(), childFolder.toRelative(parentFolder));
+    }
+  } catch (...) {
+    undo.run();
+    throw;
   }
+}
+
+zel::String CFleckDisk::findChildLinkProblem(zel::IFileSystem* fs, const zel::CURI& diskFolder) {
+  const zel::CURI link = loadLink(fs, diskFolder, getChildLinkFileName());
+  if (link.isEmpty()) return zel::String();
+  const zel::CURI child = resolveLink(diskFolder, link);
+  if (!fs->folderExists(child)) return zel::String();
+  const zel::String linkFile = (diskFolder << getChildLinkFileName()).toString(true);
+  if (!holdsDisk(fs, child)) {
+    return zel::String("The child link ") + linkFile + zel::String(" leads to ") +
+           child.toString(true) + zel::String(", which holds no fleck disk.");
+  }
+  const zel::CURI back = loadLink(fs, child, getParentLinkFileName());
+  if (back.isEmpty() || resolveLink(child, back) != diskFolder.toNormalized()) {
+    return zel::String("The child link ") + linkFile + zel::String(" leads to ") +
+           child.toString(true) + zel::String(", a fleck disk whose parent link does not lead back.");
+  }
+  return zel::String();
 }
 
 zel::CURI CFleckDisk::loadLink(zel::IFileSystem* fs, const zel::CURI& folder,
@@ -404,6 +555,15 @@ void CFleckDisk::deriveCipherKey(zel::TCryptBuffer<unsigned char>& key, const ze
         source, zel::String("Key derivation salt is too small: ") +
                     zel::String::fromInt64(static_cast<std::int64_t>(salt.getUsed())) +
                     zel::String(" bytes"));
+  }
+  if (header.getCipherKeyDerivationIterations() > kMaxKeyDerivationIterations) {
+    throw zel::CInvalidArgError(
+        source,
+        zel::String("Key derivation iterations are too large: ") +
+            zel::String::fromInt64(header.getCipherKeyDerivationIterations()),
+        zel::CProps()
+            .add("field", "cipherKeyDerivationIterations")
+            .add("maximum", kMaxKeyDerivationIterations));
   }
   if (header.getCipherKeyDerivationIterations() < kMinIterations) {
     throw zel::CInvalidArgError(

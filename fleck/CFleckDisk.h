@@ -5,6 +5,7 @@
 #include "fleck/CFleck.h"
 #include "fleck/CFleckDataPreparer.h"
 #include "fleck/CFleckDiskHeader.h"
+#include "fleck/CFleckDiskLock.h"
 #include "fleck/CFleckStorer.h"
 #include "keel/ICipher.h"
 #include "keel/IDigestType.h"
@@ -45,6 +46,17 @@ class CFleckDisk : public zel::CBase {
     ChildDetached = 1,
   };
 
+  // How a disk is opened beyond the password and the access.
+  struct OpenOptions {
+    // A parent folder that is gone, or holds no disk, ends the chain and its flecks
+    // read as zeros, instead of failing to open. Only for recovering what is left.
+    bool allowMissingParents = false;
+  };
+
+  // The largest number of key-derivation iterations a header may ask for: a forged
+  // header must not keep an opening busy for hours.
+  static constexpr std::int64_t kMaxKeyDerivationIterations = 10'000'000;
+
   // The largest fleck size a disk may have: records of a fleck are read into buffers of
   // about 1.1 times its size, and sizes are 32-bit in the header.
   static constexpr int kMaxFleckSize = 1 << 30;
@@ -57,8 +69,18 @@ class CFleckDisk : public zel::CBase {
   // EncryptPasswordIncorrect; zel::CError "Parent link loop detected in fleck disk."
   // when the parent links run in a circle, or for a header whose sizes cannot be
   // mapped; and the loaders' and file system's errors.
+  //
+  // Opening for writing takes the disk's writer lock (CFleckDiskLock) until the last
+  // copy of the object ends: a second writer, in this process or another, fails with
+  // CFleckDiskError InUseByAnotherWriter. Readers take no lock. A writer also checks
+  // that the child link leads to a disk whose parent link leads back here (zel::CError
+  // naming the link file otherwise), since replaced flecks are moved there. A parent
+  // folder that is gone or holds no disk fails the opening (zel::CError "Parent disk of
+  // fleck disk is missing.") unless the options allow it.
   CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder, const zel::String& password,
              zel::IIOStream::Access access, int maxBackgroundOps);
+  CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder, const zel::String& password,
+             zel::IIOStream::Access access, int maxBackgroundOps, const OpenOptions& options);
   CFleckDisk(const CFleckDisk&) = default;
   CFleckDisk& operator=(const CFleckDisk&) = default;
   // Saves the changed fleck and waits, without limit, until every background save has
@@ -136,13 +158,31 @@ class CFleckDisk : public zel::CBase {
   // Makes a child disk of the disk in parentFolder: the child gets a copy of the
   // parent's header (so it opens with the same password) and link files that tie it
   // into the chain. Not a transaction: a failure part-way leaves what was written.
+  //
+  // A linked child takes the parent's writer lock while it is made (so it cannot fall
+  // into the middle of a write; use createSnapshot on a disk open for writing). The
+  // child's own files are written first and the chain is relinked last: the older
+  // child's parent link, then the parent's child link. A failure part-way puts back
+  // the links it changed and removes the child's files, so the chain reads as before
+  // and a retry works; a crash part-way leaves the new child out of the chain.
   static void createChild(zel::IFileSystem* fs, const zel::CURI& childFolder,
                           const zel::CURI& parentFolder, ChildType childType);
 
+  // Makes a linked child of this disk, open for writing, as a snapshot of what it holds
+  // now: flushes the changes, makes the child (as createChild, under the writer lock
+  // this disk holds) and from then on moves replaced flecks into the new child.
+  void createSnapshot(const zel::CURI& childFolder);
+
+  // What is wrong with the child link of the disk in `diskFolder`: empty when there is
+  // no link, when it leads to a folder that is gone, or when it leads to a disk whose
+  // parent link leads back; else a sentence that names the link file.
+  static zel::String findChildLinkProblem(zel::IFileSystem* fs, const zel::CURI& diskFolder);
+
   // Turns a password into the cipher key that the header describes. The password's
   // UTF-8 bytes up to the first zero byte are derived from. Throws
-  // zel::CInvalidArgError for an unknown deriver, a salt under 8 bytes or fewer than
-  // 1,000 iterations (the key has been resized to the cipher's key length by then).
+  // zel::CInvalidArgError for an unknown deriver, a salt under 8 bytes, fewer than 1,000
+  // or more than kMaxKeyDerivationIterations iterations (the key has been resized to
+  // the cipher's key length by then).
   static void deriveCipherKey(zel::TCryptBuffer<unsigned char>& key, const zel::String& password,
                               const CFleckDiskHeader& header);
 
@@ -173,6 +213,12 @@ class CFleckDisk : public zel::CBase {
   [[noreturn]] void throwIOError(zel::CIOError::Code code, const zel::CProps& props) const;
 
  private:
+  // createChild; a linked child takes the parent's lock when `lockParent` (false when
+  // the caller holds it).
+  static void createChildFiles(zel::IFileSystem* fs, const zel::CURI& childFolder,
+                               const zel::CURI& parentFolder, ChildType childType,
+                               bool lockParent);
+
   zel::P<zel::IFileSystem> fileSystem;
   zel::CURI diskFolder;
   zel::CURI childDiskFolder;
@@ -186,6 +232,8 @@ class CFleckDisk : public zel::CBase {
   std::int64_t fleckSize = 0;
   std::int64_t diskSize = 0;
   std::int64_t position = 0;
+  // Declared before the fleck object, so that it is released after the last save.
+  zel::P<CFleckDiskLock> writerLock;
   zel::P<CFleck> fleck;
   bool allowWritingWithParentDisk = false;
 };

@@ -50,7 +50,8 @@ void CFleckDiskAuxFileBase::storeAuxFile(zel::IFileSystem* fs, const zel::CURI& 
       fs->createFolder(uri.getParent(), 0x1ff);
     }
     zel::P<zel::IIOStream> stream =
-        fs->openStream(uri, zel::IIOStream::AccessReadWrite, zel::IFileSystem::CreateOrTruncate);
+        fs->openStream(uri, zel::IIOStream::AccessReadWrite,
+                       zel::IFileSystem::CreateOrTruncate | zel::IFileSystem::OpenRegularOnly);
     stream->write(data.getData(), static_cast<int>(data.getUsed()), nullptr);
     stream->write(digest->getResult(), static_cast<int>(digestLength), nullptr);
     // Closed here rather than by the last reference, so that a failing close reaches
@@ -67,7 +68,8 @@ zel::P<zel::TBuffer<unsigned char>> CFleckDiskAuxFileBase::loadAuxFile(zel::IFil
     const zel::CURI uri = getAuxFileURI(folder, name, copyIndex);
     try {
       zel::P<zel::IIOStream> stream =
-          fs->openStream(uri, zel::IIOStream::AccessRead, zel::IFileSystem::OpenExisting);
+          fs->openStream(uri, zel::IIOStream::AccessRead,
+                         zel::IFileSystem::OpenExisting | zel::IFileSystem::OpenRegularOnly);
       std::int64_t length = stream->getLength();
       if (length == -1) length = fs->getFileInfo(uri, zel::IFileSystem::InfoSize)->getSize();
 

@@ -24,8 +24,8 @@ namespace fleck {
 // outstanding at a time and the step logic never runs on two threads at once.
 //
 // When the disk has a child, the fleck's old file is first moved into the child (or,
-// when the disk has none, the record of an all-zero fleck is stored there), so that
-// the child keeps the fleck as it was. Missing folders of the fleck path are created on
+// when the disk has none, the record the child read until now is stored there: zeros,
+// or a parent's record), so that the child keeps the fleck as it was. Missing folders of the fleck path are created on
 // demand, one level at a time, at most once on each side. A null record stands for an
 // all-zero fleck: the disk's file is removed instead of written.
 //
@@ -47,7 +47,9 @@ class CFleckStorer final : public zel::TRequireNewAlloc<zel::CBase>,
 
   // Makes a storer and starts its first operation. childRelativeFleckURI is empty when
   // the disk has no child. fleckData may be null (an all-zero fleck); zeroFleckData is
-  // the record of an all-zero fleck; listener may be null. The records are shared, not
+  // the record the child keeps when the disk has no file of its own for the fleck (the
+  // record of an all-zero fleck, or the record the disk read from a parent); listener
+  // may be null. The records are shared, not
   // copied, and must not change while the storer runs. An operation that fails
   // synchronously while starting lets its exception out (nothing then runs).
   static zel::P<CFleckStorer> start(zel::IFileSystem* fs, const zel::CURI& diskFolder,

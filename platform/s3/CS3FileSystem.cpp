@@ -217,6 +217,8 @@ P<IIOStream> CS3FileSystem::openStream(const CURI& location, int access, int mod
     throw invalidArgument("openStream", "a bucket is no file",
                           CProps().add("uri", location.toString(true)));
   }
+  // Objects are never links, FIFOs or devices: OpenRegularOnly holds as it is.
+  mode &= ~OpenRegularOnly;
   if (access == IIOStream::AccessRead) {
     if (mode == CreateOrTruncate) {
       throw invalidArgument("openStream", "truncating needs write access",
@@ -227,6 +229,14 @@ P<IIOStream> CS3FileSystem::openStream(const CURI& location, int access, int mod
     }
   }
   return make<CS3WriteStream>(client, object, location, access, mode);
+}
+
+P<IBase> CS3FileSystem::lockFile(const CURI&, const String&) {
+  throw CFileSystemError(CFileSystemError::Unsupported);
+}
+
+void CS3FileSystem::breakLock(const CURI&, bool) {
+  throw CFileSystemError(CFileSystemError::Unsupported);
 }
 
 bool CS3FileSystem::createFolder(const CURI& location, int) {

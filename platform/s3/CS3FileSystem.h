@@ -85,6 +85,8 @@ class CS3FileSystem final : public CBase, public virtual IFileSystem {
   // Other when a key lies below the folder.
   void deleteFolder(const CURI& location) override;
   std::vector<FolderEntry> listFolder(const CURI& location) override;
+  P<IBase> lockFile(const CURI& location, const String& holder) override;
+  void breakLock(const CURI& location, bool force) override;
 
   // --- IFileSystem, asynchronous ---
   P<IAsyncOperation> moveAsync(const CURI& source, const CURI& target, int flags,

@@ -59,14 +59,14 @@ CFileSystemError notRegular(const std::string& path) {
 // The lock of lockFile: an open file description with a write lock on the whole file
 // (F_OFD_SETLK). The kernel ties the lock to this description, so a second open of the
 // file, in this process or another, cannot take it, and it ends with the process.
+// Releasing removes the file while still holding the lock; a taker that locked the
+// removed file meanwhile sees that its path names another file (or none) and starts
+// again, so no two holders ever hold locks on what one path names.
 class CLocalFileLock final : public CBase {
  public:
-  explicit CLocalFileLock(int fd) : fd(fd) {}
+  CLocalFileLock(int fd, std::string path) : fd(fd), path(std::move(path)) {}
   ~CLocalFileLock() override {
-    // The holder's description goes first, so that a leftover file names no one.
-    if (::ftruncate(fd, 0) != 0) {
-      // Nothing to do about it: closing releases the lock all the same.
-    }
+    ::unlink(path.c_str());
     ::close(fd);
   }
   CLocalFileLock(const CLocalFileLock&) = delete;
@@ -74,7 +74,16 @@ class CLocalFileLock final : public CBase {
 
  private:
   const int fd;
+  const std::string path;
 };
+
+// True while `path` names the file open as `fd`.
+bool pathNamesFile(const std::string& path, int fd) {
+  struct stat opened;
+  struct stat named;
+  return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
 
 // Opens a lock file (made when missing unless `create` is false; -1 then) as a
 // regular file, never through a link.
@@ -299,19 +308,26 @@ P<IIOStream> CLocalFileSystem::openStream(const CURI& location, int access, int 
 
 P<IBase> CLocalFileSystem::lockFile(const CURI& location, const String& holder) {
   const std::string path = toLocalPath(location);
-  const int fd = openLockFile(path, true);
-  try {
-    if (!tryLock(fd, path)) throw lockedBy(fd, path);
-    const std::string text = holder.toUTF8();
-    if (::ftruncate(fd, 0) != 0 ||
-        ::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
-      throw makeSystemError(errno, "write", path);
+  // Ends: each round that starts again saw the file of a holder that released the lock.
+  for (;;) {
+    const int fd = openLockFile(path, true);
+    try {
+      if (!tryLock(fd, path)) throw lockedBy(fd, path);
+      if (!pathNamesFile(path, fd)) {
+        ::close(fd);
+        continue;
+      }
+      const std::string text = holder.toUTF8();
+      if (::ftruncate(fd, 0) != 0 ||
+          ::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+        throw makeSystemError(errno, "write", path);
+      }
+    } catch (...) {
+      ::close(fd);
+      throw;
     }
-  } catch (...) {
-    ::close(fd);
-    throw;
+    return make<CLocalFileLock>(fd, path);
   }
-  return make<CLocalFileLock>(fd);
 }
 
 void CLocalFileSystem::breakLock(const CURI& location, bool force) {

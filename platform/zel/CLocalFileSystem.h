@@ -87,8 +87,8 @@ class CLocalFileSystem final : public CBase, public virtual IFileSystem {
   // A file where the folder should be is AlreadyExists.
   bool createFolder(const CURI& location, int permissions) override;
   bool exists(const CURI& location) override;
-  // An open file description locked with F_OFD_SETLK. The file stays when released
-  // (removing it would race with the next taker), emptied of the holder's text.
+  // An open file description locked with F_OFD_SETLK; the file is removed again when
+  // the lock is released (see CLocalFileLock in the source).
   P<IBase> lockFile(const CURI& location, const String& holder) override;
   void breakLock(const CURI& location, bool force) override;
   // True for a regular file.

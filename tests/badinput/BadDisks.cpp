@@ -1,6 +1,7 @@
 #include "badinput/BadDisks.h"
 
 #include <openssl/evp.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <random>
@@ -220,6 +221,26 @@ BadDisks::Case BadDisks::fleckIsFolder() const {
   fs::remove(file);
   fs::create_directory(file);
   return {"folder where a fleck file belongs", folder};
+}
+
+BadDisks::Case BadDisks::fleckIsFifo() const {
+  const std::string folder = copyOf("fleck-fifo");
+  const std::string file = folder + "/" + fleckPath(kDamagedFleck);
+  fs::remove(file);
+  if (::mkfifo(file.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed: " + file);
+  return {"FIFO where a fleck file belongs", folder};
+}
+
+BadDisks::Case BadDisks::fleckIsSymlink() const {
+  // The link leads to a good record outside the disk: following it would read (or copy
+  // into a child) a file that is not the disk's.
+  const std::string folder = copyOf("fleck-symlink");
+  const std::string file = folder + "/" + fleckPath(kDamagedFleck);
+  const std::string outside = rootFolder + "/outside-record";
+  fs::copy_file(file, outside, fs::copy_options::overwrite_existing);
+  fs::remove(file);
+  fs::create_symlink(outside, file);
+  return {"symbolic link where a fleck file belongs", folder};
 }
 
 BadDisks::Case BadDisks::flecksIsFile() const {

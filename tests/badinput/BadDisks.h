@@ -62,6 +62,8 @@ class BadDisks {
   Case damagedFleck(const std::string& name,
                     const std::function<std::string(const std::string&)>& damage) const;
   Case fleckIsFolder() const;
+  Case fleckIsFifo() const;
+  Case fleckIsSymlink() const;
   Case flecksIsFile() const;
   Case treeFolderIsFile() const;
 

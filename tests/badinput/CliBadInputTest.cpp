@@ -272,7 +272,12 @@ TEST_F(CliBadInputTest, EntriesOfTheWrongKind) {
   const std::string fleck = "fleck " + std::to_string(BadDisks::kDamagedFleck);
   check(disks->fleckIsFolder(),
         {{{"verify", "DISK"}, {3}, {"a folder where the tree needs a fleck file"}},
-         {{"export", "DISK", scratch->path() + "/out", "-q"}, {1}, {fleck, "directory"}}});
+         {{"export", "DISK", scratch->path() + "/out", "-q"}, {1}, {fleck, "not a regular file"}}});
+  for (const BadDisks::Case& c : {disks->fleckIsFifo(), disks->fleckIsSymlink()}) {
+    check(c, {{{"export", "DISK", scratch->path() + "/out", "-q"},
+               {1},
+               {fleck, "not a regular file"}}});
+  }
   check(disks->flecksIsFile(),
         {{{"verify", "DISK"}, {3}, {"a file where the tree needs a folder"}}});
   check(disks->treeFolderIsFile(),

@@ -16,7 +16,11 @@ TEST(DiskErrorTest, MessagesAndCodes) {
   EXPECT_EQ(newer.getProps().lookup("diskFolder"), folder.toString(true));
   EXPECT_EQ(CFleckDiskError(CFleckDiskError::EncryptPasswordIncorrect, folder).getMessage(),
             zel::String("The encryption password is incorrect."));
-  for (int code : {2, -1}) {
+  const CFleckDiskError inUse(CFleckDiskError::InUseByAnotherWriter, folder, "host=h pid=1", true);
+  EXPECT_EQ(inUse.getMessage(), zel::String("Fleck disk is in use by another writer."));
+  EXPECT_EQ(inUse.getHolder(), zel::String("host=h pid=1"));
+  EXPECT_EQ(inUse.getProps().lookup("stale"), zel::String("true"));
+  for (int code : {3, -1}) {
     CFleckDiskError error(static_cast<CFleckDiskError::ErrorCode>(code), folder);
     EXPECT_EQ(error.getMessage(), zel::String("Unknown fleck disk error."));
     EXPECT_EQ(error.getCode(), code);

@@ -41,6 +41,8 @@ std::map<std::string, std::string> snapshotFolder(const std::string& folder) {
       it.disable_recursion_pending();
     } else if (fs::is_directory(status)) {
       entries[relative] = "folder";
+    } else if (!fs::is_regular_file(status)) {
+      entries[relative] = "special";  // a FIFO: reading it would wait for a writer
     } else {
       entries[relative] = "file " + sha256Hex(readFile(it->path().string()));
     }

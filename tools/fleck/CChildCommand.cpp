@@ -55,6 +55,11 @@ int CChildCommand::run() {
     } else {
       CFleckDisk::createChild(fs, childFolder, parentFolder, CFleckDisk::ChildLinked);
     }
+  } catch (const CFleckDiskError& e) {
+    if (e.getCode() == CFleckDiskError::InUseByAnotherWriter) throw CDiskAccess::inUse(e);
+    throw CCliError::failure(zel::String::fromUTF8(CDiskAccess::show(childFolder) +
+                                                   ": cannot create the child disk: " +
+                                                   CCliError::describe(e)));
   } catch (const zel::CError& e) {
     throw CCliError::failure(
         zel::String::fromUTF8(CDiskAccess::show(childFolder) +

@@ -82,6 +82,7 @@ zel::P<CFleckDisk> CDiskAccess::open(const zel::CURI& folder, CPasswordSource& p
       }
       throw failure(folder, "wrong password");
     }
+    if (e.getCode() == CFleckDiskError::InUseByAnotherWriter) throw inUse(e);
     if (e.getCode() == CFleckDiskError::NewerVersionRequired) {
       throw failure(
           folder,
@@ -93,6 +94,17 @@ zel::P<CFleckDisk> CDiskAccess::open(const zel::CURI& folder, CPasswordSource& p
   } catch (const zel::CError& e) {
     throw failure(folder, "cannot open the disk: " + CCliError::describe(e));
   }
+}
+
+CCliError CDiskAccess::inUse(const CFleckDiskError& e) {
+  const std::string holder = e.getHolder().toUTF8();
+  const zel::String* stale = e.getProps().find("stale");
+  std::string what = "in use by another writer";
+  if (!holder.empty()) what += " (" + holder + ")";
+  if (stale != nullptr && *stale == L"true") {
+    what += "; its lock was not renewed for a long time: `fleck unlock` removes it";
+  }
+  return failure(e.getDiskFolder(), what);
 }
 
 zel::CURI CDiskAccess::linkTarget(const zel::CURI& folder, const zel::String& name) const {

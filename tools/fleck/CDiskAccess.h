@@ -6,6 +6,7 @@
 #include "CCliError.h"
 #include "CPasswordSource.h"
 #include "fleck/CFleckDisk.h"
+#include "fleck/CFleckDiskError.h"
 #include "fleck/CFleckDiskHeader.h"
 #include "zel/CURI.h"
 #include "zel/IFileSystem.h"
@@ -41,6 +42,10 @@ class CDiskAccess final {
   // run in a circle (when writing) and any other failure to open (damaged link files).
   zel::P<CFleckDisk> open(const zel::CURI& folder, CPasswordSource& passwords,
                           zel::IIOStream::Access access, int maxBackgroundOps) const;
+
+  // The failure for a disk that another writer has open: one line with what is known
+  // of the writer.
+  static CCliError inUse(const CFleckDiskError& e);
 
   // The parent folders, nearest first, from the parent link files.
   std::vector<zel::CURI> parentsOf(const zel::CURI& folder) const;

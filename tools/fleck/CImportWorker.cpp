@@ -2,10 +2,8 @@
 
 #include <cstring>
 
-#include "CDoneWaiter.h"
 #include "keel/CDigestManager.h"
 #include "keel/IDigestType.h"
-#include "zel/CBufferStream.h"
 #include "zel/CFileSystemError.h"
 #include "zel/CStdExceptionError.h"
 
@@ -21,14 +19,6 @@ bool isAllZero(const zel::TBuffer<unsigned char>& bytes) {
   if (n == 0) return true;
   const unsigned char* p = bytes.getData();
   return p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
-}
-
-// Creates `folder` and the missing folders above it, down from the first one there.
-void createFolders(zel::IFileSystem* fs, const zel::CURI& folder) {
-  if (fs->folderExists(folder)) return;
-  const zel::CURI parent = folder.getParent();
-  if (parent != folder) createFolders(fs, parent);
-  fs->createFolder(folder, 0x1ff);
 }
 
 }  // namespace
@@ -92,7 +82,8 @@ CImportWorker::Holder CImportWorker::locate(std::int64_t index, bool wantDigest,
     } else {
       try {
         zel::P<zel::IIOStream> stream =
-            setup.fs->openStream(file, zel::IIOStream::AccessRead, zel::IFileSystem::OpenExisting);
+            setup.fs->openStream(file, zel::IIOStream::AccessRead,
+                                 zel::IFileSystem::OpenExisting | zel::IFileSystem::OpenRegularOnly);
         holder.digest.setUsed(static_cast<std::size_t>(kDigestOffset + digestLength));
         const int got = stream->readLax(holder.digest.getData(), kDigestOffset + digestLength);
         // A file too short for a head is damaged: its digest is unknown, and the fleck
@@ -129,12 +120,9 @@ CImportQueue::Result CImportWorker::handle(const CImportQueue::Job& job) {
   result.index = job.index;
   const zel::TBuffer<unsigned char>& payload = *job.payload;
   result.allZero = isAllZero(payload);
-  const bool hasParents = setup.chain.size() > 1;
-  const bool middle = hasParents && !setup.childFolder.isEmpty();
-
   Holder holder;
-  if (result.allZero || setup.incremental || middle) {
-    holder = locate(job.index, setup.incremental, result.allZero || middle);
+  if (result.allZero || setup.incremental) {
+    holder = locate(job.index, setup.incremental, result.allZero);
   }
 
   if (result.allZero) {
@@ -144,6 +132,7 @@ CImportQueue::Result CImportWorker::handle(const CImportQueue::Job& job) {
                     setup.zeroDigest.getUsed()) == 0) {
       return result;
     }
+    // The library keeps a zero record where a parent holds the fleck; this only counts.
     result.action = holder.firstParent < 0 ? Action::RemoveFile : Action::StoreZeroRecord;
   } else {
     if (setup.incremental && holder.first >= 0 && digestEquals(payload, holder)) return result;
@@ -151,35 +140,7 @@ CImportQueue::Result CImportWorker::handle(const CImportQueue::Job& job) {
     preparer->prepareData(payload, *result.record);
     result.action = Action::StoreRecord;
   }
-
-  if (middle && holder.first >= 1)
-    preserveForChild(job.index, setup.chain[static_cast<std::size_t>(holder.first)]);
   return result;
-}
-
-void CImportWorker::preserveForChild(std::int64_t index, const zel::CURI& parentFolder) {
-  const zel::CURI target = tree.fileOf(setup.childFolder, index);
-  if (setup.fs->fileExists(target)) return;
-  const zel::CURI source = tree.fileOf(parentFolder, index);
-  const std::int64_t length = setup.fs->getFileInfo(source, zel::IFileSystem::InfoSize)->getSize();
-  auto bytes = zel::make<zel::TBuffer<unsigned char>>();
-  bytes->setUsed(static_cast<std::size_t>(length));
-  {
-    zel::P<zel::IIOStream> in =
-        setup.fs->openStream(source, zel::IIOStream::AccessRead, zel::IFileSystem::OpenExisting);
-    in->read(bytes->getData(), static_cast<int>(length));
-  }
-  createFolders(setup.fs, target.getParent());
-  auto waiter = zel::make<CDoneWaiter>();
-  setup.fs->storeStreamAsync(
-      target, length, zel::make<zel::CBufferStream>(bytes.get(), zel::CBufferStream::ReadOnly()),
-      /*replace=*/false, waiter);
-  try {
-    waiter->wait();
-  } catch (const zel::CFileSystemError& e) {
-    // Another store put the child's own copy there first; that one is right.
-    if (e.getProblem() != zel::CFileSystemError::AlreadyExists) throw;
-  }
 }
 
 }  // namespace fleck::cli

@@ -31,10 +31,6 @@ namespace fleck::cli {
 // whose payload digest equals the digest in the head of that first file (offset 9,
 // read without decrypting) needs nothing either.
 //
-// For a disk with both parents and a child, a fleck that the disk lacks but a parent
-// has is copied into the child (when the child lacks it) before it is stored, so that
-// the child keeps what it read there; the storer would otherwise give the child zeros.
-//
 // The setup is shared read-only by every worker and outlives them.
 class CImportWorker final : public zel::CThread {
  public:
@@ -43,7 +39,6 @@ class CImportWorker final : public zel::CThread {
     CFleckDiskHeader header;
     // The disk first, then its parents, nearest first.
     std::vector<zel::CURI> chain;
-    zel::CURI childFolder;  // empty when there is none
     bool incremental = false;
     std::int64_t fleckSize = 0;
     // The image, when the workers read whole flecks of it themselves (readAt).
@@ -73,7 +68,6 @@ class CImportWorker final : public zel::CThread {
   CImportQueue::Result handle(const CImportQueue::Job& job);
   Holder locate(std::int64_t index, bool wantDigest, bool wantParent);
   bool digestEquals(const zel::TBuffer<unsigned char>& payload, const Holder& holder);
-  void preserveForChild(std::int64_t index, const zel::CURI& parentFolder);
 
   const Setup& setup;
   const zel::P<CImportQueue> queue;

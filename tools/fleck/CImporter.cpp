@@ -102,7 +102,7 @@ void CImporter::apply(const CImportQueue::Result& result) {
       ++stats.stored;
       break;
     case Action::StoreZeroRecord:
-      record = zeroRecord.get();
+      // Handed over as an all-zero fleck: the library keeps the zero record itself.
       ++stats.stored;
       ++stats.zeroStored;
       break;
@@ -172,7 +172,6 @@ CImporter::Stats CImporter::run(IImageSource& source, CProgress& progress) {
   setup.chain.push_back(disk->getDiskFolder());
   for (const zel::CURI& parent : disk->getParentDiskFolders())
     setup.chain.push_back(parent);
-  setup.childFolder = disk->getChildDiskFolder();
   setup.incremental = options.incremental;
   setup.recordPool = zel::make<zel::CMemPool>(maxInFlight + 2, recordSize, zel::CMemPool::FlagLazy);
 

@@ -51,7 +51,8 @@ CMetadataChecker::Copy CMetadataChecker::checkCopy(const zel::CURI& folder, cons
     return copy;
   }
   zel::P<zel::IIOStream> stream =
-      fs->openStream(copy.file, zel::IIOStream::AccessRead, zel::IFileSystem::OpenExisting);
+      fs->openStream(copy.file, zel::IIOStream::AccessRead,
+                     zel::IFileSystem::OpenExisting | zel::IFileSystem::OpenRegularOnly);
   copy.bytes.setUsed(static_cast<std::size_t>(length));
   const int got = stream->readLax(copy.bytes.getData(), static_cast<int>(length));
   copy.bytes.setUsed(static_cast<std::size_t>(got));

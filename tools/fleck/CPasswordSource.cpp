@@ -43,6 +43,26 @@ class EchoOff {
   bool active = false;
 };
 
+// The key is derived from the password's UTF-8 bytes up to the first NUL: a NUL would
+// cut the password short, and a byte that is no UTF-8 would turn into U+FFFD, so that
+// different passwords opened the same disk. Both are refused.
+zel::String toPassword(std::string& text, const std::string& origin) {
+  zel::String password = zel::String::fromUTF8(text);
+  std::string again = password.toUTF8();
+  const bool exact = again == text;
+  wipe(again);
+  const bool hasNul = text.find('\0') != std::string::npos;
+  wipe(text);
+  if (hasNul || !exact) {
+    zel::secureWipe(password.data(), password.size() * sizeof(wchar_t));
+    throw CCliError::failure(zel::String::fromUTF8(
+        "the password from " + origin + " " +
+        (hasNul ? "holds a NUL byte" : "is not valid UTF-8 text") +
+        "; a password must be UTF-8 text without NUL bytes"));
+  }
+  return password;
+}
+
 }  // namespace
 
 CPasswordSource::~CPasswordSource() {
@@ -77,9 +97,7 @@ zel::String CPasswordSource::given() const {
   } else {
     text = std::getenv(kEnvironmentVariable);
   }
-  zel::String password = zel::String::fromUTF8(text);
-  wipe(text);
-  return password;
+  return toPassword(text, describeOrigin());
 }
 
 std::string CPasswordSource::ask(const std::string& question, const std::string& diskText) {
@@ -118,8 +136,7 @@ zel::String CPasswordSource::forDisk(const CFleckDiskHeader& header, const std::
   if (header.getCipherID() == L"null") return zel::String();
   if (haveRemembered) return remembered;
   std::string answer = ask("Password for " + diskText, diskText);
-  remembered = zel::String::fromUTF8(answer);
-  wipe(answer);
+  remembered = toPassword(answer, "the prompt");
   haveRemembered = true;
   return remembered;
 }
@@ -138,8 +155,7 @@ zel::String CPasswordSource::forNewDisk(const std::string& diskText) {
     wipe(first);
     throw CCliError::failure(zel::String::fromUTF8(diskText + ": the two passwords differ"));
   }
-  remembered = zel::String::fromUTF8(first);
-  wipe(first);
+  remembered = toPassword(first, "the prompt");
   haveRemembered = true;
   return remembered;
 }

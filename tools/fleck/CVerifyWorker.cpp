@@ -33,7 +33,8 @@ void CVerifyWorker::check(const CFleckTree::Entry& entry) {
     return;
   }
   zel::P<zel::IIOStream> stream =
-      fs->openStream(entry.file, zel::IIOStream::AccessRead, zel::IFileSystem::OpenExisting);
+      fs->openStream(entry.file, zel::IIOStream::AccessRead,
+                     zel::IFileSystem::OpenExisting | zel::IFileSystem::OpenRegularOnly);
   record.setUsed(static_cast<std::size_t>(maxRecordSize) + 1);
   const int got = stream->readLax(record.getData(), static_cast<int>(record.getUsed()));
   record.setUsed(static_cast<std::size_t>(got));

@@ -16,6 +16,8 @@
 #include "../fleck/CDiskAccess.h"
 #include "../fleck/CPasswordSource.h"
 #include "CSequentialReader.h"
+#include "fleck/CFleckDiskError.h"
+#include "fleck/CFleckDiskLock.h"
 #include "zel/CError.h"
 #include "zel/CLocalFileSystem.h"
 #include "zel/Log.h"
@@ -99,7 +101,16 @@ void CNbdExport::check(const Options& options) {
     }
     throw failure(folder, "wrong password");
   }
-  servedWritable(options, access, folder);
+  if (servedWritable(options, access, folder)) {
+    // Another writer stops nbdkit here, with one clear line, rather than at the first
+    // connection. The lock itself is taken when the disk is opened after the fork.
+    try {
+      CFleckDiskLock probe(checkFs, folder);
+    } catch (const CFleckDiskError& e) {
+      if (e.getCode() == CFleckDiskError::InUseByAnotherWriter) throw CDiskAccess::inUse(e);
+      throw;
+    }
+  }
 }
 
 CNbdExport::CNbdExport(const Options& options)
