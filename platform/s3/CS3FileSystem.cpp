@@ -212,13 +212,13 @@ P<CFileInfo> CS3FileSystem::getFileInfo(const CURI& location, int) {
 }
 
 P<IIOStream> CS3FileSystem::openStream(const CURI& location, int access, int mode) {
+  // Every object is a regular file: there are no links, FIFOs or devices to refuse.
+  mode &= ~OpenRegularOnly;
   const Object object = objectOf(location);
   if (object.key.empty()) {
     throw invalidArgument("openStream", "a bucket is no file",
                           CProps().add("uri", location.toString(true)));
   }
-  // Objects are never links, FIFOs or devices: OpenRegularOnly holds as it is.
-  mode &= ~OpenRegularOnly;
   if (access == IIOStream::AccessRead) {
     if (mode == CreateOrTruncate) {
       throw invalidArgument("openStream", "truncating needs write access",
@@ -229,14 +229,6 @@ P<IIOStream> CS3FileSystem::openStream(const CURI& location, int access, int mod
     }
   }
   return make<CS3WriteStream>(client, object, location, access, mode);
-}
-
-P<IBase> CS3FileSystem::lockFile(const CURI&, const String&) {
-  throw CFileSystemError(CFileSystemError::Unsupported);
-}
-
-void CS3FileSystem::breakLock(const CURI&, bool) {
-  throw CFileSystemError(CFileSystemError::Unsupported);
 }
 
 bool CS3FileSystem::createFolder(const CURI& location, int) {
@@ -319,6 +311,85 @@ std::vector<IFileSystem::FolderEntry> CS3FileSystem::listFolder(const CURI& loca
     if (!truncated || token.empty()) break;
   }
   return entries;
+}
+
+CFileSystemError CS3FileSystem::lockedError(const Object& object,
+                                            const CS3Lock::Body& found) const {
+  const bool stale =
+      CS3Lock::isStale(found, options.lockStaleAfter, std::chrono::system_clock::now());
+  const CError cause("The lock is held by another holder", kSource, -1,
+                     CProps()
+                         .add("bucket", String::fromUTF8(object.bucket))
+                         .add("key", String::fromUTF8(object.key))
+                         .add("holder", String::fromUTF8(found.holder))
+                         .add("stale", stale ? "true" : "false"));
+  return CFileSystemError(CFileSystemError::Locked, cause);
+}
+
+P<IBase> CS3FileSystem::lockFile(const CURI& location, const String& holder) {
+  const Object object = objectOf(location);
+  if (object.key.empty()) {
+    throw invalidArgument("lockFile", "a bucket is no file",
+                          CProps().add("uri", location.toString(true)));
+  }
+  CS3Lock::Body body{holder.toUTF8(), CS3Lock::newToken(), -1};
+  // Each round reads the state anew; a lock freed and taken by others in between
+  // costs another round, a few at most.
+  constexpr int kRounds = 3;
+  CS3Lock::Body found;
+  for (int round = 0; round < kRounds; ++round) {
+    body.renewed = CS3Lock::unixNow();
+    const std::string text = CS3Lock::format(body);
+    CS3Request create = makeRequest("PUT", object);
+    create.headers.emplace("if-none-match", kAnyETag);
+    create.body = std::make_shared<std::vector<unsigned char>>(text.begin(), text.end());
+    CS3Response response = client->perform(std::move(create));
+    if (response.isSuccess()) {
+      return make<CS3Lock>(client, object.bucket, object.key, body, response.header("etag"),
+                           options.lockRenewal);
+    }
+    if (response.status != 412) throw makeError(response, "PUT", object);
+    CS3Response current = client->perform(makeRequest("GET", object));
+    if (current.status == 404) continue;
+    if (!current.isSuccess()) throw makeError(current, "GET", object);
+    found = CS3Lock::parse(current.bodyText());
+    // A retried PUT whose first attempt had succeeded: the lock is ours.
+    if (found.token == body.token) {
+      return make<CS3Lock>(client, object.bucket, object.key, body, current.header("etag"),
+                           options.lockRenewal);
+    }
+    if (!current.body.empty()) break;
+    // A free lock: taken by replacing exactly what was read.
+    response = client->perform(
+        CS3Lock::replaceIf(object.bucket, object.key, text, current.header("etag")));
+    if (response.isSuccess()) {
+      return make<CS3Lock>(client, object.bucket, object.key, body, response.header("etag"),
+                           options.lockRenewal);
+    }
+    if (response.status != 412) throw makeError(response, "PUT", object);
+  }
+  throw lockedError(object, found);
+}
+
+void CS3FileSystem::breakLock(const CURI& location, bool force) {
+  const Object object = objectOf(location);
+  CS3Lock::Body found;
+  // As in lockFile: a lock that changes between our GET and PUT is read again.
+  for (int round = 0; round < 3; ++round) {
+    CS3Response current = client->perform(makeRequest("GET", object));
+    if (current.status == 404 || (current.isSuccess() && current.body.empty())) return;
+    if (!current.isSuccess()) throw makeError(current, "GET", object);
+    found = CS3Lock::parse(current.bodyText());
+    if (!force &&
+        !CS3Lock::isStale(found, options.lockStaleAfter, std::chrono::system_clock::now())) {
+      break;
+    }
+    CS3Response freed = client->perform(
+        CS3Lock::replaceIf(object.bucket, object.key, std::string(), current.header("etag")));
+    if (freed.isSuccess()) return;
+    if (freed.status != 412) throw makeError(freed, "PUT", object);
+  }
+  throw lockedError(object, found);
 }
 
 // --- asynchronous operations ---

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "s3/CS3Client.h"
+#include "s3/CS3Lock.h"
 #include "zel/CBase.h"
 #include "zel/CCompletionPool.h"
 #include "zel/CFileSystemError.h"
@@ -30,7 +32,8 @@ namespace zel {
 // openStream for reading is a ranged GET of the first Options::readWindow bytes and
 // further ranged GETs when the reader goes beyond them; writing streams keep the whole
 // file in memory and PUT it on flush() and close() (and from the destructor, whose
-// failure is only logged). storeStreamAsync is one PUT: replace false sends
+// failure is only logged); OpenRegularOnly changes nothing, every object being a
+// regular file. storeStreamAsync is one PUT: replace false sends
 // "If-None-Match: *" (412 is AlreadyExists, atomically so on the server). moveAsync is
 // HEAD of the target (MoveNoReplace only; 200 is AlreadyExists), a server-side COPY
 // (404 is NotFound) and a DELETE of the source. COPY cannot be made conditional on
@@ -38,6 +41,15 @@ namespace zel {
 // and both report success (the race the HEAD leaves open). A crash between COPY and
 // DELETE leaves both keys with identical contents. deleteAsync is a DELETE (a missing
 // key counts as deleted); deleteFile without ignoreMissing HEADs first.
+//
+// Locks (lockFile, breakLock) are objects whose body names the holder, renewed by it
+// and changed only by PUTs conditional on the ETag last read; zel::CS3Lock describes the
+// body, the renewal and why no DELETE. lockFile is a PUT with "If-None-Match: *". On
+// 412 a GET reads the object: our own token means a retried PUT had won after all; an
+// empty (free) lock is taken with "If-Match"; anything else is Locked, with the
+// properties "holder" (the holder's text) and "stale" ("true" when not renewed for
+// Options::lockStaleAfter). breakLock GETs the object: missing or free, nothing to do;
+// stale (or `force`), it is emptied with "If-Match"; otherwise Locked as above.
 //
 // Errors: HTTP 404 is NotFound, 412 AlreadyExists, anything else Other. The cause is a
 // zel::CError with the properties "status", "bucket", "key", "operation" and, when the
@@ -58,6 +70,10 @@ class CS3FileSystem final : public CBase, public virtual IFileSystem {
     int completionThreads = 2;
     // Bytes a reading stream fetches per GET.
     std::int64_t readWindow = 1 << 20;
+    // How often a lock's holder renews it, and how long after its last renewal others
+    // may break it (tests shorten both).
+    std::chrono::milliseconds lockRenewal = CS3Lock::kRenewalInterval;
+    std::chrono::milliseconds lockStaleAfter = CS3Lock::kStaleAfter;
   };
 
   // Options from AWS_ENDPOINT_URL (default "https://s3.<region>.amazonaws.com"),
@@ -85,6 +101,7 @@ class CS3FileSystem final : public CBase, public virtual IFileSystem {
   // Other when a key lies below the folder.
   void deleteFolder(const CURI& location) override;
   std::vector<FolderEntry> listFolder(const CURI& location) override;
+  // A zel::CS3Lock; see above.
   P<IBase> lockFile(const CURI& location, const String& holder) override;
   void breakLock(const CURI& location, bool force) override;
 
@@ -123,6 +140,8 @@ class CS3FileSystem final : public CBase, public virtual IFileSystem {
   P<IAsyncOperation> begin(IDoneListener* listener, const std::function<void(Finish)>& body);
   // True when some key lies below the folder.
   bool hasKeysBelow(const Object& folder);
+  // Locked, with what the lock object says.
+  CFileSystemError lockedError(const Object& object, const CS3Lock::Body& found) const;
 
   const Options options;
   const P<CS3Client> client;  // thread-safe itself

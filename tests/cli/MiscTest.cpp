@@ -15,8 +15,8 @@ class MiscTest : public CliTest {};
 TEST_F(MiscTest, HelpListsTheSubCommandsWithExamples) {
   CliResult r = fleck({"--help"});
   EXPECT_EQ(r.status, 0);
-  for (const char* name :
-       {"create", "child", "info", "import", "export", "verify", "check-password", "demo"}) {
+  for (const char* name : {"create", "child", "info", "import", "export", "verify",
+                           "check-password", "unlock", "demo"}) {
     EXPECT_NE(r.out.find(name), std::string::npos) << name;
     const CliResult sub = fleck({name, "--help"});
     EXPECT_EQ(sub.status, 0) << name;
@@ -38,6 +38,18 @@ TEST_F(MiscTest, DemoRunsOnASmallImage) {
     left += entry.path().filename().string().rfind("fleck-demo-", 0) == 0 ? 1 : 0;
   }
   EXPECT_EQ(left, 0);
+}
+
+TEST_F(MiscTest, UnlockOfAnUnlockedDiskSaysNotLocked) {
+  ASSERT_EQ(fleck({"create", path("disk"), "--size", "1M"}).status, 0);
+  CliResult r = fleck({"unlock", path("disk")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, path("disk") + ": not locked\n");
+  // A killed writer leaves its description in the lock file, but no lock.
+  write("disk/writer.flecklock", "host=gone pid=1 since=2026-01-01T00:00:00Z");
+  r = fleck({"unlock", path("disk")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, path("disk") + ": not locked\n");
 }
 
 TEST_F(MiscTest, InfoCountsStoredFlecks) {

@@ -287,6 +287,27 @@ TEST_P(FileSystemConformance, ListFolderNamesFilesAndFolders) {
   }
 }
 
+TEST_P(FileSystemConformance, LockExcludesOtherTakersUntilReleased) {
+  const CURI lock = at("writer.lock");
+  // Another file system object stands for another process.
+  const P<IFileSystem> other = environment->makeFileSystem(1);
+  P<IBase> first = fs->lockFile(lock, "first holder");
+  for (IFileSystem* taker : {other.get(), fs.get()}) {
+    try {
+      taker->lockFile(lock, "second holder");
+      ADD_FAILURE() << "a held lock was taken again";
+    } catch (const CFileSystemError& e) {
+      EXPECT_EQ(e.getProblem(), CFileSystemError::Locked);
+      const String* holder = e.getProps().find("holder");
+      ASSERT_NE(holder, nullptr);
+      EXPECT_EQ(*holder, L"first holder");
+    }
+  }
+  EXPECT_EQ(problemOfCall([&] { other->breakLock(lock, false); }), CFileSystemError::Locked);
+  first = nullptr;
+  EXPECT_NE(other->lockFile(lock, "second holder"), nullptr);
+}
+
 // --- asynchronous operations ---
 
 TEST_P(FileSystemConformance, MoveReplacesOnlyWhenAsked) {

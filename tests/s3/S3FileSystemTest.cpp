@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
 #include "FsTestSupport.h"
 #include "S3TestEnvironment.h"
 #include "s3/CS3FileSystem.h"
+#include "s3/CS3Lock.h"
 #include "zel/CFileSystemError.h"
 
 namespace fleck_test {
@@ -210,6 +212,77 @@ TEST_F(S3FileSystemTest, KeysWithSpecialCharactersRoundTrip) {
   const auto entries = fs->listFolder(root);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, odd.getName());
+}
+
+// Locks renewed every 200 ms and stale after 2 s, so that renewal and staleness show
+// within seconds.
+P<zel::CS3FileSystem> quickLocks() {
+  zel::CS3FileSystem::Options options = gatewayOptions(1);
+  options.lockRenewal = std::chrono::milliseconds(200);
+  options.lockStaleAfter = std::chrono::seconds(2);
+  return zel::make<zel::CS3FileSystem>(options);
+}
+
+zel::CS3Lock::Body lockBody(IFileSystem& fs, const CURI& lock) {
+  const Bytes bytes = readFile(fs, lock);
+  return zel::CS3Lock::parse(std::string(bytes.begin(), bytes.end()));
+}
+
+TEST_F(S3FileSystemTest, RenewedLockStaysUntilForcedAndIsNotBroughtBack) {
+  if (fs == nullptr) return;
+  const CURI lock = at("writer.lock");
+  const P<zel::CS3FileSystem> first = quickLocks();
+  const P<zel::CS3FileSystem> second = quickLocks();
+  P<zel::IBase> held = first->lockFile(lock, "first");
+
+  // Held longer than the stale time: the renewals keep it fresh, each one a PUT whose
+  // If-Match the gateway honours (a GET would mean the fallback).
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_GE(first->getClient().getRequestCount(zel::CS3Client::Put), 5u);
+  EXPECT_EQ(first->getClient().getRequestCount(zel::CS3Client::Get), 0u);
+  try {
+    second->breakLock(lock, false);
+    FAIL() << "a renewed lock was broken";
+  } catch (const CFileSystemError& e) {
+    EXPECT_EQ(e.getProblem(), CFileSystemError::Locked);
+    EXPECT_EQ(property(e, "holder"), "first");
+    EXPECT_EQ(property(e, "stale"), "false");
+  }
+
+  // Broken with force and taken by another: the first holder's renewals and its release
+  // must leave the new lock alone.
+  second->breakLock(lock, true);
+  P<zel::IBase> taken = second->lockFile(lock, "second");
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_EQ(lockBody(*fs, lock).holder, "second");
+  held = nullptr;
+  EXPECT_EQ(lockBody(*fs, lock).holder, "second");
+  taken = nullptr;
+  EXPECT_TRUE(readFile(*fs, lock).empty());  // free
+}
+
+TEST_F(S3FileSystemTest, LeftoverLockIsStaleAndOnlyThenBrokenWithoutForce) {
+  if (fs == nullptr) return;
+  const CURI lock = at("writer.lock");
+  // What a holder that died an hour ago leaves.
+  const std::string leftover =
+      zel::CS3Lock::format({"host=gone pid=1", "0123456789abcdef", zel::CS3Lock::unixNow() - 3600});
+  writeFile(*fs, lock, textBytes(leftover));
+  try {
+    fs->lockFile(lock, "next");
+    FAIL() << "a leftover lock was taken over";
+  } catch (const CFileSystemError& e) {
+    EXPECT_EQ(e.getProblem(), CFileSystemError::Locked);
+    EXPECT_EQ(property(e, "holder"), "host=gone pid=1");
+    EXPECT_EQ(property(e, "stale"), "true");
+  }
+  fs->breakLock(lock, false);
+  EXPECT_TRUE(readFile(*fs, lock).empty());  // free
+  fs->breakLock(lock, false);                // nothing left to break
+
+  P<zel::IBase> held = fs->lockFile(lock, "next");
+  EXPECT_EQ(problemOfCall([&] { fs->breakLock(lock, false); }), CFileSystemError::Locked);
+  EXPECT_EQ(lockBody(*fs, lock).holder, "next");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "CImportCommand.h"
 #include "CInfoCommand.h"
 #include "CServeCommand.h"
+#include "CUnlockCommand.h"
 #include "CVerifyCommand.h"
 #include "fleck/Version.h"
 #include "zel/Log.h"
@@ -59,6 +60,7 @@ int runTool(int argc, char** argv) {
   commands.push_back(std::make_unique<fleck::cli::CVerifyCommand>());
   commands.push_back(std::make_unique<fleck::cli::CCheckPasswordCommand>());
   commands.push_back(std::make_unique<fleck::cli::CServeCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CUnlockCommand>());
   commands.push_back(std::make_unique<fleck::cli::CDemoCommand>());
   commands.push_back(std::make_unique<fleck::cli::CGenerateImageCommand>());
   for (auto& command : commands)
