@@ -130,6 +130,29 @@ TEST_F(ChainRulesTest, DiskInTheMiddleGivesItsChildWhatTheChildRead) {
   EXPECT_EQ(read(c, 2), pattern(kFleck, 2));
   EXPECT_EQ(read(c, 3), zeros);
   EXPECT_EQ(read(p, 1), pattern(kFleck, 1));
+
+  // A link in the parent's tree is not followed to hand its target to the child.
+  const std::string outside = root.path() + "/outside";
+  {
+    CFleckDisk disk(fs, p, "", kRead, 1);
+    zel::P<CFleck> fleck = disk.newStandAloneFleckObject();
+    fleck->seek(1, 0);
+    const std::string one = (p << fleck->getRelativeFleckURI()).toLocalPath();
+    fleck->seek(4, 0);
+    const std::string four = (p << fleck->getRelativeFleckURI()).toLocalPath();
+    std::filesystem::copy_file(one, outside);
+    std::filesystem::create_symlink(outside, four);
+  }
+  {
+    testing::LogCapture quiet;
+    CFleckDisk disk(fs, m, "", kWrite, 1);
+    disk.setAllowWritingWithParentDisk(true);
+    disk.seek(4 * kFleck);
+    disk.write(pattern(kFleck, 4).data(), kFleck);
+    disk.flushChanges();
+    EXPECT_TRUE(disk.haveBackgroundErrors());
+  }
+  EXPECT_FALSE(hasFile(c, 4));
 }
 
 TEST_F(ChainRulesTest, OneWriterPerDiskAndSnapshotsOfAnOpenWriter) {
