@@ -3,8 +3,8 @@
 #include <cstring>
 #include <functional>
 #include <set>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "fleck/CFleckDiskAuxFileBase.h"
 #include "fleck/CFleckDiskError.h"
@@ -358,7 +358,8 @@ void CFleckDisk::createChild(zel::IFileSystem* fs, const zel::CURI& childFolder,
 void CFleckDisk::createSnapshot(const zel::CURI& childFolder) {
   if (access != zel::IIOStream::AccessReadWrite) {
     throw zel::CError("Cannot make a snapshot of a fleck disk that is not open for writing.",
-                      zel::String(), -1, zel::CProps().add("diskFolder", diskFolder.toString(true)));
+                      zel::String(), -1,
+                      zel::CProps().add("diskFolder", diskFolder.toString(true)));
   }
   flushChanges();
   createChildFiles(fileSystem, childFolder, diskFolder, ChildLinked, false);
@@ -367,6 +368,19 @@ void CFleckDisk::createSnapshot(const zel::CURI& childFolder) {
 }
 
 namespace {
+
+// Gives the link file `name` in `folder` its earlier target again (none: no file).
+void putLinkBack(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name,
+                 const zel::CURI& target) {
+  if (!target.isEmpty()) {
+    CFleckDiskLink link;
+    link.setTargetURI(target);
+    link.store(fs, folder, name);
+    return;
+  }
+  for (int copy = 0; copy < 2; ++copy)
+    fs->deleteFile(CFleckDiskAuxFileBase::getAuxFileURI(folder, name, copy), true);
+}
 
 // Puts back what a failed createChild changed, newest first; what cannot be put back
 // is logged (the caller rethrows the first failure).
@@ -463,30 +477,13 @@ void CFleckDisk::createChildFiles(zel::IFileSystem* fs, const zel::CURI& childFo
       // through the new, empty child to the parent exactly as before.
       if (!previousChild.isEmpty()) {
         const zel::CURI oldParentLink = loadLink(fs, previousChild, getParentLinkFileName());
-        undo.onFailure([fs, previousChild, oldParentLink] {
-          if (oldParentLink.isEmpty()) {
-            for (int copy = 0; copy < 2; ++copy) {
-              fs->deleteFile(
-                  CFleckDiskAuxFileBase::getAuxFileURI(previousChild, getParentLinkFileName(), copy),
-                  true);
-            }
-          } else {
-            storeLink(fs, previousChild, getParentLinkFileName(), oldParentLink);
-          }
-        });
-        storeLink(fs, previousChild, getParentLinkFileName(), childFolder.toRelative(previousChild));
+        undo.onFailure(
+            [=] { putLinkBack(fs, previousChild, getParentLinkFileName(), oldParentLink); });
+        storeLink(fs, previousChild, getParentLinkFileName(),
+                  childFolder.toRelative(previousChild));
       }
-      undo.onFailure([fs, parentFolder, parentChildLink] {
-        if (parentChildLink.isEmpty()) {
-          for (int copy = 0; copy < 2; ++copy) {
-            fs->deleteFile(
-                CFleckDiskAuxFileBase::getAuxFileURI(parentFolder, getChildLinkFileName(), copy),
-                true);
-          }
-        } else {
-          storeLink(fs, parentFolder, getChildLinkFileName(), parentChildLink);
-        }
-      });
+      undo.onFailure(
+          [=] { putLinkBack(fs, parentFolder, getChildLinkFileName(), parentChildLink); });
       storeLink(fs, parentFolder, getChildLinkFileName(), childFolder.toRelative(parentFolder));
     }
   } catch (...) {
@@ -508,7 +505,8 @@ zel::String CFleckDisk::findChildLinkProblem(zel::IFileSystem* fs, const zel::CU
   const zel::CURI back = loadLink(fs, child, getParentLinkFileName());
   if (back.isEmpty() || resolveLink(child, back) != diskFolder.toNormalized()) {
     return zel::String("The child link ") + linkFile + zel::String(" leads to ") +
-           child.toString(true) + zel::String(", a fleck disk whose parent link does not lead back.");
+           child.toString(true) +
+           zel::String(", a fleck disk whose parent link does not lead back.");
   }
   return zel::String();
 }
