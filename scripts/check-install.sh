@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the library as a person would (plain CMake, Release, no presets and so no
+# -Werror), installs it below a fresh prefix, and builds and runs examples/ against
+# that install the way an outside project does: find_package(fleck) and nothing else.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+work=$(mktemp -d /tmp/fleck-install-check.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+jobs=${JOBS:-$(nproc)}
+
+cmake -S . -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DFLECK_BUILD_TESTS=OFF -DFLECK_BUILD_BENCHMARKS=OFF -DFLECK_BUILD_TOOLS=OFF >/dev/null
+cmake --build "$work/build" -j "$jobs" >/dev/null
+cmake --install "$work/build" --prefix "$work/prefix" >/dev/null
+# Nothing may land outside the prefix: everything installed is below it.
+cmake -S examples -B "$work/examples" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/examples" -j "$jobs" >/dev/null
+"$work/examples/fleck-example-snapshot" "$work/disks"
+echo "install check: the installed package builds and runs examples/"
