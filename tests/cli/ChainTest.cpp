@@ -1,10 +1,17 @@
 // Chains of disks through the tool: a linked child keeps a snapshot while its parent
-// changes, a detached child reads through to its parent, a disk between a parent and
-// a child keeps its child's snapshot right, and info shows the chain.
+// changes (also for a reader in another process while the import runs), a detached
+// child reads through to its parent, a disk between a parent and a child keeps its
+// child's snapshot right, and info shows the chain.
+#include <chrono>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "CliTest.h"
 #include "TestImage.h"
+#include "fleck/CFleckDisk.h"
+#include "support/CChildProcess.h"
+#include "zel/CLocalFileSystem.h"
 
 namespace fleck::clitest {
 namespace {
@@ -81,6 +88,98 @@ TEST_F(ChainTest, DiskBetweenParentAndChildKeepsTheChildsSnapshot) {
   ASSERT_EQ(info.status, 0) << info.err;
   EXPECT_NE(info.out.find(path("base") + " (nearest)"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find(path("snapshot")), std::string::npos) << info.out;
+}
+
+// A snapshot read while its parent's import runs in another process: every fleck the
+// reader looks up can move from the parent into the snapshot between its look into the
+// snapshot and its look into the parent.
+using SnapshotRaceTest = CliTest;
+
+constexpr std::size_t kSmallFleck = 4 * 1024;
+constexpr std::size_t kRaceImageSize = 2 * 1024 * 1024;
+
+// The image after `previous`: a quarter of the flecks zeros, an eighth unchanged, the
+// rest new random bytes, so that flecks turn into zeros, out of zeros and into other
+// data.
+std::string nextImage(std::mt19937_64& random, const std::string& previous) {
+  std::string image(kRaceImageSize, '\0');
+  for (std::size_t at = 0; at < image.size(); at += kSmallFleck) {
+    const auto kind = random() % 8;
+    if (kind < 2) continue;
+    if (kind == 2 && !previous.empty()) {
+      image.replace(at, kSmallFleck, previous, at, kSmallFleck);
+      continue;
+    }
+    for (std::size_t i = 0; i < kSmallFleck; ++i)
+      image[at + i] = static_cast<char>(random());
+  }
+  return image;
+}
+
+// Reads all of `disk` through the library (a disk object of its own, so nothing read
+// before is kept) and says which fleck differs from `expected` and what it holds
+// instead (`other` is the image it might wrongly show); empty when none does.
+std::string difference(const std::string& disk, const std::string& expected,
+                       const std::string& other) {
+  zel::P<zel::IFileSystem> fs = zel::make<zel::CLocalFileSystem>();
+  CFleckDisk reader(fs, zel::CURI::fromLocalPath(disk), "", zel::IIOStream::AccessRead, 1);
+  std::string got(kSmallFleck, '\0');
+  for (std::size_t at = 0; at < expected.size(); at += kSmallFleck) {
+    reader.read(got.data(), static_cast<int>(kSmallFleck));
+    if (got.compare(0, kSmallFleck, expected, at, kSmallFleck) == 0) continue;
+    const char* what = other.compare(at, kSmallFleck, got) == 0 ? "the other image's bytes"
+                       : TestImage::isZero(got, 0, kSmallFleck) ? "zeros"
+                                                                : "bytes of neither image";
+    return "fleck " + std::to_string(at / kSmallFleck) + " reads " + what;
+  }
+  return "";
+}
+
+TEST_F(SnapshotRaceTest, SnapshotReadsStayExactWhileTheParentImportsInAnotherProcess) {
+  std::mt19937_64 random(33);
+  std::vector<std::string> images{nextImage(random, "")};
+  write("image0", images[0]);
+  ASSERT_EQ(fleck({"create", path("parent"), "--size", "2M", "--fleck-size", "4K"}).status, 0);
+  ASSERT_EQ(fleck({"import", path("parent"), path("image0"), "--no-sync", "--quiet"}).status, 0);
+
+  constexpr int kRounds = 12;
+  int readsDuringImports = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string snapshot = "snapshot" + std::to_string(round);
+    const std::string next = "image" + std::to_string(round + 1);
+    ASSERT_EQ(fleck({"child", path(snapshot), "--parent", path("parent")}).status, 0);
+    images.push_back(nextImage(random, images.back()));
+    write(next, images.back());
+    const std::string& now = images[images.size() - 2];
+
+    testing::CChildProcess::Options options;
+    options.stderrFile = path("import.err");
+    int status = -1;
+    {
+      // Ends with the scope: a failed assertion kills an import that still runs.
+      testing::CChildProcess import({CliRunner::binary(), "import", path("parent"), path(next),
+                                     "--threads", "2", "--no-sync", "--quiet"},
+                                    options);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      do {
+        ASSERT_EQ(difference(path(snapshot), now, images.back()), "") << "during the import";
+        ++readsDuringImports;
+      } while (import.running() && std::chrono::steady_clock::now() < deadline);
+      status = import.wait(60000);
+    }
+    ASSERT_EQ(status, 0) << read("import.err");
+    ASSERT_EQ(difference(path(snapshot), now, images.back()), "") << "after the import";
+    ASSERT_EQ(difference(path("parent"), images.back(), now), "") << "the parent";
+  }
+  // The older snapshots, now behind the newer ones in the chain, kept theirs too.
+  for (int round = 0; round < kRounds; ++round) {
+    EXPECT_EQ(difference(path("snapshot" + std::to_string(round)),
+                         images[static_cast<std::size_t>(round)], images.back()),
+              "")
+        << "snapshot " << round << " at the end";
+  }
+  RecordProperty("reads_during_imports", readsDuringImports);
 }
 
 }  // namespace
