@@ -456,6 +456,12 @@ void CFleckDisk::createChildFiles(zel::IFileSystem* fs, const zel::CURI& childFo
     if (!childFolderExisted && fs->listFolder(childFolder).empty()) fs->deleteFolder(childFolder);
   });
   try {
+    // The parent's child is relinked behind the new one: never a disk that a stale or
+    // forged link names, which would be pulled into this chain.
+    if (childType == ChildLinked) {
+      const zel::String problem = findChildLinkProblem(fs, parentFolder);
+      if (!problem.empty()) throw zel::CError(problem, zel::String(), -1, folders());
+    }
     // The child's own files first: until the chain names it, no other disk reads it.
     header.store(fs, childFolder);
 

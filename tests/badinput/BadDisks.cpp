@@ -158,6 +158,30 @@ BadDisks::Case BadDisks::childLinkToItself() const {
   return {"child link to itself", folder};
 }
 
+BadDisks::Case BadDisks::staleChildLink() const {
+  const std::string parent = rootFolder + "/stale/parent";
+  const std::string child = rootFolder + "/stale/child";
+  fs::create_directories(rootFolder + "/stale");
+  fs::copy(good(), parent, fs::copy_options::recursive);
+  zel::P<zel::IFileSystem> local = zel::make<zel::CLocalFileSystem>();
+  CFleckDisk::createChild(local, uri(child), uri(parent), CFleckDisk::ChildLinked);
+  fs::remove_all(child);
+  CFleckDisk::create(local, uri(child), kDiskSize, 1, zel::String(), "lz4", kFleckSize);
+  return {"stale child link", parent};
+}
+
+BadDisks::Case BadDisks::childLinkToAFolderWithoutDisk() const {
+  const std::string folder = rootFolder + "/no-disk-child/a/disk";
+  fs::create_directories(rootFolder + "/no-disk-child/a");
+  fs::copy(good(), folder, fs::copy_options::recursive);
+  fs::create_directory(rootFolder + "/no-disk-child/x");
+  zel::P<zel::IFileSystem> local = zel::make<zel::CLocalFileSystem>();
+  CFleckDiskLink link;
+  link.setTargetURI(zel::CURI(zel::String("../../x")));
+  link.store(local, uri(folder), "child.flecklnk");
+  return {"child link to a folder without a disk", folder};
+}
+
 BadDisks::Case BadDisks::garbageParentLink() const {
   const std::string folder = rootFolder + "/garbage-link";
   const std::string parent = copyOf("garbage-link-parent");

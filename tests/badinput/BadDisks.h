@@ -57,6 +57,10 @@ class BadDisks {
   // A disk whose child link (both copies) is garbage, or leads back to the disk itself.
   Case garbageChildLink() const;
   Case childLinkToItself() const;
+  // A linked child's folder deleted and an unrelated disk made under its name; a child
+  // link to a folder without a disk. Both stay inside the case folder.
+  Case staleChildLink() const;
+  Case childLinkToAFolderWithoutDisk() const;
   Case parentNotADisk() const;
   // The file of kDamagedFleck changed by `damage`.
   Case damagedFleck(const std::string& name,

@@ -32,8 +32,8 @@ std::string lower(std::string text) {
 }
 
 // One run of the tool on a bad input: "DISK" starting an argument stands for the case's
-// folder; the status must be one of `statuses` and the output must say every one of
-// `says` (case does not matter).
+// folder, in `arguments` and `says`; the status must be one of `statuses` and the output
+// must say every one of `says` (case does not matter).
 struct ToolRun {
   std::vector<std::string> arguments;
   std::set<int> statuses;
@@ -82,7 +82,8 @@ class CliBadInputTest : public ::testing::Test {
       EXPECT_TRUE(run.statuses.count(result.status) != 0) << "status " << result.status << "\n"
                                                           << result.out << result.err;
       const std::string said = lower(result.out + result.err);
-      for (const std::string& words : run.says) {
+      for (std::string words : run.says) {
+        if (words.rfind("DISK", 0) == 0) words = c.disk + words.substr(4);
         EXPECT_NE(said.find(lower(words)), std::string::npos)
             << "the output does not say \"" << words << "\":\n"
             << result.out << result.err;
@@ -206,6 +207,17 @@ TEST_F(CliBadInputTest, DamagedAndLoopingLinks) {
   check(disks->missingParent(), orphan);
   check(disks->parentNotADisk(), opening({"parent disk", "not a fleck disk"}));
 
+  // A child link that does not lead back: writers refuse the disk and verify reports it.
+  int made = 0;
+  for (const BadDisks::Case& c :
+       {disks->staleChildLink(), disks->childLinkToAFolderWithoutDisk()}) {
+    const std::string newChild = scratch->path() + "/linked-" + std::to_string(++made);
+    check(c, {{{"import", "DISK", image, "-q"}, {1}, {"DISK/child.flecklnk", "leads to"}},
+              {{"verify", "DISK"}, {3}, {"DAMAGED child link", "DISK/child.flecklnk"}},
+              {{"verify", "DISK", "--chain"}, {3}, {"child.flecklnk"}},
+              {{"child", newChild, "--parent", "DISK"}, {1}, {"child.flecklnk"}},
+              {{"export", "DISK", scratch->path() + "/out", "-q"}, {0}, {}}});
+  }
   std::vector<ToolRun> child = opening({"child.flecklnk"});
   child.push_back({{"info", "DISK"}, {1}, {"damaged link file", "child.flecklnk"}});
   child.push_back(
@@ -225,6 +237,18 @@ TEST_F(CliBadInputTest, Passwords) {
   runs.push_back({{"check-password", "DISK", "--password-file", scratch->path() + "/nothing"},
                   {1, 2},
                   {"nothing"}});
+  // A NUL would cut the password short and a byte that is no UTF-8 would be replaced:
+  // both refused, from a file and from the environment, also for a new disk.
+  const std::string nulFile = scratch->path() + "/nul-password";
+  testing::writeFile(nulFile, std::string("\0secret\n", 8));
+  const Environment latin1{{"FLECK_PASSWORD", "caf\xe9"}};
+  runs.push_back({{"check-password", "DISK", "--password-file", nulFile}, {1}, {"NUL byte"}});
+  runs.push_back({{"check-password", "DISK"}, {1}, {"FLECK_PASSWORD", "not valid UTF-8"}, latin1});
+  runs.push_back({{"create", "DISK/new", "--size", "1M", "--encrypt", "--password-file", nulFile},
+                  {1},
+                  {"NUL byte"}});
+  runs.push_back(
+      {{"create", "DISK/new", "--size", "1M", "--encrypt"}, {1}, {"not valid UTF-8"}, latin1});
   // No password and no terminal to ask on.
   for (ToolRun run : opening({"password is needed"})) {
     run.environment.clear();
@@ -274,9 +298,9 @@ TEST_F(CliBadInputTest, EntriesOfTheWrongKind) {
         {{{"verify", "DISK"}, {3}, {"a folder where the tree needs a fleck file"}},
          {{"export", "DISK", scratch->path() + "/out", "-q"}, {1}, {fleck, "not a regular file"}}});
   for (const BadDisks::Case& c : {disks->fleckIsFifo(), disks->fleckIsSymlink()}) {
-    check(c, {{{"export", "DISK", scratch->path() + "/out", "-q"},
-               {1},
-               {fleck, "not a regular file"}}});
+    check(
+        c,
+        {{{"export", "DISK", scratch->path() + "/out", "-q"}, {1}, {fleck, "not a regular file"}}});
   }
   check(disks->flecksIsFile(),
         {{{"verify", "DISK"}, {3}, {"a file where the tree needs a folder"}}});

@@ -1,12 +1,16 @@
 // Every failure the tool reports: one line on standard error that names the disk and
 // the problem, and the exit status (1 failure, 2 usage).
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <string>
 
 #include "CliTest.h"
 #include "TestImage.h"
+#include "fleck/CFleckDisk.h"
 #include "fleck/CFleckDiskHeader.h"
+#include "support/FolderSnapshot.h"
 #include "zel/CLocalFileSystem.h"
 
 namespace fleck::clitest {
@@ -98,6 +102,26 @@ TEST_F(ErrorTest, DamagedHeaderNamesItsFiles) {
   // A missing copy is named as such.
   std::filesystem::remove(path("disk") + "/fallback/disk.fleckdisk");
   expectError(fleck({"info", path("disk")}), 1, {"damaged header", "missing"});
+}
+
+TEST_F(ErrorTest, DiskInUseByAnotherWriter) {
+  makeDisk("disk");
+  write("image", std::string(kFleck, 'i'));
+  zel::P<zel::IFileSystem> fs = zel::make<zel::CLocalFileSystem>();
+  {
+    // The test's process holds the lock; the tool runs in another.
+    CFleckDisk writer(fs, zel::CURI::fromLocalPath(path("disk")), zel::String(),
+                      zel::IIOStream::AccessReadWrite, 1);
+    const auto before = testing::snapshotFolder(path("disk"));
+    const std::string holder = "pid=" + std::to_string(::getpid());
+    expectError(fleck({"import", path("disk"), path("image")}), 1,
+                {path("disk"), "in use by another writer", holder});
+    expectError(fleck({"child", path("snapshot"), "--parent", path("disk")}), 1,
+                {path("disk"), "in use by another writer", holder});
+    EXPECT_EQ(testing::describeDifferences(before, testing::snapshotFolder(path("disk"))), "");
+    EXPECT_FALSE(std::filesystem::exists(path("snapshot")));
+  }
+  EXPECT_EQ(fleck({"import", path("disk"), path("image")}).status, 0);
 }
 
 TEST_F(ErrorTest, UsageErrorsExitWithTwo) {

@@ -20,17 +20,6 @@ using testing::writeFile;
 constexpr std::int64_t kKiB = 1024;
 constexpr std::int64_t kMiB = 1024 * kKiB;
 
-// Waits until `fleck serve` printed its URI (or ended); the bound only keeps a broken
-// build from hanging the suite.
-std::string waitForUri(Process& serve) {
-  for (int i = 0; i < 6000 && !serve.hasEnded(); ++i) {
-    const std::string out = serve.output();
-    if (out.find('\n') != std::string::npos) return out.substr(0, out.find('\n'));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return std::string();
-}
-
 // A map of a disk as "START-END:data" or "START-END:zero" pieces, adjacent ones of one
 // kind merged, so that maps from different clients compare as text.
 class DiskMap {
@@ -127,32 +116,16 @@ TEST_F(NbdTest, ServedDiskConvertsToWhatExportWrites) {
   fleck({"export", path("disk"), path("exported"), "--password-file", path("password"), "-q"});
   ASSERT_EQ(readFile(path("exported")), image);
 
-  Process::Environment environment = serverEnvironment();
-  environment.emplace_back("FLECK_NBDKIT_PLUGIN", FLECK_NBD_PLUGIN);
-  Process serve({FLECK_CLI_BINARY, "serve", path("disk"), "--readonly", "--socket",
-                 path("serve.sock"), "--password-file", path("password"), "--threads", "2"},
-                environment, path("serve.out"), path("serve.err"));
-  const std::string served = waitForUri(serve);
-  ASSERT_EQ(served, uri("serve.sock")) << serve.errors();
-
-  EXPECT_EQ(client({"nbdinfo", "--is", "read-only", served}).status, 0);
-  const ProcessResult convert =
-      client({"qemu-img", "convert", "-f", "raw", "-O", "raw", served, path("converted")});
+  auto served =
+      serve({path("disk"), "--readonly", "--password-file", path("password"), "--threads", "2"});
+  ASSERT_NE(served, nullptr);
+  EXPECT_EQ(client({"nbdinfo", "--is", "read-only", uri("serve.sock")}).status, 0);
+  const ProcessResult convert = client(
+      {"qemu-img", "convert", "-f", "raw", "-O", "raw", uri("serve.sock"), path("converted")});
   ASSERT_EQ(convert.status, 0) << convert.err;
   EXPECT_TRUE(readFile(path("converted")) == image) << "qemu-img convert differs from export";
 
-  serve.kill(SIGINT);
-  if (isSanitized()) {
-    // See stopServer: nbdkit may hang in its exit handlers under a sanitizer.
-    for (int i = 0; i < 250 && !serve.hasEnded(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (!serve.hasEnded()) killNbdkitServing(path("serve.sock"));
-  }
-  const ProcessResult stopped = serve.wait();
-  if (!isSanitized()) {
-    EXPECT_EQ(stopped.status, 0) << stopped.err;
-  }
-  EXPECT_EQ(stopped.err.find("Sanitizer"), std::string::npos) << stopped.err;
+  stopServe(*served);
 }
 
 // nbdcopy writes an image into a served writable disk that held other data: the disk
@@ -418,6 +391,61 @@ TEST_F(NbdTest, SnapshotIsServedReadOnlyUnlessAsked) {
   EXPECT_TRUE(readFile(path("base-out")) == image);
   fleck({"export", path("snap"), path("snap-out"), "-q"});
   EXPECT_EQ(readFile(path("snap-out")).substr(0, 4096), std::string(4096, '\7'));
+}
+
+// Zeros written, zeroed and trimmed over flecks that a parent holds stay zeros in the
+// overlay, and a write into a disk between a parent and a linked child keeps the
+// child's snapshot of a fleck only the parent holds.
+TEST_F(NbdTest, WritesThroughServeKeepZerosAndSnapshotsInAChain) {
+  const std::int64_t fleckSize = 64 * kKiB;
+  std::string image(static_cast<std::size_t>(16 * fleckSize), '\0');
+  for (const std::int64_t i : {1, 2, 3, 5})
+    image.replace(static_cast<std::size_t>(i * fleckSize), fleckSize, fleckSize,
+                  static_cast<char>('a' + i));
+  writeFile(path("image"), image);
+  fleck({"create", path("p"), "--size", "1M", "--fleck-size", "64K"});
+  fleck({"import", path("p"), path("image"), "-q"});
+  const auto exported = [this](const std::string& disk) {
+    fleck({"export", path(disk), path(disk + ".out"), "-q"});
+    return readFile(path(disk + ".out"));
+  };
+  const auto at = [fleckSize](std::int64_t fleck) { return std::to_string(fleck * fleckSize); };
+
+  fleck({"child", path("overlay"), "--parent", path("p"), "--detached"});
+  auto served = serve({path("overlay"), "--writable"});
+  ASSERT_NE(served, nullptr);
+  const std::string length = std::to_string(fleckSize);
+  const ProcessResult io =
+      client({"qemu-io", "-f", "raw", uri("serve.sock"), "-c", "write -z " + at(1) + " " + length,
+              "-c", "write -P 0 " + at(2) + " " + length, "-c", "discard " + at(3) + " " + length,
+              "-c", "flush"});
+  EXPECT_EQ(io.status, 0) << io.out << io.err;
+  EXPECT_EQ(io.out.find("failed"), std::string::npos) << io.out;
+  stopServe(*served);
+  std::string zeroed = image;
+  zeroed.replace(static_cast<std::size_t>(fleckSize), 3 * fleckSize, 3 * fleckSize, '\0');
+  EXPECT_TRUE(exported("overlay") == zeroed) << "the parent shows through a zeroed fleck";
+  EXPECT_TRUE(exported("p") == image);
+
+  // p <- m <- c: m and c hold no flecks yet.
+  fleck({"child", path("m"), "--parent", path("p")});
+  fleck({"child", path("c"), "--parent", path("m")});
+  served = serve({path("m"), "--writable"});
+  ASSERT_NE(served, nullptr);
+  EXPECT_NE(
+      fleck({"import", path("m"), path("image"), "-q"}, {}, true).err.find("in use by another"),
+      std::string::npos);
+  const ProcessResult write = client({"qemu-io", "-f", "raw", uri("serve.sock"), "-c",
+                                      "write -P 7 " + at(5) + " 512", "-c", "flush"});
+  EXPECT_EQ(write.out.find("failed"), std::string::npos) << write.out << write.err;
+  stopServe(*served);
+  std::string changed = image;
+  changed.replace(static_cast<std::size_t>(5 * fleckSize), 512, 512, '\7');
+  EXPECT_TRUE(exported("m") == changed);
+  EXPECT_TRUE(exported("c") == image) << "the snapshot lost the fleck only the parent held";
+  EXPECT_TRUE(exported("p") == image);
+  const ProcessResult verify = fleck({"verify", path("c"), "--chain"});
+  EXPECT_NE(verify.out.find("all intact"), std::string::npos) << verify.out;
 }
 
 // nbdkit refuses to start, with one clear line, when the password is wrong or missing,

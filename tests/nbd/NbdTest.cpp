@@ -119,6 +119,45 @@ void NbdTest::stopServer(Process& server) const {
   EXPECT_EQ(result.err.find("runtime error"), std::string::npos) << result.err;
 }
 
+std::unique_ptr<Process> NbdTest::serve(const std::vector<std::string>& arguments) {
+  Process::Environment environment = serverEnvironment();
+  environment.emplace_back("FLECK_NBDKIT_PLUGIN", FLECK_NBD_PLUGIN);
+  std::filesystem::remove(path("serve.sock"));  // left behind by an earlier server
+  std::vector<std::string> argv{FLECK_CLI_BINARY, "serve"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  argv.insert(argv.end(), {"--socket", path("serve.sock")});
+  auto served = std::make_unique<Process>(argv, environment, path("serve.out"), path("serve.err"));
+  // It prints the URI once it serves; the bound only keeps a broken build from
+  // hanging the suite.
+  std::string line;
+  for (int i = 0; i < 6000 && !served->hasEnded() && line.empty(); ++i) {
+    const std::string out = served->output();
+    if (out.find('\n') != std::string::npos) {
+      line = out.substr(0, out.find('\n'));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  if (line == uri("serve.sock")) return served;
+  ADD_FAILURE() << "fleck serve printed \"" << line << "\": " << served->errors();
+  return nullptr;
+}
+
+void NbdTest::stopServe(Process& served) const {
+  served.kill(SIGINT);
+  if (isSanitized()) {
+    // See stopServer: nbdkit may hang in its exit handlers under a sanitizer.
+    for (int i = 0; i < 250 && !served.hasEnded(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!served.hasEnded()) killNbdkitServing(path("serve.sock"));
+  }
+  const ProcessResult stopped = served.wait();
+  if (!isSanitized()) {
+    EXPECT_EQ(stopped.status, 0) << stopped.err;
+  }
+  EXPECT_EQ(stopped.err.find("Sanitizer"), std::string::npos) << stopped.err;
+}
+
 bool NbdTest::isSanitized() {
   return !std::string(FLECK_NBD_PRELOAD).empty();
 }

@@ -38,6 +38,13 @@ class NbdTest : public ::testing::Test {
   void stopServer(Process& server) const;
   std::string uri(const std::string& socketName = "nbd.sock") const;
 
+  // Runs `fleck serve ARGUMENTS... --socket serve.sock` with the built plugin and
+  // waits until it prints that socket's URI; nullptr (a failure) when it prints anything
+  // else or ends.
+  std::unique_ptr<Process> serve(const std::vector<std::string>& arguments);
+  // Stops it (SIGINT) and expects a clean end without a sanitizer's report.
+  void stopServe(Process& serve) const;
+
   // What lets nbdkit, which is not instrumented, load a plugin built with a sanitizer:
   // the sanitizer's runtime preloaded, and options for the nbdkit process.
   static Process::Environment serverEnvironment();

@@ -2,6 +2,7 @@
 
 #include "CFleckTree.h"
 #include "CVerifyWorker.h"
+#include "fleck/CFleckDisk.h"
 
 namespace fleck::cli {
 
@@ -12,7 +13,8 @@ constexpr int kProgressPollMs = 100;
 }  // namespace
 
 bool CVerifier::Report::foundDamage() const {
-  if (headerUnusable || !damagedFlecks.empty() || !blocked.empty()) return true;
+  if (headerUnusable || !childLinkProblem.empty() || !damagedFlecks.empty() || !blocked.empty())
+    return true;
   for (const CMetadataChecker::File& file : metadata) {
     if (file.isDamaged()) return true;
   }
@@ -34,6 +36,15 @@ CVerifier::Report CVerifier::run(const zel::CURI& folder, CPasswordSource& passw
   if (repairMetadata) {
     for (const CMetadataChecker::File& file : report.metadata) {
       if (file.isDamaged()) report.repairedCopies += checker.repair(file);
+    }
+  }
+  // The child link (checked last) is followed only when a copy is intact; a damaged
+  // one is reported as such already.
+  if (report.metadata.back().intactCopy() >= 0) {
+    try {
+      report.childLinkProblem = CFleckDisk::findChildLinkProblem(fs.get(), folder).toUTF8();
+    } catch (const zel::CError& e) {
+      report.childLinkProblem = "the child's parent link cannot be read: " + CCliError::describe(e);
     }
   }
   if (header.intactCopy() < 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "CDiskAccess.h"
@@ -26,6 +27,9 @@ class CVerifier final {
     std::vector<CMetadataChecker::File> metadata;  // as found, before any repair
     int repairedCopies = 0;
     bool headerUnusable = false;  // no intact header copy: flecks not checked
+    // Why the child link may not be followed (it leads to a disk that is not this
+    // disk's child): writers refuse such a disk. Empty when the link is fine or absent.
+    std::string childLinkProblem;
     std::vector<CVerifyWork::Damage> damagedFlecks;
     std::vector<zel::CURI> strays;   // entries below flecks/ that are no fleck files
     std::vector<zel::CURI> blocked;  // tree entries of the wrong kind (damage)

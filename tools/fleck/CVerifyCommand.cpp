@@ -46,6 +46,10 @@ void CVerifyCommand::print(const zel::CURI& location, const CVerifier::Report& r
                   CDiskAccess::show(copy.file).c_str(), CMetadataChecker::describe(copy).c_str());
     }
   }
+  if (!report.childLinkProblem.empty()) {
+    ++damagedMetadata;
+    std::printf("  DAMAGED child link: %s\n", report.childLinkProblem.c_str());
+  }
   if (report.repairedCopies > 0) {
     std::printf("  repaired %d metadata cop%s from the intact cop%s\n", report.repairedCopies,
                 report.repairedCopies == 1 ? "y" : "ies", report.repairedCopies == 1 ? "y" : "ies");
@@ -84,23 +88,30 @@ int CVerifyCommand::run() {
   zel::P<zel::IFileSystem> fs = makeFileSystem(1);
   CDiskAccess access(fs);
   const zel::CURI location = CDiskAccess::folderOf(folder);
-  std::vector<zel::CURI> disks{location};
+  std::vector<zel::CURI> parents;
+  std::vector<zel::CURI> children;
   if (chain) {
     // Parents first (what the disk reads through), then the children.
     for (const zel::CURI& parent : access.parentsOf(location)) {
-      if (fs->folderExists(parent)) disks.push_back(parent);
+      if (fs->folderExists(parent)) parents.push_back(parent);
     }
-    for (const zel::CURI& child : access.childrenOf(location))
-      disks.push_back(child);
+    children = access.childrenOf(location);
   }
   CVerifier verifier(fs, readThreadsFor(location));
   bool damage = false;
-  for (const zel::CURI& disk : disks) {
+  const auto verify = [&](const zel::CURI& disk) {
     const CVerifier::Report report = verifier.run(disk, passwords, repairMetadata, progressMode());
     print(disk, report);
     std::fflush(stdout);
     damage = damage || report.foundDamage();
-  }
+    return report.childLinkProblem.empty();
+  };
+  bool childLinkLeadsBack = verify(location);
+  for (const zel::CURI& parent : parents)
+    verify(parent);
+  // A child link that does not lead back names a disk outside the chain.
+  for (std::size_t i = 0; i < children.size() && childLinkLeadsBack; ++i)
+    childLinkLeadsBack = verify(children[i]);
   return damage ? kExitDamage : kExitOk;
 }
 
