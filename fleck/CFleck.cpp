@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 
 #include "zel/CFileSystemError.h"
 #include "zel/CInvalidArgError.h"
@@ -155,7 +155,9 @@ void CFleck::loadFleckPayloadFromStoreOrFolders() {
   const zel::CURI relative = getRelativeFleckURI();
   zel::P<zel::CMemPoolBuffer> record = preparedBufferPool->checkOutItem();
   // The chain is a handful of folders: walking the list to an index costs nothing.
-  auto folderAt = [this](int i) -> const zel::CURI& { return *std::next(searchFolders.begin(), i); };
+  auto folderAt = [this](int i) -> const zel::CURI& {
+    return *std::next(searchFolders.begin(), i);
+  };
   const int count = static_cast<int>(searchFolders.size());
   int found = -1;
   for (int i = 0; i < count && found < 0; ++i) {
@@ -190,8 +192,9 @@ void CFleck::loadFleckPayloadFromStoreOrFolders() {
 bool CFleck::readRecord(const zel::CURI& file, zel::TBuffer<unsigned char>& record) {
   zel::P<zel::IIOStream> stream;
   try {
-    stream = fileSystem->openStream(file, zel::IIOStream::AccessRead,
-                                    zel::IFileSystem::OpenExisting | zel::IFileSystem::OpenRegularOnly);
+    stream =
+        fileSystem->openStream(file, zel::IIOStream::AccessRead,
+                               zel::IFileSystem::OpenExisting | zel::IFileSystem::OpenRegularOnly);
   } catch (const zel::CFileSystemError& e) {
     // Not in this folder: the caller tries the next one.
     if (e.getProblem() == zel::CFileSystemError::NotFound) return false;

@@ -369,6 +369,16 @@ void CFleckDisk::createSnapshot(const zel::CURI& childFolder) {
 
 namespace {
 
+// Removes `folder` when it exists and is empty; errors are logged (only cleanup).
+void removeFolderIfEmpty(zel::IFileSystem* fs, const zel::CURI& folder) {
+  try {
+    if (fs->folderExists(folder) && fs->listFolder(folder).empty()) fs->deleteFolder(folder);
+  } catch (const zel::CError& e) {
+    zel::logError(e, "Cannot remove the empty folder of a child disk that was not made.",
+                  folder.toString(true));
+  }
+}
+
 // Gives the link file `name` in `folder` its earlier target again (none: no file).
 void putLinkBack(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name,
                  const zel::CURI& target) {
@@ -440,7 +450,15 @@ void CFleckDisk::createChildFiles(zel::IFileSystem* fs, const zel::CURI& childFo
   header.load(fs, parentFolder);
   // A linked child must not fall into the middle of a write of its parent.
   zel::P<CFleckDiskLock> lock;
-  if (lockParent && childType == ChildLinked) lock = zel::make<CFleckDiskLock>(fs, parentFolder);
+  if (lockParent && childType == ChildLinked) {
+    try {
+      lock = zel::make<CFleckDiskLock>(fs, parentFolder);
+    } catch (const zel::CError&) {
+      // A parent in use leaves no empty child folder behind; retrying then just works.
+      if (!childFolderExisted) removeFolderIfEmpty(fs, childFolder);
+      throw;
+    }
+  }
 
   CChildUndo undo;
   // The child's own files go last on failure: header and links, both copies each,
@@ -452,8 +470,8 @@ void CFleckDisk::createChildFiles(zel::IFileSystem* fs, const zel::CURI& childFo
         fs->deleteFile(CFleckDiskAuxFileBase::getAuxFileURI(childFolder, name, copy), true);
     }
     const zel::CURI fallback = CFleckDiskHeader::getHeaderURI(childFolder, 1).getParent();
-    if (fs->folderExists(fallback) && fs->listFolder(fallback).empty()) fs->deleteFolder(fallback);
-    if (!childFolderExisted && fs->listFolder(childFolder).empty()) fs->deleteFolder(childFolder);
+    removeFolderIfEmpty(fs, fallback);
+    if (!childFolderExisted) removeFolderIfEmpty(fs, childFolder);
   });
   try {
     // The parent's child is relinked behind the new one: never a disk that a stale or

@@ -216,8 +216,7 @@ class CFleckDisk : public zel::CBase {
   // createChild; a linked child takes the parent's lock when `lockParent` (false when
   // the caller holds it).
   static void createChildFiles(zel::IFileSystem* fs, const zel::CURI& childFolder,
-                               const zel::CURI& parentFolder, ChildType childType,
-                               bool lockParent);
+                               const zel::CURI& parentFolder, ChildType childType, bool lockParent);
 
   zel::P<zel::IFileSystem> fileSystem;
   zel::CURI diskFolder;

@@ -49,7 +49,8 @@ zel::String CFleckDiskLock::describeThisHolder() {
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
   char since[32] = "";
-  if (::gmtime_r(&now, &utc) != nullptr) std::strftime(since, sizeof(since), "%Y-%m-%dT%H:%M:%SZ", &utc);
+  if (::gmtime_r(&now, &utc) != nullptr)
+    std::strftime(since, sizeof(since), "%Y-%m-%dT%H:%M:%SZ", &utc);
   return zel::String::fromUTF8(std::string("host=") + host + " pid=" +
                                std::to_string(static_cast<long>(::getpid())) + " since=" + since);
 }

@@ -25,9 +25,9 @@ namespace fleck {
 //
 // When the disk has a child, the fleck's old file is first moved into the child (or,
 // when the disk has none, the record the child read until now is stored there: zeros,
-// or a parent's record), so that the child keeps the fleck as it was. Missing folders of the fleck path are created on
-// demand, one level at a time, at most once on each side. A null record stands for an
-// all-zero fleck: the disk's file is removed instead of written.
+// or a parent's record), so that the child keeps the fleck as it was. Missing folders of the fleck
+// path are created on demand, one level at a time, at most once on each side. A null record stands
+// for an all-zero fleck: the disk's file is removed instead of written.
 //
 // When it ends, the storer sets its done signal (after storing its error) and then
 // tells its listener, once; what the listener throws is logged and changes nothing. It

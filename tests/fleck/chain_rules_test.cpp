@@ -271,20 +271,15 @@ TEST_F(ChainRulesTest, FailedChildCreationLeavesTheChainAsItWas) {
   const zel::CURI p = makeDisk("p");
   write(p, 0, pattern(kFleck, 1));
   const zel::CURI older = child("c0", p);
-  // The file whose write fails; `skip` passes the reads of it that come first.
-  const struct {
-    const char* fails;
-    int skip;
-  } cases[] = {{"/n/disk.fleckdisk", 0},    // the new child's header (a full disk)
-               {"/n/parent.flecklnk", 0},   // the new child's own link
-               {"/c0/parent.flecklnk", 1},  // the older child's relink
-               {"/p/child.flecklnk", 1}};   // the parent's link: the last write
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.fails);
-    faulty->addRule({.op = testing::CFaultInjectingFileSystem::OpenStream,
-                     .pathContains = c.fails,
-                     .skip = c.skip,
-                     .times = 1});
+  // Every open of the file fails, its writes as well as its reads (which then fall
+  // back to the second copy), so the failure hits whatever write comes first.
+  const char* const cases[] = {"/n/disk.fleckdisk",    // the new child's header (a full disk)
+                               "/n/parent.flecklnk",   // the new child's own link
+                               "/c0/parent.flecklnk",  // the older child's relink
+                               "/p/child.flecklnk"};   // the parent's link: the last write
+  for (const char* fails : cases) {
+    SCOPED_TRACE(fails);
+    faulty->addRule({.op = testing::CFaultInjectingFileSystem::OpenStream, .pathContains = fails});
     EXPECT_THROW(CFleckDisk::createChild(faulty, at("n"), p, CFleckDisk::ChildLinked), zel::CError);
     faulty->clearRules();
     EXPECT_EQ(linkOf(p, "child.flecklnk"), older);

@@ -43,19 +43,6 @@ int CChildCommand::run() {
   if (childFolder == parentFolder) {
     throw CCliError::usage("the child's folder and the parent's folder are the same");
   }
-  // The library makes the child's folder before it takes the parent's lock: a child
-  // that could not be made leaves no empty folder behind.
-  const bool childFolderExisted = fs->folderExists(childFolder);
-  const auto dropMadeFolder = [&] {
-    try {
-      if (!childFolderExisted && fs->folderExists(childFolder) &&
-          fs->listFolder(childFolder).empty()) {
-        fs->deleteFolder(childFolder);
-      }
-    } catch (const zel::CError&) {
-      // What is left is an empty folder; the failure being reported matters more.
-    }
-  };
   try {
     if (detached) {
       CFleckDisk::createChild(fs, childFolder, parentFolder, CFleckDisk::ChildDetached);
@@ -69,13 +56,11 @@ int CChildCommand::run() {
       CFleckDisk::createChild(fs, childFolder, parentFolder, CFleckDisk::ChildLinked);
     }
   } catch (const CFleckDiskError& e) {
-    dropMadeFolder();
     if (e.getCode() == CFleckDiskError::InUseByAnotherWriter) throw CDiskAccess::inUse(e);
     throw CCliError::failure(
         zel::String::fromUTF8(CDiskAccess::show(childFolder) +
                               ": cannot create the child disk: " + CCliError::describe(e)));
   } catch (const zel::CError& e) {
-    dropMadeFolder();
     throw CCliError::failure(
         zel::String::fromUTF8(CDiskAccess::show(childFolder) +
                               ": cannot create the child disk: " + CCliError::describe(e)));

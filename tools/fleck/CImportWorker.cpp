@@ -81,9 +81,9 @@ CImportWorker::Holder CImportWorker::locate(std::int64_t index, bool wantDigest,
       if (!setup.fs->fileExists(file)) continue;
     } else {
       try {
-        zel::P<zel::IIOStream> stream =
-            setup.fs->openStream(file, zel::IIOStream::AccessRead,
-                                 zel::IFileSystem::OpenExisting | zel::IFileSystem::OpenRegularOnly);
+        zel::P<zel::IIOStream> stream = setup.fs->openStream(
+            file, zel::IIOStream::AccessRead,
+            zel::IFileSystem::OpenExisting | zel::IFileSystem::OpenRegularOnly);
         holder.digest.setUsed(static_cast<std::size_t>(kDigestOffset + digestLength));
         const int got = stream->readLax(holder.digest.getData(), kDigestOffset + digestLength);
         // A file too short for a head is damaged: its digest is unknown, and the fleck

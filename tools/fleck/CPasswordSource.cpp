@@ -55,10 +55,10 @@ zel::String toPassword(std::string& text, const std::string& origin) {
   wipe(text);
   if (hasNul || !exact) {
     zel::secureWipe(password.data(), password.size() * sizeof(wchar_t));
-    throw CCliError::failure(zel::String::fromUTF8(
-        "the password from " + origin + " " +
-        (hasNul ? "holds a NUL byte" : "is not valid UTF-8 text") +
-        "; a password must be UTF-8 text without NUL bytes"));
+    throw CCliError::failure(
+        zel::String::fromUTF8("the password from " + origin + " " +
+                              (hasNul ? "holds a NUL byte" : "is not valid UTF-8 text") +
+                              "; a password must be UTF-8 text without NUL bytes"));
   }
   return password;
 }

@@ -75,7 +75,7 @@ std::vector<zel::IFileSystem::FolderEntry> CSchemeFileSystem::listFolder(
 }
 
 zel::P<zel::IBase> CSchemeFileSystem::lockFile(const zel::CURI& location,
-                                              const zel::String& holder) {
+                                               const zel::String& holder) {
   return pick(location).lockFile(location, holder);
 }
 
