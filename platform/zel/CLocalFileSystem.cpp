@@ -88,12 +88,12 @@ bool pathNamesFile(const std::string& path, int fd) {
 // Opens a lock file (made when missing unless `create` is false; -1 then) as a
 // regular file, never through a link.
 int openLockFile(const std::string& path, bool create) {
-  const int fd = openRetrying(path.c_str(),
-                              O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0),
-                              0644);
+  const int fd = openRetrying(
+      path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0), 0644);
   if (fd < 0) {
     const int errorNumber = errno;
-    if (!create && CLocalFileSystem::problemOf(errorNumber) == CFileSystemError::NotFound) return -1;
+    if (!create && CLocalFileSystem::problemOf(errorNumber) == CFileSystemError::NotFound)
+      return -1;
     if (errorNumber == ELOOP) throw notRegular(path);
     throw CLocalFileSystem::makeSystemError(errorNumber, "open", path);
   }
@@ -123,7 +123,8 @@ CFileSystemError lockedBy(int fd, const std::string& path) {
   const ssize_t got = ::pread(fd, text, sizeof(text), 0);
   CProps props;
   props.add("path", String::fromUTF8(path));
-  props.add("holder", String::fromUTF8(std::string(text, got > 0 ? static_cast<std::size_t>(got) : 0)));
+  props.add("holder",
+            String::fromUTF8(std::string(text, got > 0 ? static_cast<std::size_t>(got) : 0)));
   props.add("stale", "false");
   return CFileSystemError(CFileSystemError::Locked, CError("the lock is held", kSource, -1, props));
 }
@@ -344,6 +345,20 @@ void CLocalFileSystem::breakLock(const CURI& location, bool force) {
     throw error;
   }
   ::close(fd);
+}
+
+void CLocalFileSystem::sync(const CURI& folder) {
+  const std::string path = toLocalPath(folder);
+  const int fd = openRetrying(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) throw makeSystemError(errno, "open", path);
+  const int result = ::syncfs(fd);
+  const int errorNumber = errno;
+  ::close(fd);
+  if (result != 0) throw makeSystemError(errorNumber, "syncfs", path);
+}
+
+int CLocalFileSystem::getCapabilities() const {
+  return AtomicMove | AtomicNoReplaceStore | LocksEndWithHolder | (options.durable ? Durable : 0);
 }
 
 bool CLocalFileSystem::createFolder(const CURI& location, int permissions) {
