@@ -392,6 +392,15 @@ void CS3FileSystem::breakLock(const CURI& location, bool force) {
   throw lockedError(object, found);
 }
 
+void CS3FileSystem::sync(const CURI& folder) {
+  // Only checks the location: every request that returned is stored on the server.
+  objectOf(folder);
+}
+
+int CS3FileSystem::getCapabilities() const {
+  return kCapabilities;
+}
+
 // --- asynchronous operations ---
 
 P<IAsyncOperation> CS3FileSystem::begin(IDoneListener* listener,

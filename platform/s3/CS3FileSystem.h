@@ -51,6 +51,10 @@ namespace zel {
 // Options::lockStaleAfter). breakLock GETs the object: missing or free, nothing to do;
 // stale (or `force`), it is emptied with "If-Match"; otherwise Locked as above.
 //
+// Durability: a request that returned success is stored on the server, so sync() has
+// nothing to do. Capabilities (kCapabilities): AtomicNoReplaceStore and Durable; no
+// AtomicMove (COPY and DELETE, above) and no LocksEndWithHolder (locks go stale).
+//
 // Errors: HTTP 404 is NotFound, 412 AlreadyExists, anything else Other. The cause is a
 // zel::CError with the properties "status", "bucket", "key", "operation" and, when the
 // server sent them, "s3Code" (NoSuchKey, ...) and "requestId"; a connection failure
@@ -104,6 +108,9 @@ class CS3FileSystem final : public CBase, public virtual IFileSystem {
   // A zel::CS3Lock; see above.
   P<IBase> lockFile(const CURI& location, const String& holder) override;
   void breakLock(const CURI& location, bool force) override;
+  // Nothing to wait for; see above.
+  void sync(const CURI& folder) override;
+  int getCapabilities() const override;
 
   // --- IFileSystem, asynchronous ---
   P<IAsyncOperation> moveAsync(const CURI& source, const CURI& target, int flags,
@@ -116,6 +123,9 @@ class CS3FileSystem final : public CBase, public virtual IFileSystem {
   P<IAsyncOperation> deleteAsync(const CURI& location, IDoneListener* listener) override;
 
   // --- helpers, also for the streams and the tests ---
+
+  // What getCapabilities() answers: the same for every S3 file system.
+  static constexpr int kCapabilities = AtomicNoReplaceStore | Durable;
 
   // The If-None-Match value of a store that must not replace anything.
   static inline const std::string kAnyETag = "*";

@@ -63,6 +63,14 @@ void CFileSystemWrapper::breakLock(const CURI& location, bool force) {
   target->breakLock(location, force);
 }
 
+void CFileSystemWrapper::sync(const CURI& folder) {
+  target->sync(folder);
+}
+
+int CFileSystemWrapper::getCapabilities() const {
+  return target->getCapabilities();
+}
+
 P<IAsyncOperation> CFileSystemWrapper::moveAsync(const CURI& source, const CURI& destination,
                                                  int flags, IDoneListener* listener) {
   return target->moveAsync(source, destination, flags, listener);

@@ -42,6 +42,9 @@ class CFileSystemWrapper : public CBase, public virtual IFileSystem {
   std::vector<FolderEntry> listFolder(const CURI& location) override;
   P<IBase> lockFile(const CURI& location, const String& holder) override;
   void breakLock(const CURI& location, bool force) override;
+  void sync(const CURI& folder) override;
+  // The target's: a wrapper that changes what they promise overrides this as well.
+  int getCapabilities() const override;
 
   P<IAsyncOperation> moveAsync(const CURI& source, const CURI& target, int flags,
                                IDoneListener* listener) override;

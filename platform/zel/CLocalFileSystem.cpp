@@ -347,6 +347,20 @@ void CLocalFileSystem::breakLock(const CURI& location, bool force) {
   ::close(fd);
 }
 
+void CLocalFileSystem::sync(const CURI& folder) {
+  const std::string path = toLocalPath(folder);
+  const int fd = openRetrying(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) throw makeSystemError(errno, "open", path);
+  const int result = ::syncfs(fd);
+  const int errorNumber = errno;
+  ::close(fd);
+  if (result != 0) throw makeSystemError(errorNumber, "syncfs", path);
+}
+
+int CLocalFileSystem::getCapabilities() const {
+  return AtomicMove | AtomicNoReplaceStore | LocksEndWithHolder | (options.durable ? Durable : 0);
+}
+
 bool CLocalFileSystem::createFolder(const CURI& location, int permissions) {
   const std::string path = toLocalPath(location);
   if (::mkdir(path.c_str(), static_cast<mode_t>(permissions)) == 0) {

@@ -51,6 +51,14 @@ namespace zel {
 // files made by openStream are not synced. A failed folder sync after a rename is
 // reported as a failure although the target is in place.
 //
+// sync() is syncfs(2) on the file system holding the folder: one call writes back
+// everything of that file system, which costs no more than syncing each file and
+// folder below and cannot miss one.
+//
+// Capabilities: AtomicMove and AtomicNoReplaceStore (where renameat2 is missing, a move
+// without replace links and unlinks: for a moment both names, never neither),
+// LocksEndWithHolder, and Durable in durable mode.
+//
 // Thread-safe: every operation may be called from any thread at once, also from inside
 // a completion. Files are not locked against other users.
 class CLocalFileSystem final : public CBase, public virtual IFileSystem {
@@ -91,6 +99,8 @@ class CLocalFileSystem final : public CBase, public virtual IFileSystem {
   // the lock is released (see CLocalFileLock in the source).
   P<IBase> lockFile(const CURI& location, const String& holder) override;
   void breakLock(const CURI& location, bool force) override;
+  void sync(const CURI& folder) override;
+  int getCapabilities() const override;
   // True for a regular file.
   bool fileExists(const CURI& location) override;
   bool folderExists(const CURI& location) override;

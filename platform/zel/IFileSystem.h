@@ -16,8 +16,10 @@
 namespace zel {
 
 // The file system the library works on; it touches files in no other way. Every
-// implementation (local, in memory, fault-injecting wrappers, remote stores) keeps the
-// contract below, which the conformance tests pin.
+// implementation keeps the contract below, which the conformance tests pin:
+// zel::CLocalFileSystem (this machine's files), zel::CMemoryFileSystem (files in memory,
+// for tests, with power failures on demand), zel::CS3FileSystem (an S3 object store) and
+// the forwarding zel::CFileSystemWrapper with what derives from it.
 //
 // Errors are zel::CFileSystemError with problem NotFound (a file or folder of the path
 // does not exist), AlreadyExists (the target exists), Unsupported, or Other (anything
@@ -41,6 +43,25 @@ class IFileSystem : public virtual IBase {
   static constexpr int OpenRegularOnly = 0x100;
   enum InfoFlags : int { InfoSize = 1 };
   enum MoveFlags : int { MoveNoReplace = 0, MoveReplace = 1 };
+
+  // What a file system promises beyond the contract; getCapabilities() or's them.
+  enum Capability : int {
+    // A move is one step: with MoveNoReplace, of racing moves to one target exactly one
+    // wins, and no moment (not even after a crash) finds the file under neither name.
+    // Without it a move may copy and then delete: both names for a while, and racing
+    // moves may both succeed.
+    AtomicMove = 1,
+    // storeStreamAsync without replace refuses an existing target atomically: of racing
+    // stores to one target exactly one wins.
+    AtomicNoReplaceStore = 2,
+    // Stores, moves and folder creations that reported success, and what a stream held
+    // when its flush() returned, survive a power failure without sync(). Deletions and
+    // the folder entries of files made by openStream may still need sync().
+    Durable = 4,
+    // A lock ends with its holder (the kernel drops the locks of ended processes): it is
+    // never stale, and breakLock never takes it away from a live holder, even forced.
+    LocksEndWithHolder = 8,
+  };
 
   struct FolderEntry {
     String name;
@@ -81,6 +102,14 @@ class IFileSystem : public virtual IBase {
   // nothing otherwise. Elsewhere it removes the lock unless a holder renewed it
   // recently (Locked), or whatever its state when `force` is true.
   virtual void breakLock(const CURI& location, bool force) = 0;
+
+  // Makes everything stored in `folder` and below it so far (file contents, folder
+  // entries, deletions) survive a power failure, and the folder itself. May do more (a
+  // whole local file system at once). NotFound when the folder does not exist, where
+  // folders are real.
+  virtual void sync(const CURI& folder) = 0;
+  // The Capability bits this file system has, for every location it takes.
+  virtual int getCapabilities() const = 0;
 
   // --- asynchronous operations ---
 

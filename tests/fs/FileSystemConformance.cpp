@@ -308,6 +308,35 @@ TEST_P(FileSystemConformance, LockExcludesOtherTakersUntilReleased) {
   EXPECT_NE(other->lockFile(lock, "second holder"), nullptr);
 }
 
+TEST_P(FileSystemConformance, LocksThatEndWithTheHolderCannotBeBroken) {
+  const CURI lock = at("writer.lock");
+  P<IBase> held = fs->lockFile(lock, "holder");
+  const int problem = problemOfCall([&] { fs->breakLock(lock, true); });
+  if ((fs->getCapabilities() & IFileSystem::LocksEndWithHolder) != 0) {
+    EXPECT_EQ(problem, CFileSystemError::Locked);
+    EXPECT_EQ(problemOfCall([&] { fs->lockFile(lock, "other"); }), CFileSystemError::Locked);
+  } else {
+    // Forced, the lock goes whatever its holder does.
+    EXPECT_EQ(problem, Success);
+    EXPECT_NE(fs->lockFile(lock, "other"), nullptr);
+  }
+}
+
+TEST_P(FileSystemConformance, SyncKeepsWhatIsStoredAndNeedsTheFolder) {
+  writeFile(*fs, at("file"), textBytes("kept"));
+  ASSERT_TRUE(fs->createFolder(at("sub"), 0x1ff));
+  writeFile(*fs, at("sub/inner"), textBytes("inner"));
+  fs->sync(root);
+  fs->sync(at("sub"));
+  EXPECT_EQ(readFile(*fs, at("file")), textBytes("kept"));
+  EXPECT_EQ(readFile(*fs, at("sub/inner")), textBytes("inner"));
+  if (environment->hasRealFolders()) {
+    EXPECT_EQ(problemOfCall([&] { fs->sync(at("missing")); }), NotFound);
+  }
+  // Capabilities belong to the kind of file system, not to one object of it.
+  EXPECT_EQ(fs->getCapabilities(), environment->makeFileSystem(1)->getCapabilities());
+}
+
 // --- asynchronous operations ---
 
 TEST_P(FileSystemConformance, MoveReplacesOnlyWhenAsked) {
@@ -543,6 +572,9 @@ void raceStores(IFileSystem& first, IFileSystem& second, const CURI& target, int
 
 // Through one file system object, and through two on the same storage.
 TEST_P(FileSystemConformance, RacingStoresWithoutReplaceHaveOneWinner) {
+  if ((fs->getCapabilities() & IFileSystem::AtomicNoReplaceStore) == 0) {
+    GTEST_SKIP() << "stores without replace are not atomic here";
+  }
   P<IFileSystem> other = environment->makeFileSystem(1);
   constexpr int kRounds = 100;
   for (int round = 0; round < kRounds; ++round) {
@@ -554,7 +586,7 @@ TEST_P(FileSystemConformance, RacingStoresWithoutReplaceHaveOneWinner) {
 }
 
 TEST_P(FileSystemConformance, RacingMovesWithoutReplaceHaveOneWinner) {
-  if (!environment->hasAtomicMoves()) {
+  if ((fs->getCapabilities() & IFileSystem::AtomicMove) == 0) {
     GTEST_SKIP() << "moves here look at the target before they copy: racing moves can both "
                     "succeed";
   }

@@ -39,9 +39,6 @@ class FileSystemEnvironment {
   // a file in a path ("file/x") blocks it. False where a folder is only a name prefix
   // that exists while something lies below it; the tests then leave those checks out.
   virtual bool hasRealFolders() const { return true; }
-  // A move without replace refuses an existing target atomically: of two racing moves
-  // to one target exactly one wins.
-  virtual bool hasAtomicMoves() const { return true; }
 };
 
 struct FileSystemKind {

@@ -31,9 +31,6 @@ class S3TestEnvironment final : public FileSystemEnvironment {
   // A folder is a key prefix: creating one writes nothing, it exists only while a key
   // lies below it, and a key below a file is just another key.
   bool hasRealFolders() const override { return false; }
-  // A move is HEAD, COPY and DELETE, and the gateway ignores conditions on the target of
-  // a COPY: two racing moves to one target can both succeed.
-  bool hasAtomicMoves() const override { return false; }
 
  private:
   bool ready;

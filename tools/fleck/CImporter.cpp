@@ -1,14 +1,9 @@
 #include "CImporter.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "CCliError.h"
 #include "CDiskAccess.h"
-#include "zel/CLocalFileSystem.h"
 #include "zel/CTime.h"
 
 namespace fleck::cli {
@@ -133,19 +128,12 @@ void CImporter::syncFolders() {
   std::vector<zel::CURI> folders{disk->getDiskFolder()};
   if (!disk->getChildDiskFolder().isEmpty()) folders.push_back(disk->getChildDiskFolder());
   for (const zel::CURI& folder : folders) {
-    std::string path;
     try {
-      path = zel::CLocalFileSystem::toLocalPath(folder);
-    } catch (const zel::CError&) {
-      continue;  // not a local folder: its file system keeps its own promises
+      fs->sync(folder);
+    } catch (const zel::CError& e) {
+      throw diskFailure(*disk, "cannot sync " + CDiskAccess::show(folder) +
+                                   " to the storage: " + CCliError::describe(e));
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || ::syncfs(fd) != 0) {
-      const int error = errno;
-      if (fd >= 0) ::close(fd);
-      throw diskFailure(*disk, "cannot sync " + path + " to the storage: " + std::strerror(error));
-    }
-    ::close(fd);
   }
 }
 

@@ -25,8 +25,8 @@ namespace fleck::cli {
 // behind the image's end keep what the disk read there. An image larger than the disk
 // fails before anything is written when its size is known, else when it passes the
 // end (what was stored until then stays). After the last record the disk is flushed;
-// any store that failed makes run() throw. Without `sync` off, the file system is then
-// synced once (syncfs), instead of syncing each fleck file.
+// any store that failed makes run() throw. Unless `sync` is off, the disk's folders are
+// then synced once (IFileSystem::sync), instead of syncing each fleck file.
 //
 // One thread uses an importer; the disk must not be used by anyone else meanwhile.
 class CImporter final {

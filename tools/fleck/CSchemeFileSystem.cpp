@@ -74,6 +74,15 @@ std::vector<zel::IFileSystem::FolderEntry> CSchemeFileSystem::listFolder(
   return pick(location).listFolder(location);
 }
 
+void CSchemeFileSystem::sync(const zel::CURI& folder) {
+  pick(folder).sync(folder);
+}
+
+int CSchemeFileSystem::getCapabilities() const {
+  // The S3 file system may not be made yet; its answer never changes.
+  return local->getCapabilities() & zel::CS3FileSystem::kCapabilities;
+}
+
 zel::P<zel::IBase> CSchemeFileSystem::lockFile(const zel::CURI& location,
                                                const zel::String& holder) {
   return pick(location).lockFile(location, holder);

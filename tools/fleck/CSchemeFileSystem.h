@@ -33,6 +33,9 @@ class CSchemeFileSystem final : public zel::CBase, public virtual zel::IFileSyst
   std::vector<FolderEntry> listFolder(const zel::CURI& location) override;
   zel::P<zel::IBase> lockFile(const zel::CURI& location, const zel::String& holder) override;
   void breakLock(const zel::CURI& location, bool force) override;
+  void sync(const zel::CURI& folder) override;
+  // What both file systems promise: a caller cannot know which one a location picks.
+  int getCapabilities() const override;
   zel::P<zel::IAsyncOperation> moveAsync(const zel::CURI& source, const zel::CURI& target,
                                          int flags, zel::IDoneListener* listener) override;
   zel::P<zel::IAsyncOperation> createFolderAsync(const zel::CURI& location, int permissions,

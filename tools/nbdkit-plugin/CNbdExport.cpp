@@ -2,9 +2,7 @@
 
 // For nbdkit_debug; the plugin itself is declared in plugin.cpp.
 #define NBDKIT_API_VERSION 2
-#include <fcntl.h>
 #include <nbdkit-plugin.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -261,17 +259,14 @@ void CNbdExport::syncFolders() {
   std::vector<zel::CURI> folders{disk->getDiskFolder()};
   if (!disk->getChildDiskFolder().isEmpty()) folders.push_back(disk->getChildDiskFolder());
   for (const zel::CURI& folder : folders) {
-    const std::string path = zel::CLocalFileSystem::toLocalPath(folder);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || ::syncfs(fd) != 0) {
-      const int error = errno;
-      if (fd >= 0) ::close(fd);
-      throw zel::CError(
-          zel::String::fromUTF8("cannot sync " + path + " to the storage: " + std::strerror(error)),
-          "fleck::nbd::CNbdExport", error,
-          zel::CProps().add("path", zel::String::fromUTF8(path)).add("errno", error));
+    try {
+      fs->sync(folder);
+    } catch (const zel::CError& e) {
+      throw zel::CError(zel::String::fromUTF8("cannot sync " + CDiskAccess::show(folder) +
+                                              " to the storage: " + CCliError::describe(e)),
+                        "fleck::nbd::CNbdExport", -1,
+                        zel::CProps().add("uri", folder.toString(true)), &e);
     }
-    ::close(fd);
   }
 }
 

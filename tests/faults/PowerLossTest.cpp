@@ -1,0 +1,163 @@
+// Power failures in the middle of a disk's writes, flushes and snapshots, on an in-memory
+// file system in durable mode that drops, when the power fails, whatever was not made
+// durable (and, by a draw, keeps part of it, as a kernel may have written it back). The
+// writer syncs the disks' folder after each flush. Afterwards the disk must open for
+// writing, every fleck must read its content at the last sync or one it was given
+// since, and every snapshot synced before the failure must read as it was taken.
+//
+// FLECK_TEST_SEED sets the seed.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+
+#include "fleck/CFleckDisk.h"
+#include "zel/CMemoryFileSystem.h"
+#include "zel/Log.h"
+
+namespace fleck {
+namespace {
+
+constexpr int kFleckSize = 4096;
+constexpr int kFlecks = 12;
+constexpr std::int64_t kDiskSize = std::int64_t{kFlecks} * kFleckSize;
+constexpr int kSteps = 40;
+constexpr int kRounds = 60;
+
+unsigned seedFromEnvironment(unsigned fallback) {
+  const char* text = std::getenv("FLECK_TEST_SEED");
+  return text != nullptr ? static_cast<unsigned>(std::stoul(text)) : fallback;
+}
+
+std::string readWhole(CFleckDisk& disk) {
+  std::string bytes(static_cast<std::size_t>(kDiskSize), '\0');
+  disk.seek(0);
+  disk.read(bytes.data(), static_cast<int>(kDiskSize));
+  return bytes;
+}
+
+std::string fleckOf(const std::string& whole, int f) {
+  return whole.substr(static_cast<std::size_t>(f) * kFleckSize, kFleckSize);
+}
+
+// One round: a fresh disk, a script of writes until the power fails, and the checks.
+void runRound(std::uint64_t seed, bool takeSnapshots, int& zerosAfterMove) {
+  std::mt19937_64 random(seed);
+  auto fs = zel::make<zel::CMemoryFileSystem>(
+      zel::CMemoryFileSystem::Options{.completionThreads = 1, .durable = true});
+  const zel::CURI disks("/disks");
+  const zel::CURI head = disks << "head";
+  CFleckDisk::create(fs, head, kDiskSize, 1, "", "lz4", kFleckSize);
+  fs->sync(disks);
+
+  std::string latest(static_cast<std::size_t>(kDiskSize), '\0');
+  // Per fleck: what it may read after a failure (its content at the last sync, and
+  // every content it had since).
+  std::map<int, std::set<std::string>> candidates;
+  for (int f = 0; f < kFlecks; ++f)
+    candidates[f] = {fleckOf(latest, f)};
+  std::map<zel::CURI, std::string> snapshots;  // synced ones, as they were taken
+  bool hadChild = false;
+
+  {
+    // One background save at a time: the order of the file system's changes, and so
+    // the point of the failure, follows from the seed alone.
+    CFleckDisk disk(fs, head, "", zel::IIOStream::AccessReadWrite, 1);
+    fs->powerLossAfter(static_cast<std::int64_t>(random() % 250), random() | 1);
+    try {
+      for (int step = 0; step < kSteps && !fs->hasPowerFailed(); ++step) {
+        const int f = static_cast<int>(random() % kFlecks);
+        const auto at = static_cast<std::int64_t>(random() % kFleckSize);
+        const auto n = 1 + static_cast<std::int64_t>(random() % (kFleckSize - at));
+        const char fill = random() % 3 == 0 ? '\0' : static_cast<char>('a' + step % 26);
+        const std::string bytes(static_cast<std::size_t>(random() % 2 == 0 ? kFleckSize : n), fill);
+        const std::int64_t start =
+            std::int64_t{f} * kFleckSize + (bytes.size() == kFleckSize ? 0 : at);
+        disk.seek(start);
+        disk.write(bytes.data(), static_cast<int>(bytes.size()));
+        latest.replace(static_cast<std::size_t>(start), bytes.size(), bytes);
+        candidates[f].insert(fleckOf(latest, f));
+        if (random() % 5 != 0) continue;
+        // A flush point: flush, perhaps take a snapshot, and sync.
+        const bool snapshot = random() % 3 == 0 && takeSnapshots;
+        const zel::CURI child = disks << zel::String::fromUTF8("snap" + std::to_string(step));
+        disk.flushChanges();
+        if (snapshot) {
+          hadChild = true;
+          disk.createSnapshot(child);
+        }
+        fs->sync(disks);
+        if (disk.haveBackgroundErrors()) break;
+        if (snapshot) snapshots[child] = latest;
+        for (int g = 0; g < kFlecks; ++g)
+          candidates[g] = {fleckOf(latest, g)};
+      }
+    } catch (const zel::CError&) {
+      // The power failed under a call; everything after it fails too.
+    }
+    // The disk's end stores what it holds; with the power off that fails (logged).
+  }
+  // A script that ran to its end loses the power at the end.
+  if (!fs->hasPowerFailed()) fs->powerLoss(random() | 1);
+  fs->powerOn();
+
+  // Opening for writing also checks the links between the head and its child.
+  CFleckDisk disk(fs, head, "", zel::IIOStream::AccessReadWrite, 1);
+  const std::string whole = readWhole(disk);
+  for (int f = 0; f < kFlecks; ++f) {
+    const std::string got = fleckOf(whole, f);
+    // A disk with a child moves a fleck's old file into the child before it stores the
+    // new one: a failure in between leaves the fleck reading zeros (as the fault soak
+    // accepts for failed stores). Only then, and counted.
+    const bool movedAway = hadChild && got.find_first_not_of('\0') == std::string::npos;
+    EXPECT_TRUE(candidates[f].count(got) != 0 || movedAway)
+        << "fleck " << f << " reads neither its synced content nor one it had since";
+    if (candidates[f].count(got) == 0 && movedAway) ++zerosAfterMove;
+  }
+  for (const auto& [folder, expected] : snapshots) {
+    CFleckDisk snapshot(fs, folder, "", zel::IIOStream::AccessRead, 1);
+    EXPECT_TRUE(readWhole(snapshot) == expected)
+        << "snapshot " << folder.toString(true) << " changed";
+  }
+}
+
+void runRounds(bool takeSnapshots) {
+  const unsigned seed = seedFromEnvironment(20240611);
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
+  // The disk's end and the failed stores log what they could not do.
+  const zel::LogSink before =
+      zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
+  int zerosAfterMove = 0;
+  for (int round = 0; round < kRounds && !::testing::Test::HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    try {
+      runRound(std::uint64_t{seed} * 1000 + static_cast<unsigned>(round), takeSnapshots,
+               zerosAfterMove);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "after the power failure: " << e.what();
+    }
+  }
+  zel::setLogSink(before);
+  ::testing::Test::RecordProperty("zerosAfterMove", zerosAfterMove);
+}
+
+TEST(PowerLossTest, FlecksReadSyncedOrNewerContentAndTheDiskOpens) {
+  runRounds(false);
+}
+
+// Disabled: it fails. A power failure inside createSnapshot can leave the disk unable
+// to open for writing: link files are rewritten in place (CreateOrTruncate) without
+// being made durable, so a new link can be torn with no second copy to fall back on,
+// and relinking can leave an older child's parent link changed while the disk's child
+// link still leads to that child ("does not lead back"). Run it with
+// --gtest_also_run_disabled_tests.
+TEST(PowerLossTest, DISABLED_SnapshotsSurviveAndTheDiskOpens) {
+  runRounds(true);
+}
+
+}  // namespace
+}  // namespace fleck
