@@ -130,6 +130,9 @@ CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
   const bool writing = access == zel::IIOStream::AccessReadWrite;
   if (writing) writerLock = zel::make<CFleckDiskLock>(fs, diskFolder);
 
+  // A linked child whose creation stopped before its last write is tied in now.
+  if (writing) finishUnlinkedChild(fs, diskFolder);
+
   // A child link to a folder that is gone is ignored.
   const zel::CURI childLink = loadLink(fs, diskFolder, getChildLinkFileName());
   if (!childLink.isEmpty()) {
@@ -477,6 +480,7 @@ void CFleckDisk::createChildFiles(zel::IFileSystem* fs, const zel::CURI& childFo
     // The parent's child is relinked behind the new one: never a disk that a stale or
     // forged link names, which would be pulled into this chain.
     if (childType == ChildLinked) {
+      if (lockParent) finishUnlinkedChild(fs, parentFolder);
       const zel::String problem = findChildLinkProblem(fs, parentFolder);
       if (!problem.empty()) throw zel::CError(problem, zel::String(), -1, folders());
     }
@@ -514,6 +518,30 @@ void CFleckDisk::createChildFiles(zel::IFileSystem* fs, const zel::CURI& childFo
     undo.run();
     throw;
   }
+}
+
+bool CFleckDisk::finishUnlinkedChild(zel::IFileSystem* fs, const zel::CURI& diskFolder) {
+  // The state a creation of C between P and C0 leaves when it stops between its last
+  // two writes: P's child link still names C0, C0's parent link names C already, and C
+  // names P as its parent and C0 as its child. C0 reads through C (empty) to P, as
+  // before; only P's own link is missing, and writing it finishes the creation.
+  const zel::CURI link = loadLink(fs, diskFolder, getChildLinkFileName());
+  if (link.isEmpty()) return false;
+  const zel::CURI older = resolveLink(diskFolder, link);
+  if (!holdsDisk(fs, older)) return false;
+  const zel::CURI olderParentLink = loadLink(fs, older, getParentLinkFileName());
+  if (olderParentLink.isEmpty()) return false;
+  const zel::CURI newer = resolveLink(older, olderParentLink);
+  const zel::CURI self = diskFolder.toNormalized();
+  if (newer == self || !holdsDisk(fs, newer)) return false;
+  const zel::CURI newerParent = loadLink(fs, newer, getParentLinkFileName());
+  const zel::CURI newerChild = loadLink(fs, newer, getChildLinkFileName());
+  if (newerParent.isEmpty() || newerChild.isEmpty() || resolveLink(newer, newerParent) != self ||
+      resolveLink(newer, newerChild) != older) {
+    return false;
+  }
+  storeLink(fs, diskFolder, getChildLinkFileName(), newer.toRelative(diskFolder));
+  return true;
 }
 
 zel::String CFleckDisk::findChildLinkProblem(zel::IFileSystem* fs, const zel::CURI& diskFolder) {

@@ -213,6 +213,9 @@ class CFleckDisk : public zel::CBase {
   [[noreturn]] void throwIOError(zel::CIOError::Code code, const zel::CProps& props) const;
 
  private:
+  // Ties in a linked child whose creation stopped between its last two writes (see
+  // createChild), under the disk's writer lock; true when it did.
+  static bool finishUnlinkedChild(zel::IFileSystem* fs, const zel::CURI& diskFolder);
   // createChild; a linked child takes the parent's lock when `lockParent` (false when
   // the caller holds it).
   static void createChildFiles(zel::IFileSystem* fs, const zel::CURI& childFolder,

@@ -293,6 +293,16 @@ TEST_F(ChainRulesTest, FailedChildCreationLeavesTheChainAsItWas) {
   EXPECT_EQ(linkOf(p, "child.flecklnk"), at("n"));
   EXPECT_EQ(linkOf(older, "parent.flecklnk"), at("n"));
   EXPECT_EQ(linkOf(at("n"), "child.flecklnk"), older);
+
+  // A crash between the last two writes leaves the parent's link on the older child;
+  // the parent's next writer finishes the creation.
+  CFleckDisk::createChild(fs, at("m"), p, CFleckDisk::ChildLinked);
+  CFleckDiskLink stale;
+  stale.setTargetURI(zel::CURI("../n"));
+  stale.store(fs, p, "child.flecklnk");
+  CFleckDisk writer(fs, p, "", kWrite, 1);
+  EXPECT_EQ(writer.getChildDiskFolder(), at("m"));
+  EXPECT_EQ(linkOf(p, "child.flecklnk"), at("m"));
 }
 
 }  // namespace
