@@ -12,12 +12,12 @@
 #include <exception>
 #include <thread>
 
-#include "../fleck/CCliError.h"
-#include "../fleck/CDiskAccess.h"
-#include "../fleck/CPasswordSource.h"
 #include "CSequentialReader.h"
 #include "fleck/CFleckDiskError.h"
 #include "fleck/CFleckDiskLock.h"
+#include "fleck/ops/CDiskAccess.h"
+#include "fleck/ops/CGivenPassword.h"
+#include "fleck/ops/COperationError.h"
 #include "zel/CError.h"
 #include "zel/CLocalFileSystem.h"
 #include "zel/Log.h"
@@ -31,26 +31,25 @@ constexpr int kInOrderRunToStart = 4;
 // Pieces in a row the reader could not serve before it is stopped.
 constexpr int kMissesToStop = 8;
 
-using cli::CCliError;
-using cli::CDiskAccess;
-using cli::CPasswordSource;
+using ops::CDiskAccess;
+using ops::CGivenPassword;
+using ops::COperationError;
 
-CCliError failure(const zel::CURI& folder, const std::string& what) {
-  return CCliError::failure(zel::String::fromUTF8(CDiskAccess::show(folder) + ": " + what));
+COperationError failure(const zel::CURI& folder, const std::string& what) {
+  return COperationError(folder, what);
 }
 
 // The password as the options give it; throws when an encrypted disk gets none, as
 // there is no terminal to ask on.
 zel::String passwordFor(const CNbdExport::Options& options, const CFleckDiskHeader& header,
                         const zel::CURI& folder) {
-  CPasswordSource passwords;
-  passwords.setPasswordFile(options.passwordFile);
+  CGivenPassword passwords(options.passwordFile);
   if (header.getCipherID() != L"null" && !passwords.isGiven()) {
     throw failure(folder,
                   "the disk is encrypted: give its password with password-file=FILE or the "
                   "environment variable FLECK_PASSWORD");
   }
-  return passwords.forDisk(header, CDiskAccess::show(folder));
+  return passwords.forDisk(header, folder);
 }
 
 bool servedWritable(const CNbdExport::Options& options, const CDiskAccess& access,
@@ -93,7 +92,7 @@ void CNbdExport::check(const Options& options) {
   try {
     correct = CFleckDisk::isEncryptPasswordCorrect(header, password, nullptr);
   } catch (const zel::CError& e) {
-    throw failure(folder, "cannot check the password: " + CCliError::describe(e));
+    throw failure(folder, "cannot check the password: " + COperationError::describe(e));
   }
   if (!correct) {
     if (header.getCipherID() == L"null") {
@@ -119,8 +118,7 @@ CNbdExport::CNbdExport(const Options& options)
   const CDiskAccess access(fs);
   const zel::CURI folder = CDiskAccess::folderOf(options.diskPath);
   writable = servedWritable(options, access, folder);
-  CPasswordSource passwords;
-  passwords.setPasswordFile(options.passwordFile);
+  CGivenPassword passwords(options.passwordFile);
   const CFleckDiskHeader header = access.loadHeader(folder);
   if (header.getCipherID() != L"null" && !passwords.isGiven()) passwordFor(options, header, folder);
   disk =
@@ -238,7 +236,7 @@ void CNbdExport::flush() {
         zel::String::fromUTF8(CDiskAccess::show(disk->getDiskFolder()) + ": storing " +
                               std::to_string(errors.size()) + " fleck(s) failed; fleck " +
                               std::to_string(first.fleckIndex) + ": " +
-                              CCliError::describe(*first.error)),
+                              COperationError::describe(*first.error)),
         "fleck::nbd::CNbdExport", -1, zel::CProps(), first.error.get());
   }
   if (unstored) syncFolders();
