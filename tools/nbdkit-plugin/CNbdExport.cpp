@@ -18,6 +18,7 @@
 #include "fleck/ops/CDiskAccess.h"
 #include "fleck/ops/CGivenPassword.h"
 #include "fleck/ops/COperationError.h"
+#include "s3/CSchemeFileSystem.h"
 #include "zel/CError.h"
 #include "zel/CLocalFileSystem.h"
 #include "zel/Log.h"
@@ -67,11 +68,9 @@ bool servedWritable(const CNbdExport::Options& options, const CDiskAccess& acces
 }
 
 zel::P<zel::IFileSystem> makeFileSystem(int threads) {
-  zel::CLocalFileSystem::Options fsOptions;
-  fsOptions.completionThreads = threads;
-  // Stores are not synced one by one; flush syncs the file system once.
-  fsOptions.durable = false;
-  return zel::make<zel::CLocalFileSystem>(fsOptions);
+  // Stores are not synced one by one; flush syncs the file system once. s3:// disks
+  // get an S3 file system, made when first needed.
+  return zel::CSchemeFileSystem::make(threads, /*durable=*/false);
 }
 
 }  // namespace

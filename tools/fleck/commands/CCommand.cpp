@@ -4,8 +4,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "CSchemeFileSystem.h"
-#include "zel/CLocalFileSystem.h"
+#include "s3/CSchemeFileSystem.h"
 
 namespace fleck::cli {
 
@@ -54,13 +53,9 @@ int CCommand::defaultThreads() {
 }
 
 zel::P<zel::IFileSystem> CCommand::makeFileSystem(int completionThreads) {
-  zel::CLocalFileSystem::Options options;
-  options.completionThreads = std::max(completionThreads, 1);
   // Stores are not synced one by one; an import syncs the file system once at its end.
-  options.durable = false;
   // s3:// locations go to an S3 file system, made when first needed.
-  return zel::make<CSchemeFileSystem>(zel::make<zel::CLocalFileSystem>(options),
-                                      options.completionThreads);
+  return zel::CSchemeFileSystem::make(completionThreads, /*durable=*/false);
 }
 
 }  // namespace fleck::cli

@@ -151,7 +151,9 @@ int CServeCommand::run() {
   }
   const char* plugin = std::getenv(kPluginVariable);
   argv.emplace_back(plugin != nullptr && plugin[0] != '\0' ? plugin : "fleck");
-  argv.push_back("disk=" + absolute(folder));
+  // nbdkit runs in another folder: a local disk goes by its absolute path, an object
+  // store location as written.
+  argv.push_back("disk=" + (location.getScheme() == L"s3" ? folder : absolute(folder)));
   if (!passwordFile.empty()) argv.push_back("password-file=" + absolute(passwordFile));
   if (readOnly) argv.emplace_back("readonly=true");
   if (writable) argv.emplace_back("readonly=false");

@@ -1,12 +1,23 @@
-#include "CSchemeFileSystem.h"
+#include "s3/CSchemeFileSystem.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
-namespace fleck::cli {
+#include "zel/CLocalFileSystem.h"
+
+namespace zel {
 
 CSchemeFileSystem::CSchemeFileSystem(zel::P<zel::IFileSystem> local, int completionThreads)
     : local(std::move(local)), completionThreads(std::max(completionThreads, 1)) {}
+
+zel::P<zel::IFileSystem> CSchemeFileSystem::make(int completionThreads, bool durable) {
+  zel::CLocalFileSystem::Options options;
+  options.completionThreads = std::max(completionThreads, 1);
+  options.durable = durable;
+  return zel::make<CSchemeFileSystem>(zel::make<zel::CLocalFileSystem>(options),
+                                      options.completionThreads);
+}
 
 CSchemeFileSystem::~CSchemeFileSystem() {
   std::lock_guard<std::mutex> lock(mutex);
@@ -108,4 +119,4 @@ zel::P<zel::IAsyncOperation> CSchemeFileSystem::deleteAsync(const zel::CURI& loc
   return pick(location).deleteAsync(location, listener);
 }
 
-}  // namespace fleck::cli
+}  // namespace zel

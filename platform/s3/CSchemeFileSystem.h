@@ -6,18 +6,21 @@
 #include "zel/CBase.h"
 #include "zel/IFileSystem.h"
 
-namespace fleck::cli {
+namespace zel {
 
-// The tool's file system: local locations go to the local file system, "s3://"
-// locations to a zel::CS3FileSystem made on first use from the environment (so that
-// local work needs no credentials). A move between the two fails with Unsupported
-// through its listener. With FLECK_S3_STATS set in the environment, the destructor
+// The file system for locations as programs take them: local locations go to a local
+// file system, "s3://" locations to a CS3FileSystem made on first use from the
+// environment (so that local work needs no credentials). A move between the two fails with
+// Unsupported through its listener. With FLECK_S3_STATS set in the environment, the destructor
 // prints the S3 requests sent, by kind, to standard error (for cost measurements).
 //
 // Thread-safe, as the file systems behind it.
 class CSchemeFileSystem final : public zel::CBase, public virtual zel::IFileSystem {
  public:
   CSchemeFileSystem(zel::P<zel::IFileSystem> local, int completionThreads);
+  // Over a CLocalFileSystem with `completionThreads` (at least 1) and `durable` (see
+  // CLocalFileSystem::Options); S3 gets as many completion threads.
+  static zel::P<zel::IFileSystem> make(int completionThreads, bool durable);
   ~CSchemeFileSystem() override;
   CSchemeFileSystem(const CSchemeFileSystem&) = delete;
   CSchemeFileSystem& operator=(const CSchemeFileSystem&) = delete;
@@ -53,4 +56,4 @@ class CSchemeFileSystem final : public zel::CBase, public virtual zel::IFileSyst
   zel::P<zel::CS3FileSystem> s3;
 };
 
-}  // namespace fleck::cli
+}  // namespace zel
