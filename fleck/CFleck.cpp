@@ -48,8 +48,7 @@ CFleck::CFleck(zel::IFileSystem* fs, const zel::CURI& diskFolder, const zel::CUR
   digitWidth = computeDigitWidth(header.getObjectsPerTreeLevel());
   levelDigits.resize(static_cast<std::size_t>(std::max(header.getTreeLevels(), 0)));
   preparer = zel::make<CFleckDataPreparer>(header, key);
-  // Room for a record of a payload that did not compress, with the cipher's growth.
-  preparedBufferSize = static_cast<std::int64_t>(header.getFleckSize() * 1.1 + 1024.0);
+  preparedBufferSize = CFleckDataPreparer::getMaxRecordSize(header.getFleckSize());
   preparedBufferPool = zel::make<zel::CMemPool>(
       kPoolBuffers, static_cast<std::size_t>(preparedBufferSize), zel::CMemPool::FlagLazy);
 

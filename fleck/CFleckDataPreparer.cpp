@@ -43,6 +43,19 @@ zel::P<zel::ISimpleCompressor> makeCompressor(const zel::String& id) {
 
 }  // namespace
 
+std::string_view CFleckDataPreparer::getRecordID() {
+  return std::string_view(kMagic, sizeof(kMagic));
+}
+
+int CFleckDataPreparer::getDigestOffset() noexcept {
+  // The magic and the reader's and writer's versions (two bytes each).
+  return static_cast<int>(sizeof(kMagic)) + 2 + 2;
+}
+
+std::int64_t CFleckDataPreparer::getMaxRecordSize(std::int64_t fleckSize) noexcept {
+  return static_cast<std::int64_t>(static_cast<double>(fleckSize) * 1.1 + 1024.0);
+}
+
 CFleckDataPreparer::CFleckDataPreparer(const CFleckDiskHeader& header,
                                        const zel::TCryptBuffer<unsigned char>& key)
     : fleckSize(header.getFleckSize()), cipherKey(key) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "compress/ISimpleCompressor.h"
 #include "fleck/CFleckDiskHeader.h"
@@ -44,7 +45,15 @@ class CFleckDataPreparer : public zel::CBase {
                      zel::TBuffer<unsigned char>& destination);
 
   // Bytes of the record's head: magic, two versions and the payload digest.
-  int getHeaderSize() const noexcept { return 9 + digestLength; }
+  int getHeaderSize() const noexcept { return getDigestOffset() + digestLength; }
+  // The bytes every record starts with.
+  static std::string_view getRecordID();
+  // Where the payload digest starts in a record: after the magic and two versions. It
+  // is stored unencrypted, so that a writer can tell an unchanged fleck without the key.
+  static int getDigestOffset() noexcept;
+  // The largest record a fleck of `fleckSize` bytes can have: a payload that did not
+  // compress, with the cipher's growth. Buffers for records take this size.
+  static std::int64_t getMaxRecordSize(std::int64_t fleckSize) noexcept;
   int getDigestLength() const noexcept { return digestLength; }
 
  private:

@@ -6,6 +6,7 @@
 #include "keel/CDigestType_MD5.h"
 #include "keel/IDigest.h"
 #include "zel/CError.h"
+#include "zel/CFileSystemError.h"
 #include "zel/CInvalidArgError.h"
 
 namespace fleck {
@@ -102,6 +103,53 @@ zel::P<zel::TBuffer<unsigned char>> CFleckDiskAuxFileBase::loadAuxFile(zel::IFil
   }
   kept->throwClone();
   __builtin_unreachable();  // throwClone always throws; the compiler cannot see it
+}
+
+CFleckDiskAuxFileBase::CopyState CFleckDiskAuxFileBase::inspectAuxFileCopy(
+    zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name, int copyIndex,
+    std::string_view fileID) {
+  CopyState copy;
+  copy.file = getAuxFileURI(folder, name, copyIndex);
+  std::int64_t length;
+  try {
+    length = fs->getFileInfo(copy.file, zel::IFileSystem::InfoSize)->getSize();
+  } catch (const zel::CFileSystemError& e) {
+    if (e.getProblem() != zel::CFileSystemError::NotFound) throw;
+    copy.state = CopyState::Missing;
+    return copy;
+  }
+  zel::P<keel::IDigest> digest = makeMD5();
+  const auto digestLength = static_cast<std::size_t>(digest->getLength());
+  copy.state = CopyState::Damaged;
+  if (length <= static_cast<std::int64_t>(digestLength) || length > kMaxFileLength) {
+    copy.problem = "bad size " + std::to_string(length);
+    return copy;
+  }
+  zel::P<zel::IIOStream> stream =
+      fs->openStream(copy.file, zel::IIOStream::AccessRead,
+                     zel::IFileSystem::OpenExisting | zel::IFileSystem::OpenRegularOnly);
+  copy.content.setUsed(static_cast<std::size_t>(length));
+  const int got = stream->readLax(copy.content.getData(), static_cast<int>(length));
+  copy.content.setUsed(static_cast<std::size_t>(got));
+  if (got != length) {
+    copy.problem = "shorter than its size";
+    return copy;
+  }
+  const std::size_t payload = copy.content.getUsed() - digestLength;
+  digest->update(copy.content.getData(), payload);
+  digest->finish();
+  if (std::memcmp(digest->getResult(), copy.content.getData() + payload, digestLength) != 0) {
+    copy.problem = "digest mismatch";
+    return copy;
+  }
+  if (payload < fileID.size() ||
+      std::memcmp(copy.content.getData(), fileID.data(), fileID.size()) != 0) {
+    copy.problem = "wrong file ID";
+    return copy;
+  }
+  copy.state = CopyState::Intact;
+  copy.payloadLength = payload;
+  return copy;
 }
 
 }  // namespace fleck

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+
 #include "zel/CBase.h"
 #include "zel/CURI.h"
 #include "zel/IFileSystem.h"
@@ -47,6 +51,26 @@ class CFleckDiskAuxFileBase : public zel::CBase {
   static zel::P<zel::TBuffer<unsigned char>> loadAuxFile(zel::IFileSystem* fs,
                                                          const zel::CURI& folder,
                                                          const zel::String& name);
+
+  // What one copy of an auxiliary file is like, for checking and repairing copies one
+  // by one (loading takes the first intact copy and says nothing of the other).
+  struct CopyState {
+    enum State { Missing, Damaged, Intact };
+    zel::CURI file;
+    State state = Missing;
+    std::string problem;  // why it is damaged: "bad size N", "digest mismatch", ...
+    // The whole file as stored (payload and digest), when it could be read: an intact
+    // copy can be written over a damaged one as it is.
+    zel::TBuffer<unsigned char> content;
+    std::size_t payloadLength = 0;  // of an intact copy
+  };
+
+  // Reads copy `copyIndex` of `name` in `folder` and checks its size, digest and that
+  // the payload starts with `fileID`. Errors of the file system other than a missing
+  // file pass through.
+  static CopyState inspectAuxFileCopy(zel::IFileSystem* fs, const zel::CURI& folder,
+                                      const zel::String& name, int copyIndex,
+                                      std::string_view fileID);
 };
 
 }  // namespace fleck

@@ -41,6 +41,10 @@ void readBytes(zel::CDataInStream& in, zel::TBuffer<unsigned char>& bytes) {
 
 }  // namespace
 
+std::string_view CFleckDiskHeader::getFileID() {
+  return std::string_view(kMagic, sizeof(kMagic));
+}
+
 zel::CURI CFleckDiskHeader::getHeaderURI(const zel::CURI& folder, int copyIndex) {
   return getAuxFileURI(folder, getHeaderFilename(), copyIndex);
 }

@@ -30,6 +30,8 @@ class CFleckDiskHeader : public CFleckDiskAuxFileBase {
 
   // The primary (0) or fallback (other) copy of the header file in `folder`.
   static zel::CURI getHeaderURI(const zel::CURI& folder, int copyIndex);
+  // The bytes every header payload starts with.
+  static std::string_view getFileID();
 
   // Writes both copies of the header file into the disk folder.
   void store(zel::IFileSystem* fs, const zel::CURI& folder) const;

@@ -14,6 +14,10 @@ constexpr char kMagic[8] = {'F', 'L', 'C', 'K', 'L', 'I', 'N', 'K'};
 
 }  // namespace
 
+std::string_view CFleckDiskLink::getFileID() {
+  return std::string_view(kMagic, sizeof(kMagic));
+}
+
 void CFleckDiskLink::store(zel::IFileSystem* fs, const zel::CURI& folder,
                            const zel::String& name) const {
   auto stream = zel::make<zel::CBufferStream>(nullptr, 2.0);

@@ -20,6 +20,9 @@ class CFleckDiskLink : public CFleckDiskAuxFileBase {
   CFleckDiskLink& operator=(CFleckDiskLink&&) noexcept = default;
   ~CFleckDiskLink() override = default;
 
+  // The bytes every link payload starts with.
+  static std::string_view getFileID();
+
   zel::CURI getTargetURI() const { return targetURI; }
   void setTargetURI(const zel::CURI& target) { targetURI = target; }
 

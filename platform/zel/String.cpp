@@ -136,4 +136,16 @@ void PrintTo(const String& text, std::ostream* out) {
   *out << '"' << text.toUTF8() << '"';
 }
 
+std::string toHex(const void* data, std::size_t length) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  std::string text;
+  text.reserve(2 * length);
+  for (std::size_t i = 0; i < length; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 15];
+  }
+  return text;
+}
+
 }  // namespace zel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -40,6 +41,9 @@ class String : public std::wstring {
 // allowHex is true, also hexadecimal text with a "0x" prefix after the sign.
 // Throws zel::CError on empty or malformed text and on overflow.
 std::int64_t parseInt64(const String& text, bool allowHex);
+
+// The bytes as lowercase hexadecimal text, two digits a byte.
+std::string toHex(const void* data, std::size_t length);
 
 // Lets GoogleTest and streams print a String readably.
 std::ostream& operator<<(std::ostream& out, const String& text);

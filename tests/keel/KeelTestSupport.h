@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "zel/CMTRand.h"
+#include "zel/String.h"
 #include "zel/TBuffer.h"
 #include "zel/TCryptBuffer.h"
 
@@ -26,13 +27,7 @@ inline Bytes fromHex(const std::string& hex) {
 }
 
 inline std::string toHex(const unsigned char* data, std::size_t length) {
-  static const char* const kDigits = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < length; ++i) {
-    out += kDigits[data[i] >> 4];
-    out += kDigits[data[i] & 15];
-  }
-  return out;
+  return zel::toHex(data, length);
 }
 
 inline Bytes toBytes(const zel::TBuffer<unsigned char>& buffer) {

@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "fleck/ops/COperationError.h"
 #include "zel/CError.h"
 #include "zel/String.h"
 
@@ -30,9 +31,10 @@ class CCliError final : public zel::CError {
     return CCliError(kExitFailure, std::move(message));
   }
 
-  // A short text for any error: a zel error's message with the file it names (the
-  // property "uri" or "path"), or its one-line form when it has no message; what()
-  // for others.
+  // A failed disk operation: its line ("DIR: what is wrong").
+  static CCliError from(const ops::COperationError& e);
+
+  // A short text for any error (ops::COperationError::describe).
   static std::string describe(const std::exception& e);
 };
 

@@ -4,13 +4,13 @@
 
 #include "CImageGenerator.h"
 #include "CSha256.h"
-#include "IImageSource.h"
+#include "fleck/ops/IImageSource.h"
 
 namespace fleck::cli {
 
 // A generated image (CImageGenerator) as an import source, with the SHA-256 of the
 // bytes handed out, so that an export can be compared with it afterwards.
-class CGeneratedImageSource final : public IImageSource {
+class CGeneratedImageSource final : public ops::IImageSource {
  public:
   CGeneratedImageSource(std::int64_t size, std::uint64_t seed, int generation);
 

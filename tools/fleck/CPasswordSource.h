@@ -3,6 +3,8 @@
 #include <string>
 
 #include "fleck/CFleckDiskHeader.h"
+#include "fleck/ops/CGivenPassword.h"
+#include "fleck/ops/IPasswordSource.h"
 #include "zel/String.h"
 
 namespace fleck::cli {
@@ -13,29 +15,27 @@ namespace fleck::cli {
 // A password once obtained is kept for the next disk (a chain shares one password).
 //
 // Used by one thread; holds the password in memory until it ends.
-class CPasswordSource final {
+class CPasswordSource final : public ops::IPasswordSource {
  public:
-  static constexpr const char* kEnvironmentVariable = "FLECK_PASSWORD";
-
   CPasswordSource() = default;
   CPasswordSource(const CPasswordSource&) = delete;
   CPasswordSource& operator=(const CPasswordSource&) = delete;
-  ~CPasswordSource();
+  ~CPasswordSource() override;
 
-  void setPasswordFile(const std::string& path) { passwordFile = path; }
+  void setPasswordFile(const std::string& path) { givenPassword.setPasswordFile(path); }
 
   // True when a password comes from the file or the environment (without asking).
-  bool isGiven() const;
+  bool isGiven() const { return givenPassword.isGiven(); }
   // Where a given password comes from, for messages: "--password-file F" or
   // "FLECK_PASSWORD".
-  std::string describeOrigin() const;
+  std::string describeOrigin() const override { return givenPassword.describeOrigin(); }
 
   // The password to open an existing disk with: a given one always (the library
   // refuses a password for an unencrypted disk), none for an unencrypted disk, else
-  // asked for once on the terminal. `diskText` names the disk in the prompt and in
-  // errors. Throws CCliError when there is no terminal to ask on or the file cannot
-  // be read.
-  zel::String forDisk(const CFleckDiskHeader& header, const std::string& diskText);
+  // asked for once on the terminal. `folder` names the disk in the prompt and in
+  // errors. Throws CCliError when there is no terminal to ask on, and
+  // ops::COperationError when the file cannot be read.
+  zel::String forDisk(const CFleckDiskHeader& header, const zel::CURI& folder) override;
 
   // The password for a new encrypted disk: a given one, else asked for twice on the
   // terminal (the answers must match). Throws CCliError as above, and for an empty
@@ -43,11 +43,10 @@ class CPasswordSource final {
   zel::String forNewDisk(const std::string& diskText);
 
  private:
-  zel::String given() const;
   // Asks on the terminal without echo; throws CCliError when there is none.
   static std::string ask(const std::string& question, const std::string& diskText);
 
-  std::string passwordFile;
+  ops::CGivenPassword givenPassword;
   zel::String remembered;
   bool haveRemembered = false;
 };

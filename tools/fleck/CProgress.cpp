@@ -37,8 +37,14 @@ CProgress::CProgress(Mode mode, std::string label, std::int64_t total)
     : mode(mode),
       label(std::move(label)),
       total(total),
-      start(zel::CTime::now()),
-      lastPrint(start) {}
+      began(zel::CTime::now()),
+      lastPrint(began) {}
+
+void CProgress::start(std::int64_t bytes) {
+  total = bytes;
+  began = zel::CTime::now();
+  lastPrint = began;
+}
 
 CProgress::~CProgress() {
   if (lineOpen) std::fputc('\n', stderr);
@@ -62,7 +68,7 @@ void CProgress::finish(std::int64_t done) {
 void CProgress::print(std::int64_t done, bool final) {
   const zel::CTime now = zel::CTime::now();
   lastPrint = now;
-  const double seconds = (now - start).getSeconds();
+  const double seconds = (now - began).getSeconds();
   std::string text = label + ": " + CSizes::format(done);
   if (total >= 0) {
     char percent[16];

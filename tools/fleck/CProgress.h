@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fleck/ops/IProgress.h"
 #include "zel/CTime.h"
 
 namespace fleck::cli {
@@ -12,7 +13,7 @@ namespace fleck::cli {
 // seconds for logs (Plain), or not at all (Off).
 //
 // Used by one thread (the one doing the work or watching it); no lock.
-class CProgress final {
+class CProgress final : public ops::IProgress {
  public:
   enum Mode { Off, Line, Plain };
 
@@ -23,15 +24,16 @@ class CProgress final {
   // total: bytes of the work, or -1 when unknown (standard input).
   CProgress(Mode mode, std::string label, std::int64_t total);
   // Ends a line left open; never throws.
-  ~CProgress();
+  ~CProgress() override;
   CProgress(const CProgress&) = delete;
   CProgress& operator=(const CProgress&) = delete;
 
-  void setTotal(std::int64_t bytes) { total = bytes; }
+  // The work begins now, with `bytes` to do (-1: unknown): rates count from here.
+  void start(std::int64_t bytes) override;
   // Reports `done` bytes so far; prints only when the last print is old enough.
-  void update(std::int64_t done);
+  void update(std::int64_t done) override;
   // Prints the final state and ends the line.
-  void finish(std::int64_t done);
+  void finish(std::int64_t done) override;
 
  private:
   void print(std::int64_t done, bool final);
@@ -39,7 +41,7 @@ class CProgress final {
   Mode mode;
   std::string label;
   std::int64_t total;
-  zel::CTime start;
+  zel::CTime began;
   zel::CTime lastPrint;
   bool lineOpen = false;
 };

@@ -1,6 +1,7 @@
 #include "CSha256.h"
 
 #include "keel/CDigestType_SHA256.h"
+#include "zel/String.h"
 
 namespace fleck::cli {
 
@@ -9,14 +10,8 @@ CSha256::CSha256() {
 }
 
 std::string CSha256::finishHex() {
-  static const char kDigits[] = "0123456789abcdef";
   digest->finish();
-  const unsigned char* bytes = digest->getResult();
-  std::string text;
-  for (int i = 0; i < digest->getLength(); ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 15];
-  }
+  std::string text = zel::toHex(digest->getResult(), static_cast<std::size_t>(digest->getLength()));
   digest->reset();
   return text;
 }

@@ -6,18 +6,18 @@
 #include <memory>
 #include <vector>
 
-#include "CCheckPasswordCommand.h"
-#include "CChildCommand.h"
 #include "CCliError.h"
-#include "CCreateCommand.h"
-#include "CDemoCommand.h"
-#include "CExportCommand.h"
-#include "CGenerateImageCommand.h"
-#include "CImportCommand.h"
-#include "CInfoCommand.h"
-#include "CServeCommand.h"
-#include "CUnlockCommand.h"
-#include "CVerifyCommand.h"
+#include "commands/CCheckPasswordCommand.h"
+#include "commands/CChildCommand.h"
+#include "commands/CCreateCommand.h"
+#include "commands/CDemoCommand.h"
+#include "commands/CExportCommand.h"
+#include "commands/CGenerateImageCommand.h"
+#include "commands/CImportCommand.h"
+#include "commands/CInfoCommand.h"
+#include "commands/CServeCommand.h"
+#include "commands/CUnlockCommand.h"
+#include "commands/CVerifyCommand.h"
 #include "fleck/Version.h"
 #include "zel/Log.h"
 
@@ -94,6 +94,10 @@ int main(int argc, char** argv) {
   } catch (const CCliError& e) {
     std::fprintf(stderr, "fleck: %s\n", e.getMessage().toUTF8().c_str());
     return e.getExitStatus();
+  } catch (const fleck::ops::COperationError& e) {
+    const CCliError failure = CCliError::from(e);
+    std::fprintf(stderr, "fleck: %s\n", failure.getMessage().toUTF8().c_str());
+    return failure.getExitStatus();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "fleck: %s\n", CCliError::describe(e).c_str());
     return fleck::cli::kExitFailure;

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "../fleck/CFleckTree.h"
 #include "fleck/CFleckDisk.h"
+#include "fleck/ops/CFleckTree.h"
 #include "zel/CURI.h"
 #include "zel/IFileSystem.h"
 #include "zel/P.h"
@@ -51,7 +51,7 @@ class CHoleMap final {
   bool isStored(std::int64_t index);
 
   zel::P<zel::IFileSystem> fs;
-  cli::CFleckTree tree;
+  ops::CFleckTree tree;
   std::vector<zel::CURI> folders;  // the disk's, then its parents', nearest first
   std::int64_t fleckSize;
   std::int64_t size;

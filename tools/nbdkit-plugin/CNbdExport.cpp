@@ -10,12 +10,13 @@
 #include <exception>
 #include <thread>
 
-#include "../fleck/CCliError.h"
-#include "../fleck/CDiskAccess.h"
-#include "../fleck/CPasswordSource.h"
 #include "CSequentialReader.h"
 #include "fleck/CFleckDiskError.h"
 #include "fleck/CFleckDiskLock.h"
+#include "fleck/ops/CDiskAccess.h"
+#include "fleck/ops/CGivenPassword.h"
+#include "fleck/ops/COperationError.h"
+#include "s3/CSchemeFileSystem.h"
 #include "zel/CError.h"
 #include "zel/CLocalFileSystem.h"
 #include "zel/Log.h"
@@ -29,26 +30,25 @@ constexpr int kInOrderRunToStart = 4;
 // Pieces in a row the reader could not serve before it is stopped.
 constexpr int kMissesToStop = 8;
 
-using cli::CCliError;
-using cli::CDiskAccess;
-using cli::CPasswordSource;
+using ops::CDiskAccess;
+using ops::CGivenPassword;
+using ops::COperationError;
 
-CCliError failure(const zel::CURI& folder, const std::string& what) {
-  return CCliError::failure(zel::String::fromUTF8(CDiskAccess::show(folder) + ": " + what));
+COperationError failure(const zel::CURI& folder, const std::string& what) {
+  return COperationError(folder, what);
 }
 
 // The password as the options give it; throws when an encrypted disk gets none, as
 // there is no terminal to ask on.
 zel::String passwordFor(const CNbdExport::Options& options, const CFleckDiskHeader& header,
                         const zel::CURI& folder) {
-  CPasswordSource passwords;
-  passwords.setPasswordFile(options.passwordFile);
+  CGivenPassword passwords(options.passwordFile);
   if (header.getCipherID() != L"null" && !passwords.isGiven()) {
     throw failure(folder,
                   "the disk is encrypted: give its password with password-file=FILE or the "
                   "environment variable FLECK_PASSWORD");
   }
-  return passwords.forDisk(header, CDiskAccess::show(folder));
+  return passwords.forDisk(header, folder);
 }
 
 bool servedWritable(const CNbdExport::Options& options, const CDiskAccess& access,
@@ -66,11 +66,9 @@ bool servedWritable(const CNbdExport::Options& options, const CDiskAccess& acces
 }
 
 zel::P<zel::IFileSystem> makeFileSystem(int threads) {
-  zel::CLocalFileSystem::Options fsOptions;
-  fsOptions.completionThreads = threads;
-  // Stores are not synced one by one; flush syncs the file system once.
-  fsOptions.durable = false;
-  return zel::make<zel::CLocalFileSystem>(fsOptions);
+  // Stores are not synced one by one; flush syncs the file system once. s3:// disks
+  // get an S3 file system, made when first needed.
+  return zel::CSchemeFileSystem::make(threads, /*durable=*/false);
 }
 
 }  // namespace
@@ -91,7 +89,7 @@ void CNbdExport::check(const Options& options) {
   try {
     correct = CFleckDisk::isEncryptPasswordCorrect(header, password, nullptr);
   } catch (const zel::CError& e) {
-    throw failure(folder, "cannot check the password: " + CCliError::describe(e));
+    throw failure(folder, "cannot check the password: " + COperationError::describe(e));
   }
   if (!correct) {
     if (header.getCipherID() == L"null") {
@@ -117,8 +115,7 @@ CNbdExport::CNbdExport(const Options& options)
   const CDiskAccess access(fs);
   const zel::CURI folder = CDiskAccess::folderOf(options.diskPath);
   writable = servedWritable(options, access, folder);
-  CPasswordSource passwords;
-  passwords.setPasswordFile(options.passwordFile);
+  CGivenPassword passwords(options.passwordFile);
   const CFleckDiskHeader header = access.loadHeader(folder);
   if (header.getCipherID() != L"null" && !passwords.isGiven()) passwordFor(options, header, folder);
   disk =
@@ -236,7 +233,7 @@ void CNbdExport::flush() {
         zel::String::fromUTF8(CDiskAccess::show(disk->getDiskFolder()) + ": storing " +
                               std::to_string(errors.size()) + " fleck(s) failed; fleck " +
                               std::to_string(first.fleckIndex) + ": " +
-                              CCliError::describe(*first.error)),
+                              COperationError::describe(*first.error)),
         "fleck::nbd::CNbdExport", -1, zel::CProps(), first.error.get());
   }
   if (unstored) syncFolders();
@@ -263,7 +260,7 @@ void CNbdExport::syncFolders() {
       fs->sync(folder);
     } catch (const zel::CError& e) {
       throw zel::CError(zel::String::fromUTF8("cannot sync " + CDiskAccess::show(folder) +
-                                              " to the storage: " + CCliError::describe(e)),
+                                              " to the storage: " + ops::COperationError::describe(e)),
                         "fleck::nbd::CNbdExport", -1,
                         zel::CProps().add("uri", folder.toString(true)), &e);
     }

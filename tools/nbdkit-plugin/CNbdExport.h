@@ -28,8 +28,8 @@ class CSequentialReader;
 // the fleck files directly and cannot see changes that are not stored yet. It starts
 // again only after a flush has stored everything.
 //
-// Failures are zel::CError (and subclasses) from the library, or CCliError (from the
-// tool's disk access) for what goes wrong when opening. A failed transfer leaves the
+// Failures are zel::CError (and subclasses) from the library, and
+// ops::COperationError for what goes wrong when opening. A failed transfer leaves the
 // pieces before the failure done.
 //
 // Threads: one caller at a time, with no lock: the disk and its streams serve one caller
@@ -50,7 +50,7 @@ class CNbdExport final {
 
   // Checks what can be checked before nbdkit starts threads or forks: the folder holds
   // a disk this version can read, a password is given when the disk needs one, and it
-  // is right. Throws CCliError with one line that names the disk and what is wrong.
+  // is right. Throws ops::COperationError, which names the disk and what is wrong.
   static void check(const Options& options);
 
   // Opens the disk (for writing unless it is served read-only). Throws as check().

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <new>
 
-#include "../fleck/CCliError.h"
+#include "fleck/ops/COperationError.h"
 #include "zel/CError.h"
 #include "zel/CFileSystemError.h"
 #include "zel/CIOError.h"
@@ -77,7 +77,7 @@ int errnoFor(const std::exception& error) noexcept {
 }
 
 std::string describeError(const std::exception& error) {
-  return cli::CCliError::describe(error);
+  return ops::COperationError::describe(error);
 }
 
 }  // namespace fleck::nbd

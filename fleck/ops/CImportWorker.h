@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "fleck/CFleckDataPreparer.h"
+#include "fleck/CFleckDiskHeader.h"
+#include "fleck/ops/CFleckTree.h"
+#include "fleck/ops/CImportQueue.h"
+#include "fleck/ops/IImageSource.h"
+#include "keel/IDigest.h"
+#include "zel/CMemPool.h"
+#include "zel/CThread.h"
+#include "zel/CURI.h"
+#include "zel/IFileSystem.h"
+#include "zel/P.h"
+#include "zel/TBuffer.h"
+
+namespace fleck::ops {
+
+// One preparing thread of an import: takes flecks from the queue (reading their bytes
+// from the image itself when the job has none), decides what the
+// disk needs for each (nothing, a record, the zero record, the removal of its file)
+// and prepares the record with a preparer of its own.
+//
+// The decision looks at the chain only as far as needed: the first folder (the disk,
+// then its parents, nearest first) that has the fleck's file is what the disk reads
+// there. An all-zero fleck needs nothing when no folder has the file, the removal of
+// the disk's file when only the disk has one, and else a stored record of zeros
+// (removing it would let a parent's data show through). With `incremental`, a fleck
+// whose payload digest equals the digest in the head of that first file (read
+// without decrypting) needs nothing either.
+//
+// The setup is shared read-only by every worker and outlives them.
+class CImportWorker final : public zel::CThread {
+ public:
+  struct Setup {
+    zel::P<zel::IFileSystem> fs;
+    CFleckDiskHeader header;
+    // The disk first, then its parents, nearest first.
+    std::vector<zel::CURI> chain;
+    bool incremental = false;
+    std::int64_t fleckSize = 0;
+    // The image, when the workers read whole flecks of it themselves (readAt).
+    IImageSource* source = nullptr;
+    zel::P<zel::CMemPool> payloadPool;
+    zel::P<zel::CMemPool> recordPool;
+    zel::TBuffer<unsigned char> zeroDigest;  // payload digest of an all-zero fleck
+  };
+
+  CImportWorker(const Setup& setup, zel::P<CImportQueue> queue,
+                zel::P<CFleckDataPreparer> preparer);
+
+  void run() override;
+
+ private:
+  // Where the chain has fleck `index`: the first folder with its file and the payload
+  // digest in that file's head, and the first parent with it.
+  struct Holder {
+    int first = -1;        // index into setup.chain, -1: nowhere
+    int firstParent = -1;  // index >= 1 into setup.chain, -1: no parent has it
+    bool digestKnown = false;
+    zel::TBuffer<unsigned char> digest;
+  };
+
+  // Reads a whole fleck of the image into a pooled buffer as the job's payload.
+  void readPayload(CImportQueue::Job& job);
+  CImportQueue::Result handle(const CImportQueue::Job& job);
+  Holder locate(std::int64_t index, bool wantDigest, bool wantParent);
+  bool digestEquals(const zel::TBuffer<unsigned char>& payload, const Holder& holder);
+
+  const Setup& setup;
+  const zel::P<CImportQueue> queue;
+  const zel::P<CFleckDataPreparer> preparer;
+  zel::P<keel::IDigest> digest;
+  CFleckTree tree;
+};
+
+}  // namespace fleck::ops
