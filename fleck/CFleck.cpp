@@ -152,6 +152,23 @@ void CFleck::loadFleckPayloadFromStoreOrFolders() {
     return;
   }
   const zel::CURI relative = getRelativeFleckURI();
+  // The file being read or decoded, for the error of a damaged one.
+  zel::CURI file;
+  try {
+    loadFromFolders(relative, file);
+  } catch (const zel::CError& e) {
+    // An embedder must be able to tell which fleck and which file are damaged: the
+    // error keeps its class and words and gains both.
+    zel::P<zel::CError> named = e.clone();
+    if (!named->getProps().has("fleckIndex")) named->getProps().add("fleckIndex", fleckIndex);
+    if (!file.isEmpty() && !named->getProps().has("fleckFile")) {
+      named->getProps().add("fleckFile", file.toString(true));
+    }
+    named->throwClone();
+  }
+}
+
+void CFleck::loadFromFolders(const zel::CURI& relative, zel::CURI& file) {
   zel::P<zel::CMemPoolBuffer> record = preparedBufferPool->checkOutItem();
   // The chain is a handful of folders: walking the list to an index costs nothing.
   auto folderAt = [this](int i) -> const zel::CURI& {
@@ -160,7 +177,8 @@ void CFleck::loadFleckPayloadFromStoreOrFolders() {
   const int count = static_cast<int>(searchFolders.size());
   int found = -1;
   for (int i = 0; i < count && found < 0; ++i) {
-    if (readRecord(folderAt(i) << relative, *record)) found = i;
+    file = folderAt(i) << relative;
+    if (readRecord(file, *record)) found = i;
   }
   // The writer of a parent moves a fleck's old file into its child (or puts a record
   // there) before it replaces the fleck, and that can happen between two of the looks
@@ -175,17 +193,32 @@ void CFleck::loadFleckPayloadFromStoreOrFolders() {
       if (fileSystem->fileExists(folderAt(j) << relative)) nearer = j;
     }
     if (nearer < 0) break;
-    if (readRecord(folderAt(nearer) << relative, *record)) {
+    const zel::CURI candidate = folderAt(nearer) << relative;
+    if (readRecord(candidate, *record)) {
       found = nearer;
       limit = nearer;
+      file = candidate;
     }
   }
   if (found < 0) {
+    file = zel::CURI();
     makeZeroPayload();
     return;
   }
+  file = folderAt(found) << relative;
   payload.setUsed(0);
   preparer->unprepareData(*record, payload);
+  // Every stored payload is a whole fleck (the last one of a disk padded with zeros):
+  // anything else is damage, found here rather than as a short read later.
+  if (static_cast<std::int64_t>(payload.getUsed()) != header.getFleckSize()) {
+    const auto decoded = static_cast<std::int64_t>(payload.getUsed());
+    payload.setUsed(0);
+    throw zel::CError(
+        zel::String("Fleck file is corrupted: its record holds ") +
+            zel::String::fromInt64(decoded) + zel::String(" bytes instead of the fleck size."),
+        zel::String(), -1,
+        zel::CProps().add("decodedLength", decoded).add("fleckSize", header.getFleckSize()));
+  }
 }
 
 bool CFleck::readRecord(const zel::CURI& file, zel::TBuffer<unsigned char>& record) {

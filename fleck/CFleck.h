@@ -130,6 +130,9 @@ class CFleck : public zel::CBase {
 
  private:
   void loadFleckPayloadFromStoreOrFolders();
+  // Loads from the nearest folder of the chain that has the fleck (zeros if none);
+  // `file` is the file being read, for the caller's error.
+  void loadFromFolders(const zel::CURI& relative, zel::CURI& file);
   // Reads the record in `file` (a regular file, never through a link) into `record`;
   // false when there is no such file. A file too long for any record is an error.
   bool readRecord(const zel::CURI& file, zel::TBuffer<unsigned char>& record);

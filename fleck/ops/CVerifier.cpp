@@ -61,10 +61,10 @@ CVerifier::Report CVerifier::run(const zel::CURI& folder, IPasswordSource& passw
   report.fleckFiles = static_cast<std::int64_t>(work->getFileCount());
   report.fleckBytes = work->getTotalBytes();
 
-  const std::int64_t maxRecordSize = CFleckDataPreparer::getMaxRecordSize(disk->getFleckSize());
+  const std::int64_t fleckSize = disk->getFleckSize();
   std::vector<zel::P<CVerifyWorker>> workers;
   for (int i = 0; i < threads; ++i) {
-    auto worker = zel::make<CVerifyWorker>(fs, work, disk->createDataPreparer(), maxRecordSize);
+    auto worker = zel::make<CVerifyWorker>(fs, work, disk->createDataPreparer(), fleckSize);
     worker->start();
     workers.push_back(worker);
   }

@@ -1,16 +1,19 @@
 #include "fleck/ops/CVerifyWorker.h"
 
+#include <string>
+
 #include "fleck/ops/COperationError.h"
 
 namespace fleck::ops {
 
 CVerifyWorker::CVerifyWorker(zel::P<zel::IFileSystem> fs, zel::P<CVerifyWork> work,
-                             zel::P<CFleckDataPreparer> preparer, std::int64_t maxRecordSize)
+                             zel::P<CFleckDataPreparer> preparer, std::int64_t fleckSize)
     : zel::CThread(nullptr, true),
       fs(std::move(fs)),
       work(std::move(work)),
       preparer(std::move(preparer)),
-      maxRecordSize(maxRecordSize) {}
+      fleckSize(fleckSize),
+      maxRecordSize(CFleckDataPreparer::getMaxRecordSize(fleckSize)) {}
 
 void CVerifyWorker::run() {
   while (checkContinue()) {
@@ -41,6 +44,13 @@ void CVerifyWorker::check(const CFleckTree::Entry& entry) {
   stream->close();
   payload.setUsed(0);
   preparer->unprepareData(record, payload);
+  // Reading such a fleck would fail later; it is damage like any other.
+  if (static_cast<std::int64_t>(payload.getUsed()) != fleckSize) {
+    work->addDamage(CVerifyWork::Damage{entry.index, entry.file,
+                                        "its record holds " + std::to_string(payload.getUsed()) +
+                                            " bytes instead of the fleck size " +
+                                            std::to_string(fleckSize)});
+  }
 }
 
 }  // namespace fleck::ops

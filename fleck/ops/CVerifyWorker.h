@@ -15,9 +15,10 @@ namespace fleck::ops {
 // with the preparer's or the file system's message.
 class CVerifyWorker final : public zel::CThread {
  public:
-  // maxRecordSize: the largest record the disk can have; a longer file is damaged.
+  // fleckSize: the disk's; a file longer than any record of it, or a record that does
+  // not hold a whole fleck, is damaged.
   CVerifyWorker(zel::P<zel::IFileSystem> fs, zel::P<CVerifyWork> work,
-                zel::P<CFleckDataPreparer> preparer, std::int64_t maxRecordSize);
+                zel::P<CFleckDataPreparer> preparer, std::int64_t fleckSize);
 
   void run() override;
 
@@ -27,6 +28,7 @@ class CVerifyWorker final : public zel::CThread {
   const zel::P<zel::IFileSystem> fs;
   const zel::P<CVerifyWork> work;
   const zel::P<CFleckDataPreparer> preparer;
+  const std::int64_t fleckSize;
   const std::int64_t maxRecordSize;
   zel::TBuffer<unsigned char> record;
   zel::TBuffer<unsigned char> payload;

@@ -7,7 +7,9 @@
 #include <random>
 #include <stdexcept>
 
+#include "fleck/CFleckDataPreparer.h"
 #include "fleck/CFleckDisk.h"
+#include "fleck/CFleckDiskHeader.h"
 #include "fleck/CFleckDiskLink.h"
 #include "support/TempFolder.h"
 #include "zel/CLocalFileSystem.h"
@@ -237,6 +239,22 @@ BadDisks::Case BadDisks::damagedFleck(
   const std::string file = folder + "/" + fleckPath(kDamagedFleck);
   writeFile(file, damage(readFile(file)));
   return {"fleck file: " + name, folder};
+}
+
+BadDisks::Case BadDisks::shortRecordFleck() const {
+  // A record that is whole and correct in itself, but holds half a fleck.
+  const std::string folder = copyOf("fleck-short-record");
+  zel::P<zel::IFileSystem> local = zel::make<zel::CLocalFileSystem>();
+  CFleckDiskHeader header;
+  header.load(local, uri(folder));
+  CFleckDataPreparer preparer(header, zel::TCryptBuffer<unsigned char>());
+  zel::TBuffer<unsigned char> half(reinterpret_cast<const unsigned char*>(data.data()),
+                                   kFleckSize / 2);
+  zel::TBuffer<unsigned char> record;
+  preparer.prepareData(half, record);
+  writeFile(folder + "/" + fleckPath(kDamagedFleck),
+            std::string(reinterpret_cast<const char*>(record.getData()), record.getUsed()));
+  return {"fleck file: record of half a fleck", folder};
 }
 
 BadDisks::Case BadDisks::fleckIsFolder() const {

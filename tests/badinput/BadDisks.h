@@ -66,6 +66,7 @@ class BadDisks {
   Case damagedFleck(const std::string& name,
                     const std::function<std::string(const std::string&)>& damage) const;
   Case fleckIsFolder() const;
+  Case shortRecordFleck() const;
   Case fleckIsFifo() const;
   Case fleckIsSymlink() const;
   Case flecksIsFile() const;

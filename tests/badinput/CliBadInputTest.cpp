@@ -282,8 +282,8 @@ TEST_F(CliBadInputTest, DamagedFleckFiles) {
   for (const BadDisks::Case& c :
        {disks->damagedFleck("fleck-truncated", truncate), disks->damagedFleck("fleck-empty", empty),
         disks->damagedFleck("fleck-longer", longer), disks->damagedFleck("fleck-huge", huge),
-        disks->damagedFleck("fleck-garbage", garbage),
-        disks->damagedFleck("fleck-flipped", flip)}) {
+        disks->damagedFleck("fleck-garbage", garbage), disks->damagedFleck("fleck-flipped", flip),
+        disks->shortRecordFleck()}) {
     check(c, {{{"verify", "DISK"}, {3}, {"DAMAGED " + fleck}},
               {{"verify", "DISK", "--threads", "1"},
                {3},

@@ -184,11 +184,15 @@ TEST_F(LibraryBadInputTest, DamagedFleckFilesFailTheirReadOnly) {
   };
   zel::LogSink previous =
       zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
-  for (const BadDisks::Case& c : {disks->damagedFleck("lib-fleck-truncated", truncate),
-                                  disks->damagedFleck("lib-fleck-longer", longer),
-                                  disks->damagedFleck("lib-fleck-huge", huge),
-                                  disks->damagedFleck("lib-fleck-flipped", flip)}) {
-    expectError(c.name, c.disk, [&] { read(c.disk, BadDisks::kDamagedFleck); }, {"corrupted"});
+  for (const BadDisks::Case& c :
+       {disks->damagedFleck("lib-fleck-truncated", truncate),
+        disks->damagedFleck("lib-fleck-longer", longer),
+        disks->damagedFleck("lib-fleck-huge", huge), disks->damagedFleck("lib-fleck-flipped", flip),
+        disks->shortRecordFleck()}) {
+    // The error names the fleck and its file, for an embedder to act on.
+    expectError(c.name, c.disk, [&] { read(c.disk, BadDisks::kDamagedFleck); },
+                {"corrupted", "fleckIndex=" + std::to_string(BadDisks::kDamagedFleck),
+                 BadDisks::fleckPath(BadDisks::kDamagedFleck)});
     // The neighbours still read as they were.
     EXPECT_EQ(read(c.disk, BadDisks::kDamagedFleck + 1),
               disks->content().substr((BadDisks::kDamagedFleck + 1) * BadDisks::kFleckSize,
