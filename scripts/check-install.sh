@@ -2,6 +2,8 @@
 # Builds the library as a person would (plain CMake, Release, no presets and so no
 # -Werror), installs it below a fresh prefix, and builds and runs examples/ against
 # that install the way an outside project does: find_package(fleck) and nothing else.
+# FLECK_EXAMPLE_S3=s3://bucket/prefix (an existing bucket, with the AWS_* variables)
+# makes the second example keep a disk there as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=$(mktemp -d /tmp/fleck-install-check.XXXXXX)
@@ -17,4 +19,6 @@ cmake -S examples -B "$work/examples" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/examples" -j "$jobs" >/dev/null
 "$work/examples/fleck-example-snapshot" "$work/disks"
+head -c $((24 * 1024 * 1024)) /dev/urandom > "$work/image"
+"$work/examples/fleck-example-backup" "$work/image" "$work/backup"
 echo "install check: the installed package builds and runs examples/"
