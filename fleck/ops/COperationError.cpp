@@ -1,5 +1,9 @@
 #include "fleck/ops/COperationError.h"
 
+#include <string>
+
+#include "zel/CIOError.h"
+
 namespace fleck::ops {
 
 COperationError::COperationError(const zel::CURI& diskFolder, const std::string& sentence)
@@ -23,14 +27,40 @@ std::string COperationError::show(const zel::CURI& folder) {
   return folder.toString(false).toUTF8();
 }
 
+namespace {
+
+std::string describeIOCode(zel::CIOError::Code code) {
+  switch (code) {
+    case zel::CIOError::SizeExceeded:
+      return "the write would pass the end of the disk";
+    case zel::CIOError::EndOfStream:
+      return "fewer bytes than asked for were left on the disk";
+    case zel::CIOError::InvalidPosition:
+      return "the position lies outside the disk";
+    case zel::CIOError::NotAligned:
+      return "a whole-fleck transfer did not start on a fleck boundary";
+    default:
+      return "an input/output error (code " + std::to_string(static_cast<int>(code)) + ")";
+  }
+}
+
+}  // namespace
+
 std::string COperationError::describe(const std::exception& e) {
   if (const auto* operation = dynamic_cast<const COperationError*>(&e); operation != nullptr) {
     return operation->getLine();
   }
   const auto* error = dynamic_cast<const zel::CError*>(&e);
   if (error == nullptr) return e.what();
-  if (error->getMessage().empty()) return error->toString().toUTF8();
   std::string text = error->getMessage().toUTF8();
+  // Byte I/O errors of a disk carry only their code: say what it means, and where.
+  if (const auto* io = dynamic_cast<const zel::CIOError*>(error); io != nullptr && text.empty()) {
+    text = describeIOCode(io->getIOCode());
+    if (const zel::String* position = io->getProps().find("position"); position != nullptr) {
+      text += " at byte " + position->toUTF8();
+    }
+  }
+  if (text.empty()) return error->toString().toUTF8();
   if (const zel::String* uri = error->getProps().find("uri"); uri != nullptr && !uri->empty()) {
     text += " (" + zel::CURI(*uri).toString(false).toUTF8() + ")";
   } else if (const zel::String* path = error->getProps().find("path"); path != nullptr) {
