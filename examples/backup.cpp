@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
   }
   try {
     // Local folders and s3:// locations alike, from one file system.
-    zel::P<zel::IFileSystem> fs = zel::CSchemeFileSystem::make(4, false);
+    zel::P<zel::IFileSystem> fs = s3::CSchemeFileSystem::make(4, false);
     const zel::CURI disk = zel::CURI::fromLocalPath(argv[2]);
     fleck::ops::CFileImageSource image(argv[1]);
     fleck::CFleckDisk::create(fs, disk, image.getSize(), 1, "", "lz4", -1);

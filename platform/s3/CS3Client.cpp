@@ -13,11 +13,11 @@
 #include "zel/CInvalidArgError.h"
 #include "zel/Log.h"
 
-namespace zel {
+namespace s3 {
 
 namespace {
 
-constexpr const char* kSource = "zel::CS3Client";
+constexpr const char* kSource = "s3::CS3Client";
 constexpr int kMaxBackoffMs = 2000;
 constexpr int kIdlePollMs = 1000;
 
@@ -25,7 +25,7 @@ void initCurlOnce() {
   static std::once_flag once;
   std::call_once(once, [] {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-      throw CError("libcurl could not be initialised", kSource);
+      throw zel::CError("libcurl could not be initialised", kSource);
     }
   });
 }
@@ -108,14 +108,14 @@ CS3Client::CS3Client(Settings chosen)
   const std::string& endpoint = settings.endpoint;
   const std::size_t scheme = endpoint.find("://");
   if (scheme == std::string::npos || settings.maxAttempts < 1 || endpoint.ends_with("/")) {
-    throw CInvalidArgError(kSource, "bad S3 endpoint or attempt count",
-                           CProps().add("endpoint", String::fromUTF8(endpoint)));
+    throw zel::CInvalidArgError(kSource, "bad S3 endpoint or attempt count",
+                                zel::CProps().add("endpoint", zel::String::fromUTF8(endpoint)));
   }
   hostHeader = endpoint.substr(scheme + 3);
   hostHeader = hostHeader.substr(0, hostHeader.find('/'));
   initCurlOnce();
   multi = curl_multi_init();
-  if (multi == nullptr) throw CError("curl_multi_init failed", kSource);
+  if (multi == nullptr) throw zel::CError("curl_multi_init failed", kSource);
   thread = std::thread([this] { run(); });
 }
 
@@ -141,7 +141,7 @@ void CS3Client::start(CS3Request request, Callback done) {
   }
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (stopping) throw CError("The S3 client is shutting down", kSource);
+    if (stopping) throw zel::CError("The S3 client is shutting down", kSource);
     incoming.push_back(std::move(transfer));
   }
   curl_multi_wakeup(static_cast<CURLM*>(multi));
@@ -214,7 +214,7 @@ void CS3Client::launch(Transfer& transfer) {
   transfer.headerList = curl_slist_append(transfer.headerList, "Expect:");
 
   CURL* easy = curl_easy_init();
-  if (easy == nullptr) throw CError("curl_easy_init failed", kSource);
+  if (easy == nullptr) throw zel::CError("curl_easy_init failed", kSource);
   transfer.easy = easy;
   const std::string url = settings.endpoint + path + (query.empty() ? "" : "?" + query);
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
@@ -249,7 +249,7 @@ void CS3Client::launch(Transfer& transfer) {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
   if (curl_multi_add_handle(static_cast<CURLM*>(multi), easy) != CURLM_OK) {
-    throw CError("curl_multi_add_handle failed", kSource);
+    throw zel::CError("curl_multi_add_handle failed", kSource);
   }
 }
 
@@ -280,7 +280,8 @@ void CS3Client::finish(std::unique_ptr<Transfer> transfer, int curlResult) {
   try {
     transfer->done(std::move(response));
   } catch (const std::exception& e) {
-    logError(e, "An S3 request's callback failed", String::fromUTF8(transfer->request.key));
+    zel::logError(e, "An S3 request's callback failed",
+                  zel::String::fromUTF8(transfer->request.key));
   }
 }
 
@@ -309,13 +310,13 @@ void CS3Client::run() {
         launch(*transfer);
         void* key = transfer->easy;
         active[key] = std::move(transfer);
-      } catch (const CError& e) {
+      } catch (const zel::CError& e) {
         transfer->response.transportError = e.getMessage().toUTF8();
         transfer->release();
         try {
           transfer->done(std::move(transfer->response));
         } catch (const std::exception& inner) {
-          logError(inner, "An S3 request's callback failed", String());
+          zel::logError(inner, "An S3 request's callback failed", zel::String());
         }
       }
     }
@@ -360,9 +361,9 @@ void CS3Client::run() {
     try {
       transfer->done(std::move(transfer->response));
     } catch (const std::exception& e) {
-      logError(e, "An S3 request's callback failed", String());
+      zel::logError(e, "An S3 request's callback failed", zel::String());
     }
   }
 }
 
-}  // namespace zel
+}  // namespace s3

@@ -18,7 +18,7 @@
 #include "s3/CS3Signer.h"
 #include "zel/CBase.h"
 
-namespace zel {
+namespace s3 {
 
 // Sends signed S3 requests over HTTP with libcurl's multi interface, many at once, on
 // one thread of its own. Transient failures (no connection, a reset, HTTP 500, 502,
@@ -30,7 +30,7 @@ namespace zel {
 //
 // Thread-safe: start() and perform() may be called from any thread, start() also from
 // a callback. perform() must not be called from a callback (it would wait for itself).
-class CS3Client final : public CBase {
+class CS3Client final : public zel::CBase {
  public:
   struct Settings {
     std::string endpoint;  // "http://127.0.0.1:7480", no trailing slash
@@ -100,4 +100,4 @@ class CS3Client final : public CBase {
   std::thread thread;  // last: started once everything above is ready
 };
 
-}  // namespace zel
+}  // namespace s3

@@ -10,11 +10,11 @@
 #include "zel/CStdExceptionError.h"
 #include "zel/Log.h"
 
-namespace zel {
+namespace s3 {
 
 namespace {
 
-constexpr const char* kSource = "zel::CS3FileSystem";
+constexpr const char* kSource = "s3::CS3FileSystem";
 // Bytes read from a store's source at a time.
 constexpr std::int64_t kCopyChunk = 256 * 1024;
 
@@ -62,19 +62,21 @@ std::string unescapeXml(const std::string& text) {
   return out;
 }
 
-CInvalidArgError invalidArgument(const char* operation, const char* message, CProps props) {
-  return CInvalidArgError(String(kSource) + String("::") + String(operation), message,
-                          std::move(props));
+zel::CInvalidArgError invalidArgument(const char* operation, const char* message,
+                                      zel::CProps props) {
+  return zel::CInvalidArgError(zel::String(kSource) + zel::String("::") + zel::String(operation),
+                               message, std::move(props));
 }
 
 // Tells the caller's listener with the operation's error and then marks the handle
 // done; what the completion pool calls.
-class Completion final : public CBase, public virtual IDoneListener {
+class Completion final : public zel::CBase, public virtual zel::IDoneListener {
  public:
-  Completion(P<IDoneListener> listener, P<CAsyncOperation> handle, P<CError> error)
+  Completion(zel::P<zel::IDoneListener> listener, zel::P<zel::CAsyncOperation> handle,
+             zel::P<zel::CError> error)
       : listener(std::move(listener)), handle(std::move(handle)), error(std::move(error)) {}
 
-  void onDone(const CError*) override {
+  void onDone(const zel::CError*) override {
     struct MarkDone {
       Completion& self;
       ~MarkDone() {
@@ -87,9 +89,9 @@ class Completion final : public CBase, public virtual IDoneListener {
 
  private:
   // Touched by the one pool thread that runs onDone.
-  P<IDoneListener> listener;
-  const P<CAsyncOperation> handle;
-  const P<CError> error;
+  zel::P<zel::IDoneListener> listener;
+  const zel::P<zel::CAsyncOperation> handle;
+  const zel::P<zel::CError> error;
 };
 
 }  // namespace
@@ -108,14 +110,16 @@ CS3FileSystem::Options CS3FileSystem::optionsFromEnvironment() {
   settings.accessKey = environment("AWS_ACCESS_KEY_ID");
   settings.secretKey = environment("AWS_SECRET_ACCESS_KEY");
   if (settings.accessKey.empty() || settings.secretKey.empty()) {
-    throw CError("S3 needs AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY in the environment",
-                 kSource);
+    throw zel::CError("S3 needs AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY in the environment",
+                      kSource);
   }
   return options;
 }
 
 CS3FileSystem::CS3FileSystem(const Options& options)
-    : options(options), client(make<CS3Client>(options.client)), pool(options.completionThreads) {}
+    : options(options),
+      client(zel::make<CS3Client>(options.client)),
+      pool(options.completionThreads) {}
 
 CS3FileSystem::~CS3FileSystem() {
   try {
@@ -125,21 +129,21 @@ CS3FileSystem::~CS3FileSystem() {
     }
     pool.shutdown();
   } catch (const std::exception& e) {
-    onExceptionInDestructorIgnored(kSource, e, true);
+    zel::onExceptionInDestructorIgnored(kSource, e, true);
   }
 }
 
 // --- names and errors ---
 
-CS3FileSystem::Object CS3FileSystem::objectOf(const CURI& location) {
+CS3FileSystem::Object CS3FileSystem::objectOf(const zel::CURI& location) {
   if (location.getScheme() != L"s3" || location.getAuthority().empty()) {
-    const CError cause("Not an s3:// location", kSource, -1,
-                       CProps().add("uri", location.toString(true)));
-    throw CFileSystemError(CFileSystemError::Unsupported, cause);
+    const zel::CError cause("Not an s3:// location", kSource, -1,
+                            zel::CProps().add("uri", location.toString(true)));
+    throw zel::CFileSystemError(zel::CFileSystemError::Unsupported, cause);
   }
   Object object;
   object.bucket = location.getAuthority().toUTF8();
-  for (const String& component : location.getComponents()) {
+  for (const zel::String& component : location.getComponents()) {
     if (!object.key.empty()) object.key += '/';
     object.key += component.toUTF8();
   }
@@ -154,24 +158,24 @@ CS3Request CS3FileSystem::makeRequest(const char* method, const Object& object) 
   return request;
 }
 
-CFileSystemError CS3FileSystem::makeError(const CS3Response& response, const char* operation,
-                                          const Object& object) {
-  CProps props;
+zel::CFileSystemError CS3FileSystem::makeError(const CS3Response& response, const char* operation,
+                                               const Object& object) {
+  zel::CProps props;
   props.add("status", static_cast<std::int64_t>(response.status));
-  props.add("bucket", String::fromUTF8(object.bucket));
-  props.add("key", String::fromUTF8(object.key));
-  props.add("operation", String(operation));
+  props.add("bucket", zel::String::fromUTF8(object.bucket));
+  props.add("key", zel::String::fromUTF8(object.key));
+  props.add("operation", zel::String(operation));
   std::string code;
   if (!response.body.empty()) {
     const std::string body = response.bodyText();
     std::size_t from = 0;
     code = nextElement(body, "Code", from);
   }
-  if (!code.empty()) props.add("s3Code", String::fromUTF8(code));
+  if (!code.empty()) props.add("s3Code", zel::String::fromUTF8(code));
   const std::string requestId = response.header("x-amz-request-id");
-  if (!requestId.empty()) props.add("requestId", String::fromUTF8(requestId));
+  if (!requestId.empty()) props.add("requestId", zel::String::fromUTF8(requestId));
   if (!response.transportError.empty()) {
-    props.add("transport", String::fromUTF8(response.transportError));
+    props.add("transport", zel::String::fromUTF8(response.transportError));
   }
   props.add("attempts", response.attempts);
   std::string message =
@@ -179,11 +183,11 @@ CFileSystemError CS3FileSystem::makeError(const CS3Response& response, const cha
   message += response.status == 0 ? response.transportError
                                   : "HTTP " + std::to_string(response.status) +
                                         (code.empty() ? std::string() : " " + code);
-  const CError cause(String::fromUTF8(message), kSource, response.status, props);
-  CFileSystemError::Problem problem = CFileSystemError::Other;
-  if (response.status == 404) problem = CFileSystemError::NotFound;
-  if (response.status == 412) problem = CFileSystemError::AlreadyExists;
-  return CFileSystemError(problem, cause);
+  const zel::CError cause(zel::String::fromUTF8(message), kSource, response.status, props);
+  zel::CFileSystemError::Problem problem = zel::CFileSystemError::Other;
+  if (response.status == 404) problem = zel::CFileSystemError::NotFound;
+  if (response.status == 412) problem = zel::CFileSystemError::AlreadyExists;
+  return zel::CFileSystemError(problem, cause);
 }
 
 // --- synchronous operations ---
@@ -199,48 +203,48 @@ bool CS3FileSystem::hasKeysBelow(const Object& folder) {
   return body.find("<Key>") != std::string::npos;
 }
 
-P<CFileInfo> CS3FileSystem::getFileInfo(const CURI& location, int) {
+zel::P<zel::CFileInfo> CS3FileSystem::getFileInfo(const zel::CURI& location, int) {
   const Object object = objectOf(location);
-  if (object.key.empty()) return make<CFileInfo>(0, true);
+  if (object.key.empty()) return zel::make<zel::CFileInfo>(0, true);
   CS3Response response = client->perform(makeRequest("HEAD", object));
   if (response.isSuccess()) {
-    return make<CFileInfo>(std::stoll("0" + response.header("content-length")), false);
+    return zel::make<zel::CFileInfo>(std::stoll("0" + response.header("content-length")), false);
   }
   if (response.status != 404) throw makeError(response, "HEAD", object);
-  if (hasKeysBelow(object)) return make<CFileInfo>(0, true);
+  if (hasKeysBelow(object)) return zel::make<zel::CFileInfo>(0, true);
   throw makeError(response, "HEAD", object);
 }
 
-P<IIOStream> CS3FileSystem::openStream(const CURI& location, int access, int mode) {
+zel::P<zel::IIOStream> CS3FileSystem::openStream(const zel::CURI& location, int access, int mode) {
   // Every object is a regular file: there are no links, FIFOs or devices to refuse.
   mode &= ~OpenRegularOnly;
   const Object object = objectOf(location);
   if (object.key.empty()) {
     throw invalidArgument("openStream", "a bucket is no file",
-                          CProps().add("uri", location.toString(true)));
+                          zel::CProps().add("uri", location.toString(true)));
   }
-  if (access == IIOStream::AccessRead) {
+  if (access == zel::IIOStream::AccessRead) {
     if (mode == CreateOrTruncate) {
       throw invalidArgument("openStream", "truncating needs write access",
-                            CProps().add("access", access).add("mode", mode));
+                            zel::CProps().add("access", access).add("mode", mode));
     }
     if (mode == OpenExisting) {
-      return make<CS3ReadStream>(client, object, location, options.readWindow);
+      return zel::make<CS3ReadStream>(client, object, location, options.readWindow);
     }
   }
-  return make<CS3WriteStream>(client, object, location, access, mode);
+  return zel::make<CS3WriteStream>(client, object, location, access, mode);
 }
 
-bool CS3FileSystem::createFolder(const CURI& location, int) {
+bool CS3FileSystem::createFolder(const zel::CURI& location, int) {
   objectOf(location);
   return true;
 }
 
-bool CS3FileSystem::exists(const CURI& location) {
+bool CS3FileSystem::exists(const zel::CURI& location) {
   return fileExists(location) || folderExists(location);
 }
 
-bool CS3FileSystem::fileExists(const CURI& location) {
+bool CS3FileSystem::fileExists(const zel::CURI& location) {
   const Object object = objectOf(location);
   if (object.key.empty()) return false;
   CS3Response response = client->perform(makeRequest("HEAD", object));
@@ -249,13 +253,13 @@ bool CS3FileSystem::fileExists(const CURI& location) {
   throw makeError(response, "HEAD", object);
 }
 
-bool CS3FileSystem::folderExists(const CURI& location) {
+bool CS3FileSystem::folderExists(const zel::CURI& location) {
   const Object object = objectOf(location);
   if (object.key.empty()) return true;
   return hasKeysBelow(object);
 }
 
-void CS3FileSystem::deleteFile(const CURI& location, bool ignoreMissing) {
+void CS3FileSystem::deleteFile(const zel::CURI& location, bool ignoreMissing) {
   const Object object = objectOf(location);
   if (!ignoreMissing) {
     CS3Response response = client->perform(makeRequest("HEAD", object));
@@ -265,16 +269,16 @@ void CS3FileSystem::deleteFile(const CURI& location, bool ignoreMissing) {
   if (!response.isSuccess() && response.status != 404) throw makeError(response, "DELETE", object);
 }
 
-void CS3FileSystem::deleteFolder(const CURI& location) {
+void CS3FileSystem::deleteFolder(const zel::CURI& location) {
   const Object object = objectOf(location);
   if (hasKeysBelow(object)) {
-    const CError cause("The folder is not empty", kSource, -1,
-                       CProps().add("uri", location.toString(true)));
-    throw CFileSystemError(CFileSystemError::Other, cause);
+    const zel::CError cause("The folder is not empty", kSource, -1,
+                            zel::CProps().add("uri", location.toString(true)));
+    throw zel::CFileSystemError(zel::CFileSystemError::Other, cause);
   }
 }
 
-std::vector<IFileSystem::FolderEntry> CS3FileSystem::listFolder(const CURI& location) {
+std::vector<zel::IFileSystem::FolderEntry> CS3FileSystem::listFolder(const zel::CURI& location) {
   const Object object = objectOf(location);
   const std::string prefix = object.key.empty() ? std::string() : object.key + "/";
   std::vector<FolderEntry> entries;
@@ -292,7 +296,7 @@ std::vector<IFileSystem::FolderEntry> CS3FileSystem::listFolder(const CURI& loca
       std::size_t inner = 0;
       const std::string key = unescapeXml(nextElement(contents, "Key", inner));
       if (key.size() > prefix.size()) {
-        entries.push_back(FolderEntry{String::fromUTF8(key.substr(prefix.size())), false});
+        entries.push_back(FolderEntry{zel::String::fromUTF8(key.substr(prefix.size())), false});
       }
     }
     for (std::size_t from = 0;;) {
@@ -302,7 +306,7 @@ std::vector<IFileSystem::FolderEntry> CS3FileSystem::listFolder(const CURI& loca
       std::string name = unescapeXml(nextElement(common, "Prefix", inner));
       if (name.size() <= prefix.size() + 1) continue;
       name = name.substr(prefix.size(), name.size() - prefix.size() - 1);
-      entries.push_back(FolderEntry{String::fromUTF8(name), true});
+      entries.push_back(FolderEntry{zel::String::fromUTF8(name), true});
     }
     std::size_t at = 0;
     const bool truncated = nextElement(body, "IsTruncated", at) == "true";
@@ -313,24 +317,24 @@ std::vector<IFileSystem::FolderEntry> CS3FileSystem::listFolder(const CURI& loca
   return entries;
 }
 
-CFileSystemError CS3FileSystem::lockedError(const Object& object,
-                                            const CS3Lock::Body& found) const {
+zel::CFileSystemError CS3FileSystem::lockedError(const Object& object,
+                                                 const CS3Lock::Body& found) const {
   const bool stale =
       CS3Lock::isStale(found, options.lockStaleAfter, std::chrono::system_clock::now());
-  const CError cause("The lock is held by another holder", kSource, -1,
-                     CProps()
-                         .add("bucket", String::fromUTF8(object.bucket))
-                         .add("key", String::fromUTF8(object.key))
-                         .add("holder", String::fromUTF8(found.holder))
-                         .add("stale", stale ? "true" : "false"));
-  return CFileSystemError(CFileSystemError::Locked, cause);
+  const zel::CError cause("The lock is held by another holder", kSource, -1,
+                          zel::CProps()
+                              .add("bucket", zel::String::fromUTF8(object.bucket))
+                              .add("key", zel::String::fromUTF8(object.key))
+                              .add("holder", zel::String::fromUTF8(found.holder))
+                              .add("stale", stale ? "true" : "false"));
+  return zel::CFileSystemError(zel::CFileSystemError::Locked, cause);
 }
 
-P<IBase> CS3FileSystem::lockFile(const CURI& location, const String& holder) {
+zel::P<zel::IBase> CS3FileSystem::lockFile(const zel::CURI& location, const zel::String& holder) {
   const Object object = objectOf(location);
   if (object.key.empty()) {
     throw invalidArgument("lockFile", "a bucket is no file",
-                          CProps().add("uri", location.toString(true)));
+                          zel::CProps().add("uri", location.toString(true)));
   }
   CS3Lock::Body body{holder.toUTF8(), CS3Lock::newToken(), -1};
   // Each round reads the state anew; a lock freed and taken by others in between
@@ -345,8 +349,8 @@ P<IBase> CS3FileSystem::lockFile(const CURI& location, const String& holder) {
     create.body = std::make_shared<std::vector<unsigned char>>(text.begin(), text.end());
     CS3Response response = client->perform(std::move(create));
     if (response.isSuccess()) {
-      return make<CS3Lock>(client, object.bucket, object.key, body, response.header("etag"),
-                           options.lockRenewal);
+      return zel::make<CS3Lock>(client, object.bucket, object.key, body, response.header("etag"),
+                                options.lockRenewal);
     }
     if (response.status != 412) throw makeError(response, "PUT", object);
     CS3Response current = client->perform(makeRequest("GET", object));
@@ -355,23 +359,23 @@ P<IBase> CS3FileSystem::lockFile(const CURI& location, const String& holder) {
     found = CS3Lock::parse(current.bodyText());
     // A retried PUT whose first attempt had succeeded: the lock is ours.
     if (found.token == body.token) {
-      return make<CS3Lock>(client, object.bucket, object.key, body, current.header("etag"),
-                           options.lockRenewal);
+      return zel::make<CS3Lock>(client, object.bucket, object.key, body, current.header("etag"),
+                                options.lockRenewal);
     }
     if (!current.body.empty()) break;
     // A free lock: taken by replacing exactly what was read.
     response = client->perform(
         CS3Lock::replaceIf(object.bucket, object.key, text, current.header("etag")));
     if (response.isSuccess()) {
-      return make<CS3Lock>(client, object.bucket, object.key, body, response.header("etag"),
-                           options.lockRenewal);
+      return zel::make<CS3Lock>(client, object.bucket, object.key, body, response.header("etag"),
+                                options.lockRenewal);
     }
     if (response.status != 412) throw makeError(response, "PUT", object);
   }
   throw lockedError(object, found);
 }
 
-void CS3FileSystem::breakLock(const CURI& location, bool force) {
+void CS3FileSystem::breakLock(const zel::CURI& location, bool force) {
   const Object object = objectOf(location);
   CS3Lock::Body found;
   // As in lockFile: a lock that changes between our GET and PUT is read again.
@@ -392,7 +396,7 @@ void CS3FileSystem::breakLock(const CURI& location, bool force) {
   throw lockedError(object, found);
 }
 
-void CS3FileSystem::sync(const CURI& folder) {
+void CS3FileSystem::sync(const zel::CURI& folder) {
   // Only checks the location: every request that returned is stored on the server.
   objectOf(folder);
 }
@@ -403,29 +407,29 @@ int CS3FileSystem::getCapabilities() const {
 
 // --- asynchronous operations ---
 
-P<IAsyncOperation> CS3FileSystem::begin(IDoneListener* listener,
-                                        const std::function<void(Finish)>& body) {
-  const P<CAsyncOperation> handle = make<CAsyncOperation>();
-  const P<IDoneListener> kept(listener);
+zel::P<zel::IAsyncOperation> CS3FileSystem::begin(zel::IDoneListener* listener,
+                                                  const std::function<void(Finish)>& body) {
+  const zel::P<zel::CAsyncOperation> handle = zel::make<zel::CAsyncOperation>();
+  const zel::P<zel::IDoneListener> kept(listener);
   {
     std::lock_guard<std::mutex> lock(mutex);
     ++inFlight;
   }
   auto finished = std::make_shared<std::atomic<bool>>(false);
-  Finish finish = [this, handle, kept, finished](const CError* error) {
+  Finish finish = [this, handle, kept, finished](const zel::CError* error) {
     if (finished->exchange(true)) return;  // a second call would break "exactly once"
-    const P<Completion> completion =
-        make<Completion>(kept, handle, error != nullptr ? error->clone() : nullptr);
+    const zel::P<Completion> completion =
+        zel::make<Completion>(kept, handle, error != nullptr ? error->clone() : nullptr);
     try {
       pool.submit([] {}, completion.get());
     } catch (const std::exception& e) {
       // The pool is shut down (an operation started by a listener during the
       // destructor): tell the listener here, which is still not the starting call.
-      logError(e, "S3 completion told outside the completion pool", String());
+      zel::logError(e, "S3 completion told outside the completion pool", zel::String());
       try {
         completion->onDone(nullptr);
       } catch (const std::exception& inner) {
-        logError(inner, "An S3 operation's listener failed", String());
+        zel::logError(inner, "An S3 operation's listener failed", zel::String());
       }
     }
     std::lock_guard<std::mutex> lock(mutex);
@@ -433,26 +437,27 @@ P<IAsyncOperation> CS3FileSystem::begin(IDoneListener* listener,
   };
   try {
     body(finish);
-  } catch (const CError& e) {
+  } catch (const zel::CError& e) {
     finish(&e);
   } catch (const std::exception& e) {
-    const CStdExceptionError wrapped(e);
+    const zel::CStdExceptionError wrapped(e);
     finish(&wrapped);
   }
   return handle;
 }
 
-P<IAsyncOperation> CS3FileSystem::moveAsync(const CURI& source, const CURI& target, int flags,
-                                            IDoneListener* listener) {
+zel::P<zel::IAsyncOperation> CS3FileSystem::moveAsync(const zel::CURI& source,
+                                                      const zel::CURI& target, int flags,
+                                                      zel::IDoneListener* listener) {
   return begin(listener, [this, source, target, flags](Finish finish) {
     if (flags != MoveNoReplace && flags != MoveReplace) {
-      throw invalidArgument("moveAsync", "unknown move flags", CProps().add("flags", flags));
+      throw invalidArgument("moveAsync", "unknown move flags", zel::CProps().add("flags", flags));
     }
     const Object from = objectOf(source);
     const Object to = objectOf(target);
     auto removeSource = [this, from, finish](CS3Response&& response) {
       if (!response.isSuccess() && response.status != 404) {
-        const CFileSystemError error = makeError(response, "DELETE", from);
+        const zel::CFileSystemError error = makeError(response, "DELETE", from);
         finish(&error);
       } else {
         finish(nullptr);
@@ -467,14 +472,14 @@ P<IAsyncOperation> CS3FileSystem::moveAsync(const CURI& source, const CURI& targ
             // A COPY can fail after its 200 has begun: the error is then in the body.
             if (!response.isSuccess() || response.bodyText().find("<Error>") != std::string::npos) {
               if (response.isSuccess()) response.status = 500;
-              const CFileSystemError error =
+              const zel::CFileSystemError error =
                   makeError(response, "COPY", response.status == 404 ? from : to);
               finish(&error);
               return;
             }
             try {
               client->start(makeRequest("DELETE", from), removeSource);
-            } catch (const CError& e) {
+            } catch (const zel::CError& e) {
               finish(&e);
             }
           });
@@ -487,43 +492,45 @@ P<IAsyncOperation> CS3FileSystem::moveAsync(const CURI& source, const CURI& targ
     client->start(makeRequest("HEAD", to), [this, to, finish, copy](CS3Response&& response) {
       if (response.isSuccess()) {
         response.status = 412;
-        const CFileSystemError error = makeError(response, "HEAD", to);
+        const zel::CFileSystemError error = makeError(response, "HEAD", to);
         finish(&error);
         return;
       }
       if (response.status != 404) {
-        const CFileSystemError error = makeError(response, "HEAD", to);
+        const zel::CFileSystemError error = makeError(response, "HEAD", to);
         finish(&error);
         return;
       }
       try {
         copy();
-      } catch (const CError& e) {
+      } catch (const zel::CError& e) {
         finish(&e);
       }
     });
   });
 }
 
-P<IAsyncOperation> CS3FileSystem::createFolderAsync(const CURI& location, int,
-                                                    IDoneListener* listener) {
+zel::P<zel::IAsyncOperation> CS3FileSystem::createFolderAsync(const zel::CURI& location, int,
+                                                              zel::IDoneListener* listener) {
   return begin(listener, [location](Finish finish) {
     objectOf(location);
     finish(nullptr);
   });
 }
 
-P<IAsyncOperation> CS3FileSystem::storeStreamAsync(const CURI& target, std::int64_t length,
-                                                   P<IInStream> source, bool replace,
-                                                   IDoneListener* listener) {
+zel::P<zel::IAsyncOperation> CS3FileSystem::storeStreamAsync(const zel::CURI& target,
+                                                             std::int64_t length,
+                                                             zel::P<zel::IInStream> source,
+                                                             bool replace,
+                                                             zel::IDoneListener* listener) {
   return begin(listener, [this, target, length, source, replace](Finish finish) {
     if (length < 0 || source == nullptr) {
       throw invalidArgument("storeStreamAsync", "negative length or no source",
-                            CProps().add("length", length));
+                            zel::CProps().add("length", length));
     }
     const Object object = objectOf(target);
     if (object.key.empty()) {
-      throw invalidArgument("storeStreamAsync", "a bucket is no file", CProps());
+      throw invalidArgument("storeStreamAsync", "a bucket is no file", zel::CProps());
     }
     // The source is read on a completion thread, as the caller expects, and never on
     // the client's thread.
@@ -537,15 +544,16 @@ P<IAsyncOperation> CS3FileSystem::storeStreamAsync(const CURI& target, std::int6
               source->read(body->data() + done, piece);
               done += piece;
             }
-          } catch (const CError& e) {
-            const CError cause("The source of a store failed", kSource, -1,
-                               CProps().add("key", String::fromUTF8(object.key)), &e);
-            const CFileSystemError error(CFileSystemError::Other, cause);
+          } catch (const zel::CError& e) {
+            const zel::CError cause("The source of a store failed", kSource, -1,
+                                    zel::CProps().add("key", zel::String::fromUTF8(object.key)),
+                                    &e);
+            const zel::CFileSystemError error(zel::CFileSystemError::Other, cause);
             finish(&error);
             return;
           } catch (const std::exception& e) {
-            const CStdExceptionError wrapped(e);
-            const CFileSystemError error(CFileSystemError::Other, wrapped);
+            const zel::CStdExceptionError wrapped(e);
+            const zel::CFileSystemError error(zel::CFileSystemError::Other, wrapped);
             finish(&error);
             return;
           }
@@ -557,11 +565,11 @@ P<IAsyncOperation> CS3FileSystem::storeStreamAsync(const CURI& target, std::int6
               if (response.isSuccess()) {
                 finish(nullptr);
               } else {
-                const CFileSystemError error = makeError(response, "PUT", object);
+                const zel::CFileSystemError error = makeError(response, "PUT", object);
                 finish(&error);
               }
             });
-          } catch (const CError& e) {
+          } catch (const zel::CError& e) {
             finish(&e);
           }
         },
@@ -569,7 +577,8 @@ P<IAsyncOperation> CS3FileSystem::storeStreamAsync(const CURI& target, std::int6
   });
 }
 
-P<IAsyncOperation> CS3FileSystem::deleteAsync(const CURI& location, IDoneListener* listener) {
+zel::P<zel::IAsyncOperation> CS3FileSystem::deleteAsync(const zel::CURI& location,
+                                                        zel::IDoneListener* listener) {
   return begin(listener, [this, location](Finish finish) {
     const Object object = objectOf(location);
     client->start(makeRequest("DELETE", object), [object, finish](CS3Response&& response) {
@@ -577,11 +586,11 @@ P<IAsyncOperation> CS3FileSystem::deleteAsync(const CURI& location, IDoneListene
       if (response.isSuccess() || response.status == 404) {
         finish(nullptr);
       } else {
-        const CFileSystemError error = makeError(response, "DELETE", object);
+        const zel::CFileSystemError error = makeError(response, "DELETE", object);
         finish(&error);
       }
     });
   });
 }
 
-}  // namespace zel
+}  // namespace s3

@@ -14,7 +14,7 @@
 #include "zel/CFileSystemError.h"
 #include "zel/IFileSystem.h"
 
-namespace zel {
+namespace s3 {
 
 // zel::IFileSystem on an S3 object store (path-style addressing, Signature Version 4).
 //
@@ -43,7 +43,7 @@ namespace zel {
 // key counts as deleted); deleteFile without ignoreMissing HEADs first.
 //
 // Locks (lockFile, breakLock) are objects whose body names the holder, renewed by it
-// and changed only by PUTs conditional on the ETag last read; zel::CS3Lock describes the
+// and changed only by PUTs conditional on the ETag last read; CS3Lock describes the
 // body, the renewal and why no DELETE. lockFile is a PUT with "If-None-Match: *". On
 // 412 a GET reads the object: our own token means a retried PUT had won after all; an
 // empty (free) lock is taken with "If-Match"; anything else is Locked, with the
@@ -58,7 +58,7 @@ namespace zel {
 // Errors: HTTP 404 is NotFound, 412 AlreadyExists, anything else Other. The cause is a
 // zel::CError with the properties "status", "bucket", "key", "operation" and, when the
 // server sent them, "s3Code" (NoSuchKey, ...) and "requestId"; a connection failure
-// has "status" 0 and "transport" with curl's message. Retries: see zel::CS3Client.
+// has "status" 0 and "transport" with curl's message. Retries: see CS3Client.
 //
 // Asynchronous operations send their requests on the client's thread (curl's multi
 // interface; many at once) and tell their listeners on a zel::CCompletionPool of
@@ -67,7 +67,7 @@ namespace zel {
 // pool's own threads while operations are still in flight.
 //
 // Thread-safe: every operation may be called from any thread, also from a completion.
-class CS3FileSystem final : public CBase, public virtual IFileSystem {
+class CS3FileSystem final : public zel::CBase, public virtual zel::IFileSystem {
  public:
   struct Options {
     CS3Client::Settings client;
@@ -95,32 +95,34 @@ class CS3FileSystem final : public CBase, public virtual IFileSystem {
   CS3Client& getClient() noexcept { return *client; }
 
   // --- IFileSystem, synchronous ---
-  P<CFileInfo> getFileInfo(const CURI& location, int flags) override;
-  P<IIOStream> openStream(const CURI& location, int access, int mode) override;
-  bool createFolder(const CURI& location, int permissions) override;
-  bool exists(const CURI& location) override;
-  bool fileExists(const CURI& location) override;
-  bool folderExists(const CURI& location) override;
-  void deleteFile(const CURI& location, bool ignoreMissing) override;
+  zel::P<zel::CFileInfo> getFileInfo(const zel::CURI& location, int flags) override;
+  zel::P<zel::IIOStream> openStream(const zel::CURI& location, int access, int mode) override;
+  bool createFolder(const zel::CURI& location, int permissions) override;
+  bool exists(const zel::CURI& location) override;
+  bool fileExists(const zel::CURI& location) override;
+  bool folderExists(const zel::CURI& location) override;
+  void deleteFile(const zel::CURI& location, bool ignoreMissing) override;
   // Other when a key lies below the folder.
-  void deleteFolder(const CURI& location) override;
-  std::vector<FolderEntry> listFolder(const CURI& location) override;
-  // A zel::CS3Lock; see above.
-  P<IBase> lockFile(const CURI& location, const String& holder) override;
-  void breakLock(const CURI& location, bool force) override;
+  void deleteFolder(const zel::CURI& location) override;
+  std::vector<FolderEntry> listFolder(const zel::CURI& location) override;
+  // A CS3Lock; see above.
+  zel::P<zel::IBase> lockFile(const zel::CURI& location, const zel::String& holder) override;
+  void breakLock(const zel::CURI& location, bool force) override;
   // Nothing to wait for; see above.
-  void sync(const CURI& folder) override;
+  void sync(const zel::CURI& folder) override;
   int getCapabilities() const override;
 
   // --- IFileSystem, asynchronous ---
-  P<IAsyncOperation> moveAsync(const CURI& source, const CURI& target, int flags,
-                               IDoneListener* listener) override;
-  P<IAsyncOperation> createFolderAsync(const CURI& location, int permissions,
-                                       IDoneListener* listener) override;
+  zel::P<zel::IAsyncOperation> moveAsync(const zel::CURI& source, const zel::CURI& target,
+                                         int flags, zel::IDoneListener* listener) override;
+  zel::P<zel::IAsyncOperation> createFolderAsync(const zel::CURI& location, int permissions,
+                                                 zel::IDoneListener* listener) override;
   // The source is read on a completion thread into memory, then sent in one PUT.
-  P<IAsyncOperation> storeStreamAsync(const CURI& target, std::int64_t length, P<IInStream> source,
-                                      bool replace, IDoneListener* listener) override;
-  P<IAsyncOperation> deleteAsync(const CURI& location, IDoneListener* listener) override;
+  zel::P<zel::IAsyncOperation> storeStreamAsync(const zel::CURI& target, std::int64_t length,
+                                                zel::P<zel::IInStream> source, bool replace,
+                                                zel::IDoneListener* listener) override;
+  zel::P<zel::IAsyncOperation> deleteAsync(const zel::CURI& location,
+                                           zel::IDoneListener* listener) override;
 
   // --- helpers, also for the streams and the tests ---
 
@@ -135,31 +137,32 @@ class CS3FileSystem final : public CBase, public virtual IFileSystem {
     std::string key;  // empty for the bucket's root
   };
   // The bucket and key of an s3 location; Unsupported for others.
-  static Object objectOf(const CURI& location);
+  static Object objectOf(const zel::CURI& location);
   // The error for a failed response; see above.
-  static CFileSystemError makeError(const CS3Response& response, const char* operation,
-                                    const Object& object);
+  static zel::CFileSystemError makeError(const CS3Response& response, const char* operation,
+                                         const Object& object);
   // A request on one object.
   static CS3Request makeRequest(const char* method, const Object& object);
 
  private:
   // Ends an operation: called exactly once with its error (null on success).
-  using Finish = std::function<void(const CError* error)>;
+  using Finish = std::function<void(const zel::CError* error)>;
 
   // Starts an operation whose body starts requests and calls Finish once.
-  P<IAsyncOperation> begin(IDoneListener* listener, const std::function<void(Finish)>& body);
+  zel::P<zel::IAsyncOperation> begin(zel::IDoneListener* listener,
+                                     const std::function<void(Finish)>& body);
   // True when some key lies below the folder.
   bool hasKeysBelow(const Object& folder);
   // Locked, with what the lock object says.
-  CFileSystemError lockedError(const Object& object, const CS3Lock::Body& found) const;
+  zel::CFileSystemError lockedError(const Object& object, const CS3Lock::Body& found) const;
 
   const Options options;
-  const P<CS3Client> client;  // thread-safe itself
-  CCompletionPool pool;       // thread-safe itself
+  const zel::P<CS3Client> client;  // thread-safe itself
+  zel::CCompletionPool pool;       // thread-safe itself
 
   std::mutex mutex;  // guards inFlight
   std::condition_variable idle;
   int inFlight = 0;  // operations started whose completion is not yet queued on the pool
 };
 
-}  // namespace zel
+}  // namespace s3

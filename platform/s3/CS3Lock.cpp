@@ -9,11 +9,11 @@
 #include "zel/CError.h"
 #include "zel/Log.h"
 
-namespace zel {
+namespace s3 {
 
 namespace {
 
-constexpr const char* kSource = "zel::CS3Lock";
+constexpr const char* kSource = "s3::CS3Lock";
 constexpr const char* kTokenKey = "lock=";
 constexpr const char* kRenewedKey = " renewed=";
 
@@ -73,7 +73,7 @@ std::int64_t CS3Lock::unixNow() {
       .count();
 }
 
-CS3Lock::CS3Lock(P<CS3Client> client, std::string bucket, std::string key, Body body,
+CS3Lock::CS3Lock(zel::P<CS3Client> client, std::string bucket, std::string key, Body body,
                  std::string etag, std::chrono::milliseconds renewal)
     : client(std::move(client)),
       bucket(std::move(bucket)),
@@ -122,12 +122,12 @@ bool CS3Lock::renew() {
       if (current.isSuccess() && parse(current.bodyText()).token == body.token) {
         response = client->perform(replaceIf(bucket, key, text, current.header("etag")));
       } else if (current.isSuccess() || current.status == 404) {
-        const CError cause("The lock was broken; it is no longer renewed", kSource, -1,
-                           CProps()
-                               .add("bucket", String::fromUTF8(bucket))
-                               .add("key", String::fromUTF8(key))
-                               .add("holder", String::fromUTF8(body.holder)));
-        logError(cause, "S3 lock lost", String());
+        const zel::CError cause("The lock was broken; it is no longer renewed", kSource, -1,
+                                zel::CProps()
+                                    .add("bucket", zel::String::fromUTF8(bucket))
+                                    .add("key", zel::String::fromUTF8(key))
+                                    .add("holder", zel::String::fromUTF8(body.holder)));
+        zel::logError(cause, "S3 lock lost", zel::String());
         lost = true;
         return false;
       } else {
@@ -139,7 +139,7 @@ bool CS3Lock::renew() {
     etag = response.header("etag");
   } catch (const std::exception& e) {
     // The next interval tries again; only kStaleAfter without success loses the lock.
-    logError(e, "Renewing an S3 lock failed", String::fromUTF8(bucket + "/" + key));
+    zel::logError(e, "Renewing an S3 lock failed", zel::String::fromUTF8(bucket + "/" + key));
   }
   return true;
 }
@@ -158,7 +158,8 @@ void CS3Lock::giveBack() {
     }
     if (!response.isSuccess()) throw CS3FileSystem::makeError(response, "PUT", object);
   } catch (const std::exception& e) {
-    logError(e, "Releasing an S3 lock failed; it goes stale", String::fromUTF8(bucket + "/" + key));
+    zel::logError(e, "Releasing an S3 lock failed; it goes stale",
+                  zel::String::fromUTF8(bucket + "/" + key));
   }
 }
 
@@ -170,4 +171,4 @@ CS3Request CS3Lock::replaceIf(const std::string& bucket, const std::string& key,
   return put;
 }
 
-}  // namespace zel
+}  // namespace s3

@@ -11,9 +11,9 @@
 #include "zel/CBase.h"
 #include "zel/P.h"
 
-namespace zel {
+namespace s3 {
 
-// A lock taken by zel::CS3FileSystem::lockFile: an object whose body names its holder.
+// A lock taken by CS3FileSystem::lockFile: an object whose body names its holder.
 // An object store cannot tell whether the process that wrote it still lives, so the
 // holder proves it by renewing the object; one that stopped renewing for longer than
 // the stale time may be broken.
@@ -44,7 +44,7 @@ namespace zel {
 // still is ours, in the same way.
 //
 // Thread-safe: the object is only created and destroyed.
-class CS3Lock final : public CBase {
+class CS3Lock final : public zel::CBase {
  public:
   // How often a holder renews its lock.
   static constexpr std::chrono::milliseconds kRenewalInterval{20000};
@@ -74,8 +74,8 @@ class CS3Lock final : public CBase {
 
   // Holds the lock object bucket/key, just written with `body` (its ETag `etag`), and
   // renews it every `renewal`.
-  CS3Lock(P<CS3Client> client, std::string bucket, std::string key, Body body, std::string etag,
-          std::chrono::milliseconds renewal);
+  CS3Lock(zel::P<CS3Client> client, std::string bucket, std::string key, Body body,
+          std::string etag, std::chrono::milliseconds renewal);
   // Stops renewing and frees the lock (see above). Never throws: failures are logged,
   // and the lock then goes stale.
   ~CS3Lock() override;
@@ -89,7 +89,7 @@ class CS3Lock final : public CBase {
   void giveBack();
   CS3Request request(const char* method) const;
 
-  const P<CS3Client> client;
+  const zel::P<CS3Client> client;
   const std::string bucket;
   const std::string key;
   const std::chrono::milliseconds renewal;
@@ -104,4 +104,4 @@ class CS3Lock final : public CBase {
   std::thread thread;  // last: started once everything above is ready
 };
 
-}  // namespace zel
+}  // namespace s3

@@ -7,10 +7,10 @@
 #include "zel/CIOError.h"
 #include "zel/CInvalidArgError.h"
 
-namespace zel {
+namespace s3 {
 
-CS3ReadStream::CS3ReadStream(P<CS3Client> client, CS3FileSystem::Object object, CURI location,
-                             std::int64_t window)
+CS3ReadStream::CS3ReadStream(zel::P<CS3Client> client, CS3FileSystem::Object object,
+                             zel::CURI location, std::int64_t window)
     : client(std::move(client)),
       object(std::move(object)),
       location(std::move(location)),
@@ -38,8 +38,9 @@ void CS3ReadStream::fetch(std::int64_t offset) {
     const std::string range = response.header("content-range");  // "bytes a-b/total"
     const std::size_t slash = range.rfind('/');
     if (slash == std::string::npos) {
-      throw CIOError(CIOError::InvalidData, "S3 answered a ranged GET without Content-Range",
-                     CProps().add("key", String::fromUTF8(object.key)));
+      throw zel::CIOError(zel::CIOError::InvalidData,
+                          "S3 answered a ranged GET without Content-Range",
+                          zel::CProps().add("key", zel::String::fromUTF8(object.key)));
     }
     length = std::stoll(range.substr(slash + 1));
     windowStart = offset;
@@ -50,13 +51,13 @@ void CS3ReadStream::fetch(std::int64_t offset) {
 }
 
 void CS3ReadStream::checkOpen() const {
-  if (closed) throw CIOError(CIOError::StreamClosed);
+  if (closed) throw zel::CIOError(zel::CIOError::StreamClosed);
 }
 
 void CS3ReadStream::refuseWriting() const {
   checkOpen();
-  throw CIOError(CIOError::NotSupported, "The S3 stream is open for reading only.",
-                 CProps().add("uri", location.toString(true)));
+  throw zel::CIOError(zel::CIOError::NotSupported, "The S3 stream is open for reading only.",
+                      zel::CProps().add("uri", location.toString(true)));
 }
 
 std::int64_t CS3ReadStream::getLength() const {
@@ -72,15 +73,15 @@ std::int64_t CS3ReadStream::getPosition() const {
 void CS3ReadStream::seek(std::int64_t target) {
   checkOpen();
   if (target < 0 || target > length) {
-    throw CIOError(CIOError::InvalidPosition, String(),
-                   CProps().add("pos", target).add("size", length));
+    throw zel::CIOError(zel::CIOError::InvalidPosition, zel::String(),
+                        zel::CProps().add("pos", target).add("size", length));
   }
   position = target;
 }
 
-P<IStreamLock> CS3ReadStream::lockRange(std::int64_t, std::int64_t, LockType) {
-  CError cause("S3 streams do not support lockRange.");
-  throw CFileSystemError(CFileSystemError::Unsupported, &cause);
+zel::P<zel::IStreamLock> CS3ReadStream::lockRange(std::int64_t, std::int64_t, LockType) {
+  zel::CError cause("S3 streams do not support lockRange.");
+  throw zel::CFileSystemError(zel::CFileSystemError::Unsupported, &cause);
 }
 
 bool CS3ReadStream::isEndOfStream() const {
@@ -91,8 +92,8 @@ bool CS3ReadStream::isEndOfStream() const {
 int CS3ReadStream::readLax(void* buffer, int count) {
   checkOpen();
   if (count < 0) {
-    throw CInvalidArgError("zel::CS3ReadStream::readLax", "negative byte count",
-                           CProps().add("count", count));
+    throw zel::CInvalidArgError("s3::CS3ReadStream::readLax", "negative byte count",
+                                zel::CProps().add("count", count));
   }
   auto* out = static_cast<unsigned char*>(buffer);
   int done = 0;
@@ -103,8 +104,9 @@ int CS3ReadStream::readLax(void* buffer, int count) {
       const std::int64_t fetchedEnd = windowStart + static_cast<std::int64_t>(windowBytes.size());
       if (position < length && (position < windowStart || position >= fetchedEnd)) {
         // The object changed under the reader.
-        throw CIOError(CIOError::InvalidData, "S3 returned another range than asked for",
-                       CProps().add("key", String::fromUTF8(object.key)).add("pos", position));
+        throw zel::CIOError(
+            zel::CIOError::InvalidData, "S3 returned another range than asked for",
+            zel::CProps().add("key", zel::String::fromUTF8(object.key)).add("pos", position));
       }
       continue;
     }
@@ -119,20 +121,20 @@ int CS3ReadStream::readLax(void* buffer, int count) {
 
 void CS3ReadStream::read(void* buffer, int count) {
   if (readLax(buffer, count) < count) {
-    throw CIOError(CIOError::EndOfStream, String(),
-                   CProps().add("uri", location.toString(true)).add("count", count));
+    throw zel::CIOError(zel::CIOError::EndOfStream, zel::String(),
+                        zel::CProps().add("uri", location.toString(true)).add("count", count));
   }
 }
 
-void CS3ReadStream::write(const void*, int, IWriteBarrier*) {
+void CS3ReadStream::write(const void*, int, zel::IWriteBarrier*) {
   refuseWriting();
 }
 
-void CS3ReadStream::writeKeepBuffer(TConstBufferSlice<unsigned char>, IWriteBarrier*) {
+void CS3ReadStream::writeKeepBuffer(zel::TConstBufferSlice<unsigned char>, zel::IWriteBarrier*) {
   refuseWriting();
 }
 
-P<IWriteBarrier> CS3ReadStream::createWriteBarrier(IWriteBarrier*) {
+zel::P<zel::IWriteBarrier> CS3ReadStream::createWriteBarrier(zel::IWriteBarrier*) {
   refuseWriting();
 }
 
@@ -144,4 +146,4 @@ void CS3ReadStream::setLength(std::int64_t) {
   refuseWriting();
 }
 
-}  // namespace zel
+}  // namespace s3

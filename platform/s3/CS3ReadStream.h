@@ -8,7 +8,7 @@
 #include "zel/CBase.h"
 #include "zel/IIOStream.h"
 
-namespace zel {
+namespace s3 {
 
 // Reads one S3 object through ranged GETs: the constructor fetches the first window
 // (and so finds out whether the object exists and how long it is); reads outside the
@@ -17,10 +17,10 @@ namespace zel {
 // may come from a newer version.
 //
 // Not thread-safe: one caller at a time, as for every stream.
-class CS3ReadStream final : public CBase, public virtual IIOStream {
+class CS3ReadStream final : public zel::CBase, public virtual zel::IIOStream {
  public:
   // Throws CFileSystemError NotFound when the object does not exist.
-  CS3ReadStream(P<CS3Client> client, CS3FileSystem::Object object, CURI location,
+  CS3ReadStream(zel::P<CS3Client> client, CS3FileSystem::Object object, zel::CURI location,
                 std::int64_t window);
   CS3ReadStream(const CS3ReadStream&) = delete;
   CS3ReadStream& operator=(const CS3ReadStream&) = delete;
@@ -28,9 +28,10 @@ class CS3ReadStream final : public CBase, public virtual IIOStream {
   // IStreamBase
   std::int64_t getLength() const override;
   std::int64_t getPosition() const override;
-  CURI getURI() override { return location; }
+  zel::CURI getURI() override { return location; }
   void seek(std::int64_t position) override;
-  P<IStreamLock> lockRange(std::int64_t offset, std::int64_t length, LockType type) override;
+  zel::P<zel::IStreamLock> lockRange(std::int64_t offset, std::int64_t length,
+                                     LockType type) override;
   void close() override { closed = true; }
 
   // IInStream
@@ -42,9 +43,10 @@ class CS3ReadStream final : public CBase, public virtual IIOStream {
   int isEndOfStream_NonBlocking() const override { return isEndOfStream() ? 1 : 0; }
 
   // IOutStream: all NotSupported
-  void write(const void* buffer, int count, IWriteBarrier* barrier) override;
-  void writeKeepBuffer(TConstBufferSlice<unsigned char> slice, IWriteBarrier* barrier) override;
-  P<IWriteBarrier> createWriteBarrier(IWriteBarrier* parent) override;
+  void write(const void* buffer, int count, zel::IWriteBarrier* barrier) override;
+  void writeKeepBuffer(zel::TConstBufferSlice<unsigned char> slice,
+                       zel::IWriteBarrier* barrier) override;
+  zel::P<zel::IWriteBarrier> createWriteBarrier(zel::IWriteBarrier* parent) override;
   void flush() override;
   void setLength(std::int64_t length) override;
 
@@ -54,9 +56,9 @@ class CS3ReadStream final : public CBase, public virtual IIOStream {
   // Fetches the window that starts at `offset` (< length).
   void fetch(std::int64_t offset);
 
-  const P<CS3Client> client;
+  const zel::P<CS3Client> client;
   const CS3FileSystem::Object object;
-  const CURI location;
+  const zel::CURI location;
   const std::int64_t window;
   std::int64_t length = 0;
   std::int64_t position = 0;
@@ -65,4 +67,4 @@ class CS3ReadStream final : public CBase, public virtual IIOStream {
   bool closed = false;
 };
 
-}  // namespace zel
+}  // namespace s3

@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-namespace zel {
+namespace s3 {
 
-// One S3 request as zel::CS3Client sends it: a value, copied freely.
+// One S3 request as CS3Client sends it: a value, copied freely.
 struct CS3Request {
   std::string method;  // GET, HEAD, PUT, DELETE
   std::string bucket;
@@ -23,4 +23,4 @@ struct CS3Request {
   std::string payloadHash;
 };
 
-}  // namespace zel
+}  // namespace s3

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-namespace zel {
+namespace s3 {
 
-// What came back for one zel::CS3Request, after retries.
+// What came back for one CS3Request, after retries.
 struct CS3Response {
   // The HTTP status; 0 when no response arrived (see transportError).
   long status = 0;
@@ -27,4 +27,4 @@ struct CS3Response {
   }
 };
 
-}  // namespace zel
+}  // namespace s3

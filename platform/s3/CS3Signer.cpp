@@ -6,11 +6,11 @@
 
 #include "zel/CError.h"
 
-namespace zel {
+namespace s3 {
 
 namespace {
 
-constexpr const char* kSource = "zel::CS3Signer";
+constexpr const char* kSource = "s3::CS3Signer";
 
 std::string hex(const unsigned char* bytes, std::size_t length) {
   static const char* digits = "0123456789abcdef";
@@ -29,7 +29,7 @@ std::string hmac(std::string_view key, std::string_view data) {
   if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key.data(), key.size(),
                 reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, sizeof out,
                 &outLength) == nullptr) {
-    throw CError("HMAC-SHA256 failed", kSource);
+    throw zel::CError("HMAC-SHA256 failed", kSource);
   }
   return std::string(reinterpret_cast<const char*>(out), outLength);
 }
@@ -43,7 +43,7 @@ std::string CS3Signer::sha256Hex(const void* data, std::size_t length) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digestLength = 0;
   if (EVP_Digest(data, length, digest, &digestLength, EVP_sha256(), nullptr) != 1) {
-    throw CError("SHA-256 failed", kSource);
+    throw zel::CError("SHA-256 failed", kSource);
   }
   return hex(digest, digestLength);
 }
@@ -109,4 +109,4 @@ std::string CS3Signer::authorize(std::string_view method, std::string_view canon
          hex(reinterpret_cast<const unsigned char*>(signature.data()), signature.size());
 }
 
-}  // namespace zel
+}  // namespace s3

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace zel {
+namespace s3 {
 
 // Signs S3 requests with AWS Signature Version 4 (header form). HMAC-SHA256 and
 // SHA-256 come from OpenSSL's EVP interfaces.
@@ -39,4 +39,4 @@ class CS3Signer final {
   const std::string region;
 };
 
-}  // namespace zel
+}  // namespace s3

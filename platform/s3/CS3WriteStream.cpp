@@ -6,19 +6,19 @@
 #include "zel/CInvalidArgError.h"
 #include "zel/Log.h"
 
-namespace zel {
+namespace s3 {
 
 namespace {
 
-constexpr const char* kSource = "zel::CS3WriteStream";
+constexpr const char* kSource = "s3::CS3WriteStream";
 
-P<TBuffer<unsigned char>> loadObject(CS3Client& client, const CS3FileSystem::Object& object,
-                                     bool& found) {
+zel::P<zel::TBuffer<unsigned char>> loadObject(CS3Client& client,
+                                               const CS3FileSystem::Object& object, bool& found) {
   CS3Response response = client.perform(CS3FileSystem::makeRequest("GET", object));
   found = response.status != 404;
-  if (!found) return make<TBuffer<unsigned char>>();
+  if (!found) return zel::make<zel::TBuffer<unsigned char>>();
   if (!response.isSuccess()) throw CS3FileSystem::makeError(response, "GET", object);
-  return make<TBuffer<unsigned char>>(response.body.data(), response.body.size());
+  return zel::make<zel::TBuffer<unsigned char>>(response.body.data(), response.body.size());
 }
 
 }  // namespace
@@ -26,14 +26,14 @@ P<TBuffer<unsigned char>> loadObject(CS3Client& client, const CS3FileSystem::Obj
 CS3WriteStream::Opened CS3WriteStream::openObject(CS3Client& client,
                                                   const CS3FileSystem::Object& object, int access,
                                                   int mode) {
-  if (access != IIOStream::AccessRead && access != IIOStream::AccessWrite &&
-      access != IIOStream::AccessReadWrite) {
-    throw CInvalidArgError(kSource, "unknown access", CProps().add("access", access));
+  if (access != zel::IIOStream::AccessRead && access != zel::IIOStream::AccessWrite &&
+      access != zel::IIOStream::AccessReadWrite) {
+    throw zel::CInvalidArgError(kSource, "unknown access", zel::CProps().add("access", access));
   }
   bool found = false;
   switch (mode) {
-    case IFileSystem::OpenExisting: {
-      P<TBuffer<unsigned char>> contents = loadObject(client, object, found);
+    case zel::IFileSystem::OpenExisting: {
+      zel::P<zel::TBuffer<unsigned char>> contents = loadObject(client, object, found);
       if (!found) {
         CS3Response missing;
         missing.status = 404;
@@ -41,32 +41,32 @@ CS3WriteStream::Opened CS3WriteStream::openObject(CS3Client& client,
       }
       return Opened{contents, false};
     }
-    case IFileSystem::OpenOrCreate: {
-      P<TBuffer<unsigned char>> contents = loadObject(client, object, found);
+    case zel::IFileSystem::OpenOrCreate: {
+      zel::P<zel::TBuffer<unsigned char>> contents = loadObject(client, object, found);
       return Opened{contents, !found};
     }
-    case IFileSystem::CreateNew: {
+    case zel::IFileSystem::CreateNew: {
       CS3Request request = CS3FileSystem::makeRequest("PUT", object);
       request.headers.emplace("if-none-match", CS3FileSystem::kAnyETag);
       CS3Response response = client.perform(std::move(request));
       if (!response.isSuccess()) throw CS3FileSystem::makeError(response, "PUT", object);
-      return Opened{make<TBuffer<unsigned char>>(), false};
+      return Opened{zel::make<zel::TBuffer<unsigned char>>(), false};
     }
-    case IFileSystem::CreateOrTruncate:
-      return Opened{make<TBuffer<unsigned char>>(), true};
+    case zel::IFileSystem::CreateOrTruncate:
+      return Opened{zel::make<zel::TBuffer<unsigned char>>(), true};
     default:
-      throw CInvalidArgError(kSource, "unknown open mode", CProps().add("mode", mode));
+      throw zel::CInvalidArgError(kSource, "unknown open mode", zel::CProps().add("mode", mode));
   }
 }
 
-CS3WriteStream::CS3WriteStream(P<CS3Client> client, CS3FileSystem::Object object, CURI location,
-                               int access, int mode)
+CS3WriteStream::CS3WriteStream(zel::P<CS3Client> client, CS3FileSystem::Object object,
+                               zel::CURI location, int access, int mode)
     : CS3WriteStream(client, object, std::move(location), access,
                      openObject(*client, object, access, mode)) {}
 
-CS3WriteStream::CS3WriteStream(P<CS3Client> client, CS3FileSystem::Object object, CURI location,
-                               int access, Opened opened)
-    : CBufferStream(std::move(opened.contents)),
+CS3WriteStream::CS3WriteStream(zel::P<CS3Client> client, CS3FileSystem::Object object,
+                               zel::CURI location, int access, Opened opened)
+    : zel::CBufferStream(std::move(opened.contents)),
       client(std::move(client)),
       object(std::move(object)),
       location(std::move(location)),
@@ -77,13 +77,13 @@ CS3WriteStream::~CS3WriteStream() {
   try {
     close();
   } catch (const std::exception& e) {
-    onExceptionInDestructorIgnored(kSource, e, true);
+    zel::onExceptionInDestructorIgnored(kSource, e, true);
   }
 }
 
 void CS3WriteStream::upload() {
   if (!changed) return;
-  const P<TBuffer<unsigned char>> contents = getBuffer();
+  const zel::P<zel::TBuffer<unsigned char>> contents = getBuffer();
   CS3Request request = CS3FileSystem::makeRequest("PUT", object);
   request.body = std::make_shared<const std::vector<unsigned char>>(
       contents->getData(), contents->getData() + contents->getUsed());
@@ -104,51 +104,51 @@ void CS3WriteStream::close() {
 }
 
 void CS3WriteStream::checkReadable() const {
-  if (access == IIOStream::AccessWrite) {
+  if (access == zel::IIOStream::AccessWrite) {
     getPosition();  // StreamClosed first
-    throw CIOError(CIOError::NotSupported, "The S3 stream is open for writing only.",
-                   CProps().add("uri", location.toString(true)));
+    throw zel::CIOError(zel::CIOError::NotSupported, "The S3 stream is open for writing only.",
+                        zel::CProps().add("uri", location.toString(true)));
   }
 }
 
 void CS3WriteStream::read(void* buffer, int count) {
   checkReadable();
-  CBufferStream::read(buffer, count);
+  zel::CBufferStream::read(buffer, count);
 }
 
 int CS3WriteStream::readLax(void* buffer, int count) {
   checkReadable();
-  return CBufferStream::readLax(buffer, count);
+  return zel::CBufferStream::readLax(buffer, count);
 }
 
 int CS3WriteStream::readAvailable(void* buffer, int count) {
   checkReadable();
-  return CBufferStream::readAvailable(buffer, count);
+  return zel::CBufferStream::readAvailable(buffer, count);
 }
 
 void CS3WriteStream::checkWritable() const {
-  if (access == IIOStream::AccessRead) {
+  if (access == zel::IIOStream::AccessRead) {
     getPosition();  // StreamClosed first
-    throw CIOError(CIOError::NotSupported, "The S3 stream is open for reading only.",
-                   CProps().add("uri", location.toString(true)));
+    throw zel::CIOError(zel::CIOError::NotSupported, "The S3 stream is open for reading only.",
+                        zel::CProps().add("uri", location.toString(true)));
   }
 }
 
-void CS3WriteStream::write(const void* buffer, int count, IWriteBarrier* barrier) {
+void CS3WriteStream::write(const void* buffer, int count, zel::IWriteBarrier* barrier) {
   checkWritable();
-  CBufferStream::write(buffer, count, barrier);
+  zel::CBufferStream::write(buffer, count, barrier);
   changed = true;
 }
 
 void CS3WriteStream::flush() {
-  CBufferStream::flush();
+  zel::CBufferStream::flush();
   upload();
 }
 
 void CS3WriteStream::setLength(std::int64_t length) {
   checkWritable();
-  CBufferStream::setLength(length);
+  zel::CBufferStream::setLength(length);
   changed = true;
 }
 
-}  // namespace zel
+}  // namespace s3

@@ -4,7 +4,7 @@
 #include "s3/CS3FileSystem.h"
 #include "zel/CBufferStream.h"
 
-namespace zel {
+namespace s3 {
 
 // A writable S3 object: the whole object is kept in memory and PUT by flush() and
 // close() when something changed since the last PUT (and by the destructor, which only
@@ -18,45 +18,45 @@ namespace zel {
 // back), writes do.
 //
 // Not thread-safe: one caller at a time, as for every stream.
-class CS3WriteStream final : public CBufferStream {
+class CS3WriteStream final : public zel::CBufferStream {
  public:
-  CS3WriteStream(P<CS3Client> client, CS3FileSystem::Object object, CURI location, int access,
-                 int mode);
+  CS3WriteStream(zel::P<CS3Client> client, CS3FileSystem::Object object, zel::CURI location,
+                 int access, int mode);
   ~CS3WriteStream() override;
   CS3WriteStream(const CS3WriteStream&) = delete;
   CS3WriteStream& operator=(const CS3WriteStream&) = delete;
 
-  CURI getURI() override { return location; }
+  zel::CURI getURI() override { return location; }
   void close() override;
 
   void read(void* buffer, int count) override;
   int readLax(void* buffer, int count) override;
   int readAvailable(void* buffer, int count) override;
 
-  void write(const void* buffer, int count, IWriteBarrier* barrier) override;
+  void write(const void* buffer, int count, zel::IWriteBarrier* barrier) override;
   void flush() override;
   void setLength(std::int64_t length) override;
 
  private:
   struct Opened {
-    P<TBuffer<unsigned char>> contents;
+    zel::P<zel::TBuffer<unsigned char>> contents;
     bool changed = false;  // to be written even when nothing is
   };
 
-  CS3WriteStream(P<CS3Client> client, CS3FileSystem::Object object, CURI location, int access,
-                 Opened opened);
+  CS3WriteStream(zel::P<CS3Client> client, CS3FileSystem::Object object, zel::CURI location,
+                 int access, Opened opened);
   static Opened openObject(CS3Client& client, const CS3FileSystem::Object& object, int access,
                            int mode);
   void checkReadable() const;
   void checkWritable() const;
   void upload();
 
-  const P<CS3Client> client;
+  const zel::P<CS3Client> client;
   const CS3FileSystem::Object object;
-  const CURI location;
+  const zel::CURI location;
   const int access;
   bool changed;
   bool open = true;
 };
 
-}  // namespace zel
+}  // namespace s3

@@ -6,7 +6,7 @@
 
 #include "zel/CLocalFileSystem.h"
 
-namespace zel {
+namespace s3 {
 
 CSchemeFileSystem::CSchemeFileSystem(zel::P<zel::IFileSystem> local, int completionThreads)
     : local(std::move(local)), completionThreads(std::max(completionThreads, 1)) {}
@@ -22,16 +22,16 @@ zel::P<zel::IFileSystem> CSchemeFileSystem::make(int completionThreads, bool dur
 CSchemeFileSystem::~CSchemeFileSystem() {
   std::lock_guard<std::mutex> lock(mutex);
   if (s3 == nullptr || std::getenv("FLECK_S3_STATS") == nullptr) return;
-  const zel::CS3Client& client = s3->getClient();
+  const CS3Client& client = s3->getClient();
   std::fprintf(stderr,
                "s3 requests: GET %llu HEAD %llu PUT %llu COPY %llu DELETE %llu LIST %llu "
                "retries %llu\n",
-               static_cast<unsigned long long>(client.getRequestCount(zel::CS3Client::Get)),
-               static_cast<unsigned long long>(client.getRequestCount(zel::CS3Client::Head)),
-               static_cast<unsigned long long>(client.getRequestCount(zel::CS3Client::Put)),
-               static_cast<unsigned long long>(client.getRequestCount(zel::CS3Client::Copy)),
-               static_cast<unsigned long long>(client.getRequestCount(zel::CS3Client::Delete)),
-               static_cast<unsigned long long>(client.getRequestCount(zel::CS3Client::List)),
+               static_cast<unsigned long long>(client.getRequestCount(CS3Client::Get)),
+               static_cast<unsigned long long>(client.getRequestCount(CS3Client::Head)),
+               static_cast<unsigned long long>(client.getRequestCount(CS3Client::Put)),
+               static_cast<unsigned long long>(client.getRequestCount(CS3Client::Copy)),
+               static_cast<unsigned long long>(client.getRequestCount(CS3Client::Delete)),
+               static_cast<unsigned long long>(client.getRequestCount(CS3Client::List)),
                static_cast<unsigned long long>(client.getRetryCount()));
 }
 
@@ -39,10 +39,10 @@ zel::IFileSystem& CSchemeFileSystem::pick(const zel::CURI& location) {
   if (location.getScheme() != L"s3") return *local;
   std::lock_guard<std::mutex> lock(mutex);
   if (s3 == nullptr) {
-    zel::CS3FileSystem::Options options = zel::CS3FileSystem::optionsFromEnvironment();
+    CS3FileSystem::Options options = CS3FileSystem::optionsFromEnvironment();
     // Requests wait on the network, not on the processor: more of them may run at once.
     options.completionThreads = completionThreads;
-    s3 = zel::make<zel::CS3FileSystem>(options);
+    s3 = zel::make<CS3FileSystem>(options);
   }
   return *s3;
 }
@@ -91,7 +91,7 @@ void CSchemeFileSystem::sync(const zel::CURI& folder) {
 
 int CSchemeFileSystem::getCapabilities() const {
   // The S3 file system may not be made yet; its answer never changes.
-  return local->getCapabilities() & zel::CS3FileSystem::kCapabilities;
+  return local->getCapabilities() & CS3FileSystem::kCapabilities;
 }
 
 zel::P<zel::IBase> CSchemeFileSystem::lockFile(const zel::CURI& location,
@@ -128,4 +128,4 @@ zel::P<zel::IAsyncOperation> CSchemeFileSystem::deleteAsync(const zel::CURI& loc
   return pick(location).deleteAsync(location, listener);
 }
 
-}  // namespace zel
+}  // namespace s3

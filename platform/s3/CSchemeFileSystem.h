@@ -6,7 +6,7 @@
 #include "zel/CBase.h"
 #include "zel/IFileSystem.h"
 
-namespace zel {
+namespace s3 {
 
 // The file system for locations as programs take them: local locations go to a local
 // file system, "s3://" locations to a CS3FileSystem made on first use from the
@@ -56,7 +56,7 @@ class CSchemeFileSystem final : public zel::CBase, public virtual zel::IFileSyst
   const zel::P<zel::IFileSystem> local;
   const int completionThreads;
   std::mutex mutex;  // guards s3
-  zel::P<zel::CS3FileSystem> s3;
+  zel::P<CS3FileSystem> s3;
 };
 
-}  // namespace zel
+}  // namespace s3

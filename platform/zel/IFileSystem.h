@@ -18,7 +18,7 @@ namespace zel {
 // The file system the library works on; it touches files in no other way. Every
 // implementation keeps the contract below, which the conformance tests pin:
 // zel::CLocalFileSystem (this machine's files), zel::CMemoryFileSystem (files in memory,
-// for tests, with power failures on demand), zel::CS3FileSystem (an S3 object store) and
+// for tests, with power failures on demand), s3::CS3FileSystem (an S3 object store) and
 // the forwarding zel::CFileSystemWrapper with what derives from it.
 //
 // Errors are zel::CFileSystemError with problem NotFound (a file or folder of the path

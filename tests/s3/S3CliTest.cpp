@@ -23,7 +23,7 @@ class S3CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!gatewayReady()) return;
-    fs = zel::make<zel::CS3FileSystem>(gatewayOptions(2));
+    fs = zel::make<s3::CS3FileSystem>(gatewayOptions(2));
     base = freshFolder();
   }
 
@@ -66,7 +66,7 @@ class S3CliTest : public ::testing::Test {
   }
 
   fleck::testing::TempFolder folder;
-  zel::P<zel::CS3FileSystem> fs;
+  zel::P<s3::CS3FileSystem> fs;
   CURI base;
 };
 
@@ -109,11 +109,11 @@ TEST_F(S3CliTest, FlecksLeftInBothDisksByAnInterruptedMoveReadCorrectly) {
   int copied = 0;
   walk(base << "a", CURI(), [&](const CURI& relative) {
     if (!relative.getName().toUTF8().ends_with(".fleck")) return;  // headers and links
-    const auto source = zel::CS3FileSystem::objectOf(base << "a" << relative);
-    zel::CS3Request copy = zel::CS3FileSystem::makeRequest(
-        "PUT", zel::CS3FileSystem::objectOf(base << "b" << relative));
+    const auto source = s3::CS3FileSystem::objectOf(base << "a" << relative);
+    s3::CS3Request copy =
+        s3::CS3FileSystem::makeRequest("PUT", s3::CS3FileSystem::objectOf(base << "b" << relative));
     copy.headers["x-amz-copy-source"] =
-        "/" + source.bucket + "/" + zel::CS3Signer::uriEncode(source.key, true);
+        "/" + source.bucket + "/" + s3::CS3Signer::uriEncode(source.key, true);
     ASSERT_TRUE(fs->getClient().perform(copy).isSuccess());
     ++copied;
   });

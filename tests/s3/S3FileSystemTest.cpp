@@ -26,7 +26,7 @@ class S3FileSystemTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!gatewayReady()) return;
-    fs = zel::make<zel::CS3FileSystem>(gatewayOptions(4));
+    fs = zel::make<s3::CS3FileSystem>(gatewayOptions(4));
     root = freshFolder();
   }
 
@@ -47,7 +47,7 @@ class S3FileSystemTest : public ::testing::Test {
     return std::string();
   }
 
-  P<zel::CS3FileSystem> fs;
+  P<s3::CS3FileSystem> fs;
   CURI root;
 };
 
@@ -57,12 +57,12 @@ TEST_F(S3FileSystemTest, EightRacingConditionalStoresHaveExactlyOneWinner) {
   for (int round = 0; round < 5; ++round) {
     const CURI target = at(("race-" + std::to_string(round)).c_str());
     // Separate file system objects: separate connections, as separate processes.
-    std::vector<P<zel::CS3FileSystem>> systems;
+    std::vector<P<s3::CS3FileSystem>> systems;
     std::vector<Bytes> contents;
     std::vector<P<RecordingListener>> listeners;
     std::vector<P<zel::IAsyncOperation>> operations;
     for (int i = 0; i < kWriters; ++i) {
-      systems.push_back(zel::make<zel::CS3FileSystem>(gatewayOptions(1)));
+      systems.push_back(zel::make<s3::CS3FileSystem>(gatewayOptions(1)));
       contents.push_back(makeBytes(1000 + static_cast<std::size_t>(i), 100u + i));
       listeners.push_back(zel::make<RecordingListener>());
     }
@@ -128,9 +128,9 @@ TEST_F(S3FileSystemTest, MoveInterruptedAfterTheCopyLeavesTwoIdenticalReadableFi
   const Bytes bytes = makeBytes(70000, 9);
   ASSERT_EQ(store(at("disk/f"), bytes, false)->getProblem(), -1);
   // What a crash between COPY and DELETE leaves: the COPY alone.
-  zel::CS3Request copy =
-      zel::CS3FileSystem::makeRequest("PUT", zel::CS3FileSystem::objectOf(at("child/f")));
-  const auto source = zel::CS3FileSystem::objectOf(at("disk/f"));
+  s3::CS3Request copy =
+      s3::CS3FileSystem::makeRequest("PUT", s3::CS3FileSystem::objectOf(at("child/f")));
+  const auto source = s3::CS3FileSystem::objectOf(at("disk/f"));
   copy.headers["x-amz-copy-source"] = "/" + source.bucket + "/" + source.key;
   ASSERT_TRUE(fs->getClient().perform(copy).isSuccess());
   EXPECT_EQ(readFile(*fs, at("disk/f")), bytes);
@@ -145,14 +145,14 @@ TEST_F(S3FileSystemTest, MoveInterruptedAfterTheCopyLeavesTwoIdenticalReadableFi
 
 TEST_F(S3FileSystemTest, ReadsBeyondTheFirstWindowAreRangedGets) {
   if (fs == nullptr) return;
-  zel::CS3FileSystem::Options options = gatewayOptions(1);
+  s3::CS3FileSystem::Options options = gatewayOptions(1);
   options.readWindow = 4096;
-  auto small = zel::make<zel::CS3FileSystem>(options);
+  auto small = zel::make<s3::CS3FileSystem>(options);
   const Bytes bytes = makeBytes(3 * 4096 + 100, 12);
   ASSERT_EQ(store(at("big"), bytes, true)->getProblem(), -1);
-  const auto before = small->getClient().getRequestCount(zel::CS3Client::Get);
+  const auto before = small->getClient().getRequestCount(s3::CS3Client::Get);
   EXPECT_EQ(readFile(*small, at("big")), bytes);
-  EXPECT_EQ(small->getClient().getRequestCount(zel::CS3Client::Get) - before, 4u);
+  EXPECT_EQ(small->getClient().getRequestCount(s3::CS3Client::Get) - before, 4u);
   // Seeking back reads the first window again, correctly.
   P<zel::IIOStream> stream =
       small->openStream(at("big"), zel::IIOStream::AccessRead, IFileSystem::OpenExisting);
@@ -174,7 +174,7 @@ TEST_F(S3FileSystemTest, HttpFailuresCarryStatusKeyAndServerCode) {
     EXPECT_EQ(e.getProblem(), CFileSystemError::NotFound);
     EXPECT_EQ(property(e, "status"), "404");
     EXPECT_EQ(property(e, "s3Code"), "NoSuchKey");
-    EXPECT_EQ(property(e, "key"), zel::CS3FileSystem::objectOf(at("missing")).key);
+    EXPECT_EQ(property(e, "key"), s3::CS3FileSystem::objectOf(at("missing")).key);
     EXPECT_EQ(property(e, "bucket"), testBucket());
   }
 
@@ -190,7 +190,7 @@ TEST_F(S3FileSystemTest, HttpFailuresCarryStatusKeyAndServerCode) {
   });
   EXPECT_EQ(missingSource->getProblem(), CFileSystemError::NotFound);
   EXPECT_EQ(property(*missingSource->getError(), "key"),
-            zel::CS3FileSystem::objectOf(at("nothing")).key);
+            s3::CS3FileSystem::objectOf(at("nothing")).key);
 
   const CURI noBucket(zel::String("s3://fleck-no-such-bucket-here/x"));
   try {
@@ -216,30 +216,30 @@ TEST_F(S3FileSystemTest, KeysWithSpecialCharactersRoundTrip) {
 
 // Locks renewed every 200 ms and stale after 2 s, so that renewal and staleness show
 // within seconds.
-P<zel::CS3FileSystem> quickLocks() {
-  zel::CS3FileSystem::Options options = gatewayOptions(1);
+P<s3::CS3FileSystem> quickLocks() {
+  s3::CS3FileSystem::Options options = gatewayOptions(1);
   options.lockRenewal = std::chrono::milliseconds(200);
   options.lockStaleAfter = std::chrono::seconds(2);
-  return zel::make<zel::CS3FileSystem>(options);
+  return zel::make<s3::CS3FileSystem>(options);
 }
 
-zel::CS3Lock::Body lockBody(IFileSystem& fs, const CURI& lock) {
+s3::CS3Lock::Body lockBody(IFileSystem& fs, const CURI& lock) {
   const Bytes bytes = readFile(fs, lock);
-  return zel::CS3Lock::parse(std::string(bytes.begin(), bytes.end()));
+  return s3::CS3Lock::parse(std::string(bytes.begin(), bytes.end()));
 }
 
 TEST_F(S3FileSystemTest, RenewedLockStaysUntilForcedAndIsNotBroughtBack) {
   if (fs == nullptr) return;
   const CURI lock = at("writer.lock");
-  const P<zel::CS3FileSystem> first = quickLocks();
-  const P<zel::CS3FileSystem> second = quickLocks();
+  const P<s3::CS3FileSystem> first = quickLocks();
+  const P<s3::CS3FileSystem> second = quickLocks();
   P<zel::IBase> held = first->lockFile(lock, "first");
 
   // Held longer than the stale time: the renewals keep it fresh, each one a PUT whose
   // If-Match the gateway honours (a GET would mean the fallback).
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  EXPECT_GE(first->getClient().getRequestCount(zel::CS3Client::Put), 5u);
-  EXPECT_EQ(first->getClient().getRequestCount(zel::CS3Client::Get), 0u);
+  EXPECT_GE(first->getClient().getRequestCount(s3::CS3Client::Put), 5u);
+  EXPECT_EQ(first->getClient().getRequestCount(s3::CS3Client::Get), 0u);
   try {
     second->breakLock(lock, false);
     FAIL() << "a renewed lock was broken";
@@ -266,7 +266,7 @@ TEST_F(S3FileSystemTest, LeftoverLockIsStaleAndOnlyThenBrokenWithoutForce) {
   const CURI lock = at("writer.lock");
   // What a holder that died an hour ago leaves.
   const std::string leftover =
-      zel::CS3Lock::format({"host=gone pid=1", "0123456789abcdef", zel::CS3Lock::unixNow() - 3600});
+      s3::CS3Lock::format({"host=gone pid=1", "0123456789abcdef", s3::CS3Lock::unixNow() - 3600});
   writeFile(*fs, lock, textBytes(leftover));
   try {
     fs->lockFile(lock, "next");

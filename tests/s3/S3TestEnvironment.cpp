@@ -41,8 +41,8 @@ bool gatewayReady() {
   return !::testing::Test::IsSkipped() && !::testing::Test::HasFatalFailure();
 }
 
-zel::CS3FileSystem::Options gatewayOptions(int completionThreads) {
-  zel::CS3FileSystem::Options options = zel::CS3FileSystem::optionsFromEnvironment();
+s3::CS3FileSystem::Options gatewayOptions(int completionThreads) {
+  s3::CS3FileSystem::Options options = s3::CS3FileSystem::optionsFromEnvironment();
   options.completionThreads = completionThreads;
   return options;
 }
@@ -53,13 +53,13 @@ std::string testBucket() {
   std::call_once(once, [] {
     bucket = "fleck-tests-" + std::to_string(::getpid()) + "-" +
              std::to_string(static_cast<long>(std::time(nullptr)));
-    zel::CS3Client client(gatewayOptions(1).client);
-    zel::CS3Request request;
+    s3::CS3Client client(gatewayOptions(1).client);
+    s3::CS3Request request;
     request.method = "PUT";
     request.bucket = bucket;
-    const zel::CS3Response response = client.perform(request);
+    const s3::CS3Response response = client.perform(request);
     if (!response.isSuccess()) {
-      throw zel::CS3FileSystem::makeError(response, "PUT bucket", {bucket, std::string()});
+      throw s3::CS3FileSystem::makeError(response, "PUT bucket", {bucket, std::string()});
     }
   });
   return bucket;
@@ -81,11 +81,11 @@ S3TestEnvironment::S3TestEnvironment() : ready(gatewayReady()) {
 zel::P<zel::IFileSystem> S3TestEnvironment::makeFileSystem(int completionThreads) {
   // Without a gateway the test is already failed or skipped and never runs its body.
   if (!ready) return zel::make<zel::CLocalFileSystem>();
-  return zel::make<zel::CS3FileSystem>(gatewayOptions(completionThreads));
+  return zel::make<s3::CS3FileSystem>(gatewayOptions(completionThreads));
 }
 
 std::vector<std::string> S3TestEnvironment::listRaw(const zel::CURI& folder) {
-  zel::CS3FileSystem fs(gatewayOptions(1));
+  s3::CS3FileSystem fs(gatewayOptions(1));
   std::vector<std::string> names;
   for (const auto& entry : fs.listFolder(folder))
     names.push_back(entry.name.toUTF8());

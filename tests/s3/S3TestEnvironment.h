@@ -13,7 +13,7 @@ namespace fleck_test {
 bool gatewayReady();
 
 // Options for a file system on the gateway.
-zel::CS3FileSystem::Options gatewayOptions(int completionThreads);
+s3::CS3FileSystem::Options gatewayOptions(int completionThreads);
 
 // The bucket of this test process, made on first use.
 std::string testBucket();

@@ -68,7 +68,7 @@ bool servedWritable(const CNbdExport::Options& options, const CDiskAccess& acces
 zel::P<zel::IFileSystem> makeFileSystem(int threads) {
   // Stores are not synced one by one; flush syncs the file system once. s3:// disks
   // get an S3 file system, made when first needed.
-  return zel::CSchemeFileSystem::make(threads, /*durable=*/false);
+  return s3::CSchemeFileSystem::make(threads, /*durable=*/false);
 }
 
 }  // namespace
@@ -259,10 +259,10 @@ void CNbdExport::syncFolders() {
     try {
       fs->sync(folder);
     } catch (const zel::CError& e) {
-      throw zel::CError(zel::String::fromUTF8("cannot sync " + CDiskAccess::show(folder) +
-                                              " to the storage: " + ops::COperationError::describe(e)),
-                        "fleck::nbd::CNbdExport", -1,
-                        zel::CProps().add("uri", folder.toString(true)), &e);
+      throw zel::CError(
+          zel::String::fromUTF8("cannot sync " + CDiskAccess::show(folder) +
+                                " to the storage: " + ops::COperationError::describe(e)),
+          "fleck::nbd::CNbdExport", -1, zel::CProps().add("uri", folder.toString(true)), &e);
     }
   }
 }

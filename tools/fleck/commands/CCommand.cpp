@@ -55,7 +55,7 @@ int CCommand::defaultThreads() {
 zel::P<zel::IFileSystem> CCommand::makeFileSystem(int completionThreads) {
   // Stores are not synced one by one; an import syncs the file system once at its end.
   // s3:// locations go to an S3 file system, made when first needed.
-  return zel::CSchemeFileSystem::make(completionThreads, /*durable=*/false);
+  return s3::CSchemeFileSystem::make(completionThreads, /*durable=*/false);
 }
 
 }  // namespace fleck::cli

@@ -1,10 +1,12 @@
 #include "CInfoCommand.h"
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
 
 #include "CCliError.h"
-#include "CJsonWriter.h"
 #include "CSizes.h"
 #include "fleck/ops/CDiskAccess.h"
 #include "fleck/ops/CFleckTree.h"
@@ -15,6 +17,18 @@ namespace {
 
 std::string hex(const zel::TBuffer<unsigned char>& bytes) {
   return zel::toHex(bytes.getData(), bytes.getUsed());
+}
+
+// Six significant digits keep the ratio short (the library would print all 17); a
+// whole number stays an integer so that a disk without flecks reads 0, not 0.0.
+nlohmann::ordered_json ratioValue(double ratio) {
+  if (!std::isfinite(ratio)) return nullptr;
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.6g", ratio);
+  const double rounded = std::strtod(text, nullptr);
+  if (rounded == std::trunc(rounded) && std::fabs(rounded) < 1e15)
+    return static_cast<std::int64_t>(rounded);
+  return rounded;
 }
 
 }  // namespace
@@ -54,44 +68,41 @@ int CInfoCommand::run() {
   const bool encrypted = header.getCipherID() != L"null";
 
   if (json) {
-    CJsonWriter out;
-    out.beginObject();
-    out.key("disk").value(ops::CDiskAccess::show(location));
-    out.key("version").value(header.getVersion());
-    out.key("min_reader_version").value(header.getMinReaderVersion());
-    out.key("min_writer_version").value(header.getMinWriterVersion());
-    out.key("disk_size").value(header.getDiskSize());
-    out.key("fleck_size").value(fleckSize);
-    out.key("flecks").value(diskFlecks);
-    out.key("payload_block_size").value(header.getPayloadBlockSize());
-    out.key("compressor").value(header.getCompressID().toUTF8());
-    out.key("encrypted").value(encrypted);
-    out.key("cipher").value(header.getCipherID().toUTF8());
-    out.key("record_digest").value(header.getCheckSumHashID().toUTF8());
-    out.key("key_hash_digest").value(header.getCryptoHashID().toUTF8());
-    out.key("key_deriver").value(header.getCipherKeyDeriverID().toUTF8());
-    out.key("key_iterations").value(header.getCipherKeyDerivationIterations());
-    out.key("key_salt").value(hex(header.getCipherKeyDerivationSalt()));
-    out.key("parents").beginArray();
+    // ordered_json keeps the keys in the documented order.
+    nlohmann::ordered_json out;
+    out["disk"] = ops::CDiskAccess::show(location);
+    out["version"] = header.getVersion();
+    out["min_reader_version"] = header.getMinReaderVersion();
+    out["min_writer_version"] = header.getMinWriterVersion();
+    out["disk_size"] = header.getDiskSize();
+    out["fleck_size"] = fleckSize;
+    out["flecks"] = diskFlecks;
+    out["payload_block_size"] = header.getPayloadBlockSize();
+    out["compressor"] = header.getCompressID().toUTF8();
+    out["encrypted"] = encrypted;
+    out["cipher"] = header.getCipherID().toUTF8();
+    out["record_digest"] = header.getCheckSumHashID().toUTF8();
+    out["key_hash_digest"] = header.getCryptoHashID().toUTF8();
+    out["key_deriver"] = header.getCipherKeyDeriverID().toUTF8();
+    out["key_iterations"] = header.getCipherKeyDerivationIterations();
+    out["key_salt"] = hex(header.getCipherKeyDerivationSalt());
+    out["parents"] = nlohmann::ordered_json::array();
     for (const zel::CURI& parent : parents)
-      out.value(ops::CDiskAccess::show(parent));
-    out.endArray();
-    out.key("child");
-    if (children.empty()) {
-      out.null();
-    } else {
-      out.value(ops::CDiskAccess::show(children.front()));
-    }
-    out.key("children").beginArray();
+      out["parents"].push_back(ops::CDiskAccess::show(parent));
+    out["child"] = children.empty()
+                       ? nlohmann::ordered_json(nullptr)
+                       : nlohmann::ordered_json(ops::CDiskAccess::show(children.front()));
+    out["children"] = nlohmann::ordered_json::array();
     for (const zel::CURI& child : children)
-      out.value(ops::CDiskAccess::show(child));
-    out.endArray();
-    out.key("stored_flecks").value(fleckCount);
-    out.key("stored_bytes").value(storedBytes);
-    out.key("ratio").value(ratio);
-    out.key("stray_files").value(static_cast<std::int64_t>(strays.size()));
-    out.endObject();
-    std::fputs(out.text().c_str(), stdout);
+      out["children"].push_back(ops::CDiskAccess::show(child));
+    out["stored_flecks"] = fleckCount;
+    out["stored_bytes"] = storedBytes;
+    out["ratio"] = ratioValue(ratio);
+    out["stray_files"] = static_cast<std::int64_t>(strays.size());
+    // A path need not be valid UTF-8; such bytes become U+FFFD instead of an exception.
+    const std::string text =
+        out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    std::fputs(text.c_str(), stdout);
     return kExitOk;
   }
 
