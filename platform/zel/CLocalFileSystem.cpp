@@ -297,9 +297,8 @@ P<IIOStream> CLocalFileSystem::openStream(const CURI& location, int access, int 
     if (::fstat(fd, &info) != 0) throw makeSystemError(errno, "fstat", path);
     if (regularOnly && !S_ISREG(info.st_mode)) throw notRegular(path);
     if (S_ISDIR(info.st_mode)) throw makeSystemError(EISDIR, "open", path);
-    if (regularOnly && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK & ~O_CLOEXEC) != 0) {
-      throw makeSystemError(errno, "fcntl", path);
-    }
+    // O_NONBLOCK stays set: it changes nothing for a regular file, and clearing it
+    // would cost a system call on every fleck read.
     return make<CLocalFileStream>(fd, location, path, access, options.durable);
   } catch (...) {
     ::close(fd);
