@@ -17,8 +17,8 @@
 namespace fleck::badinput {
 
 namespace fs = std::filesystem;
-using testing::readFile;
-using testing::writeFile;
+using fleck::test::readFile;
+using fleck::test::writeFile;
 
 const char* const BadDisks::kPassword = "right password";
 

@@ -21,8 +21,8 @@
 namespace fleck::badinput {
 namespace {
 
-using testing::ProgramResult;
-using testing::TempFolder;
+using fleck::test::ProgramResult;
+using fleck::test::TempFolder;
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
 std::string lower(std::string text) {
@@ -48,7 +48,7 @@ class CliBadInputTest : public ::testing::Test {
     scratch = std::make_unique<TempFolder>();
     disks = std::make_unique<BadDisks>(root->path() + "/disks");
     image = scratch->path() + "/image";
-    testing::writeFile(image, disks->content());
+    fleck::test::writeFile(image, disks->content());
   }
   static void TearDownTestSuite() {
     std::cout << "[ bad input ] " << tried << " bad inputs tried on the tool\n";
@@ -75,9 +75,9 @@ class CliBadInputTest : public ::testing::Test {
       SCOPED_TRACE(c.name + ": fleck" + shown);
       ++tried;
       const std::string scope = scopeOf(c.disk);
-      const auto before = testing::snapshotFolder(scope);
+      const auto before = fleck::test::snapshotFolder(scope);
       const ProgramResult result =
-          testing::runProgram(arguments, scratch->path(), run.environment, 60000);
+          fleck::test::runProgram(arguments, scratch->path(), run.environment, 60000);
       ASSERT_FALSE(result.timedOut) << "the tool did not end";
       EXPECT_TRUE(run.statuses.count(result.status) != 0) << "status " << result.status << "\n"
                                                           << result.out << result.err;
@@ -88,7 +88,7 @@ class CliBadInputTest : public ::testing::Test {
             << "the output does not say \"" << words << "\":\n"
             << result.out << result.err;
       }
-      EXPECT_EQ(testing::describeDifferences(before, testing::snapshotFolder(scope)), "")
+      EXPECT_EQ(fleck::test::describeDifferences(before, fleck::test::snapshotFolder(scope)), "")
           << "the disk's folder changed";
     }
   }
@@ -240,7 +240,7 @@ TEST_F(CliBadInputTest, Passwords) {
   // A NUL would cut the password short and a byte that is no UTF-8 would be replaced:
   // both refused, from a file and from the environment, also for a new disk.
   const std::string nulFile = scratch->path() + "/nul-password";
-  testing::writeFile(nulFile, std::string("\0secret\n", 8));
+  fleck::test::writeFile(nulFile, std::string("\0secret\n", 8));
   const Environment latin1{{"FLECK_PASSWORD", "caf\xe9"}};
   runs.push_back({{"check-password", "DISK", "--password-file", nulFile}, {1}, {"NUL byte"}});
   runs.push_back({{"check-password", "DISK"}, {1}, {"FLECK_PASSWORD", "not valid UTF-8"}, latin1});
@@ -329,7 +329,7 @@ TEST_F(CliBadInputTest, SizesOutOfRange) {
   runs.push_back({{"export", "DISK", out, "--threads", "0"}, {2}, {"threads"}});
   runs.push_back({{"import", "DISK", image, "--threads", "300"}, {2}, {"threads"}});
   const std::string big = scratch->path() + "/big-image";
-  testing::writeFile(big, std::string(BadDisks::kDiskSize + 1, 'b'));
+  fleck::test::writeFile(big, std::string(BadDisks::kDiskSize + 1, 'b'));
   runs.push_back({{"import", "DISK", big}, {1}, {"larger than the disk", "nothing was imported"}});
   runs.push_back({{"import", "DISK", scratch->path() + "/no-such-image"}, {1}, {"no-such-image"}});
   check(c, runs);

@@ -25,7 +25,7 @@
 namespace fleck::badinput {
 namespace {
 
-using testing::TempFolder;
+using fleck::test::TempFolder;
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -63,7 +63,7 @@ class LibraryBadInputTest : public ::testing::Test {
     SCOPED_TRACE(what);
     ++tried;
     const std::string scope = folder.empty() ? disks->root() : scopeOf(folder);
-    const auto before = testing::snapshotFolder(scope);
+    const auto before = fleck::test::snapshotFolder(scope);
     try {
       action();
       ADD_FAILURE() << "no error";
@@ -76,7 +76,7 @@ class LibraryBadInputTest : public ::testing::Test {
     } catch (const std::exception& e) {
       ADD_FAILURE() << "an error of another class: " << e.what();
     }
-    EXPECT_EQ(testing::describeDifferences(before, testing::snapshotFolder(scope)), "")
+    EXPECT_EQ(fleck::test::describeDifferences(before, fleck::test::snapshotFolder(scope)), "")
         << "the folder changed";
   }
 

@@ -153,12 +153,12 @@ TEST_F(SnapshotRaceTest, SnapshotReadsStayExactWhileTheParentImportsInAnotherPro
     write(next, images.back());
     const std::string& now = images[images.size() - 2];
 
-    testing::CChildProcess::Options options;
+    fleck::test::CChildProcess::Options options;
     options.stderrFile = path("import.err");
     int status = -1;
     {
       // Ends with the scope: a failed assertion kills an import that still runs.
-      testing::CChildProcess import({CliRunner::binary(), "import", path("parent"), path(next),
+      fleck::test::CChildProcess import({CliRunner::binary(), "import", path("parent"), path(next),
                                      "--threads", "2", "--no-sync", "--quiet"},
                                     options);
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);

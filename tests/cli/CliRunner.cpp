@@ -14,11 +14,11 @@ CliResult CliRunner::run(const std::vector<std::string>& arguments,
                          const CliOptions& options) const {
   std::vector<std::string> argv{binary()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  testing::CChildProcess::Options childOptions;
+  fleck::test::CChildProcess::Options childOptions;
   childOptions.stdinFile = options.stdinFile;
   childOptions.environment = options.environment;
   // No time limit: a hang shows as the test's own timeout.
-  testing::ProgramResult result = testing::runProgram(argv, scratch, std::move(childOptions), -1);
+  fleck::test::ProgramResult result = fleck::test::runProgram(argv, scratch, std::move(childOptions), -1);
   return CliResult{result.status, std::move(result.out), std::move(result.err)};
 }
 

@@ -23,12 +23,12 @@ std::string CliTest::path(const std::string& name) const {
 }
 
 std::string CliTest::write(const std::string& name, const std::string& bytes) const {
-  testing::writeFile(path(name), bytes);
+  fleck::test::writeFile(path(name), bytes);
   return path(name);
 }
 
 std::string CliTest::read(const std::string& name) const {
-  return testing::readFile(path(name));
+  return fleck::test::readFile(path(name));
 }
 
 std::string CliTest::passwordFile(const std::string& password) const {
@@ -66,10 +66,10 @@ std::string CliTest::fleckPath(std::int64_t index) {
 }
 
 void CliTest::flipByte(const std::string& file, std::size_t offset) const {
-  std::string bytes = testing::readFile(file);
+  std::string bytes = fleck::test::readFile(file);
   if (offset >= bytes.size()) throw std::runtime_error("flipByte past the end of " + file);
   bytes[offset] = static_cast<char>(bytes[offset] ^ 0x5a);
-  testing::writeFile(file, bytes);
+  fleck::test::writeFile(file, bytes);
 }
 
 }  // namespace fleck::clitest

@@ -41,7 +41,7 @@ class CliTest : public ::testing::Test {
   // Changes one byte of a file in place.
   void flipByte(const std::string& file, std::size_t offset) const;
 
-  testing::TempFolder root;
+  fleck::test::TempFolder root;
   CliRunner runner;
 };
 

@@ -112,13 +112,13 @@ TEST_F(ErrorTest, DiskInUseByAnotherWriter) {
     // The test's process holds the lock; the tool runs in another.
     CFleckDisk writer(fs, zel::CURI::fromLocalPath(path("disk")), zel::String(),
                       zel::IIOStream::AccessReadWrite, 1);
-    const auto before = testing::snapshotFolder(path("disk"));
+    const auto before = fleck::test::snapshotFolder(path("disk"));
     const std::string holder = "pid=" + std::to_string(::getpid());
     expectError(fleck({"import", path("disk"), path("image")}), 1,
                 {path("disk"), "in use by another writer", holder});
     expectError(fleck({"child", path("snapshot"), "--parent", path("disk")}), 1,
                 {path("disk"), "in use by another writer", holder});
-    EXPECT_EQ(testing::describeDifferences(before, testing::snapshotFolder(path("disk"))), "");
+    EXPECT_EQ(fleck::test::describeDifferences(before, fleck::test::snapshotFolder(path("disk"))), "");
     EXPECT_FALSE(std::filesystem::exists(path("snapshot")));
   }
   EXPECT_EQ(fleck({"import", path("disk"), path("image")}).status, 0);

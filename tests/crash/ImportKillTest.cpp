@@ -22,10 +22,10 @@
 namespace fleck::crashtest {
 namespace {
 
-using testing::CChildProcess;
-using testing::ProgramResult;
-using testing::readFile;
-using testing::TempFolder;
+using fleck::test::CChildProcess;
+using fleck::test::ProgramResult;
+using fleck::test::readFile;
+using fleck::test::TempFolder;
 
 constexpr std::size_t kFleckSize = 64 * 1024;
 const char* const kImageSize = "24M";
@@ -34,7 +34,7 @@ class ImportKillTest : public ::testing::TestWithParam<unsigned> {
  protected:
   ProgramResult fleck(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), FLECK_CLI_BINARY);
-    return testing::runProgram(arguments, root.path(), environment);
+    return fleck::test::runProgram(arguments, root.path(), environment);
   }
 
   void expectSuccess(const std::vector<std::string>& arguments) {

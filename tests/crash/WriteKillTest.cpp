@@ -30,8 +30,8 @@ namespace fleck::crashtest {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-using testing::CChildProcess;
-using testing::TempFolder;
+using fleck::test::CChildProcess;
+using fleck::test::TempFolder;
 
 constexpr int kSteps = 150;
 
@@ -147,7 +147,7 @@ TEST_P(WriteKillTest, EveryFleckHoldsAStateBetweenTheLastFlushAndTheLastStartedS
     if (killed && status == 128 + SIGKILL) {
       ++kills;
     } else {
-      ASSERT_EQ(status, 0) << testing::readFile(options.stderrFile);
+      ASSERT_EQ(status, 0) << fleck::test::readFile(options.stderrFile);
       ASSERT_TRUE(progress.ended);
     }
     ASSERT_LE(progress.lastFlushed, progress.lastStarted);

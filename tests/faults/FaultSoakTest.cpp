@@ -29,8 +29,8 @@
 namespace fleck {
 namespace {
 
-using testing::CFaultInjectingFileSystem;
-using testing::TempFolder;
+using fleck::test::CFaultInjectingFileSystem;
+using fleck::test::TempFolder;
 using FS = CFaultInjectingFileSystem;
 
 constexpr int kFleckSize = 4096;

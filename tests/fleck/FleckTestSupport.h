@@ -10,7 +10,7 @@
 
 #include "zel/Log.h"
 
-namespace fleck::testing {
+namespace fleck::test {
 
 // `n` bytes of a pattern that differs by seed and never holds a zero.
 inline std::vector<unsigned char> pattern(std::size_t n, unsigned seed) {
@@ -58,4 +58,4 @@ class LogCapture {
   zel::LogSink before;
 };
 
-}  // namespace fleck::testing
+}  // namespace fleck::test

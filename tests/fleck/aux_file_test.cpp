@@ -14,9 +14,9 @@
 namespace fleck {
 namespace {
 
-using testing::readFile;
-using testing::TempFolder;
-using testing::writeFile;
+using fleck::test::readFile;
+using fleck::test::TempFolder;
+using fleck::test::writeFile;
 
 std::string md5Of(const std::string& bytes) {
   unsigned char digest[16];

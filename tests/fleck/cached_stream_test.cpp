@@ -25,10 +25,10 @@
 namespace fleck {
 namespace {
 
-using testing::CFaultInjectingFileSystem;
-using testing::pattern;
-using testing::seedFromEnvironment;
-using testing::TempFolder;
+using fleck::test::CFaultInjectingFileSystem;
+using fleck::test::pattern;
+using fleck::test::seedFromEnvironment;
+using fleck::test::TempFolder;
 using Bytes = std::vector<unsigned char>;
 constexpr auto kWrite = zel::IIOStream::AccessReadWrite;
 

@@ -25,8 +25,8 @@ namespace fleck {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-using testing::pattern;
-using testing::TempFolder;
+using fleck::test::pattern;
+using fleck::test::TempFolder;
 constexpr auto kRead = zel::IIOStream::AccessRead;
 constexpr auto kWrite = zel::IIOStream::AccessReadWrite;
 constexpr int kFleck = 4096;
@@ -144,7 +144,7 @@ TEST_F(ChainRulesTest, DiskInTheMiddleGivesItsChildWhatTheChildRead) {
     std::filesystem::create_symlink(outside, four);
   }
   {
-    testing::LogCapture quiet;
+    fleck::test::LogCapture quiet;
     CFleckDisk disk(fs, m, "", kWrite, 1);
     disk.setAllowWritingWithParentDisk(true);
     disk.seek(4 * kFleck);
@@ -267,7 +267,7 @@ TEST_F(ChainRulesTest, KeyDerivationIterationsAreBounded) {
 // A child creation that fails at any of its writes leaves the chain as it was, and the
 // next try works.
 TEST_F(ChainRulesTest, FailedChildCreationLeavesTheChainAsItWas) {
-  auto faulty = zel::make<testing::CFaultInjectingFileSystem>(fs);
+  auto faulty = zel::make<fleck::test::CFaultInjectingFileSystem>(fs);
   const zel::CURI p = makeDisk("p");
   write(p, 0, pattern(kFleck, 1));
   const zel::CURI older = child("c0", p);
@@ -279,7 +279,7 @@ TEST_F(ChainRulesTest, FailedChildCreationLeavesTheChainAsItWas) {
                                "/p/child.flecklnk"};   // the parent's link: the last write
   for (const char* fails : cases) {
     SCOPED_TRACE(fails);
-    faulty->addRule({.op = testing::CFaultInjectingFileSystem::OpenStream, .pathContains = fails});
+    faulty->addRule({.op = fleck::test::CFaultInjectingFileSystem::OpenStream, .pathContains = fails});
     EXPECT_THROW(CFleckDisk::createChild(faulty, at("n"), p, CFleckDisk::ChildLinked), zel::CError);
     faulty->clearRules();
     EXPECT_EQ(linkOf(p, "child.flecklnk"), older);

@@ -17,7 +17,7 @@ namespace fleck {
 namespace {
 
 namespace fs_ = std::filesystem;
-using testing::TempFolder;
+using fleck::test::TempFolder;
 
 // Reaches the protected link operations.
 struct DiskLinks : CFleckDisk {
@@ -239,9 +239,9 @@ TEST_F(DiskCreateTest, DamagedPrimaryLinkLoadsFromFallback) {
   const zel::CURI c = root.uri() << "c";
   CFleckDisk::create(fs, p, 1 << 20, 1, "", "lz4", -1);
   CFleckDisk::createChild(fs, c, p, CFleckDisk::ChildLinked);
-  testing::writeFile(root.path() + "/c/parent.flecklnk", "garbage bytes that fail the digest");
+  fleck::test::writeFile(root.path() + "/c/parent.flecklnk", "garbage bytes that fail the digest");
   EXPECT_EQ(resolved(c, "parent.flecklnk"), p);
-  testing::writeFile(root.path() + "/c/fallback/parent.flecklnk", "more garbage bytes, still bad");
+  fleck::test::writeFile(root.path() + "/c/fallback/parent.flecklnk", "more garbage bytes, still bad");
   EXPECT_THROW(link(c, "parent.flecklnk"), zel::CError);  // damaged is not absent
 }
 

@@ -20,9 +20,9 @@
 namespace fleck {
 namespace {
 
-using testing::CFaultInjectingFileSystem;
-using testing::seedFromEnvironment;
-using testing::TempFolder;
+using fleck::test::CFaultInjectingFileSystem;
+using fleck::test::seedFromEnvironment;
+using fleck::test::TempFolder;
 using Bytes = std::vector<unsigned char>;
 
 constexpr int kFleckSize = 4096;

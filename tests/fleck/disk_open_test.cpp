@@ -19,8 +19,8 @@
 namespace fleck {
 namespace {
 
-using testing::pattern;
-using testing::TempFolder;
+using fleck::test::pattern;
+using fleck::test::TempFolder;
 constexpr auto kRead = zel::IIOStream::AccessRead;
 constexpr auto kWrite = zel::IIOStream::AccessReadWrite;
 

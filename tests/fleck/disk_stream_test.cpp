@@ -20,8 +20,8 @@
 namespace fleck {
 namespace {
 
-using testing::pattern;
-using testing::TempFolder;
+using fleck::test::pattern;
+using fleck::test::TempFolder;
 using Bytes = std::vector<unsigned char>;
 
 constexpr int kFleckSize = 65536;

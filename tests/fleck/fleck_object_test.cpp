@@ -29,9 +29,9 @@ namespace fleck {
 namespace {
 
 namespace fs_ = std::filesystem;
-using testing::CFaultInjectingFileSystem;
-using testing::LogCapture;
-using testing::TempFolder;
+using fleck::test::CFaultInjectingFileSystem;
+using fleck::test::LogCapture;
+using fleck::test::TempFolder;
 using Buffer = zel::TBuffer<unsigned char>;
 using Bytes = std::vector<unsigned char>;
 using Rule = CFaultInjectingFileSystem::Rule;
@@ -134,12 +134,12 @@ class FleckObjectTest : public ::testing::Test {
   }
   void putFile(const char* side, std::int64_t index, const std::string& bytes) {
     fs_::create_directories(fs_::path(filePath(side, index)).parent_path());
-    testing::writeFile(filePath(side, index), bytes);
+    fleck::test::writeFile(filePath(side, index), bytes);
   }
   // The payload in the fleck's file, or nothing when there is no file.
   std::optional<Bytes> fileFleck(const char* side, std::int64_t index) {
     if (!fs_::exists(filePath(side, index))) return std::nullopt;
-    const std::string bytes = testing::readFile(filePath(side, index));
+    const std::string bytes = fleck::test::readFile(filePath(side, index));
     Buffer record(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()), out;
     preparer.unprepareData(record, out);
     return Bytes(out.getData(), out.getData() + out.getUsed());

@@ -14,8 +14,8 @@
 namespace fleck {
 namespace {
 
-using testing::readFile;
-using testing::TempFolder;
+using fleck::test::readFile;
+using fleck::test::TempFolder;
 
 zel::TBuffer<unsigned char> bytes(std::initializer_list<unsigned char> list) {
   return zel::TBuffer<unsigned char>(list.begin(), list.size());

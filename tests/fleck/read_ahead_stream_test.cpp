@@ -15,7 +15,7 @@
 namespace fleck {
 namespace {
 
-using testing::TempFolder;
+using fleck::test::TempFolder;
 using Bytes = std::vector<unsigned char>;
 
 constexpr int kFleckSize = 4096;
@@ -106,9 +106,9 @@ TEST_F(ReadAheadStreamTest, SeeksAnywhere) {
 
 TEST_F(ReadAheadStreamTest, ADamagedFleckFailsWhereItStartsAndAgainAfterSeekingBack) {
   std::string file = root.path() + "/disk/flecks/d00/c00/b00/a00/03.fleck";
-  std::string bytes = testing::readFile(file);
+  std::string bytes = fleck::test::readFile(file);
   bytes[bytes.size() / 2] ^= 0x10;
-  testing::writeFile(file, bytes);
+  fleck::test::writeFile(file, bytes);
   zel::LogSink previous =
       zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
 

@@ -23,9 +23,9 @@ namespace fleck {
 namespace {
 
 namespace fs_ = std::filesystem;
-using testing::CFaultInjectingFileSystem;
-using testing::LogCapture;
-using testing::TempFolder;
+using fleck::test::CFaultInjectingFileSystem;
+using fleck::test::LogCapture;
+using fleck::test::TempFolder;
 using Buffer = zel::TBuffer<unsigned char>;
 using Rule = CFaultInjectingFileSystem::Rule;
 using Log = std::vector<std::string>;
@@ -138,12 +138,12 @@ class StorerTest : public ::testing::Test {
   }
   void put(const std::string& relative, const std::string& bytes) {
     fs_::create_directories(fs_::path(path(relative)).parent_path());
-    testing::writeFile(path(relative), bytes);
+    fleck::test::writeFile(path(relative), bytes);
   }
   // The file's bytes, or nothing when there is no file.
   std::optional<std::string> content(const std::string& relative) const {
     if (!fs_::exists(path(relative))) return std::nullopt;
-    return testing::readFile(path(relative));
+    return fleck::test::readFile(path(relative));
   }
   bool folderExists(const std::string& relative) const { return fs_::is_directory(path(relative)); }
 

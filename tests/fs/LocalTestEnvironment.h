@@ -16,7 +16,7 @@
 
 namespace fleck_test {
 
-using fleck::testing::TempFolder;
+using fleck::test::TempFolder;
 
 // Every name in a folder except "." and "..", read with readdir, past any file system
 // object: hidden and temporary files included. Sorted. Throws zel::CError on failure.

@@ -14,8 +14,8 @@
 namespace fleck::nbdtest {
 namespace {
 
-using testing::readFile;
-using testing::writeFile;
+using fleck::test::readFile;
+using fleck::test::writeFile;
 
 constexpr std::int64_t kKiB = 1024;
 constexpr std::int64_t kMiB = 1024 * kKiB;

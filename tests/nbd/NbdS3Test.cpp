@@ -9,8 +9,8 @@
 namespace fleck::nbdtest {
 namespace {
 
-using testing::readFile;
-using testing::writeFile;
+using fleck::test::readFile;
+using fleck::test::writeFile;
 
 constexpr std::int64_t kMiB = 1024 * 1024;
 

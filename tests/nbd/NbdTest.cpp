@@ -168,7 +168,7 @@ void NbdTest::killNbdkitServing(const std::string& socketPath) {
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     std::string commandLine;
     try {
-      commandLine = testing::readFile(entry.path().string() + "/cmdline");
+      commandLine = fleck::test::readFile(entry.path().string() + "/cmdline");
     } catch (const std::exception&) {
       continue;  // ended meanwhile
     }

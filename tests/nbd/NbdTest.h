@@ -60,7 +60,7 @@ class NbdTest : public ::testing::Test {
   // Fleck files below a disk folder.
   int fleckFileCount(const std::string& disk) const;
 
-  testing::TempFolder root;
+  fleck::test::TempFolder root;
 };
 
 }  // namespace fleck::nbdtest

@@ -11,10 +11,10 @@ namespace fleck::nbdtest {
 
 namespace {
 
-testing::CChildProcess::Options childOptions(const Process::Environment& environment,
+fleck::test::CChildProcess::Options childOptions(const Process::Environment& environment,
                                              const std::string& outFile,
                                              const std::string& errFile) {
-  testing::CChildProcess::Options options;
+  fleck::test::CChildProcess::Options options;
   options.stdoutFile = outFile;
   options.stderrFile = errFile;
   options.environment = environment;
@@ -62,11 +62,11 @@ ProcessResult Process::stop(int signal) {
 }
 
 std::string Process::output() const {
-  return testing::readFile(outFile);
+  return fleck::test::readFile(outFile);
 }
 
 std::string Process::errors() const {
-  return testing::readFile(errFile);
+  return fleck::test::readFile(errFile);
 }
 
 ProcessResult Process::run(const std::vector<std::string>& argv, const std::string& scratch,

@@ -54,7 +54,7 @@ class Process {
 
   std::string outFile;
   std::string errFile;
-  testing::CChildProcess child;  // after the file names it writes to
+  fleck::test::CChildProcess child;  // after the file names it writes to
   bool ended = false;
   ProcessResult result;
 };

@@ -65,7 +65,7 @@ class S3CliTest : public ::testing::Test {
     }
   }
 
-  fleck::testing::TempFolder folder;
+  fleck::test::TempFolder folder;
   zel::P<s3::CS3FileSystem> fs;
   CURI base;
 };

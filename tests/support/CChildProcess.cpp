@@ -16,7 +16,7 @@
 
 extern char** environ;
 
-namespace fleck::testing {
+namespace fleck::test {
 
 CChildProcess::CChildProcess(const std::vector<std::string>& arguments, const Options& options) {
   if (arguments.empty()) throw std::runtime_error("no program to run");
@@ -138,4 +138,4 @@ ProgramResult runProgram(const std::vector<std::string>& arguments,
   return result;
 }
 
-}  // namespace fleck::testing
+}  // namespace fleck::test

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-namespace fleck::testing {
+namespace fleck::test {
 
 // A program started by a test in a process of its own (posix_spawn: never a fork of
 // the test's threads), in a new session so that it has no terminal to prompt on.
@@ -69,4 +69,4 @@ ProgramResult runProgram(const std::vector<std::string>& arguments,
                          const std::string& scratchFolder, CChildProcess::Options options,
                          int timeoutMs);
 
-}  // namespace fleck::testing
+}  // namespace fleck::test

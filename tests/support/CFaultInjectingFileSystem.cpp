@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-namespace fleck::testing {
+namespace fleck::test {
 
 namespace {
 
@@ -257,4 +257,4 @@ zel::P<zel::IAsyncOperation> CFaultInjectingFileSystem::deleteAsync(const zel::C
   });
 }
 
-}  // namespace fleck::testing
+}  // namespace fleck::test

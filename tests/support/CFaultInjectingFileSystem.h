@@ -10,7 +10,7 @@
 #include "zel/CFileSystemError.h"
 #include "zel/CFileSystemWrapper.h"
 
-namespace fleck::testing {
+namespace fleck::test {
 
 // A file system for tests that wraps a real one and, by rules, fails chosen operations
 // or holds their completions until the test releases them. It also logs every call
@@ -136,4 +136,4 @@ class CFaultInjectingFileSystem final : public zel::CFileSystemWrapper {
   std::uint64_t random;
 };
 
-}  // namespace fleck::testing
+}  // namespace fleck::test

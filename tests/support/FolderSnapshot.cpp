@@ -8,7 +8,7 @@
 
 #include "support/TempFolder.h"
 
-namespace fleck::testing {
+namespace fleck::test {
 
 std::string sha256Hex(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -66,4 +66,4 @@ std::string describeDifferences(const std::map<std::string, std::string>& before
   return lines;
 }
 
-}  // namespace fleck::testing
+}  // namespace fleck::test

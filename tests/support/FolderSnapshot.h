@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-namespace fleck::testing {
+namespace fleck::test {
 
 // Everything below a folder, for checking that an operation changed nothing: relative
 // path -> "folder", "link -> TARGET", or "file SHA-256" (the hex digest of its bytes).
@@ -18,4 +18,4 @@ std::string describeDifferences(const std::map<std::string, std::string>& before
 // The hex SHA-256 of `bytes` (OpenSSL).
 std::string sha256Hex(const std::string& bytes);
 
-}  // namespace fleck::testing
+}  // namespace fleck::test

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace fleck::testing {
+namespace fleck::test {
 
 TempFolder::TempFolder() {
   const char* base = std::getenv("TMPDIR");
@@ -34,4 +34,4 @@ void writeFile(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-}  // namespace fleck::testing
+}  // namespace fleck::test

@@ -4,7 +4,7 @@
 
 #include "zel/CURI.h"
 
-namespace fleck::testing {
+namespace fleck::test {
 
 // A fresh folder under the system's temporary folder, removed with everything in it
 // when the object ends.
@@ -26,4 +26,4 @@ class TempFolder {
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 
-}  // namespace fleck::testing
+}  // namespace fleck::test
