@@ -1,0 +1,15 @@
+// The libFuzzer entry of the target FLECK_FUZZ_TARGET names; the work is in
+// FuzzTargets.cpp, shared with the replay test.
+#include <cstdlib>
+
+#include "FuzzTargets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const auto run = [] {
+    for (const auto& target : fleck::test::getFuzzTargets())
+      if (target.name == FLECK_FUZZ_TARGET) return target.run;
+    std::abort();
+  }();
+  run(data, size);
+  return 0;
+}
