@@ -9,15 +9,15 @@
 
 namespace fleck::test {
 
-// A fuzz target. `run` returns when the library accepted the input or refused it with a
-// zel::CError; a broken law ends the process with __builtin_trap(), any other exception
-// leaves it. The fuzzers (entry.cpp) and the replay test call the same entries; they
-// keep per-process state (preparers, a scratch folder under $TMPDIR) and are meant for
-// one thread. fuzz/README.md describes each target's input and laws.
+// A fuzz target; fuzz/README.md describes its input and laws. `run` returns when the
+// library accepted the input or refused it with a zel::CError; a broken law ends the
+// process with __builtin_trap(). The fuzzers and the replay test call the same entries,
+// which keep per-process state (a scratch folder under $TMPDIR) and are for one thread.
 struct FuzzTarget {
   std::string_view name;  // also the folder under fuzz/corpus and fuzz/regressions
   void (*run)(const std::uint8_t* data, std::size_t size);
-  // Valid inputs made with the library's own writers: file name and bytes.
+  // Valid inputs made with the library's writers (name, bytes); null where the seeds
+  // are hand-made data only.
   std::vector<std::pair<std::string, std::string>> (*makeSeeds)();
 };
 

@@ -1,5 +1,4 @@
-// The libFuzzer entry of the target FLECK_FUZZ_TARGET names; the work is in
-// FuzzTargets.cpp, shared with the replay test.
+// The libFuzzer entry of the target FLECK_FUZZ_TARGET names (one binary per target).
 #include <cstdlib>
 
 #include "FuzzTargets.h"
