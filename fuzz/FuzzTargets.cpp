@@ -1,7 +1,5 @@
 #include "FuzzTargets.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -32,13 +30,11 @@ namespace {
 using Buffer = zel::TBuffer<unsigned char>;
 using Seeds = std::vector<std::pair<std::string, std::string>>;
 constexpr std::size_t kMD5Length = 16;
-constexpr const char* kHeaderFile = "disk.fleckdisk";
 
 // Ends the process so that the fuzzer keeps the input; the message says which law.
 void require(bool holds, const char* law) {
   if (holds) return;
   std::fprintf(stderr, "fuzz: law broken: %s\n", law);
-  std::fflush(stderr);
   __builtin_trap();
 }
 
@@ -64,17 +60,21 @@ bool endsWithMD5(std::string_view file) {
   return file.size() >= kMD5Length && withMD5(file.substr(0, file.size() - kMD5Length)) == file;
 }
 
+// The signed little-endian integer of `count` bytes.
+std::int64_t littleEndian(const unsigned char* bytes, int count) {
+  std::uint64_t bits = 0;
+  for (int i = count; i-- > 0;)
+    bits = bits << 8 | bytes[i];
+  return static_cast<std::int64_t>(bits << (64 - 8 * count)) >> (64 - 8 * count);
+}
+
 // One scratch folder per process under $TMPDIR, removed at exit.
 struct Scratch {
-  std::string root;
-  zel::P<zel::CLocalFileSystem> fs;
+  std::string root = (std::filesystem::temp_directory_path() / "fleck-fuzz-XXXXXX").string();
+  zel::P<zel::CLocalFileSystem> fs = zel::make<zel::CLocalFileSystem>();
 
   Scratch() {
-    root = (std::filesystem::temp_directory_path() / "fleck-fuzz-XXXXXX").string();
     if (::mkdtemp(root.data()) == nullptr) throw std::runtime_error("mkdtemp failed: " + root);
-    zel::CLocalFileSystem::Options options;
-    options.completionThreads = 1;  // one thread drives it
-    fs = zel::make<zel::CLocalFileSystem>(options);
   }
   ~Scratch() {
     std::error_code ignored;
@@ -93,14 +93,12 @@ Scratch& scratch() {
 }
 
 void writeFile(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush())
+  if (!std::ofstream(path, std::ios::binary).write(bytes.data(), std::ssize(bytes)).flush())
     throw std::runtime_error("cannot write " + path);
 }
 
 // unprepare: byte 0 chooses the setting (low 7 bits) and whether the record digest is
 // recomputed (high bit) so that the later checks are reached; the rest is the record.
-
 constexpr const char* kSettings[][2] = {
     {"null", "null"},       {"zlib-6", "null"},      {"lz4", "null"},         {"lz4hc", "null"},
     {"lzma-6", "null"},     {"null", "aes256cbc"},   {"zlib-6", "aes256cbc"}, {"lz4", "aes256cbc"},
@@ -132,10 +130,9 @@ CFleckDataPreparer& getPreparer(std::size_t index) {
 // magic, a newer reader version, no room for the head and both digests.
 bool refusedBeforeDecryption(std::string_view record) {
   if (!endsWithMD5(record) || record.size() < 9) return true;
-  const auto minReadVersion = static_cast<std::int16_t>(static_cast<unsigned char>(record[5]) |
-                                                        static_cast<unsigned char>(record[6]) << 8);
   return record.substr(0, 5) != "FLECK" ||
-         minReadVersion > CFleckDisk::getImplementationVersion() ||
+         littleEndian(reinterpret_cast<const unsigned char*>(record.data()) + 5, 2) >
+             CFleckDisk::getImplementationVersion() ||
          record.size() < 9 + 2 * kMD5Length;
 }
 
@@ -156,8 +153,7 @@ void runUnprepare(const std::uint8_t* data, std::size_t size) {
   }
   require(!refusedEarly, "unprepareData accepted a record that fails an early check");
   require(payload.getUsed() <= kFleckSize, "unprepareData returned more than a fleck");
-  Buffer again;
-  Buffer back;
+  Buffer again, back;
   preparer.prepareData(payload, again);
   preparer.unprepareData(again, back);
   require(back == payload, "prepareData/unprepareData round trip of an accepted payload");
@@ -189,7 +185,7 @@ void loadStoreLoad(const std::uint8_t* data, std::size_t size, T loaded, bool ke
                    auto fields, const Name&... name) {
   if (size == 0) return;
   const std::string folder = scratch().folder("in");
-  const zel::String files[] = {name..., kHeaderFile};  // a link's name, else the header's
+  const zel::String files[] = {name..., "disk.fleckdisk"};  // a link's name, else the header's
   const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   writeFile(folder + "/" + files[0].toUTF8(),
             (data[0] & 1) == 0 ? withMD5(rest) : std::string(rest));
@@ -215,7 +211,7 @@ template <class T, class... Name>
 void addStoredSeeds(Seeds& seeds, const T& object, int n, bool whole, const Name&... name) {
   const zel::CURI folder = zel::CURI::fromLocalPath(scratch().folder("seed-" + std::to_string(n)));
   object.store(scratch().fs, folder, name...);
-  const zel::String files[] = {name..., kHeaderFile};  // a link's name, else the header's
+  const zel::String files[] = {name..., "disk.fleckdisk"};  // a link's name, else the header's
   const std::string payload =
       text(*CFleckDiskAuxFileBase::loadAuxFile(scratch().fs, folder, files[0]));
   seeds.emplace_back("payload-" + std::to_string(n), '\0' + payload);
@@ -262,13 +258,12 @@ void runLink(const std::uint8_t* data, std::size_t size) {
 }
 
 Seeds linkSeeds() {
+  const char* targets[] = {"../parent", "/srv/disks/base", "s3://bucket/disks/x%2Fy"};
   Seeds seeds;
-  int n = 0;
-  for (const char* target : {"../parent", "/srv/disks/base", "s3://bucket/disks/x%2Fy"}) {
+  for (int n = 0; n < 3; ++n) {
     CFleckDiskLink link;
-    link.setTargetURI(zel::CURI(target));
+    link.setTargetURI(zel::CURI(targets[n]));
     addStoredSeeds(seeds, link, n, n == 0, CFleckDisk::getParentLinkFileName());
-    ++n;
   }
   return seeds;
 }
@@ -276,7 +271,6 @@ Seeds linkSeeds() {
 // auxfile: loadAuxFile over copy 0 and the fallback copy 1. Byte 0 says where the rest
 // is split between the copies; byte 1 bit 0/1 appends a correct MD5 trailer to copy
 // 0/1, bit 2/3 leaves copy 0/1 out.
-
 void runAuxFile(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return;
   const std::string_view rest(reinterpret_cast<const char*>(data) + 2, size - 2);
@@ -290,11 +284,8 @@ void runAuxFile(const std::uint8_t* data, std::size_t size) {
     const std::string_view part = i == 0 ? rest.substr(0, split) : rest.substr(split);
     const std::string file = (data[1] & (1u << i)) != 0 ? withMD5(part) : std::string(part);
     present[i] = (data[1] & (4u << i)) == 0;
-    if (present[i]) {
-      writeFile(paths[i], file);
-    } else {
-      std::filesystem::remove(paths[i]);
-    }
+    std::filesystem::remove(paths[i]);
+    if (present[i]) writeFile(paths[i], file);
     intact[i] = present[i] && file.size() > kMD5Length &&
                 file.size() <= static_cast<std::size_t>(CFleckDiskAuxFileBase::kMaxFileLength) &&
                 endsWithMD5(file);
@@ -324,15 +315,6 @@ void runAuxFile(const std::uint8_t* data, std::size_t size) {
 // program of one-byte operations (low 3 bits: readInt16, readInt32, readInt64,
 // readString, read n, read n*997, seek, seek outside; upper 5 bits: n); the rest is the
 // stream. Values, positions and errors must match a model of the little-endian format.
-
-// The signed little-endian integer of `count` bytes.
-std::int64_t littleEndian(const unsigned char* bytes, int count) {
-  std::uint64_t bits = 0;
-  for (int i = count; i-- > 0;)
-    bits = bits << 8 | bytes[i];
-  return static_cast<std::int64_t>(bits << (64 - 8 * count)) >> (64 - 8 * count);
-}
-
 void runDataInStream(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return;
   const std::size_t programLength = std::min<std::size_t>(data[0], size - 1);
@@ -349,14 +331,12 @@ void runDataInStream(const std::uint8_t* data, std::size_t size) {
     // else its error and where it leaves the stream (a short read may move to the end).
     std::int64_t take = kind < 3 ? 2 << kind : kind == 4 ? arg : arg * 997;
     auto code = zel::CIOError::EndOfStream;
-    bool mayMove = true;
-    std::int64_t failedAt = pos;
+    std::int64_t failedAt = -1;  // where a failure leaves the stream; -1: up to the end
     if (kind == 3) {
       const std::int64_t count = 4 <= length - pos ? littleEndian(at, 4) : 0;
       if (count < 0) {
-        code = zel::CIOError::InvalidData;  // the length is read, nothing after it
-        mayMove = false;
-        failedAt = pos + 4;
+        code = zel::CIOError::InvalidData;
+        failedAt = pos + 4;  // the length is read, nothing after it
       }
       take = count < 0 ? length + 1 : 4 + count;
     } else if (kind >= 6) {
@@ -364,7 +344,7 @@ void runDataInStream(const std::uint8_t* data, std::size_t size) {
              : (arg & 1) != 0 ? -1 - (arg >> 1)
                               : length + 1 + (arg >> 1);
       code = zel::CIOError::InvalidPosition;
-      mayMove = false;
+      failedAt = pos;
     }
     const bool ok = kind >= 6 ? take >= 0 && take <= length : take <= length - pos;
     std::vector<unsigned char> got(kind == 4 || kind == 5 ? static_cast<std::size_t>(take) : 0);
@@ -391,9 +371,10 @@ void runDataInStream(const std::uint8_t* data, std::size_t size) {
       require(!ok, "the stream refused what the model accepts");
       const auto* io = dynamic_cast<const zel::CIOError*>(&e);
       require(io != nullptr && io->getIOCode() == code, "a refusal of the wrong class or code");
-      pos = stream.getPosition();
-      require(pos == failedAt || (mayMove && pos > failedAt && pos <= length),
+      const std::int64_t now = stream.getPosition();
+      require(failedAt >= 0 ? now == failedAt : now >= pos && now <= length,
               "a failed operation moved the position outside the rest");
+      pos = now;
     }
     require(stream.getPosition() == pos, "stream position differs from the model");
     require(stream.isEndOfStream() == (pos >= length), "isEndOfStream differs from the model");
@@ -410,16 +391,16 @@ Seeds dataInStreamSeeds() {
     out.writeString("h\xC3\xA9llo");
     out.write("tail", 4, nullptr);
   }
-  const unsigned char program[] = {12, 0,           1, 2, 3,          4 | 4 << 3, 6,
-                                   2,  6 | 31 << 3, 0, 7, 7 | 1 << 3, 3};
-  return {{"records", std::string(program, program + sizeof(program)) + text(*stream->getBuffer())},
+  // 12 operations: int16, int32, int64, string, read 4, seek 0, int64, seek to the end,
+  // int16, seek past the end, seek before the start, string.
+  const std::string program("\x0c\x00\x01\x02\x03\x24\x06\x02\xfe\x00\x07\x0f\x03", 13);
+  return {{"records", program + text(*stream->getBuffer())},
           {"negative-string", std::string{1, 3} + "\xFF\xFF\xFF\xFF"},
           {"short", std::string{3, 2, 5 | 3 << 3, 1} + "abc"}};
 }
 
 // uri: the bytes as UTF-8; a line break splits off a second location, one more base
 // for toRelative.
-
 void checkURI(const zel::CURI& u) {
   require(zel::CURI(u.toString(true)) == u, "CURI(u.toString(true)) == u");
   const zel::CURI normalized = u.toNormalized();
@@ -457,14 +438,9 @@ void runURI(const std::uint8_t* data, std::size_t size) {
   const std::size_t newline = input.find('\n');
   const zel::CURI u(zel::String::fromUTF8(input.substr(0, newline)));
   checkURI(u);
-  static const zel::CURI kBases[] = {zel::CURI("/"),
-                                     zel::CURI("/a/b/c"),
-                                     zel::CURI("/a/./b/../c/"),
-                                     zel::CURI("s3://bucket/a/b"),
-                                     zel::CURI("S3://bucket/x/../a"),
-                                     zel::CURI("file:///a")};
-  for (const zel::CURI& base : kBases)
-    checkRelative(u, base);
+  for (const char* base :
+       {"/", "/a/b/c", "/a/./b/../c/", "s3://bucket/a/b", "S3://bucket/x/../a", "file:///a"})
+    checkRelative(u, zel::CURI(base));
   if (newline == std::string_view::npos) return;
   const zel::CURI second(zel::String::fromUTF8(input.substr(newline + 1)));
   checkURI(second);
