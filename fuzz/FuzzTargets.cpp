@@ -153,6 +153,8 @@ void runUnprepare(const std::uint8_t* data, std::size_t size) {
   }
   require(!refusedEarly, "unprepareData accepted a record that fails an early check");
   require(payload.getUsed() <= kFleckSize, "unprepareData returned more than a fleck");
+  require(withMD5(text(payload)).substr(payload.getUsed()) == record.substr(9, kMD5Length),
+          "unprepareData returned a payload its record's digest does not match");
   Buffer again, back;
   preparer.prepareData(payload, again);
   preparer.unprepareData(again, back);
@@ -176,10 +178,9 @@ Seeds unprepareSeeds() {
 }
 
 // header and link: byte 0 bit 0 clear, the rest is the payload of an intact file (MD5
-// trailer added); set, the rest is the whole file. What loads stores and loads to the
-// same `fields`; with `keepsOnFailure` a failed load leaves them as they were. A store
-// may refuse a payload that grew past what a file may hold (bad UTF-8 widens to
-// U+FFFD), as documented.
+// added); set, the whole file. What loads stores and loads to the same `fields` (a store
+// may refuse what grew too long: bad UTF-8 widens to U+FFFD); `keepsOnFailure`: a failed
+// load leaves them as they were.
 template <class T, class... Name>
 void loadStoreLoad(const std::uint8_t* data, std::size_t size, T loaded, bool keepsOnFailure,
                    auto fields, const Name&... name) {
