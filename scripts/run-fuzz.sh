@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (the fuzz preset: clang with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs each for a while, starting from a copy of its
-# seed corpus in fuzz/corpus/<target>/.
+# UndefinedBehaviorSanitizer) and runs each for a while, side by side (one per core:
+# each is single-threaded), starting from a copy of its seed corpus in
+# fuzz/corpus/<target>/.
 #
 #   scripts/run-fuzz.sh [seconds per target, default 30]
 #
@@ -30,15 +31,9 @@ mkdir -p "$runs/tmp"
 export TMPDIR="$PWD/$runs/tmp"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
-failed=()
-for folder in fuzz/corpus/*/; do
-  target=$(basename "$folder")
-  binary=build/fuzz/fuzz/fuzz-$target
-  work=$runs/$target
-  mkdir -p "$work/corpus" "$work/artifacts"
-  cp "$folder"* "$work/corpus/"
-
-  status=ok
+# Runs one target and leaves its verdict in $work/status.
+run_target() {
+  local target=$1 binary=$2 work=$3 status=ok
   if ! "$binary" -max_total_time="$seconds" -print_final_stats=1 \
       -artifact_prefix="$work/artifacts/" "$work/corpus" >"$work/log" 2>&1; then
     status=FAILED
@@ -47,6 +42,27 @@ for folder in fuzz/corpus/*/; do
   if [ -n "$(ls -A "$work/artifacts")" ]; then
     status=FAILED
   fi
+  echo "$status" >"$work/status"
+}
+
+# The targets run side by side, one per core: each is single-threaded.
+jobs=${JOBS:-$(nproc)}
+targets=()
+for folder in fuzz/corpus/*/; do
+  target=$(basename "$folder")
+  work=$runs/$target
+  mkdir -p "$work/corpus" "$work/artifacts"
+  cp "$folder"* "$work/corpus/"
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  run_target "$target" "build/fuzz/fuzz/fuzz-$target" "$work" &
+  targets+=("$target")
+done
+wait
+
+failed=()
+for target in "${targets[@]}"; do
+  work=$runs/$target
+  status=$(cat "$work/status" 2>/dev/null || echo FAILED)
   executions=$(grep -Eo 'stat::number_of_executed_units: *[0-9]+' "$work/log" |
                grep -Eo '[0-9]+$' || echo "?")
   printf '%-14s %12s executions in %ss  %s\n' "$target" "$executions" "$seconds" "$status"
