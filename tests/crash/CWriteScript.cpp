@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <random>
 
-namespace fleck::crashtest {
+namespace fleck::test {
 
 CWriteScript::CWriteScript(std::uint64_t seed, int count) {
   // The generator's raw output only (no distributions), so both processes agree
@@ -35,11 +35,7 @@ CWriteScript::CWriteScript(std::uint64_t seed, int count) {
     step.flushAfter = pick(7) == 0;
     step.reopenAfter = step.flushAfter && pick(3) == 0;
   }
+  if (!steps.empty()) steps.back().flushAfter = true;
 }
 
-void CWriteScript::apply(int index, std::vector<unsigned char>& disk) const {
-  const Step& s = step(index);
-  std::copy(s.bytes.begin(), s.bytes.end(), disk.begin() + s.position);
-}
-
-}  // namespace fleck::crashtest
+}  // namespace fleck::test

@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <vector>
 
-namespace fleck::crashtest {
+namespace fleck::test {
 
 // The writes of one crash round, the same in the writer process and in the test that
-// replays them: each step writes bytes at a position; after some steps the writer
-// flushes (and now and then reopens the disk). Deterministic for a seed.
+// replays them: each step writes bytes at a position; after some steps (always the
+// last) the writer flushes, and now and then reopens the disk. Deterministic for a seed.
 class CWriteScript {
  public:
   static constexpr int kFleckSize = 4096;
@@ -25,11 +25,9 @@ class CWriteScript {
 
   int size() const { return static_cast<int>(steps.size()); }
   const Step& step(int index) const { return steps[static_cast<std::size_t>(index)]; }
-  // Applies step `index` to a whole-disk byte array.
-  void apply(int index, std::vector<unsigned char>& disk) const;
 
  private:
   std::vector<Step> steps;
 };
 
-}  // namespace fleck::crashtest
+}  // namespace fleck::test

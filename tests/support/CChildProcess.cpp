@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -18,47 +19,45 @@ extern char** environ;
 
 namespace fleck::test {
 
+namespace {
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (std::string& s : strings)
+    result.push_back(s.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+}  // namespace
+
 CChildProcess::CChildProcess(const std::vector<std::string>& arguments, const Options& options) {
   if (arguments.empty()) throw std::runtime_error("no program to run");
-  std::vector<std::string> dropped{"FLECK_PASSWORD="};
-  for (const std::string& name : options.unset)
-    dropped.push_back(name + "=");
+  std::vector<std::string> argv = arguments;
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    bool drop = false;
-    for (const std::string& prefix : dropped)
-      drop = drop || std::strncmp(*entry, prefix.c_str(), prefix.size()) == 0;
-    if (!drop) environment.emplace_back(*entry);
+    const std::string name = std::string(*entry).substr(0, std::strcspn(*entry, "="));
+    const auto& unset = options.unset;
+    if (name != "FLECK_PASSWORD" && std::find(unset.begin(), unset.end(), name) == unset.end())
+      environment.emplace_back(*entry);
   }
   for (const auto& [name, value] : options.environment)
     environment.push_back(name + "=" + value);
 
-  std::vector<std::string> argv = arguments;
-  std::vector<char*> argvPointers;
-  for (std::string& a : argv)
-    argvPointers.push_back(a.data());
-  argvPointers.push_back(nullptr);
-  std::vector<char*> envPointers;
-  for (std::string& e : environment)
-    envPointers.push_back(e.data());
-  envPointers.push_back(nullptr);
-
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  const std::string input = options.stdinFile.empty() ? "/dev/null" : options.stdinFile;
-  const std::string output = options.stdoutFile.empty() ? "/dev/null" : options.stdoutFile;
-  const std::string error = options.stderrFile.empty() ? "/dev/null" : options.stderrFile;
-  posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, error.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const auto orNull = [](const std::string& file) { return file.empty() ? "/dev/null" : file; };
+  const int writing = O_WRONLY | O_CREAT | O_TRUNC;
+  posix_spawn_file_actions_addopen(&actions, 0, orNull(options.stdinFile).c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, orNull(options.stdoutFile).c_str(), writing, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, orNull(options.stderrFile).c_str(), writing, 0644);
   if (options.passFd >= 0) posix_spawn_file_actions_adddup2(&actions, options.passFd, 3);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  // A new session has no controlling terminal: a password prompt fails at once.
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-
   const int spawned = (options.searchPath ? posix_spawnp : posix_spawn)(
-      &pid, argv[0].c_str(), &actions, &attributes, argvPointers.data(), envPointers.data());
+      &pid, argv[0].c_str(), &actions, &attributes, pointers(argv).data(),
+      pointers(environment).data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (spawned != 0) {
@@ -70,9 +69,7 @@ CChildProcess::CChildProcess(const std::vector<std::string>& arguments, const Op
 CChildProcess::~CChildProcess() {
   if (pid > 0) {
     ::kill(pid, SIGKILL);
-    int ignored = 0;
-    while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
-    }
+    wait();
   }
 }
 
@@ -81,37 +78,20 @@ void CChildProcess::kill(int signal) {
 }
 
 bool CChildProcess::running() {
-  if (pid <= 0) return false;
   int raw = 0;
-  const pid_t done = ::waitpid(pid, &raw, WNOHANG);
-  if (done == pid) {
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    pid = -1;
-    return false;
-  }
-  return true;
+  if (pid <= 0 || ::waitpid(pid, &raw, WNOHANG) != pid) return pid > 0;
+  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  pid = -1;
+  return false;
 }
 
 int CChildProcess::wait(int timeoutMs) {
-  if (pid <= 0) return status;
-  if (timeoutMs >= 0) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (running()) {
-      if (std::chrono::steady_clock::now() >= end) {
-        timeout = true;
-        ::kill(pid, SIGKILL);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    if (pid <= 0) return status;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (bool kill = false; running(); std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+    kill = kill || (timeoutMs >= 0 && std::chrono::steady_clock::now() >= end);
+    if (kill && !timeout) ::kill(pid, SIGKILL);
+    timeout = timeout || kill;
   }
-  int raw = 0;
-  while (::waitpid(pid, &raw, 0) < 0) {
-    if (errno != EINTR) throw std::runtime_error("waitpid failed");
-  }
-  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  pid = -1;
   return status;
 }
 
