@@ -35,6 +35,7 @@ class CChildProcess {
   int wait(int timeoutMs = -1);
   bool timedOut() const { return timeout; }
   bool running();
+  pid_t id() const { return pid; }  // also its process group's (-1 once reaped)
 
  private:
   pid_t pid = -1;

@@ -1,9 +1,8 @@
-// The writer that the crash tests kill: runs the write script of a seed against a disk
-// and kills itself (SIGKILL) where the test asks. With "flush" that is as soon as the
-// flush after step KILLAT or a later one has returned, the moment when a store that
-// only seemed done would be lost; with "step" it is PAUSE microseconds after step KILLAT
-// started, while it writes or stores, and the writer goes no further than that step.
-// Exit status 2 when a store failed, 1 for any other error, 3 when it was not killed.
+// The writer that the crash tests kill: runs the write script of SEED against a disk and
+// kills itself (SIGKILL). With "flush" as soon as the flush after step KILLAT or a later
+// one has returned, when a store that only seemed done would be lost; with "step" PAUSE
+// microseconds after step KILLAT started, while it writes or stores, going no further.
+// Exit status 2 when a store failed, 1 for other errors, 3 when it was not killed.
 #include <signal.h>
 #include <unistd.h>
 
@@ -24,19 +23,18 @@ int main(int argc, char** argv) {
   }
   try {
     zel::P<zel::IFileSystem> fs = zel::make<zel::CLocalFileSystem>();
-    const zel::CURI folder = zel::CURI::fromLocalPath(argv[1]);
     const fleck::test::CWriteScript script(std::stoull(argv[2]), std::stoi(argv[3]));
-    const zel::String password = zel::String::fromUTF8(argv[4]);
     const int killAt = std::stoi(argv[5]);
     const bool afterFlush = std::string(argv[6]) == "flush";
     const auto pause = std::chrono::microseconds(std::stoi(argv[7]));
     const auto open = [&] {
-      return std::make_unique<fleck::CFleckDisk>(fs, folder, password,
+      return std::make_unique<fleck::CFleckDisk>(fs, zel::CURI::fromLocalPath(argv[1]),
+                                                 zel::String::fromUTF8(argv[4]),
                                                  zel::IIOStream::AccessReadWrite, 3);
     };
     auto disk = open();
-    for (int i = 0; i < script.size(); ++i) {
-      const auto& step = script.step(i);
+    for (int i = 0; i < static_cast<int>(script.steps.size()); ++i) {
+      const auto& step = script.steps[static_cast<std::size_t>(i)];
       const bool last = i == killAt && !afterFlush;
       if (last) {
         std::thread([pause] {
@@ -50,10 +48,8 @@ int main(int argc, char** argv) {
         disk->flushChanges();
         if (disk->haveBackgroundErrors()) return 2;
         if (afterFlush && i >= killAt) ::kill(::getpid(), SIGKILL);
-        if (step.reopenAfter) {
-          disk.reset();
-          disk = open();
-        }
+        if (step.reopenAfter) disk.reset();
+        if (step.reopenAfter) disk = open();
       }
       while (last)
         ::pause();
