@@ -4,10 +4,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -19,30 +17,25 @@ extern char** environ;
 
 namespace fleck::test {
 
-namespace {
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  for (std::string& s : strings)
-    result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
-}
-
-}  // namespace
-
 CChildProcess::CChildProcess(const std::vector<std::string>& arguments, const Options& options) {
   if (arguments.empty()) throw std::runtime_error("no program to run");
-  std::vector<std::string> argv = arguments;
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string name = std::string(*entry).substr(0, std::strcspn(*entry, "="));
+    const std::string name(*entry, std::strcspn(*entry, "="));
     const auto& unset = options.unset;
     if (name != "FLECK_PASSWORD" && std::find(unset.begin(), unset.end(), name) == unset.end())
       environment.emplace_back(*entry);
   }
   for (const auto& [name, value] : options.environment)
     environment.push_back(name + "=" + value);
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+  for (const std::string& a : arguments)
+    argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : environment)
+    envp.push_back(const_cast<char*>(e.c_str()));
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -56,21 +49,18 @@ CChildProcess::CChildProcess(const std::vector<std::string>& arguments, const Op
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
   const int spawned = (options.searchPath ? posix_spawnp : posix_spawn)(
-      &pid, argv[0].c_str(), &actions, &attributes, pointers(argv).data(),
-      pointers(environment).data());
+      &pid, argv[0], &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (spawned != 0) {
     pid = -1;
-    throw std::runtime_error("cannot run " + argv[0] + ": " + std::strerror(spawned));
+    throw std::runtime_error("cannot run " + arguments[0] + ": " + std::strerror(spawned));
   }
 }
 
 CChildProcess::~CChildProcess() {
-  if (pid > 0) {
-    ::kill(pid, SIGKILL);
-    wait();
-  }
+  kill(SIGKILL);
+  wait();
 }
 
 void CChildProcess::kill(int signal) {
@@ -87,10 +77,12 @@ bool CChildProcess::running() {
 
 int CChildProcess::wait(int timeoutMs) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (bool kill = false; running(); std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
-    kill = kill || (timeoutMs >= 0 && std::chrono::steady_clock::now() >= end);
-    if (kill && !timeout) ::kill(pid, SIGKILL);
-    timeout = timeout || kill;
+  while (running()) {
+    if (timeoutMs >= 0 && !timeout && std::chrono::steady_clock::now() >= end) {
+      timeout = true;
+      kill(SIGKILL);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return status;
 }
@@ -110,12 +102,8 @@ ProgramResult runProgram(const std::vector<std::string>& arguments,
   options.stdoutFile = scratchFolder + "/.stdout";
   options.stderrFile = scratchFolder + "/.stderr";
   CChildProcess child(arguments, options);
-  ProgramResult result;
-  result.status = child.wait(timeoutMs);
-  result.timedOut = child.timedOut();
-  result.out = readFile(options.stdoutFile);
-  result.err = readFile(options.stderrFile);
-  return result;
+  const int status = child.wait(timeoutMs);
+  return {status, child.timedOut(), readFile(options.stdoutFile), readFile(options.stderrFile)};
 }
 
 }  // namespace fleck::test

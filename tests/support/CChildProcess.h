@@ -9,10 +9,10 @@
 namespace fleck::test {
 
 // A program started by a test (posix_spawn: never a fork of the test's threads) in a new
-// session, so that it has no terminal to prompt on. Input comes from `stdinFile`,
-// output and errors go to files (empty: /dev/null); `passFd`, unless -1, becomes its
-// descriptor 3. FLECK_PASSWORD and the names in `unset` are removed from the inherited
-// environment, `environment` is added. The destructor kills and reaps a running child.
+// session and process group, so that it has no terminal to prompt on. Input comes from
+// `stdinFile`, output and errors go to files (empty: /dev/null); `passFd`, unless -1,
+// becomes its descriptor 3. FLECK_PASSWORD and the names in `unset` are removed from the
+// inherited environment, `environment` is added. The destructor kills a running child.
 class CChildProcess {
  public:
   struct Options {
@@ -35,7 +35,7 @@ class CChildProcess {
   int wait(int timeoutMs = -1);
   bool timedOut() const { return timeout; }
   bool running();
-  pid_t id() const { return pid; }  // also its process group's (-1 once reaped)
+  pid_t id() const { return pid; }  // also its process group's; -1 once reaped
 
  private:
   pid_t pid = -1;

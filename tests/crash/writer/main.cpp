@@ -1,8 +1,8 @@
-// The writer that the crash tests kill: runs the write script of SEED against a disk and
-// kills itself (SIGKILL). With "flush" as soon as the flush after step KILLAT or a later
-// one has returned, when a store that only seemed done would be lost; with "step" PAUSE
-// microseconds after step KILLAT started, while it writes or stores, going no further.
-// Exit status 2 when a store failed, 1 for other errors, 3 when it was not killed.
+// The writer that the crash tests kill: runs the write script of SEED against a disk (its
+// password in FLECK_PASSWORD) and kills itself (SIGKILL). With "flush" as soon as the
+// flush after step KILLAT or a later one has returned, when a store that only seemed
+// done would be lost; with "step" PAUSE microseconds after step KILLAT started, while it
+// writes or stores, going no further. Exit status 1 on errors, 2 when a store failed.
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,20 +17,19 @@
 #include "zel/CLocalFileSystem.h"
 
 int main(int argc, char** argv) {
-  if (argc != 8) {
-    std::fprintf(stderr, "usage: %s DISK SEED STEPS PASSWORD KILLAT step|flush PAUSE\n", argv[0]);
-    return 1;
-  }
+  if (argc != 6) return std::fprintf(stderr, "%s DISK SEED KILLAT step|flush PAUSE\n", argv[0]);
   try {
     zel::P<zel::IFileSystem> fs = zel::make<zel::CLocalFileSystem>();
-    const fleck::test::CWriteScript script(std::stoull(argv[2]), std::stoi(argv[3]));
-    const int killAt = std::stoi(argv[5]);
-    const bool afterFlush = std::string(argv[6]) == "flush";
-    const auto pause = std::chrono::microseconds(std::stoi(argv[7]));
+    const fleck::test::CWriteScript script(std::stoull(argv[2]), 150);
+    const int killAt = std::stoi(argv[3]);
+    const bool afterFlush = std::string(argv[4]) == "flush";
+    const auto pause = std::chrono::microseconds(std::stoi(argv[5]));
+    const char* password = std::getenv("FLECK_PASSWORD");
     const auto open = [&] {
-      return std::make_unique<fleck::CFleckDisk>(fs, zel::CURI::fromLocalPath(argv[1]),
-                                                 zel::String::fromUTF8(argv[4]),
-                                                 zel::IIOStream::AccessReadWrite, 3);
+      return std::make_unique<fleck::CFleckDisk>(
+          fs, zel::CURI::fromLocalPath(argv[1]),
+          zel::String::fromUTF8(password != nullptr ? password : ""),
+          zel::IIOStream::AccessReadWrite, 3);
     };
     auto disk = open();
     for (int i = 0; i < static_cast<int>(script.steps.size()); ++i) {
@@ -54,9 +53,8 @@ int main(int argc, char** argv) {
       while (last)
         ::pause();
     }
-    return 3;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "writer: %s\n", e.what());
-    return 1;
   }
+  return 1;
 }
