@@ -9,8 +9,7 @@ namespace fleck::test {
 
 // The writes of one crash round, the same in the writer process and in the test that
 // replays them: bytes at a position, after some steps (always the last) a flush and now
-// and then a reopen. Deterministic for a seed: only the generator's raw output is used,
-// not the standard library's distributions.
+// and then a reopen. The generator's raw output only: both agree whatever the library.
 struct CWriteScript {
   static constexpr int kFleckSize = 4096;
   static constexpr std::int64_t kDiskSize = 48 * kFleckSize + 100;  // the last fleck is short
@@ -26,8 +25,7 @@ struct CWriteScript {
     std::mt19937_64 random(seed);
     const auto pick = [&random](std::uint64_t limit) { return random() % (limit + 1); };
     for (Step& step : steps) {
-      // Whole flecks now and then (replaced without loading), else up to three flecks
-      // across fleck boundaries.
+      // Whole flecks (replaced without loading), or up to three across fleck boundaries.
       const bool whole = pick(3) == 0;
       step.position = static_cast<std::int64_t>(pick(kDiskSize - 1));
       if (whole) step.position -= step.position % kFleckSize;

@@ -28,23 +28,21 @@ CChildProcess::CChildProcess(const std::vector<std::string>& arguments, const Op
   }
   for (const auto& [name, value] : options.environment)
     environment.push_back(name + "=" + value);
-  std::vector<char*> argv;
-  std::vector<char*> envp;
+  std::vector<char*> argv, envp;
   for (const std::string& a : arguments)
     argv.push_back(const_cast<char*>(a.c_str()));
   for (const std::string& e : environment)
     envp.push_back(const_cast<char*>(e.c_str()));
   argv.push_back(nullptr);
   envp.push_back(nullptr);
-
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  const auto orNull = [](const std::string& file) { return file.empty() ? "/dev/null" : file; };
-  const int writing = O_WRONLY | O_CREAT | O_TRUNC;
-  posix_spawn_file_actions_addopen(&actions, 0, orNull(options.stdinFile).c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, orNull(options.stdoutFile).c_str(), writing, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, orNull(options.stderrFile).c_str(), writing, 0644);
-  if (options.passFd >= 0) posix_spawn_file_actions_adddup2(&actions, options.passFd, 3);
+  const std::string files[3] = {options.stdinFile, options.stdoutFile, options.stderrFile};
+  for (int fd = 0; fd < 3; ++fd) {
+    posix_spawn_file_actions_addopen(&actions, fd,
+                                     files[fd].empty() ? "/dev/null" : files[fd].c_str(),
+                                     fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
@@ -85,15 +83,6 @@ int CChildProcess::wait(int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return status;
-}
-
-ProgramResult runProgram(const std::vector<std::string>& arguments,
-                         const std::string& scratchFolder,
-                         const std::vector<std::pair<std::string, std::string>>& environment,
-                         int timeoutMs) {
-  CChildProcess::Options options;
-  options.environment = environment;
-  return runProgram(arguments, scratchFolder, std::move(options), timeoutMs);
 }
 
 ProgramResult runProgram(const std::vector<std::string>& arguments,

@@ -9,17 +9,16 @@
 namespace fleck::test {
 
 // A program started by a test (posix_spawn: never a fork of the test's threads) in a new
-// session and process group, so that it has no terminal to prompt on. Input comes from
-// `stdinFile`, output and errors go to files (empty: /dev/null); `passFd`, unless -1,
-// becomes its descriptor 3. FLECK_PASSWORD and the names in `unset` are removed from the
-// inherited environment, `environment` is added. The destructor kills a running child.
+// session and process group, with no terminal to prompt on. Input from `stdinFile`,
+// output and errors to files (empty: /dev/null). FLECK_PASSWORD and the names in `unset`
+// are removed from the inherited environment, `environment` is added. The destructor
+// kills a child that still runs.
 class CChildProcess {
  public:
   struct Options {
     std::string stdinFile, stdoutFile, stderrFile;
     std::vector<std::pair<std::string, std::string>> environment;
     std::vector<std::string> unset;
-    int passFd = -1;
     bool searchPath = false;  // look arguments[0] up in PATH
   };
 
@@ -51,11 +50,15 @@ struct ProgramResult {
   std::string out, err;
 };
 ProgramResult runProgram(const std::vector<std::string>& arguments,
-                         const std::string& scratchFolder,
-                         const std::vector<std::pair<std::string, std::string>>& environment = {},
-                         int timeoutMs = 120000);
-ProgramResult runProgram(const std::vector<std::string>& arguments,
                          const std::string& scratchFolder, CChildProcess::Options options,
                          int timeoutMs);
+inline ProgramResult runProgram(
+    const std::vector<std::string>& arguments, const std::string& scratchFolder,
+    const std::vector<std::pair<std::string, std::string>>& environment = {},
+    int timeoutMs = 120000) {
+  CChildProcess::Options options;
+  options.environment = environment;
+  return runProgram(arguments, scratchFolder, options, timeoutMs);
+}
 
 }  // namespace fleck::test

@@ -1,13 +1,13 @@
 // The writer that the crash tests kill: runs the write script of SEED against a disk (its
-// password in FLECK_PASSWORD) and kills itself (SIGKILL). With "flush" as soon as the
-// flush after step KILLAT or a later one has returned, when a store that only seemed
-// done would be lost; with "step" PAUSE microseconds after step KILLAT started, while it
-// writes or stores, going no further. Exit status 1 on errors, 2 when a store failed.
+// password in FLECK_PASSWORD) and kills itself with SIGKILL: "flush" as soon as the flush
+// after step KILLAT or a later one has returned, when a store that only seemed done would
+// be lost; "step" PAUSE microseconds after step KILLAT started, while it writes or stores.
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,7 +19,6 @@
 int main(int argc, char** argv) {
   if (argc != 6) return std::fprintf(stderr, "%s DISK SEED KILLAT step|flush PAUSE\n", argv[0]);
   try {
-    zel::P<zel::IFileSystem> fs = zel::make<zel::CLocalFileSystem>();
     const fleck::test::CWriteScript script(std::stoull(argv[2]), 150);
     const int killAt = std::stoi(argv[3]);
     const bool afterFlush = std::string(argv[4]) == "flush";
@@ -27,15 +26,14 @@ int main(int argc, char** argv) {
     const char* password = std::getenv("FLECK_PASSWORD");
     const auto open = [&] {
       return std::make_unique<fleck::CFleckDisk>(
-          fs, zel::CURI::fromLocalPath(argv[1]),
+          zel::make<zel::CLocalFileSystem>(), zel::CURI::fromLocalPath(argv[1]),
           zel::String::fromUTF8(password != nullptr ? password : ""),
           zel::IIOStream::AccessReadWrite, 3);
     };
     auto disk = open();
     for (int i = 0; i < static_cast<int>(script.steps.size()); ++i) {
       const auto& step = script.steps[static_cast<std::size_t>(i)];
-      const bool last = i == killAt && !afterFlush;
-      if (last) {
+      if (i == killAt && !afterFlush) {
         std::thread([pause] {
           std::this_thread::sleep_for(pause);
           ::kill(::getpid(), SIGKILL);
@@ -43,15 +41,13 @@ int main(int argc, char** argv) {
       }
       disk->seek(step.position);
       disk->write(step.bytes.data(), static_cast<int>(step.bytes.size()));
-      if (step.flushAfter) {
-        disk->flushChanges();
-        if (disk->haveBackgroundErrors()) return 2;
-        if (afterFlush && i >= killAt) ::kill(::getpid(), SIGKILL);
-        if (step.reopenAfter) disk.reset();
-        if (step.reopenAfter) disk = open();
-      }
-      while (last)
-        ::pause();
+      if (step.flushAfter) disk->flushChanges();
+      if (disk->haveBackgroundErrors()) return 2;
+      if (step.flushAfter && afterFlush && i >= killAt) ::kill(::getpid(), SIGKILL);
+      if (step.reopenAfter) disk.reset();
+      if (step.reopenAfter) disk = open();
+      while (i == killAt && !afterFlush)
+        ::pause();  // no further than this step
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "writer: %s\n", e.what());
