@@ -16,12 +16,11 @@ struct CWriteScript {
   struct Step {
     std::int64_t position = 0;
     std::vector<unsigned char> bytes;
-    bool flushAfter = false;
-    bool reopenAfter = false;
+    bool flushAfter = false, reopenAfter = false;
   };
   std::vector<Step> steps;
 
-  CWriteScript(std::uint64_t seed, int count) : steps(static_cast<std::size_t>(count)) {
+  CWriteScript(std::uint64_t seed, int count) : steps(count) {
     std::mt19937_64 random(seed);
     const auto pick = [&random](std::uint64_t limit) { return random() % (limit + 1); };
     for (Step& step : steps) {

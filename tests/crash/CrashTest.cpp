@@ -19,12 +19,6 @@
 namespace fleck::test {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kSlowdown = 3;  // fewer rounds under a sanitizer
-#else
-constexpr int kSlowdown = 1;
-#endif
-
 // The seed is the table's or FLECK_TEST_SEED; odd seeds encrypt the disk.
 class KillTest : public ::testing::TestWithParam<unsigned> {
  protected:
@@ -33,18 +27,18 @@ class KillTest : public ::testing::TestWithParam<unsigned> {
     random.seed(seed);
     if (seed % 2 == 1) options.environment = {{"FLECK_PASSWORD", "kill me softly"}};
   }
+  // FLECK_CRASH_ROUNDS, else `plain`: a third of it (at least 2) under a sanitizer.
   static int rounds(int plain) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    plain = std::max(2, plain / 3);
+#endif
     const char* text = std::getenv("FLECK_CRASH_ROUNDS");
-    return text != nullptr ? std::max(1, std::atoi(text)) : std::max(2, plain / kSlowdown);
+    return text != nullptr ? std::max(1, std::atoi(text)) : plain;
   }
   void fleck(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), FLECK_CLI_BINARY);
     const ProgramResult result = runProgram(arguments, root.path(), options, -1);
     EXPECT_EQ(result.status, 0) << arguments[1] << ": " << result.err;
-  }
-  void create(const std::string& size, const std::string& fleckSize) {
-    fleck({"create", disk, "--size", size, "--fleck-size", fleckSize,
-           seed % 2 == 1 ? "--encrypt" : "--compress=lz4"});
   }
   // The disk, found intact by `fleck verify`, as `fleck export` gives it; each fleck must
   // be as `allowed` says.
@@ -72,7 +66,8 @@ using WriteKillTest = KillTest;
 TEST_P(WriteKillTest, EveryFleckHoldsAStateBetweenTheLastFlushAndTheLastStartedStep) {
   SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
   constexpr std::size_t kFleck = CWriteScript::kFleckSize;
-  create(std::to_string(CWriteScript::kDiskSize), std::to_string(kFleck));
+  fleck({"create", disk, "--size", std::to_string(CWriteScript::kDiskSize), "--fleck-size", "4K",
+         seed % 2 == 1 ? "--encrypt" : "--compress=lz4"});
   std::string state(CWriteScript::kDiskSize, '\0');
   for (int round = 0; round < rounds(12) && !HasFailure(); ++round) {
     const std::uint64_t scriptSeed = std::uint64_t{seed} * 1000 + static_cast<unsigned>(round);
@@ -90,16 +85,15 @@ TEST_P(WriteKillTest, EveryFleckHoldsAStateBetweenTheLastFlushAndTheLastStartedS
     // Each fleck may be as after the last flushed step (-1: the round's start) or later.
     int flushed = -1;
     for (int i = 0; i < started; ++i)
-      flushed = script.steps[static_cast<std::size_t>(i)].flushAfter ? i : flushed;
-    while (afterFlush && !script.steps[static_cast<std::size_t>(started)].flushAfter)
+      flushed = script.steps[i].flushAfter ? i : flushed;
+    while (afterFlush && !script.steps[started].flushAfter)
       ++started;
     flushed = afterFlush ? started : flushed;
     std::vector<std::set<std::string>> allowed(state.size() / kFleck + 1);
     for (int i = -1; i <= started; ++i) {
-      if (i >= 0) {
-        const CWriteScript::Step& step = script.steps[static_cast<std::size_t>(i)];
-        std::copy(step.bytes.begin(), step.bytes.end(), state.begin() + step.position);
-      }
+      if (i >= 0)
+        std::copy(script.steps[i].bytes.begin(), script.steps[i].bytes.end(),
+                  state.begin() + script.steps[i].position);
       for (std::size_t f = 0; i >= flushed && f < allowed.size(); ++f)
         allowed[f].insert(state.substr(f * kFleck, kFleck));
     }
@@ -123,25 +117,23 @@ TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes
     fleck({"generate-image", "24M", images[g], "--seed", std::to_string(seed), "--generation",
            std::to_string(g)});
   }
-  create("24M", "64K");
+  fleck({"create", disk, "--size", "24M", "--fleck-size", "64K",
+         seed % 2 == 1 ? "--encrypt" : "--compress=lz4"});
   const auto import = [&](const std::string& image) {
-    return std::vector<std::string>{FLECK_CLI_BINARY, "import", disk,        image,
-                                    "--threads",      "2",      "--no-sync", "-q"};
+    return std::vector<std::string>{FLECK_CLI_BINARY, "import", disk, image, "-t2", "--no-sync"};
   };
   // A whole import gives the time over which the kills are spread.
   const auto begin = std::chrono::steady_clock::now();
   ASSERT_EQ(runProgram(import(images[0]), root.path(), options, -1).status, 0);
-  const auto importUs = std::chrono::duration_cast<std::chrono::microseconds>(
-                            std::chrono::steady_clock::now() - begin)
-                            .count();
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
   for (int round = 0; round < rounds(3) && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
     const std::string before = readFile(images[round % 2]);
     const std::string after = readFile(images[(round + 1) % 2]);
     options.stderrFile = root.path() + "/import.err";
     CChildProcess child(import(images[(round + 1) % 2]), options);
     // Within the first 70% of a whole import's time, so that most are still running.
-    std::this_thread::sleep_for(std::chrono::microseconds(
-        random() % static_cast<std::uint64_t>(std::max<std::int64_t>(1, importUs * 7 / 10))));
+    std::this_thread::sleep_for(took * 0.7 * static_cast<double>(random() % 1000) / 1000.0);
     child.kill(SIGKILL);
     const int status = child.wait();
     ASSERT_TRUE(status == 0 || status == 128 + SIGKILL) << readFile(options.stderrFile);
@@ -150,7 +142,7 @@ TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes
     });
     ASSERT_EQ(runProgram(import(images[(round + 1) % 2]), root.path(), options, -1).status, 0);
     EXPECT_TRUE(verified(kFleck, [](std::size_t, std::string) { return true; }) == after)
-        << "round " << round << ": importing again did not give the image";
+        << "importing again did not give the image";
   }
 }
 

@@ -19,7 +19,7 @@ class CChildProcess {
     std::string stdinFile, stdoutFile, stderrFile;
     std::vector<std::pair<std::string, std::string>> environment;
     std::vector<std::string> unset;
-    bool searchPath = false;  // look arguments[0] up in PATH
+    bool searchPath = true;  // look arguments[0] up in PATH when it has no slash
   };
 
   // Throws std::runtime_error when the program cannot be started.

@@ -15,8 +15,7 @@ namespace fleck::test {
 class TempFolder {
  public:
   TempFolder() {
-    const char* base = std::getenv("TMPDIR");
-    folder = std::string(base != nullptr ? base : "/tmp") + "/fleck-test-XXXXXX";
+    folder = (std::filesystem::temp_directory_path() / "fleck-test-XXXXXX").string();
     if (::mkdtemp(folder.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   }
   ~TempFolder() {
