@@ -8,15 +8,15 @@
 namespace fleck::test {
 
 // The writes of one crash round, the same in the writer process and in the test that
-// replays them: bytes at a position, after some steps (always the last) a flush and now
-// and then a reopen. The generator's raw output only: both agree whatever the library.
+// replays them: bytes at a position, after some steps (always the last) a flush. Only the
+// generator's raw output is used, so both agree whatever the standard library.
 struct CWriteScript {
   static constexpr int kFleckSize = 4096;
   static constexpr std::int64_t kDiskSize = 48 * kFleckSize + 100;  // the last fleck is short
   struct Step {
     std::int64_t position = 0;
     std::vector<unsigned char> bytes;
-    bool flushAfter = false, reopenAfter = false;
+    bool flushAfter = false;
   };
   std::vector<Step> steps;
 
@@ -37,7 +37,6 @@ struct CWriteScript {
       for (auto& b : step.bytes)
         b = kind == 0 ? 0 : kind == 1 ? run : static_cast<unsigned char>(random());
       step.flushAfter = pick(7) == 0 || &step == &steps.back();
-      step.reopenAfter = step.flushAfter && pick(3) == 0;
     }
   }
 };

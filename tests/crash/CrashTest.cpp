@@ -48,8 +48,7 @@ class KillTest : public ::testing::TestWithParam<unsigned> {
     fleck({"export", disk, disk + ".out", "-q"});
     const std::string got = readFile(disk + ".out");
     for (std::size_t f = 0; f * size < got.size() && !HasFailure(); ++f)
-      EXPECT_TRUE(allowed(f, got.substr(f * size, size)))
-          << "fleck " << f << " is in no state it had";
+      EXPECT_TRUE(allowed(f, got.substr(f * size, size))) << "fleck " << f << " is wrong";
     return got;
   }
 
@@ -141,8 +140,7 @@ TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes
       return got == before.substr(f * kFleck, kFleck) || got == after.substr(f * kFleck, kFleck);
     });
     ASSERT_EQ(runProgram(import(images[(round + 1) % 2]), root.path(), options, -1).status, 0);
-    EXPECT_TRUE(verified(kFleck, [](std::size_t, std::string) { return true; }) == after)
-        << "importing again did not give the image";
+    EXPECT_TRUE(verified(kFleck, [](std::size_t, std::string) { return true; }) == after);
   }
 }
 

@@ -1,7 +1,6 @@
 #include "support/CChildProcess.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -54,15 +53,6 @@ CChildProcess::CChildProcess(const std::vector<std::string>& arguments, const Op
     pid = -1;
     throw std::runtime_error("cannot run " + arguments[0] + ": " + std::strerror(spawned));
   }
-}
-
-CChildProcess::~CChildProcess() {
-  kill(SIGKILL);
-  wait();
-}
-
-void CChildProcess::kill(int signal) {
-  if (pid > 0) ::kill(pid, signal);
 }
 
 bool CChildProcess::running() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -24,11 +25,16 @@ class CChildProcess {
 
   // Throws std::runtime_error when the program cannot be started.
   CChildProcess(const std::vector<std::string>& arguments, const Options& options);
-  ~CChildProcess();
+  ~CChildProcess() {
+    kill(SIGKILL);
+    wait();
+  }
   CChildProcess(const CChildProcess&) = delete;
   CChildProcess& operator=(const CChildProcess&) = delete;
 
-  void kill(int signal);  // no effect once the child has been reaped
+  void kill(int signal) {  // no effect once the child has been reaped
+    if (pid > 0) ::kill(pid, signal);
+  }
   // The exit status, or 128 + the signal that ended it. A child still running after
   // timeoutMs (when >= 0) is killed with SIGKILL, and timedOut() says so.
   int wait(int timeoutMs = -1);
