@@ -205,6 +205,7 @@ TEST_F(NbdTest, WritesThroughServeKeepZerosAndSnapshotsInAChain) {
   server = start(false, {"disk=" + path("c")});
   ASSERT_NE(server, nullptr) << log();
   EXPECT_EQ(qemuIo({"write -P 7 0 4096", "flush"}, false).out.find("wrote"), npos) << "read-only";
+  EXPECT_NE(run({"nbdinfo", "--map", uri()}).out.find("hole"), npos) << "flecks stored nowhere";
   EXPECT_TRUE(converted() == image) << "the snapshot lost the fleck only p held";
   stop(*server);
 }

@@ -10,10 +10,10 @@
 namespace fleck::test {
 
 // A program started by a test (posix_spawn: never a fork of the test's threads) in a new
-// session and process group, with no terminal to prompt on. Input from `stdinFile`,
-// output and errors to files (empty: /dev/null). FLECK_PASSWORD and the names in `unset`
-// are removed from the inherited environment, `environment` is added. The destructor
-// kills a child that still runs.
+// session and process group, with no terminal to prompt on; std::runtime_error when it
+// cannot be started. Input from `stdinFile`, output and errors to files (empty:
+// /dev/null). FLECK_PASSWORD and the names in `unset` leave the inherited environment,
+// `environment` is added. The destructor kills a child that still runs.
 class CChildProcess {
  public:
   struct Options {
@@ -23,7 +23,6 @@ class CChildProcess {
     bool searchPath = true;  // look arguments[0] up in PATH when it has no slash
   };
 
-  // Throws std::runtime_error when the program cannot be started.
   CChildProcess(const std::vector<std::string>& arguments, const Options& options);
   ~CChildProcess() {
     kill(SIGKILL);
