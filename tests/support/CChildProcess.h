@@ -1,5 +1,6 @@
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -8,41 +9,37 @@
 
 namespace fleck::test {
 
-// A program started by a test in a process of its own (posix_spawn: never a fork of
-// the test's threads), in a new session so that it has no terminal to prompt on.
-// Standard input comes from `stdinFile` (else /dev/null); standard output and error go
-// to files. `passFd`, when not -1, is handed to the child as its descriptor 3.
-// FLECK_PASSWORD is removed from the inherited environment unless given in
-// `environment`.
-//
-// One thread uses an object. The destructor kills a child that still runs and reaps it.
+// A program started by a test (posix_spawn: never a fork of the test's threads) in a new
+// session and process group, with no terminal to prompt on; std::runtime_error when it
+// cannot be started. Input from `stdinFile`, output and errors to files (empty:
+// /dev/null). FLECK_PASSWORD and the names in `unset` leave the inherited environment,
+// `environment` is added. The destructor kills a child that still runs.
 class CChildProcess {
  public:
   struct Options {
-    std::string stdinFile;
-    std::string stdoutFile;  // empty: /dev/null
-    std::string stderrFile;  // empty: /dev/null
+    std::string stdinFile, stdoutFile, stderrFile;
     std::vector<std::pair<std::string, std::string>> environment;
     std::vector<std::string> unset;
-    int passFd = -1;
-    bool searchPath = false;  // arguments[0] without a slash is looked up in PATH
+    bool searchPath = true;  // look arguments[0] up in PATH when it has no slash
   };
 
-  // Starts `arguments[0]` (a path, or a name looked up in PATH with searchPath) with the
-  // arguments; throws std::runtime_error when it cannot be started.
   CChildProcess(const std::vector<std::string>& arguments, const Options& options);
-  ~CChildProcess();
+  ~CChildProcess() {
+    kill(SIGKILL);
+    wait();
+  }
   CChildProcess(const CChildProcess&) = delete;
   CChildProcess& operator=(const CChildProcess&) = delete;
 
-  // Sends a signal (no effect once the child has been reaped).
-  void kill(int signal);
-  // Waits for the end; the exit status, or 128 + the signal that ended it. With
-  // timeoutMs >= 0 a child still running after that long is killed with SIGKILL and
-  // timedOut() says so.
+  void kill(int signal) {  // no effect once the child has been reaped
+    if (pid > 0) ::kill(pid, signal);
+  }
+  // The exit status, or 128 + the signal that ended it. A child still running after
+  // timeoutMs (when >= 0) is killed with SIGKILL, and timedOut() says so.
   int wait(int timeoutMs = -1);
   bool timedOut() const { return timeout; }
   bool running();
+  pid_t id() const { return pid; }  // also its process group's; -1 once reaped
 
  private:
   pid_t pid = -1;
@@ -50,23 +47,23 @@ class CChildProcess {
   bool timeout = false;
 };
 
-// Runs a program to its end (at most timeoutMs, then it is killed) and returns what it
-// did: the exit status, standard output and error (captured in files of
-// `scratchFolder`), and whether it had to be killed.
+// A program run to its end (killed after timeoutMs unless < 0), its output and errors
+// captured in files of `scratchFolder`.
 struct ProgramResult {
   int status = -1;
   bool timedOut = false;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
-ProgramResult runProgram(const std::vector<std::string>& arguments,
-                         const std::string& scratchFolder,
-                         const std::vector<std::pair<std::string, std::string>>& environment = {},
-                         int timeoutMs = 120000);
-// The same with every option (its stdoutFile and stderrFile are replaced by the files of
-// `scratchFolder`); timeoutMs < 0 waits as long as it takes.
 ProgramResult runProgram(const std::vector<std::string>& arguments,
                          const std::string& scratchFolder, CChildProcess::Options options,
                          int timeoutMs);
+inline ProgramResult runProgram(
+    const std::vector<std::string>& arguments, const std::string& scratchFolder,
+    const std::vector<std::pair<std::string, std::string>>& environment = {},
+    int timeoutMs = 120000) {
+  CChildProcess::Options options;
+  options.environment = environment;
+  return runProgram(arguments, scratchFolder, options, timeoutMs);
+}
 
 }  // namespace fleck::test

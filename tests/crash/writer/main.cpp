@@ -1,64 +1,46 @@
-// The writer that the crash tests kill: runs the write script of a seed against a disk
-// and tells the test through descriptor 3 how far it got, one line per event:
-// "B i" before step i starts, "F i" after the flush that follows step i has returned
-// (so steps 0..i are stored), "E" at the end. Exit status 0 when the script ran to
-// its end, 2 when a store failed, 1 for any other error.
+// The writer that the crash tests kill: runs the write script of SEED against a disk (its
+// password in FLECK_PASSWORD) and kills itself with SIGKILL: "flush" as soon as the flush
+// after step KILLAT or a later one has returned, when a store that only seemed done would
+// be lost; "step" PAUSE microseconds after step KILLAT started, while it writes or stores.
+// Exit status 2 when a store failed, 1 when it was not killed (an exception aborts it).
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
+#include <thread>
 
 #include "crash/CWriteScript.h"
 #include "fleck/CFleckDisk.h"
-#include "zel/CError.h"
 #include "zel/CLocalFileSystem.h"
 
-namespace {
-
-void report(const std::string& line) {
-  const std::string text = line + "\n";
-  // A pipe write of a few bytes is atomic; a failure means the test is gone.
-  if (::write(3, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::_Exit(1);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: %s DISK SEED STEPS PASSWORD\n", argv[0]);
-    return 1;
-  }
-  try {
-    zel::P<zel::IFileSystem> fs = zel::make<zel::CLocalFileSystem>();
-    const zel::CURI folder = zel::CURI::fromLocalPath(argv[1]);
-    const fleck::crashtest::CWriteScript script(std::stoull(argv[2]), std::stoi(argv[3]));
-    const zel::String password = zel::String::fromUTF8(argv[4]);
-    auto disk = std::make_unique<fleck::CFleckDisk>(fs, folder, password,
-                                                    zel::IIOStream::AccessReadWrite, 3);
-    for (int i = 0; i < script.size(); ++i) {
-      const auto& step = script.step(i);
-      report("B " + std::to_string(i));
-      disk->seek(step.position);
-      disk->write(step.bytes.data(), static_cast<int>(step.bytes.size()));
-      if (!step.flushAfter) continue;
-      disk->flushChanges();
-      if (disk->haveBackgroundErrors()) return 2;
-      report("F " + std::to_string(i));
-      if (step.reopenAfter) {
-        disk.reset();
-        disk = std::make_unique<fleck::CFleckDisk>(fs, folder, password,
-                                                   zel::IIOStream::AccessReadWrite, 3);
-      }
+  if (argc != 6) return std::fprintf(stderr, "%s DISK SEED KILLAT step|flush PAUSE\n", argv[0]);
+  const fleck::test::CWriteScript script(std::stoull(argv[2]), 150);
+  const int killAt = std::stoi(argv[3]);
+  const bool afterFlush = std::string(argv[4]) == "flush";
+  const auto pause = std::chrono::microseconds(std::stoi(argv[5]));
+  const char* password = std::getenv("FLECK_PASSWORD");
+  fleck::CFleckDisk disk(zel::make<zel::CLocalFileSystem>(), zel::CURI::fromLocalPath(argv[1]),
+                         zel::String::fromUTF8(password != nullptr ? password : ""),
+                         zel::IIOStream::AccessReadWrite, 3);
+  for (int i = 0; i < 150; ++i) {
+    const auto& step = script.steps[i];
+    if (i == killAt && !afterFlush) {
+      std::thread([pause] {
+        std::this_thread::sleep_for(pause);
+        ::kill(::getpid(), SIGKILL);
+      }).detach();
     }
-    disk->flushChanges();
-    if (disk->haveBackgroundErrors()) return 2;
-    report("F " + std::to_string(script.size() - 1));
-    report("E");
-    return 0;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "writer: %s\n", e.what());
-    return 1;
+    disk.seek(step.position);
+    disk.write(step.bytes.data(), static_cast<int>(step.bytes.size()));
+    if (step.flushAfter) disk.flushChanges();
+    if (disk.haveBackgroundErrors()) return 2;
+    if (step.flushAfter && afterFlush && i >= killAt) ::kill(::getpid(), SIGKILL);
+    while (i == killAt && !afterFlush)
+      ::pause();  // no further than this step
   }
+  return 1;
 }

@@ -1,0 +1,150 @@
+// Processes killed (SIGKILL) at random moments while they write through the library or
+// import with the tool. The disk they leave verifies intact, every fleck holds a state it
+// went through (nothing acknowledged is lost, nothing is torn), and it takes new work.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "crash/CWriteScript.h"
+#include "support/CChildProcess.h"
+#include "support/TempFolder.h"
+
+namespace fleck::test {
+namespace {
+
+// The seed is the table's or FLECK_TEST_SEED; odd seeds encrypt the disk.
+class KillTest : public ::testing::TestWithParam<unsigned> {
+ protected:
+  void SetUp() override {
+    if (const char* text = std::getenv("FLECK_TEST_SEED")) seed = std::stoul(text);
+    random.seed(seed);
+    if (seed % 2 == 1) options.environment = {{"FLECK_PASSWORD", "kill me softly"}};
+  }
+  // FLECK_CRASH_ROUNDS, else `plain`: a third of it (at least 2) under a sanitizer.
+  static int rounds(int plain) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    plain = std::max(2, plain / 3);
+#endif
+    const char* text = std::getenv("FLECK_CRASH_ROUNDS");
+    return text != nullptr ? std::max(1, std::atoi(text)) : plain;
+  }
+  void fleck(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), FLECK_CLI_BINARY);
+    const ProgramResult result = runProgram(arguments, root.path(), options, -1);
+    EXPECT_EQ(result.status, 0) << arguments[1] << ": " << result.err;
+  }
+  // The disk, found intact by `fleck verify`, as `fleck export` gives it; each fleck must
+  // be as `allowed` says.
+  std::string verified(std::size_t size,
+                       const std::function<bool(std::size_t, std::string)>& allowed) {
+    fleck({"verify", disk, "-q"});
+    fleck({"export", disk, disk + ".out", "-q"});
+    const std::string got = readFile(disk + ".out");
+    for (std::size_t f = 0; f * size < got.size() && !HasFailure(); ++f)
+      EXPECT_TRUE(allowed(f, got.substr(f * size, size))) << "fleck " << f << " is wrong";
+    return got;
+  }
+
+  unsigned seed = GetParam();
+  std::mt19937_64 random;
+  TempFolder root;
+  const std::string disk = root.path() + "/disk";
+  CChildProcess::Options options;
+};
+
+using WriteKillTest = KillTest;
+
+// Every fleck is as after a step between the last flushed one and the last started one.
+TEST_P(WriteKillTest, EveryFleckHoldsAStateBetweenTheLastFlushAndTheLastStartedStep) {
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
+  constexpr std::size_t kFleck = CWriteScript::kFleckSize;
+  fleck({"create", disk, "--size", std::to_string(CWriteScript::kDiskSize), "--fleck-size", "4K",
+         seed % 2 == 1 ? "--encrypt" : "--compress=lz4"});
+  std::string state(CWriteScript::kDiskSize, '\0');
+  for (int round = 0; round < rounds(12) && !HasFailure(); ++round) {
+    const std::uint64_t scriptSeed = std::uint64_t{seed} * 1000 + static_cast<unsigned>(round);
+    SCOPED_TRACE("round " + std::to_string(round) + ", script seed " + std::to_string(scriptSeed));
+    const CWriteScript script(scriptSeed, 150);
+    int started = static_cast<int>(random() % script.steps.size());
+    const bool afterFlush = random() % 2 == 0;
+    // Right after a flush the kill comes at once; else now and then a little later.
+    const auto pauseUs = !afterFlush && random() % 3 == 0 ? random() % 2000 : 0;
+    const ProgramResult writer =
+        runProgram({FLECK_CRASH_WRITER, disk, std::to_string(scriptSeed), std::to_string(started),
+                    afterFlush ? "flush" : "step", std::to_string(pauseUs)},
+                   root.path(), options, 60000);
+    ASSERT_EQ(writer.status, 128 + SIGKILL) << writer.err;
+    // Each fleck may be as after the last flushed step (-1: the round's start) or later.
+    int flushed = -1;
+    for (int i = 0; i < started; ++i)
+      flushed = script.steps[i].flushAfter ? i : flushed;
+    while (afterFlush && !script.steps[started].flushAfter)
+      ++started;
+    flushed = afterFlush ? started : flushed;
+    std::vector<std::set<std::string>> allowed(state.size() / kFleck + 1);
+    for (int i = -1; i <= started; ++i) {
+      if (i >= 0)
+        std::copy(script.steps[i].bytes.begin(), script.steps[i].bytes.end(),
+                  state.begin() + script.steps[i].position);
+      for (std::size_t f = 0; i >= flushed && f < allowed.size(); ++f)
+        allowed[f].insert(state.substr(f * kFleck, kFleck));
+    }
+    // The next round's writer writes over whatever this crash left.
+    state = verified(kFleck, [&](std::size_t f, std::string got) { return allowed[f].count(got); });
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, WriteKillTest, ::testing::Values(1u, 2u, 3u));
+
+using ImportKillTest = KillTest;
+
+// `fleck import` killed at random moments leaves every fleck of the old or the new image,
+// and importing again (incrementally, as all these imports) gives exactly the new image.
+TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes) {
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
+  constexpr std::size_t kFleck = 64 * 1024;
+  std::string images[2];
+  for (int g = 0; g < 2; ++g) {
+    images[g] = root.path() + "/image" + std::to_string(g);
+    fleck({"generate-image", "24M", images[g], "--seed", std::to_string(seed), "--generation",
+           std::to_string(g)});
+  }
+  fleck({"create", disk, "--size", "24M", "--fleck-size", "64K",
+         seed % 2 == 1 ? "--encrypt" : "--compress=lz4"});
+  const auto import = [&](const std::string& image) -> std::vector<std::string> {
+    return {FLECK_CLI_BINARY, "import", disk, image, "-t2", "-i", "--no-sync"};
+  };
+  // A whole import gives the time over which the kills are spread.
+  const auto begin = std::chrono::steady_clock::now();
+  ASSERT_EQ(runProgram(import(images[0]), root.path(), options, -1).status, 0);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
+  for (int round = 0; round < rounds(3) && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string before = readFile(images[round % 2]);
+    const std::string after = readFile(images[(round + 1) % 2]);
+    options.stderrFile = root.path() + "/import.err";
+    CChildProcess child(import(images[(round + 1) % 2]), options);
+    // Within the first 70% of a whole import's time, so that most are still running.
+    std::this_thread::sleep_for(took * 0.7 * static_cast<double>(random() % 1000) / 1000.0);
+    child.kill(SIGKILL);
+    const int status = child.wait();
+    ASSERT_TRUE(status == 0 || status == 128 + SIGKILL) << readFile(options.stderrFile);
+    verified(kFleck, [&](std::size_t f, const std::string& got) {
+      return got == before.substr(f * kFleck, kFleck) || got == after.substr(f * kFleck, kFleck);
+    });
+    ASSERT_EQ(runProgram(import(images[(round + 1) % 2]), root.path(), options, -1).status, 0);
+    EXPECT_TRUE(verified(kFleck, [](std::size_t, std::string) { return true; }) == after);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ImportKillTest, ::testing::Values(1u, 2u));
+
+}  // namespace
+}  // namespace fleck::test
