@@ -1,13 +1,9 @@
-// Long runs of writes, reads, flushes, reopenings and snapshots while the file system
-// fails at random (I/O errors, missing folders and files, operations that cannot even
-// start) at several rates. Checked at every checkpoint, with the faults off: a fleck
-// whose stores reported no failure holds its newest content, every other fleck holds
-// one of the contents it had since the last checkpoint (or, on a disk with a child,
-// reads as zeros: its old file went into the child and the new one never arrived), and
-// every snapshot is exactly what it was when it was taken.
-//
-// FLECK_SOAK_SECONDS sets the seconds per rate (default 1); FLECK_TEST_SEED the seed.
-#include <gtest/gtest.h>
+// Random writes, reads, flushes, reopenings and snapshots while the file system fails
+// at random (I/O errors, missing folders, operations that cannot even start), at
+// several rates. At every checkpoint, with the faults off: a fleck whose stores reported
+// no failure holds its newest content, every other one a content it had since the last
+// checkpoint (or zeros, see FleckModel::mayHold), and every snapshot what it held when
+// it was taken. FLECK_SOAK_SECONDS sets the seconds per rate (default 1).
 
 #include <chrono>
 #include <cstdlib>
@@ -15,67 +11,32 @@
 #include <map>
 #include <memory>
 #include <random>
-#include <set>
-#include <string>
-#include <vector>
 
-#include "fleck/CFleckDisk.h"
+#include "FleckModel.h"
+#include "fs/FsTestSupport.h"
 #include "support/CFaultInjectingFileSystem.h"
 #include "support/TempFolder.h"
-#include "zel/CFileSystemError.h"
 #include "zel/CLocalFileSystem.h"
 #include "zel/Log.h"
 
-namespace fleck {
+namespace fleck::test {
 namespace {
 
-using fleck::test::CFaultInjectingFileSystem;
-using fleck::test::TempFolder;
 using FS = CFaultInjectingFileSystem;
-
 constexpr int kFleckSize = 4096;
-constexpr int kFlecks = 40;
-constexpr std::int64_t kDiskSize = (kFlecks - 1) * kFleckSize + 321;  // the last one is short
-
-unsigned seedFromEnvironment(unsigned fallback) {
-  const char* text = std::getenv("FLECK_TEST_SEED");
-  return text != nullptr ? static_cast<unsigned>(std::stoul(text)) : fallback;
-}
-
-double soakSeconds() {
-  const char* text = std::getenv("FLECK_SOAK_SECONDS");
-  return text != nullptr ? std::atof(text) : 1.0;
-}
-
-struct Counts {
-  int injected = 0;
-  int reportedInList = 0;
-  int exceptions = 0;
-  int checkpoints = 0;
-  int writes = 0;
-  int reads = 0;
-  int reopenings = 0;
-  int snapshots = 0;
-};
+constexpr std::int64_t kDiskSize = 39 * kFleckSize + 321;  // the last fleck is short
 
 class FaultSoak {
  public:
-  FaultSoak(const std::string& root, int oneIn, unsigned seed)
-      : root(zel::CURI::fromLocalPath(root)),
+  FaultSoak(const std::string& folder, int oneIn, unsigned seed)
+      : root(zel::CURI::fromLocalPath(folder)),
         faulty(zel::make<FS>(zel::make<zel::CLocalFileSystem>(), seed)),
         oneIn(oneIn),
         random(seed),
         password(seed % 2 == 0 ? "" : "soak") {
-    head = this->root << "head";
     CFleckDisk::create(faulty, head, kDiskSize, 1, password, "lz4", kFleckSize);
-    for (int f = 0; f < kFlecks; ++f) {
-      latest[f] = std::string(static_cast<std::size_t>(length(f)), '\0');
-      candidates[f] = {latest[f]};
-    }
     open(false);
-    faultsOn();
   }
-
   ~FaultSoak() {
     faulty->clearRules();
     disk.reset();
@@ -83,54 +44,33 @@ class FaultSoak {
 
   std::uint64_t pick(std::uint64_t limit) { return random() % (limit + 1); }
 
-  static std::int64_t length(int f) {
-    return std::min<std::int64_t>(kFleckSize, kDiskSize - std::int64_t{f} * kFleckSize);
-  }
-
   void faultsOn() {
-    // Failures that end a store (an I/O error), that look like a missing folder (the
-    // storer creates the folders and tries once more), that stop an operation before
-    // it starts, and failing reads, listings and existence checks.
-    faulty->addRule(
-        {.op = FS::StoreStreamAsync, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
-    faulty->addRule(
-        {.op = FS::StoreStreamAsync, .problem = zel::CFileSystemError::NotFound, .oneIn = oneIn});
-    faulty->addRule({.op = FS::StoreStreamAsync, .throwAtCall = true, .oneIn = 3 * oneIn});
-    faulty->addRule(
-        {.op = FS::DeleteAsync, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
-    faulty->addRule({.op = FS::MoveAsync, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
-    faulty->addRule({.op = FS::MoveAsync, .throwAtCall = true, .oneIn = 3 * oneIn});
-    faulty->addRule(
-        {.op = FS::CreateFolderAsync, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
-    faulty->addRule(
-        {.op = FS::CreateFolderAsync, .problem = zel::CFileSystemError::NotFound, .oneIn = oneIn});
-    faulty->addRule(
-        {.op = FS::OpenStream, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
-    for (FS::Op op : {FS::GetFileInfo, FS::Exists, FS::FileExists, FS::FolderExists, FS::ListFolder,
-                      FS::CreateFolder}) {
-      faulty->addRule({.op = op, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
+    // Stores that fail, look like a missing folder (the storer makes the folders and
+    // tries again) or cannot start; failing moves, deletions, folders, opens and looks.
+    for (int problem : {zel::CFileSystemError::Other, zel::CFileSystemError::NotFound}) {
+      for (FS::Op op : {FS::StoreStreamAsync, FS::CreateFolderAsync})
+        faulty->addRule({.op = op, .problem = problem, .oneIn = oneIn});
+    }
+    for (FS::Op op : {FS::StoreStreamAsync, FS::MoveAsync})
+      faulty->addRule({.op = op, .throwAtCall = true, .oneIn = 3 * oneIn});
+    for (FS::Op op : {FS::DeleteAsync, FS::MoveAsync, FS::OpenStream, FS::GetFileInfo, FS::Exists,
+                      FS::FileExists, FS::FolderExists, FS::ListFolder, FS::CreateFolder}) {
+      faulty->addRule({.op = op, .oneIn = oneIn});
     }
   }
 
-  int injectedSoFar() const {
-    int sum = 0;
-    for (int op = 0; op < FS::kOpCount; ++op)
-      sum += faulty->getInjectedCount(static_cast<FS::Op>(op));
-    return sum;
-  }
-
-  // Opens the head; under faults an opening may fail (reported by its exception): it
-  // is tried again, at last without faults.
+  // Opens the head; under faults an opening may fail (with an exception): it is tried
+  // again, at last without faults.
   void open(bool underFaults) {
     disk.reset();
     errorsSeen = 0;
-    for (int attempt = 0; underFaults && attempt < 10; ++attempt) {
+    for (int attempt = 0; attempt < 10 && underFaults; ++attempt) {
       try {
         disk = std::make_unique<CFleckDisk>(faulty, head, password, zel::IIOStream::AccessReadWrite,
                                             3);
         return;
       } catch (const zel::CError&) {
-        ++counts.exceptions;
+        ++reported;
       }
     }
     faulty->clearRules();
@@ -138,23 +78,12 @@ class FaultSoak {
     if (underFaults) faultsOn();
   }
 
-  void collectErrors() {
-    const auto& list = disk->getBackgroundErrorList();
-    std::size_t index = 0;
-    for (const auto& error : list) {
-      if (index++ < errorsSeen) continue;
-      failed.insert(error.fleckIndex);
-      ++counts.reportedInList;
-    }
-    errorsSeen = list.size();
-  }
-
   void write() {
     const auto position = static_cast<std::int64_t>(pick(kDiskSize - 1));
     const bool whole = pick(3) == 0;
     const std::int64_t at = whole ? position - position % kFleckSize : position;
     const std::int64_t n =
-        whole ? length(static_cast<int>(at / kFleckSize))
+        whole ? model.length(static_cast<int>(at / kFleckSize))
               : 1 + static_cast<std::int64_t>(
                         pick(std::min<std::int64_t>(2 * kFleckSize, kDiskSize - at) - 1));
     std::string bytes(static_cast<std::size_t>(n), '\0');
@@ -163,109 +92,77 @@ class FaultSoak {
       b = kind == 0 ? '\0' : kind == 1 ? 'r' : static_cast<char>(random());
     bool threw = false;
     try {
-      ++counts.writes;
       disk->seek(at);
       disk->write(bytes.data(), static_cast<int>(n));
     } catch (const zel::CError&) {
-      ++counts.exceptions;
+      ++reported;
       threw = true;
     }
-    // Every fleck the write touched may now hold any earlier content or that content
-    // with the write applied.
-    for (int f = static_cast<int>(at / kFleckSize); f <= (at + n - 1) / kFleckSize; ++f) {
-      const std::int64_t start = std::int64_t{f} * kFleckSize;
-      const std::int64_t from = std::max(at, start);
-      const std::int64_t to = std::min(at + n, start + length(f));
-      auto apply = [&](std::string content) {
-        content.replace(static_cast<std::size_t>(from - start), static_cast<std::size_t>(to - from),
-                        bytes, static_cast<std::size_t>(from - at),
-                        static_cast<std::size_t>(to - from));
-        return content;
-      };
-      std::set<std::string> next = candidates[f];
-      for (const auto& c : candidates[f])
-        next.insert(apply(c));
-      candidates[f] = std::move(next);
-      latest[f] = apply(latest[f]);
+    for (int f : model.write(at, bytes, true)) {
       touched.insert(f);
       if (threw) uncertain.insert(f);
     }
   }
 
-  // A read under faults: what comes back must be one of the flecks' possible contents.
   void read() {
-    const int f = static_cast<int>(pick(kFlecks - 1));
-    std::string got(static_cast<std::size_t>(length(f)), '\0');
+    const int f = static_cast<int>(pick(model.count() - 1));
+    std::string got(static_cast<std::size_t>(model.length(f)), '\0');
     try {
-      ++counts.reads;
       disk->seek(std::int64_t{f} * kFleckSize);
       disk->read(got.data(), static_cast<int>(got.size()));
     } catch (const zel::CError&) {
-      ++counts.exceptions;
+      ++reported;
       return;
     }
-    ASSERT_TRUE(candidates[f].count(got) != 0 || (hasChild && isZero(got)))
-        << "fleck " << f << " read under faults holds no content it ever had";
+    ASSERT_TRUE(model.mayHold(f, got, hasChild)) << "fleck " << f << " read under faults";
   }
 
   void flush() {
     try {
       disk->flushChanges();
     } catch (const zel::CError&) {
-      ++counts.exceptions;
-      for (int f : touched)
-        uncertain.insert(f);
+      ++reported;
+      uncertain.insert(touched.begin(), touched.end());
     }
-    collectErrors();
-  }
-
-  static bool isZero(const std::string& bytes) {
-    return bytes.find_first_not_of('\0') == std::string::npos;
-  }
-
-  std::string readWhole(CFleckDisk& which) {
-    std::string bytes(static_cast<std::size_t>(kDiskSize), '\0');
-    which.seek(0);
-    which.read(bytes.data(), static_cast<int>(kDiskSize));
-    return bytes;
+    // Failed background stores are reported in the list, by fleck.
+    const auto& list = disk->getBackgroundErrorList();
+    std::size_t index = 0;
+    for (const auto& error : list) {
+      if (index++ < errorsSeen) continue;
+      uncertain.insert(error.fleckIndex);
+      ++reported;
+    }
+    errorsSeen = list.size();
   }
 
   // Flushes under faults, then checks everything with the faults off.
   void checkpoint() {
-    ++counts.checkpoints;
     flush();
-    faulty->clearRules();
     open(false);
-    const std::string whole = readWhole(*disk);
-    for (int f = 0; f < kFlecks; ++f) {
-      const std::string got = whole.substr(static_cast<std::size_t>(f) * kFleckSize,
-                                           static_cast<std::size_t>(length(f)));
-      if (touched.count(f) != 0 && failed.count(f) == 0 && uncertain.count(f) == 0) {
-        ASSERT_TRUE(got == latest[f]) << "fleck " << f << " lost a write that reported no failure";
-      } else {
-        ASSERT_TRUE(candidates[f].count(got) != 0 || (hasChild && isZero(got)))
-            << "fleck " << f << " holds no content it had since the last checkpoint";
+    const std::string whole = readWhole(*disk, kDiskSize);
+    for (int f = 0; f < model.count(); ++f) {
+      const std::string got = model.fleckOf(whole, f);
+      if (touched.count(f) != 0 && uncertain.count(f) == 0) {
+        ASSERT_TRUE(got == model.newestOf(f))
+            << "fleck " << f << " lost a write that reported no failure";
       }
-      latest[f] = got;
-      candidates[f] = {got};
+      ASSERT_TRUE(model.mayHold(f, got, hasChild)) << "fleck " << f << " holds what it never had";
     }
+    model.settle(whole);
     for (const auto& [folder, expected] : snapshots) {
       CFleckDisk snapshot(faulty, folder, password, zel::IIOStream::AccessRead, 1);
-      ASSERT_TRUE(readWhole(snapshot) == expected)
-          << "snapshot " << folder.toString(true) << " changed";
+      ASSERT_TRUE(readWhole(snapshot, kDiskSize) == expected)
+          << folder.toString(true) << " changed";
     }
     touched.clear();
-    failed.clear();
     uncertain.clear();
-    // The head takes a new snapshot now and then (faults off: the test's own step).
+    // Now and then a snapshot of the head (faults off: the test's own step).
     if (snapshots.size() < 3 && pick(5) == 0) {
       disk.reset();
-      const zel::CURI child = root
-                              << zel::String::fromUTF8("snap" + std::to_string(snapshots.size()));
+      const zel::CURI child = root << zel::String::fromInt64(std::ssize(snapshots));
       CFleckDisk::createChild(faulty, child, head, CFleckDisk::ChildLinked);
       snapshots[child] = whole;
       hasChild = true;
-      ++counts.snapshots;
       open(false);
     }
     faultsOn();
@@ -273,56 +170,36 @@ class FaultSoak {
 
   void run(double seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    faultsOn();
     // At least a few checkpoints, however slow the build.
     for (int cycle = 0; (cycle < 8 || std::chrono::steady_clock::now() < end) &&
                         !::testing::Test::HasFatalFailure();
          ++cycle) {
-      const int steps = 1 + static_cast<int>(pick(12));
-      for (int i = 0; i < steps && !::testing::Test::HasFatalFailure(); ++i) {
-        switch (pick(9)) {
-          case 0:
-          case 1:
-          case 2:
-          case 3:
-            write();
-            break;
-          case 4:
-          case 5:
-            read();
-            break;
-          case 6:
-            flush();
-            break;
-          case 7:
-            flush();
-            ++counts.reopenings;
-            open(true);
-            break;
-          default:
-            break;
-        }
+      for (int i = static_cast<int>(pick(12)); i >= 0 && !::testing::Test::HasFatalFailure(); --i) {
+        const auto step = pick(8);
+        if (step < 4) write();
+        if (step == 4 || step == 5) read();
+        if (step >= 6) flush();
+        if (step == 7) open(true);
       }
       if (!::testing::Test::HasFatalFailure()) checkpoint();
     }
-    counts.injected = injectedSoFar();
   }
 
-  zel::CURI root;
-  zel::CURI head;
-  zel::P<FS> faulty;
-  int oneIn;
+  const zel::CURI root;
+  const zel::CURI head = root << "head";
+  const zel::P<FS> faulty;
+  const int oneIn;
   std::mt19937_64 random;
-  zel::String password;
+  const zel::String password;
   std::unique_ptr<CFleckDisk> disk;
   std::size_t errorsSeen = 0;
-  std::map<int, std::string> latest;
-  std::map<int, std::set<std::string>> candidates;
+  FleckModel model{kFleckSize, kDiskSize};
   std::set<int> touched;    // written since the last checkpoint
-  std::set<int> failed;     // a store failure was reported since the last checkpoint
-  std::set<int> uncertain;  // a call that touched it threw
+  std::set<int> uncertain;  // a failure was reported for it, or a call that touched it threw
   std::map<zel::CURI, std::string> snapshots;
   bool hasChild = false;
-  Counts counts;
+  int reported = 0;
 };
 
 class FaultSoakTest : public ::testing::TestWithParam<int> {};
@@ -330,37 +207,33 @@ class FaultSoakTest : public ::testing::TestWithParam<int> {};
 TEST_P(FaultSoakTest, EveryFailureIsReportedAndNothingStoredIsLost) {
   const int oneIn = GetParam();
   const unsigned seed = seedFromEnvironment(static_cast<unsigned>(1000 + oneIn));
-  SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat), faults 1 in " +
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (FLECK_TEST_SEED repeats it), faults 1 in " +
                std::to_string(oneIn));
-  TempFolder root;
-  zel::LogSink previous =
+  const char* seconds = std::getenv("FLECK_SOAK_SECONDS");
+  TempFolder folder;
+  // Failed stores and the disk's end log what they could not do.
+  const zel::LogSink previous =
       zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
-  Counts counts;
-  const auto started = std::chrono::steady_clock::now();
+  int injected = 0;
+  int reported = 0;
   {
-    FaultSoak soak(root.path(), oneIn, seed);
-    soak.run(soakSeconds());
-    counts = soak.counts;
+    FaultSoak soak(folder.path(), oneIn, seed);
+    soak.run(seconds != nullptr ? std::atof(seconds) : 1.0);
+    for (int op = 0; op < FS::kOpCount; ++op)
+      injected += soak.faulty->getInjectedCount(static_cast<FS::Op>(op));
+    reported = soak.reported;
   }
   zel::setLogSink(previous);
-  const double took =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::cout << "[ faults ] 1 in " << oneIn << ", seed " << seed << ", " << took
-            << " s: " << counts.injected << " faults injected; " << counts.reportedInList
-            << " store failures in error lists, " << counts.exceptions << " exceptions; "
-            << counts.checkpoints << " checkpoints, " << counts.writes << " writes, "
-            << counts.reads << " reads, " << counts.reopenings << " reopenings, "
-            << counts.snapshots << " snapshots\n";
-  RecordProperty("faults_injected", counts.injected);
-  RecordProperty("failures_reported", counts.reportedInList + counts.exceptions);
-  EXPECT_GT(counts.injected, 0);
-  EXPECT_GT(counts.reportedInList + counts.exceptions, 0);
+  std::cout << "[ faults ] 1 in " << oneIn << ", seed " << seed << ": " << injected << " injected, "
+            << reported << " reported\n";
+  EXPECT_GT(injected, 0);
+  EXPECT_GT(reported, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, FaultSoakTest, ::testing::Values(50, 10, 3),
+INSTANTIATE_TEST_SUITE_P(Rates, FaultSoakTest, ::testing::Values(100, 30, 10, 4, 2),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return "OneIn" + std::to_string(info.param);
                          });
 
 }  // namespace
-}  // namespace fleck
+}  // namespace fleck::test

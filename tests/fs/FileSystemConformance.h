@@ -1,17 +1,13 @@
 #pragma once
 
-// The contract of zel::IFileSystem as tests. Every implementation joins by
-// instantiating FileSystemConformance with a FileSystemKind:
-//
+// The contract of zel::IFileSystem as tests. Every implementation joins with
 //   INSTANTIATE_TEST_SUITE_P(Mine, FileSystemConformance,
-//                            ::testing::Values(FileSystemKind{"Mine", makeMyEnvironment}),
-//                            fileSystemKindName);
+//                            ::testing::Values(FileSystemKind{"Mine", makeMine}), kindName);
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,25 +15,22 @@
 #include "zel/IFileSystem.h"
 #include "zel/P.h"
 
-namespace fleck_test {
+namespace fleck::test {
 
 // Storage for one test and the way to make file systems on it.
 class FileSystemEnvironment {
  public:
   virtual ~FileSystemEnvironment() = default;
-  // A new file system object on this storage, with its own completion threads. Several
-  // may live at once and see the same files.
+  // A new file system object on this storage with its own completion threads; several
+  // may live at once and see the same files (as several processes would).
   virtual zel::P<zel::IFileSystem> makeFileSystem(int completionThreads) = 0;
   // An existing, empty folder for the test.
   virtual zel::CURI getRoot() const = 0;
-  // Every name in `folder`, the file system's temporary files included, read past the
-  // file system. Sorted.
+  // Every name in `folder`, temporary files included, read past the file system. Sorted.
   virtual std::vector<std::string> listRaw(const zel::CURI& folder) = 0;
-
-  // Folders exist on their own: an empty one exists, creating one that exists or whose
-  // parent is missing fails, a store or CreateNew into a missing folder is NotFound, and
-  // a file in a path ("file/x") blocks it. False where a folder is only a name prefix
-  // that exists while something lies below it; the tests then leave those checks out.
+  // False where a folder is only a name prefix: creating one writes nothing, it exists
+  // while something lies below it, parents are never checked and a key below a file is
+  // just another key.
   virtual bool hasRealFolders() const { return true; }
 };
 
@@ -46,11 +39,7 @@ struct FileSystemKind {
   std::function<std::unique_ptr<FileSystemEnvironment>()> makeEnvironment;
 };
 
-inline void PrintTo(const FileSystemKind& kind, std::ostream* out) {
-  *out << kind.name;
-}
-
-inline std::string fileSystemKindName(const ::testing::TestParamInfo<FileSystemKind>& info) {
+inline std::string kindName(const ::testing::TestParamInfo<FileSystemKind>& info) {
   return info.param.name;
 }
 
@@ -66,11 +55,11 @@ class FileSystemConformance : public ::testing::TestWithParam<FileSystemKind> {
     environment.reset();
   }
 
-  // A location in the test's folder.
-  zel::CURI at(const char* relative) const { return root << zel::CURI(relative); }
-  // Raw names in the test's folder (or a folder below it).
-  std::vector<std::string> rawNames(const char* relative = nullptr) const {
-    return environment->listRaw(relative == nullptr ? root : at(relative));
+  zel::CURI at(const std::string& relative) const {
+    return relative.empty() ? root : root << zel::CURI(zel::String::fromUTF8(relative));
+  }
+  std::vector<std::string> rawNames(const std::string& relative = "") const {
+    return environment->listRaw(at(relative));
   }
 
   std::unique_ptr<FileSystemEnvironment> environment;
@@ -78,4 +67,4 @@ class FileSystemConformance : public ::testing::TestWithParam<FileSystemKind> {
   zel::CURI root;
 };
 
-}  // namespace fleck_test
+}  // namespace fleck::test
