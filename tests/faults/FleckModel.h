@@ -1,86 +1,69 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "fleck/CFleckDisk.h"
+#include "fs/FsTestSupport.h"
 
 namespace fleck::test {
 
-// What each fleck of a disk may hold after writes that may or may not have reached the
-// disk: its content at the last checkpoint and the contents it was given since.
+// What each fleck of a disk may hold when writes may each have reached it or not: any
+// combination of the writes since the last checkpoint, applied to its content then.
 class FleckModel {
  public:
-  FleckModel(int fleckSize, std::int64_t diskSize)
-      : fleckSize(fleckSize),
-        diskSize(diskSize),
-        newest(static_cast<std::size_t>((diskSize + fleckSize - 1) / fleckSize)) {
-    for (int f = 0; f < count(); ++f)
-      newest[f] = std::string(static_cast<std::size_t>(length(f)), '\0');
-    candidates.assign(newest.size(), {});
-    for (int f = 0; f < count(); ++f)
-      candidates[f] = {newest[f]};
+  FleckModel(int fleckSize, std::int64_t size) : fleckSize(fleckSize), size(size) {
+    settle(std::string(static_cast<std::size_t>(size), '\0'));
   }
-
-  int count() const { return static_cast<int>(newest.size()); }
+  int count() const { return static_cast<int>((size + fleckSize - 1) / fleckSize); }
   std::int64_t length(int f) const {
-    return std::min<std::int64_t>(fleckSize, diskSize - std::int64_t{f} * fleckSize);
+    return std::min<std::int64_t>(fleckSize, size - f * fleckSize);
   }
-
-  // Records a write of `bytes` at `at`; the indexes of the flecks it touched. When
-  // `anyEarlier`, writes can fail one by one (a fleck may then hold any combination of
-  // them); otherwise they reach the disk in order and only a prefix of them counts.
-  std::vector<int> write(std::int64_t at, const std::string& bytes, bool anyEarlier) {
+  std::string fleckOf(const std::string& whole, int f) const {
+    return whole.substr(static_cast<std::size_t>(f * fleckSize),
+                        static_cast<std::size_t>(length(f)));
+  }
+  // Records a write; the flecks it touched.
+  std::vector<int> write(std::int64_t at, const std::string& bytes) {
     std::vector<int> touched;
-    const std::int64_t end = at + std::ssize(bytes);
-    for (int f = static_cast<int>(at / fleckSize); f <= (end - 1) / fleckSize; ++f) {
-      const std::int64_t start = std::int64_t{f} * fleckSize;
-      const std::int64_t from = std::max(at, start);
-      const std::int64_t to = std::min(end, start + length(f));
+    for (int f = static_cast<int>(at / fleckSize); f * fleckSize < at + std::ssize(bytes); ++f) {
+      const std::int64_t start = std::int64_t{f} * fleckSize, from = std::max(at, start);
+      const auto n =
+          static_cast<std::size_t>(std::min(at + std::ssize(bytes), start + length(f)) - from);
       auto apply = [&](std::string content) {
-        return content.replace(
-            static_cast<std::size_t>(from - start), static_cast<std::size_t>(to - from), bytes,
-            static_cast<std::size_t>(from - at), static_cast<std::size_t>(to - from));
+        return content.replace(static_cast<std::size_t>(from - start), n, bytes,
+                               static_cast<std::size_t>(from - at), n);
       };
-      std::set<std::string> next = anyEarlier ? candidates[f] : std::set<std::string>{};
-      for (const auto& c : anyEarlier ? candidates[f] : std::set<std::string>{newest[f]})
-        next.insert(apply(c));
-      if (!anyEarlier) next.insert(candidates[f].begin(), candidates[f].end());
-      candidates[f] = std::move(next);
+      for (const std::string& c : std::set<std::string>(candidates[f]))
+        candidates[f].insert(apply(c));
       newest[f] = apply(newest[f]);
       touched.push_back(f);
     }
     return touched;
   }
-
-  std::string fleckOf(const std::string& whole, int f) const {
-    return whole.substr(static_cast<std::size_t>(f) * fleckSize,
-                        static_cast<std::size_t>(length(f)));
-  }
-  // True when `got` is one of the fleck's possible contents, or all zeros and
-  // `zerosToo`: on a disk with a child the old file of a fleck goes into the child
-  // before the new one is stored, and a failure in between leaves the fleck reading
-  // zeros.
+  // True for a possible content, or for zeros when `zerosToo`: on a disk with a child,
+  // a fleck's old file goes into the child before the new one is stored, and a failure
+  // in between leaves the fleck reading zeros.
   bool mayHold(int f, const std::string& got, bool zerosToo) const {
     return candidates[f].count(got) != 0 ||
            (zerosToo && got.find_first_not_of('\0') == std::string::npos);
   }
-  // The disk as read at a checkpoint becomes the only possible content.
+  // The disk as read at a checkpoint is the only possible content from now on.
   void settle(const std::string& whole) {
+    newest.clear();
+    candidates.clear();
     for (int f = 0; f < count(); ++f) {
-      newest[f] = fleckOf(whole, f);
-      candidates[f] = {newest[f]};
+      newest.push_back(fleckOf(whole, f));
+      candidates.push_back({newest.back()});
     }
   }
-  const std::string& newestOf(int f) const { return newest[f]; }
+  std::vector<std::string> newest;  // with every write applied
 
  private:
-  const int fleckSize;
-  const std::int64_t diskSize;
-  std::vector<std::string> newest;
+  const std::int64_t fleckSize;
+  const std::int64_t size;
   std::vector<std::set<std::string>> candidates;
 };
 

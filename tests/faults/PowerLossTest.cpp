@@ -1,14 +1,12 @@
-// Power failures in the middle of a disk's writes, flushes and snapshots, on an
-// in-memory file system in durable mode that drops, when the power fails, what was not
-// made durable (and, by a draw, keeps part of it, as a kernel may have written it back).
-// The writer syncs the disks' folder after each flush. Afterwards the disk opens for
-// writing, every fleck reads its content at the last sync or one it was given since,
-// and every snapshot synced before the failure reads as it was taken.
+// Power failures in the middle of a disk's writes, flushes and snapshots, on an in-memory
+// file system in durable mode that drops what was not made durable (and, by a draw,
+// keeps part of it, as a kernel may have written it back). The writer syncs the disks'
+// folder after each flush. Afterwards the disk opens for writing, every fleck reads a
+// content it may hold since the last sync, and every synced snapshot reads as taken.
 
 #include <map>
 
 #include "FleckModel.h"
-#include "fs/FsTestSupport.h"
 #include "zel/CMemoryFileSystem.h"
 #include "zel/Log.h"
 
@@ -16,10 +14,8 @@ namespace fleck::test {
 namespace {
 
 constexpr int kFleckSize = 4096;
-constexpr int kFlecks = 12;
-constexpr std::int64_t kDiskSize = std::int64_t{kFlecks} * kFleckSize;
+constexpr std::int64_t kDiskSize = 12 * kFleckSize;
 
-// One round: a fresh disk, a script of writes until the power fails, and the checks.
 void runRound(std::uint64_t seed, bool takeSnapshots) {
   std::mt19937_64 random(seed);
   auto fs = zel::make<zel::CMemoryFileSystem>(
@@ -31,58 +27,50 @@ void runRound(std::uint64_t seed, bool takeSnapshots) {
   FleckModel model(kFleckSize, kDiskSize);
   std::string latest(static_cast<std::size_t>(kDiskSize), '\0');
   std::map<zel::CURI, std::string> snapshots;  // synced ones, as they were taken
-  bool hadChild = false;
   {
-    // One background store at a time: the order of the file system's changes, and so
-    // the point of the failure, follows from the seed alone.
+    // One background store at a time: the order of the changes, and so the point of
+    // the failure, follows from the seed alone.
     CFleckDisk disk(fs, head, "", zel::IIOStream::AccessReadWrite, 1);
     fs->powerLossAfter(static_cast<std::int64_t>(random() % 250), random() | 1);
-    try {
+    problemOfCall([&] {  // the power fails under some call; all after it fail too
       for (int step = 0; step < 40 && !fs->hasPowerFailed(); ++step) {
-        const auto f = static_cast<std::int64_t>(random() % kFlecks);
-        const auto at = static_cast<std::int64_t>(random() % kFleckSize);
-        const auto n = 1 + static_cast<std::int64_t>(random() % (kFleckSize - at));
-        const char fill = random() % 3 == 0 ? '\0' : static_cast<char>('a' + step % 26);
+        const std::int64_t at = static_cast<std::int64_t>(random() % kDiskSize);
         const bool whole = random() % 2 == 0;
-        const std::string bytes(static_cast<std::size_t>(whole ? kFleckSize : n), fill);
-        const std::int64_t start = f * kFleckSize + (whole ? 0 : at);
+        const std::string bytes(
+            static_cast<std::size_t>(whole ? kFleckSize
+                                           : 1 + random() % (kFleckSize - at % kFleckSize)),
+            random() % 3 == 0 ? '\0' : static_cast<char>('a' + step % 26));
+        const std::int64_t start = whole ? at - at % kFleckSize : at;
         disk.seek(start);
         disk.write(bytes.data(), static_cast<int>(bytes.size()));
-        model.write(start, bytes, false);
+        model.write(start, bytes);
         latest.replace(static_cast<std::size_t>(start), bytes.size(), bytes);
         if (random() % 5 != 0) continue;
         // A flush point: flush, perhaps take a snapshot, and sync.
+        const zel::CURI child = disks << zel::String::fromInt64(step);
         const bool snapshot = random() % 3 == 0 && takeSnapshots;
-        const zel::CURI child = disks << zel::String::fromUTF8("snap" + std::to_string(step));
         disk.flushChanges();
-        if (snapshot) {
-          hadChild = true;
-          disk.createSnapshot(child);
-        }
+        if (snapshot) disk.createSnapshot(child);
         fs->sync(disks);
         if (disk.haveBackgroundErrors()) break;
         if (snapshot) snapshots[child] = latest;
         model.settle(latest);
       }
-    } catch (const zel::CError&) {
-      // The power failed under a call; everything after it fails too.
-    }
-    // The disk's end stores what it holds; with the power off that fails (logged).
-  }
-  // A script that ran to its end loses the power at the end.
+    });
+  }  // the disk's end stores what it holds; with the power off that fails (logged)
   if (!fs->hasPowerFailed()) fs->powerLoss(random() | 1);
   fs->powerOn();
 
-  // Opening for writing also checks the links between the head and its child.
+  // Opening for writing also checks the links between the head and its children.
   CFleckDisk disk(fs, head, "", zel::IIOStream::AccessReadWrite, 1);
   const std::string whole = readWhole(disk, kDiskSize);
-  for (int f = 0; f < kFlecks; ++f) {
-    EXPECT_TRUE(model.mayHold(f, model.fleckOf(whole, f), hadChild))
+  for (int f = 0; f < model.count(); ++f) {
+    EXPECT_TRUE(model.mayHold(f, model.fleckOf(whole, f), takeSnapshots))
         << "fleck " << f << " reads neither its synced content nor one it had since";
   }
-  for (const auto& [folder, expected] : snapshots) {
-    CFleckDisk snapshot(fs, folder, "", zel::IIOStream::AccessRead, 1);
-    EXPECT_TRUE(readWhole(snapshot, kDiskSize) == expected) << folder.toString(true) << " changed";
+  for (const auto& [location, expected] : snapshots) {
+    CFleckDisk snapshot(fs, location, "", zel::IIOStream::AccessRead, 1);
+    EXPECT_TRUE(readWhole(snapshot, kDiskSize) == expected) << location.toString(true);
   }
 }
 

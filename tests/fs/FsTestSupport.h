@@ -1,13 +1,16 @@
 #pragma once
 
-// Listeners, streams and small helpers of the file-system tests.
+// Helpers of the file-system tests, and the contract of zel::IFileSystem as a suite that
+// every implementation joins with
+//   INSTANTIATE_TEST_SUITE_P(Mine, FileSystemConformance,
+//                            ::testing::Values(FileSystemKind{"Mine", makeMine}), kindName);
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -17,6 +20,7 @@
 #include "zel/CFileSystemError.h"
 #include "zel/CIOError.h"
 #include "zel/CSignal.h"
+#include "zel/CURI.h"
 #include "zel/IFileSystem.h"
 #include "zel/TBuffer.h"
 
@@ -24,41 +28,45 @@ namespace fleck::test {
 
 using Bytes = std::vector<unsigned char>;
 
-// Ends a hung test instead of blocking the run; never a timing check.
-constexpr int kHangGuardMs = 120000;
-// Result codes as the tests compare them: a CFileSystemError's problem, or these.
+constexpr int kHangGuardMs = 120000;  // ends a hung test; never a timing check
+// Result codes as the tests compare them: a CFileSystemError's problem, kIOError plus a
+// CIOError's code, or these.
 constexpr int kSuccess = -1;
 constexpr int kOtherError = -2;
+constexpr int kIOError = 1000;
 
 inline unsigned seedFromEnvironment(unsigned fallback) {
   const char* text = std::getenv("FLECK_TEST_SEED");
   return text != nullptr ? static_cast<unsigned>(std::stoul(text)) : fallback;
 }
 
+inline int problemOf(const zel::CError* error) {
+  if (error == nullptr) return kSuccess;
+  if (auto* fsError = dynamic_cast<const zel::CFileSystemError*>(error))
+    return fsError->getProblem();
+  if (auto* ioError = dynamic_cast<const zel::CIOError*>(error))
+    return kIOError + ioError->getIOCode();
+  return kOtherError;
+}
+
+inline int problemOfCall(const std::function<void()>& call) {
+  try {
+    call();
+    return kSuccess;
+  } catch (const zel::CError& e) {
+    return problemOf(&e);
+  }
+}
+
 // Set while a thread starts an asynchronous operation: a listener that finds it set was
 // called inline.
 inline thread_local bool tInsideStartingCall = false;
-
-template <class Start>
-zel::P<zel::IAsyncOperation> startOperation(Start&& start) {
-  tInsideStartingCall = true;
-  zel::P<zel::IAsyncOperation> operation = start();
-  tInsideStartingCall = false;
-  return operation;
-}
-
-inline int problemOf(const zel::CError* error) {
-  if (error == nullptr) return kSuccess;
-  const auto* fsError = dynamic_cast<const zel::CFileSystemError*>(error);
-  return fsError != nullptr ? fsError->getProblem() : kOtherError;
-}
 
 // Records how often it was told, whether inline and with what error, then runs `hook`.
 class RecordingListener final : public zel::CBase, public virtual zel::IDoneListener {
  public:
   using Hook = std::function<void(const zel::CError* error)>;
   explicit RecordingListener(Hook hook = nullptr) : hook(std::move(hook)) {}
-
   void onDone(const zel::CError* error) override {
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -90,36 +98,24 @@ class RecordingListener final : public zel::CBase, public virtual zel::IDoneList
   zel::CSignal told;
 };
 
-// Starts an operation with a fresh listener, waits for it and checks what holds for
-// every operation: done, told once, not inline.
-inline zel::P<RecordingListener> runOperation(
-    const std::function<zel::P<zel::IAsyncOperation>(zel::IDoneListener*)>& start) {
+using StartFunction = std::function<zel::P<zel::IAsyncOperation>(zel::IDoneListener*)>;
+
+inline zel::P<zel::IAsyncOperation> startOperation(const StartFunction& start,
+                                                   zel::IDoneListener* listener) {
+  tInsideStartingCall = true;
+  zel::P<zel::IAsyncOperation> operation = start(listener);
+  tInsideStartingCall = false;
+  return operation;
+}
+
+// Starts an operation, waits for it and checks what holds for every operation: done,
+// its listener told once and not inline.
+inline zel::P<RecordingListener> runOperation(const StartFunction& start) {
   auto listener = zel::make<RecordingListener>();
-  EXPECT_TRUE(startOperation([&] { return start(listener.get()); })->waitDone(kHangGuardMs));
+  EXPECT_TRUE(startOperation(start, listener.get())->waitDone(kHangGuardMs));
   EXPECT_EQ(listener->getCalls(), 1);
   EXPECT_FALSE(listener->wasInline());
   return listener;
-}
-
-inline int problemOfCall(const std::function<void()>& call) {
-  try {
-    call();
-    return kSuccess;
-  } catch (const zel::CError& e) {
-    return problemOf(&e);
-  }
-}
-
-// The CIOError code a call fails with.
-inline int ioCodeOfCall(const std::function<void()>& call) {
-  try {
-    call();
-    return kSuccess;
-  } catch (const zel::CIOError& e) {
-    return e.getIOCode();
-  } catch (const zel::CError&) {
-    return kOtherError;
-  }
 }
 
 inline Bytes makeBytes(std::size_t size, std::uint32_t seed) {
@@ -156,11 +152,12 @@ inline zel::P<zel::IInStream> streamOf(const Bytes& bytes) {
   return zel::make<SourceStream>(bytes);
 }
 
-inline zel::P<RecordingListener> store(zel::IFileSystem& fs, const zel::CURI& target,
-                                       const Bytes& bytes, bool replace) {
+inline int store(zel::IFileSystem& fs, const zel::CURI& target, const Bytes& bytes, bool replace) {
   return runOperation([&](zel::IDoneListener* listener) {
-    return fs.storeStreamAsync(target, std::ssize(bytes), streamOf(bytes), replace, listener);
-  });
+           return fs.storeStreamAsync(target, std::ssize(bytes), streamOf(bytes), replace,
+                                      listener);
+         })
+      ->getProblem();
 }
 
 inline void writeFile(zel::IFileSystem& fs, const zel::CURI& location, const Bytes& bytes,
@@ -177,5 +174,48 @@ inline Bytes readFile(zel::IFileSystem& fs, const zel::CURI& location) {
   stream->read(bytes.data(), static_cast<int>(bytes.size()));
   return bytes;
 }
+
+// Storage for one test, and file systems on it.
+class FileSystemEnvironment {
+ public:
+  virtual ~FileSystemEnvironment() = default;
+  // A file system object with its own completion threads; several may live at once and
+  // see the same files (as several processes would).
+  virtual zel::P<zel::IFileSystem> makeFileSystem(int completionThreads) = 0;
+  virtual zel::CURI getRoot() const = 0;  // an existing, empty folder
+  // Every name in `folder`, temporary files included, read past the file system. Sorted.
+  virtual std::vector<std::string> listRaw(const zel::CURI& folder) = 0;
+  // False where a folder is a name prefix: creating one writes nothing, it exists while
+  // something lies below it, and parents are never checked.
+  virtual bool hasRealFolders() const { return true; }
+};
+
+struct FileSystemKind {
+  std::string name;
+  std::function<std::unique_ptr<FileSystemEnvironment>()> makeEnvironment;
+};
+
+inline std::string kindName(const ::testing::TestParamInfo<FileSystemKind>& info) {
+  return info.param.name;
+}
+
+class FileSystemConformance : public ::testing::TestWithParam<FileSystemKind> {
+ protected:
+  void SetUp() override {
+    environment = GetParam().makeEnvironment();
+    fs = environment->makeFileSystem(2);
+    root = environment->getRoot();
+  }
+  zel::CURI at(const std::string& relative) const {
+    return relative.empty() ? root : root << zel::CURI(zel::String::fromUTF8(relative));
+  }
+  std::vector<std::string> rawNames(const std::string& folder = "") const {
+    return environment->listRaw(at(folder));
+  }
+
+  std::unique_ptr<FileSystemEnvironment> environment;
+  zel::P<zel::IFileSystem> fs;  // destroyed before `environment`
+  zel::CURI root;
+};
 
 }  // namespace fleck::test

@@ -29,8 +29,6 @@ void requireGateway() {
 
 }  // namespace
 
-// True when the gateway is configured; otherwise the current test has failed or been
-// skipped, and returns.
 bool gatewayReady() {
   requireGateway();
   return !::testing::Test::IsSkipped() && !::testing::Test::HasFatalFailure();
@@ -43,7 +41,6 @@ s3::CS3FileSystem::Options gatewayOptions(int completionThreads) {
   return options;
 }
 
-// The bucket of this test process, made on first use.
 std::string testBucket() {
   static std::once_flag once;
   static std::string bucket;
@@ -60,7 +57,6 @@ std::string testBucket() {
   return bucket;
 }
 
-// A new, empty folder in the test bucket, named after the running test.
 zel::CURI freshFolder() {
   static std::atomic<int> counter{0};
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <string>
 
-#include "FileSystemConformance.h"
+#include "FsTestSupport.h"
 #include "s3/CS3FileSystem.h"
 #include "zel/CLocalFileSystem.h"
 

@@ -13,21 +13,16 @@
 namespace fleck::test {
 
 // A file system for tests that wraps a real one and, by rules, fails chosen operations
-// or holds their completions until the test releases them. It also logs every call
-// ("op path" or "op source -> target"), so tests can check the sequence an algorithm
-// ran.
+// or holds their completions until the test releases them. It logs every call ("op
+// path" or "op source -> target") for tests of the sequence an algorithm ran.
 //
 // A rule matches an operation by kind and by a substring of its location (of either
-// location for a move). The first `skip` matching calls pass; the next `times` calls
-// (-1: all) are affected; with `oneIn` > 1 only about one in that many matching calls
-// is, drawn from a generator seeded by the test. Affected synchronous calls throw
-// zel::CFileSystemError with the rule's problem; affected asynchronous calls report it
-// to their listener, on a completion thread, or with `throwAtCall` throw it from the
-// call itself (as a file system that cannot even start the operation does; the
-// listener is then never told). A holding rule lets the operation run on the real file
-// system but parks its completion until releaseHeld().
-//
-// Thread-safe.
+// location of a move). The first `skip` matching calls pass, the next `times` (-1: all)
+// are affected; with `oneIn` > 1 only about one in that many, drawn from the seed.
+// Affected synchronous calls throw zel::CFileSystemError with the rule's problem;
+// asynchronous ones report it to their listener on a completion thread, or with
+// `throwAtCall` throw it from the call (the listener is then never told). A holding
+// rule runs the operation but parks its completion until releaseHeld(). Thread-safe.
 class CFaultInjectingFileSystem final : public zel::CFileSystemWrapper {
  public:
   enum Op : int {
@@ -46,9 +41,7 @@ class CFaultInjectingFileSystem final : public zel::CFileSystemWrapper {
     DeleteAsync,
     kOpCount,
   };
-
-  // Write rules with designated initializers ({.op = ..., .times = 1}): the fields may
-  // grow.
+  // Written with designated initializers ({.op = ..., .times = 1}): the fields may grow.
   struct Rule {
     Op op;
     std::string pathContains = {};  // empty: any location
@@ -65,16 +58,10 @@ class CFaultInjectingFileSystem final : public zel::CFileSystemWrapper {
 
   void addRule(const Rule& rule);
   void clearRules();
-
-  // Calls seen, faults injected, completions parked so far (for one kind of operation).
   int getCallCount(Op op) const;
   int getInjectedCount(Op op) const;
-  std::vector<std::string> getLog() const;
-  // Log entries that start with `prefix` (e.g. "createFolderAsync").
-  std::vector<std::string> getLog(const std::string& prefix) const;
-  void clearLog();
-
-  int getHeldCount() const;
+  // The log, or its entries that start with `prefix` (e.g. "createFolderAsync").
+  std::vector<std::string> getLog(const std::string& prefix = "") const;
   // Waits until at least `count` completions are parked; false after timeoutMs.
   bool waitForHeld(int count, int timeoutMs) const;
   // Delivers every parked completion, on a completion thread.
@@ -106,16 +93,6 @@ class CFaultInjectingFileSystem final : public zel::CFileSystemWrapper {
     Action action = Action::Pass;
     int problem = 0;
   };
-
-  Decision decide(Op op, const std::string& entry, const std::string& a, const std::string& b);
-  [[noreturn]] static void throwInjected(int problem, const std::string& path);
-  // For asynchronous operations: fail, hold, or forward through `forward`.
-  template <class Forward>
-  zel::P<zel::IAsyncOperation> async(Op op, const std::string& entry, const std::string& a,
-                                     const std::string& b, zel::IDoneListener* listener,
-                                     Forward forward);
-  void park(zel::IDoneListener* listener, const zel::CError* error);
-
   struct RuleState {
     Rule rule;
     int seen = 0;
@@ -125,6 +102,17 @@ class CFaultInjectingFileSystem final : public zel::CFileSystemWrapper {
     zel::P<zel::IDoneListener> listener;
     zel::P<zel::CError> error;
   };
+
+  Decision decide(Op op, const std::string& a, const std::string& b = "", const char* note = "");
+  // Synchronous calls: fail or go on with `call`.
+  template <class Call>
+  auto sync(Op op, const zel::CURI& location, Call&& call);
+  // Asynchronous calls: fail, hold, or go on through `forward`.
+  template <class Forward>
+  zel::P<zel::IAsyncOperation> async(Op op, const std::string& a, const std::string& b,
+                                     const char* note, zel::IDoneListener* listener,
+                                     Forward forward);
+  void park(zel::IDoneListener* listener, const zel::CError* error);
 
   mutable std::mutex mutex;  // guards everything below
   mutable std::condition_variable heldChanged;
