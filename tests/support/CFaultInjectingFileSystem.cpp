@@ -19,12 +19,6 @@ std::string text(const CURI& uri) {
   return uri.toString(false).toUTF8();
 }
 
-[[noreturn]] void throwInjected(int problem, const std::string& path) {
-  zel::CError cause("Injected fault", "CFaultInjectingFileSystem", -1,
-                    zel::CProps().add("path", zel::String::fromUTF8(path)));
-  throw zel::CFileSystemError(static_cast<zel::CFileSystemError::Problem>(problem), &cause);
-}
-
 }  // namespace
 
 // Parks the completion of a held operation. Keeps the file system alive until then: a
@@ -101,22 +95,21 @@ void CFaultInjectingFileSystem::park(IDoneListener* listener, const zel::CError*
   heldChanged.notify_all();
 }
 
-CFaultInjectingFileSystem::Decision CFaultInjectingFileSystem::decide(Op op, const std::string& a,
-                                                                      const std::string& b,
+CFaultInjectingFileSystem::Decision CFaultInjectingFileSystem::decide(Op op, const CURI& location,
+                                                                      const CURI* other,
                                                                       const char* note) {
+  const std::string a = text(location), b = other == nullptr ? "" : text(*other);
   std::lock_guard<std::mutex> lock(mutex);
   ++calls[op];
   log.push_back(kOpNames[op] + (" " + a) + (b.empty() ? "" : " -> " + b) + note);
   for (auto& state : rules) {
     const Rule& rule = state.rule;
-    if (rule.op != op) continue;
     const auto& part = rule.pathContains;
-    if (!part.empty() && a.find(part) == std::string::npos &&
-        (b.empty() || b.find(part) == std::string::npos)) {
+    if (rule.op != op || (!part.empty() && a.find(part) == std::string::npos &&
+                          (b.empty() || b.find(part) == std::string::npos))) {
       continue;
     }
-    if (state.seen++ < rule.skip) continue;
-    if (rule.times >= 0 && state.affected >= rule.times) continue;
+    if (state.seen++ < rule.skip || (rule.times >= 0 && state.affected >= rule.times)) continue;
     if (rule.oneIn > 1) {
       // xorshift64: cheap, seeded, repeatable.
       random ^= random << 13;
@@ -134,92 +127,14 @@ CFaultInjectingFileSystem::Decision CFaultInjectingFileSystem::decide(Op op, con
   return {};
 }
 
-template <class Call>
-auto CFaultInjectingFileSystem::sync(Op op, const CURI& location, Call&& call) {
-  const std::string path = text(location);
-  const Decision decision = decide(op, path);
-  if (decision.action == Action::Fail || decision.action == Action::Throw) {
-    throwInjected(decision.problem, path);
-  }
-  return call();
+void CFaultInjectingFileSystem::throwInjected(int problem, const CURI& location) {
+  zel::CError cause("Injected fault", "CFaultInjectingFileSystem", -1,
+                    zel::CProps().add("path", location.toString(false)));
+  throw zel::CFileSystemError(static_cast<zel::CFileSystemError::Problem>(problem), &cause);
 }
 
-template <class Forward>
-P<zel::IAsyncOperation> CFaultInjectingFileSystem::async(Op op, const std::string& a,
-                                                         const std::string& b, const char* note,
-                                                         IDoneListener* listener, Forward forward) {
-  const Decision decision = decide(op, a, b, note);
-  const int problem = decision.problem;
-  if (decision.action == Action::Throw) throwInjected(problem, a);
-  if (decision.action == Action::Fail)
-    return runAsync([=] { throwInjected(problem, a); }, listener);
-  if (decision.action == Action::Hold) return forward(zel::make<CHoldingListener>(this, listener));
-  return forward(listener);
-}
-
-P<zel::CFileInfo> CFaultInjectingFileSystem::getFileInfo(const CURI& location, int flags) {
-  return sync(GetFileInfo, location,
-              [&] { return CFileSystemWrapper::getFileInfo(location, flags); });
-}
-P<zel::IIOStream> CFaultInjectingFileSystem::openStream(const CURI& location, int access,
-                                                        int mode) {
-  return sync(OpenStream, location,
-              [&] { return CFileSystemWrapper::openStream(location, access, mode); });
-}
-bool CFaultInjectingFileSystem::createFolder(const CURI& location, int permissions) {
-  return sync(CreateFolder, location,
-              [&] { return CFileSystemWrapper::createFolder(location, permissions); });
-}
-bool CFaultInjectingFileSystem::exists(const CURI& location) {
-  return sync(Exists, location, [&] { return CFileSystemWrapper::exists(location); });
-}
-bool CFaultInjectingFileSystem::fileExists(const CURI& location) {
-  return sync(FileExists, location, [&] { return CFileSystemWrapper::fileExists(location); });
-}
-bool CFaultInjectingFileSystem::folderExists(const CURI& location) {
-  return sync(FolderExists, location, [&] { return CFileSystemWrapper::folderExists(location); });
-}
-void CFaultInjectingFileSystem::deleteFile(const CURI& location, bool ignoreMissing) {
-  sync(DeleteFile, location, [&] { CFileSystemWrapper::deleteFile(location, ignoreMissing); });
-}
-void CFaultInjectingFileSystem::deleteFolder(const CURI& location) {
-  sync(DeleteFolder, location, [&] { CFileSystemWrapper::deleteFolder(location); });
-}
-std::vector<zel::IFileSystem::FolderEntry> CFaultInjectingFileSystem::listFolder(
-    const CURI& location) {
-  return sync(ListFolder, location, [&] { return CFileSystemWrapper::listFolder(location); });
-}
-
-P<zel::IAsyncOperation> CFaultInjectingFileSystem::moveAsync(const CURI& source, const CURI& target,
-                                                             int flags, IDoneListener* listener) {
-  return async(MoveAsync, text(source), text(target), "", listener, [&](IDoneListener* l) {
-    return CFileSystemWrapper::moveAsync(source, target, flags, l);
-  });
-}
-
-P<zel::IAsyncOperation> CFaultInjectingFileSystem::createFolderAsync(const CURI& location,
-                                                                     int permissions,
-                                                                     IDoneListener* listener) {
-  return async(CreateFolderAsync, text(location), "", "", listener, [&](IDoneListener* l) {
-    return CFileSystemWrapper::createFolderAsync(location, permissions, l);
-  });
-}
-
-P<zel::IAsyncOperation> CFaultInjectingFileSystem::storeStreamAsync(const CURI& target,
-                                                                    std::int64_t length,
-                                                                    P<zel::IInStream> source,
-                                                                    bool replace,
-                                                                    IDoneListener* listener) {
-  return async(StoreStreamAsync, text(target), "", replace ? " replace" : " noreplace", listener,
-               [&](IDoneListener* l) {
-                 return CFileSystemWrapper::storeStreamAsync(target, length, source, replace, l);
-               });
-}
-
-P<zel::IAsyncOperation> CFaultInjectingFileSystem::deleteAsync(const CURI& location,
-                                                               IDoneListener* listener) {
-  return async(DeleteAsync, text(location), "", "", listener,
-               [&](IDoneListener* l) { return CFileSystemWrapper::deleteAsync(location, l); });
+P<IDoneListener> CFaultInjectingFileSystem::holding(IDoneListener* listener) {
+  return zel::make<CHoldingListener>(this, listener);
 }
 
 }  // namespace fleck::test
