@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -62,38 +61,29 @@ inline int problemOfCall(const std::function<void()>& call) {
 // called inline.
 inline thread_local bool tInsideStartingCall = false;
 
-// Records how often it was told, whether inline and with what error, then runs `hook`.
+// Records how often it was told, whether inline and with what error; then runs `hook`.
+// Read what it saved once it was told.
 class RecordingListener final : public zel::CBase, public virtual zel::IDoneListener {
  public:
   using Hook = std::function<void(const zel::CError* error)>;
   explicit RecordingListener(Hook hook = nullptr) : hook(std::move(hook)) {}
   void onDone(const zel::CError* error) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (error != nullptr) saved = error->clone();
-      ranInline = ranInline || tInsideStartingCall;
-    }
+    if (error != nullptr) saved = error->clone();
+    ranInline = ranInline || tInsideStartingCall;
     calls.fetch_add(1);
-    if (hook) hook(error);
     told.set();
+    if (hook) hook(error);
   }
   bool waitTold() const { return told.wait(kHangGuardMs); }
   int getCalls() const { return calls.load(); }
-  int getProblem() const { return problemOf(getError().get()); }
-  zel::P<zel::CError> getError() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return saved;
-  }
-  bool wasInline() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return ranInline;
-  }
+  int getProblem() const { return problemOf(saved.get()); }
+  zel::P<zel::CError> getError() const { return saved; }
+  bool wasInline() const { return ranInline; }
 
  private:
   const Hook hook;
-  mutable std::mutex mutex;  // guards saved, ranInline
   zel::P<zel::CError> saved;
-  bool ranInline = false;
+  std::atomic<bool> ranInline = false;
   std::atomic<int> calls{0};
   zel::CSignal told;
 };
@@ -195,6 +185,9 @@ struct FileSystemKind {
   std::function<std::unique_ptr<FileSystemEnvironment>()> makeEnvironment;
 };
 
+inline void PrintTo(const FileSystemKind& kind, std::ostream* out) {
+  *out << kind.name;
+}
 inline std::string kindName(const ::testing::TestParamInfo<FileSystemKind>& info) {
   return info.param.name;
 }

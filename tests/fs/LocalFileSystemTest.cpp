@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 
 #include "FsTestSupport.h"
@@ -67,27 +66,6 @@ class LocalFileSystemTest : public ::testing::Test {
   TempFolder folder;
   P<CLocalFileSystem> fs = make<CLocalFileSystem>();
 };
-
-TEST_F(LocalFileSystemTest, ErrorsNameThePathsAndTheSystemsReason) {
-  writeFile(*fs, at("a"), textBytes("a"));
-  writeFile(*fs, at("b"), textBytes("b"));
-  const P<CError> error = runOperation([&](IDoneListener* l) {
-                            return fs->moveAsync(at("a"), at("b"), IFileSystem::MoveNoReplace, l);
-                          })->getError();
-  ASSERT_NE(error, nullptr);
-  EXPECT_EQ(error->getProps().lookup("source"), String::fromUTF8(pathOf("a")));
-  EXPECT_EQ(error->getProps().lookup("path"), String::fromUTF8(pathOf("b")));
-  EXPECT_EQ(error->getProps().lookup("errno"), String::fromInt64(EEXIST));
-  EXPECT_EQ(error->getProps().lookup("operation"), L"rename");
-  EXPECT_EQ(error->getCause()->getMessage(), String::fromUTF8(std::strerror(EEXIST)));
-  for (const auto& [number, problem] : {std::pair{ENOTDIR, CFileSystemError::NotFound},
-                                        std::pair{EXDEV, CFileSystemError::Unsupported},
-                                        std::pair{EACCES, CFileSystemError::Other}}) {
-    EXPECT_EQ(CLocalFileSystem::problemOf(number), problem) << number;
-  }
-  EXPECT_EQ(store(*fs, CURI(String("s3://bucket/file")), textBytes("x"), false),
-            CFileSystemError::Unsupported);
-}
 
 // A store writes a hidden temporary file beside its target and renames it into place;
 // listings leave out exactly the names of that pattern.
