@@ -2,16 +2,46 @@
 // file-system errors, and locks that are objects renewed by their holder and changed
 // only by conditional PUTs.
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
+#include "FsTestSupport.h"
 #include "S3TestEnvironment.h"
 #include "s3/CS3Lock.h"
+#include "zel/CLocalFileSystem.h"
 
 using namespace zel;
 
 namespace fleck::test {
 namespace {
+
+// The conformance suite's storage: a fresh folder in the test bucket. A folder there is
+// a key prefix.
+class S3Environment final : public FileSystemEnvironment {
+ public:
+  S3Environment() : ready(gatewayReady()) {
+    if (ready) root = freshFolder();
+  }
+  zel::P<zel::IFileSystem> makeFileSystem(int completionThreads) override {
+    // Without a gateway the test has failed or been skipped and never runs its body.
+    if (!ready) return zel::make<zel::CLocalFileSystem>();
+    return zel::make<s3::CS3FileSystem>(gatewayOptions(completionThreads));
+  }
+  zel::CURI getRoot() const override { return root; }
+  std::vector<std::string> listRaw(const zel::CURI& folder) override {
+    std::vector<std::string> names;
+    for (const auto& entry : s3::CS3FileSystem(gatewayOptions(1)).listFolder(folder))
+      names.push_back(entry.name.toUTF8());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  bool hasRealFolders() const override { return false; }
+
+ private:
+  const bool ready;
+  zel::CURI root;
+};
 
 INSTANTIATE_TEST_SUITE_P(S3, FileSystemConformance,
                          ::testing::Values(FileSystemKind{
