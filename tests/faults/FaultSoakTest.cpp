@@ -1,366 +1,341 @@
-// Long runs of writes, reads, flushes, reopenings and snapshots while the file system
-// fails at random (I/O errors, missing folders and files, operations that cannot even
-// start) at several rates. Checked at every checkpoint, with the faults off: a fleck
-// whose stores reported no failure holds its newest content, every other fleck holds
-// one of the contents it had since the last checkpoint (or, on a disk with a child,
-// reads as zeros: its old file went into the child and the new one never arrived), and
-// every snapshot is exactly what it was when it was taken.
-//
-// FLECK_SOAK_SECONDS sets the seconds per rate (default 1); FLECK_TEST_SEED the seed.
-#include <gtest/gtest.h>
+// Random writes, reads, flushes, reopenings and snapshots while the file system fails at
+// random, at several rates. At every checkpoint, with the faults off: a fleck for which
+// no failure was reported holds its newest content, every other one a content it may
+// hold (FleckModel), and every snapshot what it held when taken. FLECK_SOAK_SECONDS
+// sets the seconds per rate (default 1).
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <memory>
-#include <random>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "fleck/CFleckDisk.h"
+#include "fs/FsTestSupport.h"
 #include "support/CFaultInjectingFileSystem.h"
 #include "support/TempFolder.h"
-#include "zel/CFileSystemError.h"
 #include "zel/CLocalFileSystem.h"
+#include "zel/CMemoryFileSystem.h"
 #include "zel/Log.h"
 
-namespace fleck {
+namespace fleck::test {
 namespace {
 
-using fleck::test::CFaultInjectingFileSystem;
-using fleck::test::TempFolder;
-using FS = CFaultInjectingFileSystem;
+// What each fleck of a disk may hold when writes may each have reached it or not: any
+// combination of the writes since the last checkpoint, applied to its content then.
+class FleckModel {
+ public:
+  FleckModel(int fleckSize, std::int64_t size) : fleckSize(fleckSize), size(size) {
+    settle(std::string(static_cast<std::size_t>(size), '\0'));
+  }
+  int count() const { return static_cast<int>((size + fleckSize - 1) / fleckSize); }
+  std::int64_t length(int f) const {
+    return std::min<std::int64_t>(fleckSize, size - f * fleckSize);
+  }
+  std::string fleckOf(const std::string& whole, int f) const {
+    return whole.substr(static_cast<std::size_t>(f * fleckSize),
+                        static_cast<std::size_t>(length(f)));
+  }
+  // Records a write; the flecks it touched.
+  std::vector<int> write(std::int64_t at, const std::string& bytes) {
+    std::vector<int> touched;
+    for (int f = static_cast<int>(at / fleckSize); f * fleckSize < at + std::ssize(bytes); ++f) {
+      const std::int64_t start = std::int64_t{f} * fleckSize, from = std::max(at, start);
+      const auto n =
+          static_cast<std::size_t>(std::min(at + std::ssize(bytes), start + length(f)) - from);
+      auto apply = [&](std::string content) {
+        return content.replace(static_cast<std::size_t>(from - start), n, bytes,
+                               static_cast<std::size_t>(from - at), n);
+      };
+      for (const std::string& c : std::set<std::string>(candidates[f]))
+        candidates[f].insert(apply(c));
+      newest[f] = apply(newest[f]);
+      touched.push_back(f);
+    }
+    return touched;
+  }
+  // True for a possible content, or for zeros when `zerosToo`: on a disk with a child,
+  // a fleck's old file goes into the child before the new one is stored, and a failure
+  // in between leaves the fleck reading zeros.
+  bool mayHold(int f, const std::string& got, bool zerosToo) const {
+    return candidates[f].count(got) != 0 ||
+           (zerosToo && got.find_first_not_of('\0') == std::string::npos);
+  }
+  // The disk as read at a checkpoint is the only possible content from now on.
+  void settle(const std::string& whole) {
+    newest.clear();
+    candidates.clear();
+    for (int f = 0; f < count(); ++f) {
+      newest.push_back(fleckOf(whole, f));
+      candidates.push_back({newest.back()});
+    }
+  }
+  std::vector<std::string> newest;  // with every write applied
 
-constexpr int kFleckSize = 4096;
-constexpr int kFlecks = 40;
-constexpr std::int64_t kDiskSize = (kFlecks - 1) * kFleckSize + 321;  // the last one is short
-
-unsigned seedFromEnvironment(unsigned fallback) {
-  const char* text = std::getenv("FLECK_TEST_SEED");
-  return text != nullptr ? static_cast<unsigned>(std::stoul(text)) : fallback;
-}
-
-double soakSeconds() {
-  const char* text = std::getenv("FLECK_SOAK_SECONDS");
-  return text != nullptr ? std::atof(text) : 1.0;
-}
-
-struct Counts {
-  int injected = 0;
-  int reportedInList = 0;
-  int exceptions = 0;
-  int checkpoints = 0;
-  int writes = 0;
-  int reads = 0;
-  int reopenings = 0;
-  int snapshots = 0;
+ private:
+  const std::int64_t fleckSize;
+  const std::int64_t size;
+  std::vector<std::set<std::string>> candidates;
 };
 
-class FaultSoak {
- public:
-  FaultSoak(const std::string& root, int oneIn, unsigned seed)
-      : root(zel::CURI::fromLocalPath(root)),
-        faulty(zel::make<FS>(zel::make<zel::CLocalFileSystem>(), seed)),
-        oneIn(oneIn),
-        random(seed),
-        password(seed % 2 == 0 ? "" : "soak") {
-    head = this->root << "head";
-    CFleckDisk::create(faulty, head, kDiskSize, 1, password, "lz4", kFleckSize);
-    for (int f = 0; f < kFlecks; ++f) {
-      latest[f] = std::string(static_cast<std::size_t>(length(f)), '\0');
-      candidates[f] = {latest[f]};
-    }
-    open(false);
-    faultsOn();
-  }
+inline std::string readWhole(CFleckDisk& disk, std::int64_t size) {
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  disk.seek(0);
+  disk.read(bytes.data(), static_cast<int>(size));
+  return bytes;
+}
 
-  ~FaultSoak() {
+using FS = CFaultInjectingFileSystem;
+constexpr int kFleckSize = 4096;
+constexpr std::int64_t kDiskSize = 39 * kFleckSize + 321;  // the last fleck is short
+
+class FaultSoakTest : public ::testing::TestWithParam<int> {
+ protected:
+  ~FaultSoakTest() override {
     faulty->clearRules();
     disk.reset();
+    zel::setLogSink(previous);
   }
-
-  std::uint64_t pick(std::uint64_t limit) { return random() % (limit + 1); }
-
-  static std::int64_t length(int f) {
-    return std::min<std::int64_t>(kFleckSize, kDiskSize - std::int64_t{f} * kFleckSize);
-  }
-
   void faultsOn() {
-    // Failures that end a store (an I/O error), that look like a missing folder (the
-    // storer creates the folders and tries once more), that stop an operation before
-    // it starts, and failing reads, listings and existence checks.
-    faulty->addRule(
-        {.op = FS::StoreStreamAsync, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
-    faulty->addRule(
-        {.op = FS::StoreStreamAsync, .problem = zel::CFileSystemError::NotFound, .oneIn = oneIn});
-    faulty->addRule({.op = FS::StoreStreamAsync, .throwAtCall = true, .oneIn = 3 * oneIn});
-    faulty->addRule(
-        {.op = FS::DeleteAsync, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
-    faulty->addRule({.op = FS::MoveAsync, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
-    faulty->addRule({.op = FS::MoveAsync, .throwAtCall = true, .oneIn = 3 * oneIn});
-    faulty->addRule(
-        {.op = FS::CreateFolderAsync, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
-    faulty->addRule(
-        {.op = FS::CreateFolderAsync, .problem = zel::CFileSystemError::NotFound, .oneIn = oneIn});
-    faulty->addRule(
-        {.op = FS::OpenStream, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
-    for (FS::Op op : {FS::GetFileInfo, FS::Exists, FS::FileExists, FS::FolderExists, FS::ListFolder,
-                      FS::CreateFolder}) {
-      faulty->addRule({.op = op, .problem = zel::CFileSystemError::Other, .oneIn = oneIn});
+    // Stores that fail, look like a missing folder (the storer makes the folders and
+    // tries again) or cannot start; failing moves, deletions, folders, opens and looks.
+    for (int problem : {zel::CFileSystemError::Other, zel::CFileSystemError::NotFound}) {
+      for (FS::Op op : {FS::StoreStreamAsync, FS::CreateFolderAsync})
+        faulty->addRule({.op = op, .problem = problem, .oneIn = oneIn});
+    }
+    for (FS::Op op : {FS::StoreStreamAsync, FS::MoveAsync})
+      faulty->addRule({.op = op, .throwAtCall = true, .oneIn = 3 * oneIn});
+    for (FS::Op op : {FS::DeleteAsync, FS::MoveAsync, FS::OpenStream, FS::GetFileInfo, FS::Exists,
+                      FS::FileExists, FS::FolderExists, FS::ListFolder, FS::CreateFolder}) {
+      faulty->addRule({.op = op, .oneIn = oneIn});
     }
   }
-
-  int injectedSoFar() const {
-    int sum = 0;
-    for (int op = 0; op < FS::kOpCount; ++op)
-      sum += faulty->getInjectedCount(static_cast<FS::Op>(op));
-    return sum;
-  }
-
-  // Opens the head; under faults an opening may fail (reported by its exception): it
-  // is tried again, at last without faults.
+  // Under faults an opening may fail: it is tried again, at last without faults.
   void open(bool underFaults) {
     disk.reset();
     errorsSeen = 0;
-    for (int attempt = 0; underFaults && attempt < 10; ++attempt) {
-      try {
-        disk = std::make_unique<CFleckDisk>(faulty, head, password, zel::IIOStream::AccessReadWrite,
-                                            3);
-        return;
-      } catch (const zel::CError&) {
-        ++counts.exceptions;
-      }
+    for (int attempt = 0; attempt < 10 && underFaults && !disk; ++attempt) {
+      reported += problemOfCall([&] {
+                    disk = std::make_unique<CFleckDisk>(faulty, head, password,
+                                                        zel::IIOStream::AccessReadWrite, 3);
+                  }) != kSuccess;
     }
+    if (disk) return;
     faulty->clearRules();
     disk = std::make_unique<CFleckDisk>(faulty, head, password, zel::IIOStream::AccessReadWrite, 3);
     if (underFaults) faultsOn();
   }
-
-  void collectErrors() {
-    const auto& list = disk->getBackgroundErrorList();
+  // Failed calls and failed background stores (in the error list) make flecks uncertain.
+  void call(const std::function<void()>& what, const std::vector<int>& flecks) {
+    if (problemOfCall(what) != kSuccess) {
+      ++reported;
+      uncertain.insert(flecks.begin(), flecks.end());
+    }
     std::size_t index = 0;
-    for (const auto& error : list) {
+    for (const auto& error : disk->getBackgroundErrorList()) {
       if (index++ < errorsSeen) continue;
-      failed.insert(error.fleckIndex);
-      ++counts.reportedInList;
+      uncertain.insert(error.fleckIndex);
+      ++reported;
     }
-    errorsSeen = list.size();
+    errorsSeen = index;
   }
 
-  void write() {
-    const auto position = static_cast<std::int64_t>(pick(kDiskSize - 1));
-    const bool whole = pick(3) == 0;
-    const std::int64_t at = whole ? position - position % kFleckSize : position;
-    const std::int64_t n =
-        whole ? length(static_cast<int>(at / kFleckSize))
-              : 1 + static_cast<std::int64_t>(
-                        pick(std::min<std::int64_t>(2 * kFleckSize, kDiskSize - at) - 1));
-    std::string bytes(static_cast<std::size_t>(n), '\0');
-    const auto kind = pick(2);
-    for (auto& b : bytes)
-      b = kind == 0 ? '\0' : kind == 1 ? 'r' : static_cast<char>(random());
-    bool threw = false;
-    try {
-      ++counts.writes;
-      disk->seek(at);
-      disk->write(bytes.data(), static_cast<int>(n));
-    } catch (const zel::CError&) {
-      ++counts.exceptions;
-      threw = true;
-    }
-    // Every fleck the write touched may now hold any earlier content or that content
-    // with the write applied.
-    for (int f = static_cast<int>(at / kFleckSize); f <= (at + n - 1) / kFleckSize; ++f) {
-      const std::int64_t start = std::int64_t{f} * kFleckSize;
-      const std::int64_t from = std::max(at, start);
-      const std::int64_t to = std::min(at + n, start + length(f));
-      auto apply = [&](std::string content) {
-        content.replace(static_cast<std::size_t>(from - start), static_cast<std::size_t>(to - from),
-                        bytes, static_cast<std::size_t>(from - at),
-                        static_cast<std::size_t>(to - from));
-        return content;
-      };
-      std::set<std::string> next = candidates[f];
-      for (const auto& c : candidates[f])
-        next.insert(apply(c));
-      candidates[f] = std::move(next);
-      latest[f] = apply(latest[f]);
-      touched.insert(f);
-      if (threw) uncertain.insert(f);
-    }
-  }
+  const int oneIn = GetParam();
+  const unsigned seed = seedFromEnvironment(static_cast<unsigned>(1000 + oneIn));
+  std::mt19937_64 random{seed};
+  TempFolder folder;
+  const zel::CURI head = folder.uri() << "head";
+  const zel::P<FS> faulty = zel::make<FS>(zel::make<zel::CLocalFileSystem>(), seed);
+  const zel::String password = seed % 2 == 0 ? "" : "soak";
+  std::unique_ptr<CFleckDisk> disk;
+  std::size_t errorsSeen = 0;
+  int reported = 0;
+  std::set<int> uncertain;
+  const zel::LogSink previous =  // failed stores log what they could not do
+      zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
+};
 
-  // A read under faults: what comes back must be one of the flecks' possible contents.
-  void read() {
-    const int f = static_cast<int>(pick(kFlecks - 1));
-    std::string got(static_cast<std::size_t>(length(f)), '\0');
-    try {
-      ++counts.reads;
-      disk->seek(std::int64_t{f} * kFleckSize);
-      disk->read(got.data(), static_cast<int>(got.size()));
-    } catch (const zel::CError&) {
-      ++counts.exceptions;
-      return;
-    }
-    ASSERT_TRUE(candidates[f].count(got) != 0 || (hasChild && isZero(got)))
-        << "fleck " << f << " read under faults holds no content it ever had";
-  }
-
-  void flush() {
-    try {
-      disk->flushChanges();
-    } catch (const zel::CError&) {
-      ++counts.exceptions;
-      for (int f : touched)
-        uncertain.insert(f);
-    }
-    collectErrors();
-  }
-
-  static bool isZero(const std::string& bytes) {
-    return bytes.find_first_not_of('\0') == std::string::npos;
-  }
-
-  std::string readWhole(CFleckDisk& which) {
-    std::string bytes(static_cast<std::size_t>(kDiskSize), '\0');
-    which.seek(0);
-    which.read(bytes.data(), static_cast<int>(kDiskSize));
-    return bytes;
-  }
-
-  // Flushes under faults, then checks everything with the faults off.
-  void checkpoint() {
-    ++counts.checkpoints;
-    flush();
-    faulty->clearRules();
-    open(false);
-    const std::string whole = readWhole(*disk);
-    for (int f = 0; f < kFlecks; ++f) {
-      const std::string got = whole.substr(static_cast<std::size_t>(f) * kFleckSize,
-                                           static_cast<std::size_t>(length(f)));
-      if (touched.count(f) != 0 && failed.count(f) == 0 && uncertain.count(f) == 0) {
-        ASSERT_TRUE(got == latest[f]) << "fleck " << f << " lost a write that reported no failure";
+TEST_P(FaultSoakTest, EveryFailureIsReportedAndNothingStoredIsLost) {
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (FLECK_TEST_SEED repeats it)");
+  const char* seconds = std::getenv("FLECK_SOAK_SECONDS");
+  const auto end = std::chrono::steady_clock::now() +
+                   std::chrono::duration<double>(seconds != nullptr ? std::atof(seconds) : 1.0);
+  CFleckDisk::create(faulty, head, kDiskSize, 1, password, "lz4", kFleckSize);
+  FleckModel model(kFleckSize, kDiskSize);
+  std::map<zel::CURI, std::string> snapshots;
+  std::set<int> touched;
+  open(false);
+  faultsOn();
+  for (int cycle = 0; (cycle < 8 || std::chrono::steady_clock::now() < end) && !HasFailure();
+       ++cycle) {
+    for (auto step = random() % 13; step > 0 && !HasFailure(); --step) {
+      const auto what = random() % 9;
+      const auto f = static_cast<int>(random() % static_cast<unsigned>(model.count()));
+      const std::int64_t at =
+          what < 2 ? std::int64_t{f} * kFleckSize : static_cast<std::int64_t>(random() % kDiskSize);
+      std::string bytes(
+          static_cast<std::size_t>(std::min<std::int64_t>(
+              what < 2 ? model.length(f) : 1 + random() % (2 * kFleckSize), kDiskSize - at)),
+          "\0r"[random() % 2]);
+      if (random() % 3 == 0)
+        std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random()); });
+      if (what < 4) {  // a write, of a whole fleck or from anywhere
+        const std::vector<int> flecks = model.write(at, bytes);
+        touched.insert(flecks.begin(), flecks.end());
+        call(
+            [&] {
+              disk->seek(at);
+              disk->write(bytes.data(), static_cast<int>(bytes.size()));
+            },
+            flecks);
+      } else if (what < 6) {  // what a read under faults gives is a possible content
+        bytes.resize(static_cast<std::size_t>(model.length(f)));
+        if (problemOfCall([&] {
+              disk->seek(f * kFleckSize);
+              disk->read(bytes.data(), static_cast<int>(bytes.size()));
+            }) == kSuccess) {
+          ASSERT_TRUE(model.mayHold(f, bytes, !snapshots.empty())) << "fleck " << f << " read";
+        }
       } else {
-        ASSERT_TRUE(candidates[f].count(got) != 0 || (hasChild && isZero(got)))
-            << "fleck " << f << " holds no content it had since the last checkpoint";
+        call([&] { disk->flushChanges(); }, std::vector<int>(touched.begin(), touched.end()));
+        if (what == 8) open(true);
       }
-      latest[f] = got;
-      candidates[f] = {got};
     }
-    for (const auto& [folder, expected] : snapshots) {
-      CFleckDisk snapshot(faulty, folder, password, zel::IIOStream::AccessRead, 1);
-      ASSERT_TRUE(readWhole(snapshot) == expected)
-          << "snapshot " << folder.toString(true) << " changed";
+    // A checkpoint: flush under faults, then check everything with the faults off.
+    call([&] { disk->flushChanges(); }, std::vector<int>(touched.begin(), touched.end()));
+    open(false);
+    const std::string whole = readWhole(*disk, kDiskSize);
+    for (int f = 0; f < model.count(); ++f) {
+      const std::string got = model.fleckOf(whole, f);
+      ASSERT_TRUE(touched.count(f) == 0 || uncertain.count(f) != 0 || got == model.newest[f])
+          << "fleck " << f << " lost a write for which no failure was reported";
+      ASSERT_TRUE(model.mayHold(f, got, !snapshots.empty())) << "fleck " << f << " never held that";
     }
+    model.settle(whole);
     touched.clear();
-    failed.clear();
     uncertain.clear();
-    // The head takes a new snapshot now and then (faults off: the test's own step).
-    if (snapshots.size() < 3 && pick(5) == 0) {
+    for (const auto& [location, expected] : snapshots) {
+      CFleckDisk snapshot(faulty, location, password, zel::IIOStream::AccessRead, 1);
+      ASSERT_TRUE(readWhole(snapshot, kDiskSize) == expected) << location.toString(true);
+    }
+    if (snapshots.size() < 3 && random() % 6 == 0) {  // the test's own step: no faults
       disk.reset();
-      const zel::CURI child = root
-                              << zel::String::fromUTF8("snap" + std::to_string(snapshots.size()));
+      const zel::CURI child = folder.uri() << zel::String::fromInt64(std::ssize(snapshots));
       CFleckDisk::createChild(faulty, child, head, CFleckDisk::ChildLinked);
       snapshots[child] = whole;
-      hasChild = true;
-      ++counts.snapshots;
       open(false);
     }
     faultsOn();
   }
-
-  void run(double seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    // At least a few checkpoints, however slow the build.
-    for (int cycle = 0; (cycle < 8 || std::chrono::steady_clock::now() < end) &&
-                        !::testing::Test::HasFatalFailure();
-         ++cycle) {
-      const int steps = 1 + static_cast<int>(pick(12));
-      for (int i = 0; i < steps && !::testing::Test::HasFatalFailure(); ++i) {
-        switch (pick(9)) {
-          case 0:
-          case 1:
-          case 2:
-          case 3:
-            write();
-            break;
-          case 4:
-          case 5:
-            read();
-            break;
-          case 6:
-            flush();
-            break;
-          case 7:
-            flush();
-            ++counts.reopenings;
-            open(true);
-            break;
-          default:
-            break;
-        }
-      }
-      if (!::testing::Test::HasFatalFailure()) checkpoint();
-    }
-    counts.injected = injectedSoFar();
-  }
-
-  zel::CURI root;
-  zel::CURI head;
-  zel::P<FS> faulty;
-  int oneIn;
-  std::mt19937_64 random;
-  zel::String password;
-  std::unique_ptr<CFleckDisk> disk;
-  std::size_t errorsSeen = 0;
-  std::map<int, std::string> latest;
-  std::map<int, std::set<std::string>> candidates;
-  std::set<int> touched;    // written since the last checkpoint
-  std::set<int> failed;     // a store failure was reported since the last checkpoint
-  std::set<int> uncertain;  // a call that touched it threw
-  std::map<zel::CURI, std::string> snapshots;
-  bool hasChild = false;
-  Counts counts;
-};
-
-class FaultSoakTest : public ::testing::TestWithParam<int> {};
-
-TEST_P(FaultSoakTest, EveryFailureIsReportedAndNothingStoredIsLost) {
-  const int oneIn = GetParam();
-  const unsigned seed = seedFromEnvironment(static_cast<unsigned>(1000 + oneIn));
-  SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat), faults 1 in " +
-               std::to_string(oneIn));
-  TempFolder root;
-  zel::LogSink previous =
-      zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
-  Counts counts;
-  const auto started = std::chrono::steady_clock::now();
-  {
-    FaultSoak soak(root.path(), oneIn, seed);
-    soak.run(soakSeconds());
-    counts = soak.counts;
-  }
-  zel::setLogSink(previous);
-  const double took =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::cout << "[ faults ] 1 in " << oneIn << ", seed " << seed << ", " << took
-            << " s: " << counts.injected << " faults injected; " << counts.reportedInList
-            << " store failures in error lists, " << counts.exceptions << " exceptions; "
-            << counts.checkpoints << " checkpoints, " << counts.writes << " writes, "
-            << counts.reads << " reads, " << counts.reopenings << " reopenings, "
-            << counts.snapshots << " snapshots\n";
-  RecordProperty("faults_injected", counts.injected);
-  RecordProperty("failures_reported", counts.reportedInList + counts.exceptions);
-  EXPECT_GT(counts.injected, 0);
-  EXPECT_GT(counts.reportedInList + counts.exceptions, 0);
+  int injected = 0;
+  for (int op = 0; op < FS::kOpCount; ++op)
+    injected += faulty->getInjectedCount(static_cast<FS::Op>(op));
+  std::cout << "[ faults ] 1 in " << oneIn << ": " << injected << " injected, " << reported
+            << " reported\n";
+  EXPECT_GT(injected, 0);
+  EXPECT_GT(reported, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, FaultSoakTest, ::testing::Values(50, 10, 3),
+INSTANTIATE_TEST_SUITE_P(Rates, FaultSoakTest, ::testing::Values(100, 30, 10, 4, 2),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return "OneIn" + std::to_string(info.param);
                          });
 
+// Power failures in the middle of a disk's writes, flushes and snapshots, on an in-memory
+// file system in durable mode that drops what was not made durable (and, by a draw,
+// keeps part of it, as a kernel may have written it back). The writer syncs the disks'
+// folder after each flush. Afterwards the disk opens for writing, every fleck reads a
+// content it may hold since the last sync, and every synced snapshot reads as taken.
+constexpr std::int64_t kPowerDiskSize = 12 * kFleckSize;
+
+void runRound(std::uint64_t seed, bool takeSnapshots) {
+  std::mt19937_64 random(seed);
+  auto fs = zel::make<zel::CMemoryFileSystem>(
+      zel::CMemoryFileSystem::Options{.completionThreads = 1, .durable = true});
+  const zel::CURI disks(zel::String("/disks"));
+  const zel::CURI head = disks << "head";
+  CFleckDisk::create(fs, head, kPowerDiskSize, 1, "", "lz4", kFleckSize);
+  fs->sync(disks);
+  FleckModel model(kFleckSize, kPowerDiskSize);
+  std::string latest(static_cast<std::size_t>(kPowerDiskSize), '\0');
+  std::map<zel::CURI, std::string> snapshots;  // synced ones, as they were taken
+  {
+    // One background store at a time: the order of the changes, and so the point of
+    // the failure, follows from the seed alone.
+    CFleckDisk disk(fs, head, "", zel::IIOStream::AccessReadWrite, 1);
+    fs->powerLossAfter(static_cast<std::int64_t>(random() % 250), random() | 1);
+    problemOfCall([&] {  // the power fails under some call; all after it fail too
+      for (int step = 0; step < 40 && !fs->hasPowerFailed(); ++step) {
+        const std::int64_t at = static_cast<std::int64_t>(random() % kPowerDiskSize);
+        const bool whole = random() % 2 == 0;
+        const std::string bytes(
+            static_cast<std::size_t>(whole ? kFleckSize
+                                           : 1 + random() % (kFleckSize - at % kFleckSize)),
+            random() % 3 == 0 ? '\0' : static_cast<char>('a' + step % 26));
+        const std::int64_t start = whole ? at - at % kFleckSize : at;
+        disk.seek(start);
+        disk.write(bytes.data(), static_cast<int>(bytes.size()));
+        model.write(start, bytes);
+        latest.replace(static_cast<std::size_t>(start), bytes.size(), bytes);
+        if (random() % 5 != 0) continue;
+        // A flush point: flush, perhaps take a snapshot, and sync.
+        const zel::CURI child = disks << zel::String::fromInt64(step);
+        const bool snapshot = random() % 3 == 0 && takeSnapshots;
+        disk.flushChanges();
+        if (snapshot) disk.createSnapshot(child);
+        fs->sync(disks);
+        if (disk.haveBackgroundErrors()) break;
+        if (snapshot) snapshots[child] = latest;
+        model.settle(latest);
+      }
+    });
+  }  // the disk's end stores what it holds; with the power off that fails (logged)
+  if (!fs->hasPowerFailed()) fs->powerLoss(random() | 1);
+  fs->powerOn();
+
+  // Opening for writing also checks the links between the head and its children.
+  CFleckDisk disk(fs, head, "", zel::IIOStream::AccessReadWrite, 1);
+  const std::string whole = readWhole(disk, kPowerDiskSize);
+  for (int f = 0; f < model.count(); ++f) {
+    EXPECT_TRUE(model.mayHold(f, model.fleckOf(whole, f), takeSnapshots))
+        << "fleck " << f << " reads neither its synced content nor one it had since";
+  }
+  for (const auto& [location, expected] : snapshots) {
+    CFleckDisk snapshot(fs, location, "", zel::IIOStream::AccessRead, 1);
+    EXPECT_TRUE(readWhole(snapshot, kPowerDiskSize) == expected) << location.toString(true);
+  }
+}
+
+void runRounds(bool takeSnapshots) {
+  const unsigned seed = seedFromEnvironment(20240611);
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (FLECK_TEST_SEED repeats it)");
+  const zel::LogSink before =
+      zel::setLogSink([](const zel::String&, const std::exception&, const zel::String&) {});
+  for (int round = 0; round < 60 && !::testing::Test::HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    try {
+      runRound(std::uint64_t{seed} * 1000 + static_cast<unsigned>(round), takeSnapshots);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "after the power failure: " << e.what();
+    }
+  }
+  zel::setLogSink(before);
+}
+
+TEST(PowerLossTest, FlecksReadSyncedOrNewerContentAndTheDiskOpens) {
+  runRounds(false);
+}
+
+// Disabled: it fails. A power failure inside createSnapshot can leave the disk unable
+// to open for writing: link files are rewritten in place (CreateOrTruncate) without
+// being made durable, so a new link can be torn with no second copy to fall back on,
+// and relinking can leave an older child's parent link changed while the disk's child
+// link still leads to that child ("does not lead back"). Run it with
+// --gtest_also_run_disabled_tests.
+TEST(PowerLossTest, DISABLED_SnapshotsSurviveAndTheDiskOpens) {
+  runRounds(true);
+}
+
 }  // namespace
-}  // namespace fleck
+}  // namespace fleck::test

@@ -1,149 +1,113 @@
 #pragma once
 
-// Listeners, streams and small helpers shared by the file-system tests.
+// Helpers of the file-system tests, and the contract of zel::IFileSystem as a suite that
+// every implementation joins with
+//   INSTANTIATE_TEST_SUITE_P(Mine, FileSystemConformance,
+//                            ::testing::Values(FileSystemKind{"Mine", makeMine}), kindName);
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdint>
+#include <cstdlib>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "zel/CBufferStream.h"
-#include "zel/CError.h"
 #include "zel/CFileSystemError.h"
 #include "zel/CIOError.h"
 #include "zel/CSignal.h"
+#include "zel/CURI.h"
 #include "zel/IFileSystem.h"
-#include "zel/Log.h"
-#include "zel/P.h"
 #include "zel/TBuffer.h"
 
-namespace fleck_test {
+namespace fleck::test {
 
 using Bytes = std::vector<unsigned char>;
 
-// Waits that end a hung test instead of blocking the run forever; never a timing check.
-constexpr int kHangGuardMs = 120000;
+constexpr int kHangGuardMs = 120000;  // ends a hung test; never a timing check
+// Result codes as the tests compare them: a CFileSystemError's problem, kIOError plus a
+// CIOError's code, or these.
+constexpr int kSuccess = -1;
+constexpr int kOtherError = -2;
+constexpr int kIOError = 1000;
 
-// Set on a thread while it is inside a call that starts an asynchronous operation; a
-// listener that finds it set on its own thread was called inline.
+inline unsigned seedFromEnvironment(unsigned fallback) {
+  const char* text = std::getenv("FLECK_TEST_SEED");
+  return text != nullptr ? static_cast<unsigned>(std::stoul(text)) : fallback;
+}
+
+inline int problemOf(const zel::CError* error) {
+  if (error == nullptr) return kSuccess;
+  if (auto* fsError = dynamic_cast<const zel::CFileSystemError*>(error))
+    return fsError->getProblem();
+  if (auto* ioError = dynamic_cast<const zel::CIOError*>(error))
+    return kIOError + ioError->getIOCode();
+  return kOtherError;
+}
+
+inline int problemOfCall(const std::function<void()>& call) {
+  try {
+    call();
+    return kSuccess;
+  } catch (const zel::CError& e) {
+    return problemOf(&e);
+  }
+}
+
+// Set while a thread starts an asynchronous operation: a listener that finds it set was
+// called inline.
 inline thread_local bool tInsideStartingCall = false;
 
-// Calls `start` (which starts one asynchronous operation) with tInsideStartingCall set.
-template <class Start>
-zel::P<zel::IAsyncOperation> startOperation(Start&& start) {
-  tInsideStartingCall = true;
-  struct Reset {
-    ~Reset() { tInsideStartingCall = false; }
-  } reset;
-  return start();
-}
-
-// Result code of an error as the tests compare it: -1 success, the problem of a
-// zel::CFileSystemError, -2 any other error.
-inline int problemOf(const zel::CError* error) {
-  if (error == nullptr) return -1;
-  if (const auto* fsError = dynamic_cast<const zel::CFileSystemError*>(error)) {
-    return fsError->getProblem();
-  }
-  return -2;
-}
-
-// Records how it was told: how often, on which thread, whether inline, with what error.
-// `hook`, when set, runs inside onDone after the recording.
+// Records how often it was told, whether inline and with what error; then runs `hook`.
+// Read what it saved once it was told.
 class RecordingListener final : public zel::CBase, public virtual zel::IDoneListener {
  public:
   using Hook = std::function<void(const zel::CError* error)>;
-
-  RecordingListener() = default;
-  explicit RecordingListener(Hook hook) : hook(std::move(hook)) {}
-
+  explicit RecordingListener(Hook hook = nullptr) : hook(std::move(hook)) {}
   void onDone(const zel::CError* error) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (error != nullptr) saved = error->clone();
-      thread = std::this_thread::get_id();
-      ranInline = ranInline || tInsideStartingCall;
-    }
+    if (error != nullptr) saved = error->clone();
+    ranInline = ranInline || tInsideStartingCall;
     calls.fetch_add(1);
-    if (hook) hook(error);
     told.set();
+    if (hook) hook(error);
   }
-
-  // Waits until told (guarded against hangs); false when it never was.
   bool waitTold() const { return told.wait(kHangGuardMs); }
   int getCalls() const { return calls.load(); }
-  int getProblem() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return problemOf(saved.get());
-  }
-  zel::P<zel::CError> getError() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return saved;
-  }
-  std::thread::id getThread() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return thread;
-  }
-  bool wasInline() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return ranInline;
-  }
+  int getProblem() const { return problemOf(saved.get()); }
+  zel::P<zel::CError> getError() const { return saved; }
+  bool wasInline() const { return ranInline; }
 
  private:
   const Hook hook;
-  mutable std::mutex mutex;  // guards saved, thread, ranInline
   zel::P<zel::CError> saved;
-  std::thread::id thread;
-  bool ranInline = false;
+  std::atomic<bool> ranInline = false;
   std::atomic<int> calls{0};
   zel::CSignal told;
 };
 
-// Starts an operation with a fresh listener, waits for it and checks the promises that
-// hold for every operation: told once, not inline, handle done. Returns the listener.
-inline zel::P<RecordingListener> runOperation(
-    const std::function<zel::P<zel::IAsyncOperation>(zel::IDoneListener*)>& start) {
-  zel::P<RecordingListener> listener = zel::make<RecordingListener>();
-  zel::P<zel::IAsyncOperation> operation = startOperation([&] { return start(listener.get()); });
-  EXPECT_TRUE(operation->waitDone(kHangGuardMs));
-  EXPECT_TRUE(operation->isDone());
+using StartFunction = std::function<zel::P<zel::IAsyncOperation>(zel::IDoneListener*)>;
+
+inline zel::P<zel::IAsyncOperation> startOperation(const StartFunction& start,
+                                                   zel::IDoneListener* listener) {
+  tInsideStartingCall = true;
+  zel::P<zel::IAsyncOperation> operation = start(listener);
+  tInsideStartingCall = false;
+  return operation;
+}
+
+// Starts an operation, waits for it and checks what holds for every operation: done,
+// its listener told once and not inline.
+inline zel::P<RecordingListener> runOperation(const StartFunction& start) {
+  auto listener = zel::make<RecordingListener>();
+  EXPECT_TRUE(startOperation(start, listener.get())->waitDone(kHangGuardMs));
   EXPECT_EQ(listener->getCalls(), 1);
   EXPECT_FALSE(listener->wasInline());
-  EXPECT_NE(listener->getThread(), std::this_thread::get_id());
   return listener;
 }
 
-// The problem a synchronous call fails with (-1: it did not fail, -2: another error).
-inline int problemOfCall(const std::function<void()>& call) {
-  try {
-    call();
-    return -1;
-  } catch (const zel::CFileSystemError& e) {
-    return e.getProblem();
-  } catch (const zel::CError&) {
-    return -2;
-  }
-}
-
-// The CIOError code a call fails with (-1: it did not fail, -2: another error).
-inline int ioCodeOfCall(const std::function<void()>& call) {
-  try {
-    call();
-    return -1;
-  } catch (const zel::CIOError& e) {
-    return e.getIOCode();
-  } catch (const zel::CError&) {
-    return -2;
-  }
-}
-
-// `size` pseudo-random bytes from `seed`.
 inline Bytes makeBytes(std::size_t size, std::uint32_t seed) {
   std::mt19937 random(seed);
   Bytes bytes(size);
@@ -156,24 +120,16 @@ inline Bytes textBytes(const std::string& text) {
   return Bytes(text.begin(), text.end());
 }
 
-// A stream that reads `bytes`.
-inline zel::P<zel::IInStream> streamOf(const Bytes& bytes) {
-  return zel::make<zel::CBufferStream>(
-      zel::make<zel::TBuffer<unsigned char>>(bytes.data(), bytes.size()));
-}
-
-// A stream that delivers `goodBytes` of `bytes` and then throws what `fail` throws.
-class FailingStream final : public zel::CBufferStream {
+// A stream of `bytes` that calls `fail` (which throws) when a read passes `goodBytes`.
+class SourceStream final : public zel::CBufferStream {
  public:
-  FailingStream(const Bytes& bytes, std::size_t goodBytes, std::function<void()> fail)
+  explicit SourceStream(const Bytes& bytes, std::size_t goodBytes = SIZE_MAX,
+                        std::function<void()> fail = nullptr)
       : zel::CBufferStream(zel::make<zel::TBuffer<unsigned char>>(bytes.data(), bytes.size())),
         goodBytes(goodBytes),
         fail(std::move(fail)) {}
-
   void read(void* buffer, int count) override {
-    if (static_cast<std::size_t>(getPosition()) + static_cast<std::size_t>(count) > goodBytes) {
-      fail();
-    }
+    if (static_cast<std::size_t>(getPosition() + count) > goodBytes) fail();
     zel::CBufferStream::read(buffer, count);
   }
 
@@ -182,47 +138,77 @@ class FailingStream final : public zel::CBufferStream {
   const std::function<void()> fail;
 };
 
-// Writes `bytes` as the whole file at `location` (CreateOrTruncate).
-inline void writeFile(zel::IFileSystem& fs, const zel::CURI& location, const Bytes& bytes) {
-  zel::P<zel::IIOStream> stream =
-      fs.openStream(location, zel::IIOStream::AccessReadWrite, zel::IFileSystem::CreateOrTruncate);
+inline zel::P<zel::IInStream> streamOf(const Bytes& bytes) {
+  return zel::make<SourceStream>(bytes);
+}
+
+inline int store(zel::IFileSystem& fs, const zel::CURI& target, const Bytes& bytes, bool replace) {
+  return runOperation([&](zel::IDoneListener* listener) {
+           return fs.storeStreamAsync(target, std::ssize(bytes), streamOf(bytes), replace,
+                                      listener);
+         })
+      ->getProblem();
+}
+
+inline void writeFile(zel::IFileSystem& fs, const zel::CURI& location, const Bytes& bytes,
+                      int mode = zel::IFileSystem::CreateOrTruncate) {
+  zel::P<zel::IIOStream> stream = fs.openStream(location, zel::IIOStream::AccessReadWrite, mode);
   stream->write(bytes.data(), static_cast<int>(bytes.size()), nullptr);
   stream->close();
 }
 
-// The whole file at `location`.
 inline Bytes readFile(zel::IFileSystem& fs, const zel::CURI& location) {
   zel::P<zel::IIOStream> stream =
       fs.openStream(location, zel::IIOStream::AccessRead, zel::IFileSystem::OpenExisting);
   Bytes bytes(static_cast<std::size_t>(stream->getLength()));
   stream->read(bytes.data(), static_cast<int>(bytes.size()));
-  stream->close();
   return bytes;
 }
 
-// Collects what is logged while it lives.
-class LogCapture {
+// Storage for one test, and file systems on it.
+class FileSystemEnvironment {
  public:
-  LogCapture() {
-    previous = zel::setLogSink(
-        [this](const zel::String& message, const std::exception&, const zel::String& detail) {
-          std::lock_guard<std::mutex> lock(mutex);
-          lines.push_back(message + zel::String(" / ") + detail);
-        });
-  }
-  ~LogCapture() { zel::setLogSink(previous); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::vector<zel::String> getLines() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return lines;
-  }
-
- private:
-  zel::LogSink previous;
-  mutable std::mutex mutex;  // guards lines
-  std::vector<zel::String> lines;
+  virtual ~FileSystemEnvironment() = default;
+  // A file system object with its own completion threads; several may live at once and
+  // see the same files (as several processes would).
+  virtual zel::P<zel::IFileSystem> makeFileSystem(int completionThreads) = 0;
+  virtual zel::CURI getRoot() const = 0;  // an existing, empty folder
+  // Every name in `folder`, temporary files included, read past the file system. Sorted.
+  virtual std::vector<std::string> listRaw(const zel::CURI& folder) = 0;
+  // False where a folder is a name prefix: creating one writes nothing, it exists while
+  // something lies below it, and parents are never checked.
+  virtual bool hasRealFolders() const { return true; }
 };
 
-}  // namespace fleck_test
+struct FileSystemKind {
+  std::string name;
+  std::function<std::unique_ptr<FileSystemEnvironment>()> makeEnvironment;
+};
+
+inline void PrintTo(const FileSystemKind& kind, std::ostream* out) {
+  *out << kind.name;
+}
+inline std::string kindName(const ::testing::TestParamInfo<FileSystemKind>& info) {
+  return info.param.name;
+}
+
+class FileSystemConformance : public ::testing::TestWithParam<FileSystemKind> {
+ protected:
+  void SetUp() override {
+    environment = GetParam().makeEnvironment();
+    fs = environment->makeFileSystem(2);
+    root = environment->getRoot();
+  }
+  zel::CURI at(const std::string& relative) const {
+    return relative.empty() ? root : root << zel::CURI(zel::String::fromUTF8(relative));
+  }
+  std::vector<std::string> rawNames(const std::string& folder = "") const {
+    return environment->listRaw(at(folder));
+  }
+
+  std::unique_ptr<FileSystemEnvironment> environment;
+  zel::P<zel::IFileSystem> fs;  // destroyed before `environment`
+  zel::CURI root;
+};
+
+}  // namespace fleck::test

@@ -1,40 +1,25 @@
 #pragma once
 
+// The S3 gateway of the tests (scripts/rgw.sh): AWS_ENDPOINT_URL, AWS_ACCESS_KEY_ID and
+// AWS_SECRET_ACCESS_KEY. Without them a test fails, or is skipped loudly with
+// FLECK_S3_TESTS=skip.
+
 #include <string>
 
-#include "FileSystemConformance.h"
 #include "s3/CS3FileSystem.h"
+#include "zel/CURI.h"
 
-namespace fleck_test {
+namespace fleck::test {
 
-// True when the S3 gateway is configured (AWS_ENDPOINT_URL, AWS_ACCESS_KEY_ID,
-// AWS_SECRET_ACCESS_KEY). Otherwise the current test fails, or is skipped with a loud
-// message when FLECK_S3_TESTS=skip, and the result is false: the test returns.
+// True when the gateway is configured; otherwise the current test has failed or been
+// skipped (loudly), and returns.
 bool gatewayReady();
-
-// Options for a file system on the gateway.
+// Options for a file system on the gateway, with a small read window (64 KiB): reads
+// of larger files take several ranged GETs.
 s3::CS3FileSystem::Options gatewayOptions(int completionThreads);
-
 // The bucket of this test process, made on first use.
 std::string testBucket();
-
 // A new, empty folder in the test bucket, named after the running test.
 zel::CURI freshFolder();
 
-// The conformance suite's storage: a fresh folder in the test bucket.
-class S3TestEnvironment final : public FileSystemEnvironment {
- public:
-  S3TestEnvironment();
-  zel::P<zel::IFileSystem> makeFileSystem(int completionThreads) override;
-  zel::CURI getRoot() const override { return root; }
-  std::vector<std::string> listRaw(const zel::CURI& folder) override;
-  // A folder is a key prefix: creating one writes nothing, it exists only while a key
-  // lies below it, and a key below a file is just another key.
-  bool hasRealFolders() const override { return false; }
-
- private:
-  bool ready;
-  zel::CURI root;
-};
-
-}  // namespace fleck_test
+}  // namespace fleck::test

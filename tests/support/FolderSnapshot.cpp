@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
 
 #include "support/TempFolder.h"
@@ -15,11 +14,10 @@ std::string sha256Hex(const std::string& bytes) {
   unsigned int length = 0;
   if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1)
     throw std::runtime_error("SHA-256 failed");
-  static const char kHex[] = "0123456789abcdef";
   std::string hex;
   for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
+    hex += "0123456789abcdef"[digest[i] >> 4];
+    hex += "0123456789abcdef"[digest[i] & 15];
   }
   return hex;
 }
@@ -27,24 +25,22 @@ std::string sha256Hex(const std::string& bytes) {
 std::map<std::string, std::string> snapshotFolder(const std::string& folder) {
   namespace fs = std::filesystem;
   std::map<std::string, std::string> entries;
-  if (!fs::exists(fs::symlink_status(folder))) return entries;
-  if (!fs::is_directory(fs::symlink_status(folder))) {
-    entries["."] = "file " + sha256Hex(readFile(folder));
-    return entries;
-  }
+  const fs::file_status top = fs::symlink_status(folder);
+  if (!fs::exists(top)) return entries;
+  if (!fs::is_directory(top)) return {{".", "file " + sha256Hex(readFile(folder))}};
   for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator();
        ++it) {
-    const std::string relative = fs::relative(it->path(), folder).string();
+    std::string& entry = entries[fs::relative(it->path(), folder).string()];
     const fs::file_status status = it->symlink_status();
     if (fs::is_symlink(status)) {
-      entries[relative] = "link -> " + fs::read_symlink(it->path()).string();
+      entry = "link -> " + fs::read_symlink(it->path()).string();
       it.disable_recursion_pending();
     } else if (fs::is_directory(status)) {
-      entries[relative] = "folder";
+      entry = "folder";
     } else if (!fs::is_regular_file(status)) {
-      entries[relative] = "special";  // a FIFO: reading it would wait for a writer
+      entry = "special";  // a FIFO: reading it would wait for a writer
     } else {
-      entries[relative] = "file " + sha256Hex(readFile(it->path().string()));
+      entry = "file " + sha256Hex(readFile(it->path().string()));
     }
   }
   return entries;
@@ -55,10 +51,8 @@ std::string describeDifferences(const std::map<std::string, std::string>& before
   std::string lines;
   for (const auto& [path, what] : before) {
     const auto found = after.find(path);
-    if (found == after.end())
-      lines += "removed " + path + "\n";
-    else if (found->second != what)
-      lines += "changed " + path + "\n";
+    if (found == after.end() || found->second != what)
+      lines += (found == after.end() ? "removed " : "changed ") + path + "\n";
   }
   for (const auto& [path, what] : after) {
     if (before.count(path) == 0) lines += "added " + path + "\n";
