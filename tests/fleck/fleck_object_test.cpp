@@ -1,15 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <exception>
 #include <filesystem>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "FleckTestSupport.h"
@@ -20,24 +19,20 @@
 #include "zel/CFileSystemError.h"
 #include "zel/CInvalidArgError.h"
 #include "zel/CLocalFileSystem.h"
-#include "zel/Log.h"
 
-// The fleck object over the fault-injecting file system: where payloads come from,
-// how background saves are bounded and ordered, what failures leave behind.
+// The fleck object over the fault-injecting file system: where payloads come from, how
+// background saves are bounded and ordered, what failures leave behind.
 
-namespace fleck {
+namespace fleck::test {
 namespace {
 
-namespace fs_ = std::filesystem;
-using fleck::test::CFaultInjectingFileSystem;
-using fleck::test::LogCapture;
-using fleck::test::TempFolder;
+namespace fsys = std::filesystem;
+using FS = CFaultInjectingFileSystem;
 using Buffer = zel::TBuffer<unsigned char>;
 using Bytes = std::vector<unsigned char>;
-using Rule = CFaultInjectingFileSystem::Rule;
 
 constexpr int kFleckSize = 4096;
-constexpr int kHangMs = 60000;
+constexpr int kHangMs = 30000;
 // How long a blocked thread is given to do what it must not do.
 constexpr auto kNotHappening = std::chrono::milliseconds(200);
 
@@ -49,102 +44,78 @@ CFleckDiskHeader makeHeader() {
   return h;
 }
 
-zel::TCryptBuffer<unsigned char> makeKey() {
+zel::TCryptBuffer<unsigned char> makeKey(unsigned char seed) {
   zel::TCryptBuffer<unsigned char> k;
   k.setUsed(32);
   for (int i = 0; i < 32; ++i)
-    k.getData()[i] = static_cast<unsigned char>(0x30 + i);
+    k.getData()[i] = static_cast<unsigned char>(seed + i);
   return k;
 }
 
-// A payload no two seeds share; 0 gives zeros.
-Bytes payload(unsigned seed) {
-  Bytes bytes(kFleckSize, 0);
-  if (seed == 0) return bytes;
+// A compressible payload no two seeds share; 0 gives zeros.
+Bytes payload(unsigned seed, std::size_t size = kFleckSize) {
+  Bytes bytes(size, 0);
   std::mt19937 random(seed);
   for (auto& b : bytes)
-    b = static_cast<unsigned char>(random() % 7);  // compressible
+    b = seed == 0 ? 0 : static_cast<unsigned char>(random() % 7);
   return bytes;
 }
 
 std::string relativePath(std::int64_t index) {
   zel::TArray<int> digits;
-  return CFleck::formRelativeFleckURI(index, 97, 5, CFleck::computeDigitWidth(97), digits)
-      .toString(false)
-      .toUTF8();
+  return CFleck::formRelativeFleckURI(index, 97, 5, 2, digits).toString(false).toUTF8();
 }
 
 // Lets held completions go when a test leaves early, so that the fleck's destructor,
 // which waits for its storers, does not wait forever. Declare it after the fleck.
-class ReleaseAtExit {
- public:
-  explicit ReleaseAtExit(CFaultInjectingFileSystem* fs) : fs(fs) {}
+struct ReleaseAtExit {
   ~ReleaseAtExit() {
     fs->clearRules();
     fs->releaseHeld();
   }
-  ReleaseAtExit(const ReleaseAtExit&) = delete;
-  ReleaseAtExit& operator=(const ReleaseAtExit&) = delete;
-
- private:
-  zel::P<CFaultInjectingFileSystem> fs;
-};
-
-class CountingListener final : public zel::CBase, public virtual zel::IDoneListener {
- public:
-  void onDone(const zel::CError*) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++calls;
-    }
-    told->set();
-  }
-  int getCalls() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return calls;
-  }
-
-  // A storer tells its listener after its done signal: wait for this one instead.
-  const zel::P<zel::CSignal> told = zel::make<zel::CSignal>();
-
- private:
-  mutable std::mutex mutex;  // guards calls
-  int calls = 0;
+  zel::P<FS> fs;
 };
 
 class FleckObjectTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* folder : {"disk", "child", "parent1", "parent2"}) {
-      fs_::create_directory(root.path() + "/" + folder);
-    }
+    for (const char* side : {"disk", "child", "parent1", "parent2"})
+      fsys::create_directory(root.path() + "/" + side);
   }
 
-  zel::CURI folder(const char* name) const { return root.uri() << name; }
+  zel::CURI folder(const char* side) const { return root.uri() << side; }
   std::string filePath(const char* side, std::int64_t index) const {
     return root.path() + "/" + side + "/" + relativePath(index);
   }
-
+  std::unique_ptr<CFleck> open(const char* side = "disk", const char* child = nullptr,
+                               std::vector<const char*> parents = {}, int ops = 4) {
+    zel::TList<zel::CURI> list;
+    for (const char* parent : parents)
+      list.add(folder(parent));
+    return std::make_unique<CFleck>(fs, folder(side), child ? folder(child) : zel::CURI(), list,
+                                    header, key, ops);
+  }
+  std::string recordOf(const Bytes& bytes, CFleckDataPreparer& with) {
+    Buffer in(bytes.data(), bytes.size()), record;
+    with.prepareData(in, record);
+    return std::string(reinterpret_cast<const char*>(record.getData()), record.getUsed());
+  }
   // Writes the fleck's file as the library would.
   void putFleck(const char* side, std::int64_t index, const Bytes& bytes) {
-    Buffer in(bytes.data(), bytes.size()), record;
-    preparer.prepareData(in, record);
-    putFile(side, index,
-            std::string(reinterpret_cast<const char*>(record.getData()), record.getUsed()));
+    putFile(side, index, recordOf(bytes, preparer));
   }
   void putFile(const char* side, std::int64_t index, const std::string& bytes) {
-    fs_::create_directories(fs_::path(filePath(side, index)).parent_path());
-    fleck::test::writeFile(filePath(side, index), bytes);
+    fsys::create_directories(fsys::path(filePath(side, index)).parent_path());
+    writeFile(filePath(side, index), bytes);
   }
   // The payload in the fleck's file, or nothing when there is no file.
   std::optional<Bytes> fileFleck(const char* side, std::int64_t index) {
-    if (!fs_::exists(filePath(side, index))) return std::nullopt;
-    const std::string bytes = fleck::test::readFile(filePath(side, index));
+    if (!fsys::exists(filePath(side, index))) return std::nullopt;
+    const std::string bytes = readFile(filePath(side, index));
     Buffer record(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()), out;
     preparer.unprepareData(record, out);
     return Bytes(out.getData(), out.getData() + out.getUsed());
   }
-
   Bytes readWhole(CFleck& fleck, std::int64_t index) {
     fleck.seek(index, 0);
     Bytes bytes(kFleckSize + 10, 0xEE);
@@ -157,419 +128,273 @@ class FleckObjectTest : public ::testing::Test {
     fleck.seek(index, 0);
     ASSERT_EQ(fleck.writeLaxInsideFleck(bytes.data(), kFleckSize), kFleckSize);
   }
-  zel::P<Buffer> recordOf(const Bytes& bytes) {
-    Buffer in(bytes.data(), bytes.size());
-    auto record = zel::make<Buffer>();
-    preparer.prepareData(in, *record);
-    return record;
+  // Leaves the current fleck and waits until its save has ended.
+  void flush(CFleck& fleck) {
+    fleck.seek(fleck.getFleckIndex() + 1000, 0);
+    ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
   }
-
-  int stores() const { return fs->getCallCount(CFaultInjectingFileSystem::StoreStreamAsync); }
-  // Stores into the disk's file of one fleck (a first store into missing folders is
-  // tried again once they exist).
-  int storesOf(std::int64_t index) const {
-    return static_cast<int>(fs->getLog("storeStreamAsync " + filePath("disk", index)).size());
-  }
-  // The store and folder calls, with the temporary folder's path left out.
-  std::vector<std::string> storeAndFolderLog() const {
-    std::vector<std::string> entries;
-    for (std::string entry : fs->getLog()) {
-      if (entry.rfind("storeStreamAsync", 0) != 0 && entry.rfind("createFolderAsync", 0) != 0)
-        continue;
-      entry.erase(entry.find(root.path() + "/"), root.path().size() + 1);
-      entries.push_back(entry);
-    }
-    return entries;
-  }
-  int opens() const { return fs->getCallCount(CFaultInjectingFileSystem::OpenStream); }
+  int stores() const { return fs->getCallCount(FS::StoreStreamAsync); }
+  int opens() const { return fs->getCallCount(FS::OpenStream); }
   void holdStores(int times) {
-    fs->addRule(
-        Rule{.op = CFaultInjectingFileSystem::StoreStreamAsync, .hold = true, .times = times});
+    fs->addRule({.op = FS::StoreStreamAsync, .hold = true, .times = times});
   }
 
   TempFolder root;
-  zel::P<CFaultInjectingFileSystem> fs =
-      zel::make<CFaultInjectingFileSystem>(zel::make<zel::CLocalFileSystem>());
+  zel::P<FS> fs = zel::make<FS>(zel::make<zel::CLocalFileSystem>());
   const CFleckDiskHeader header = makeHeader();
-  const zel::TCryptBuffer<unsigned char> key = makeKey();
+  const zel::TCryptBuffer<unsigned char> key = makeKey(0x30);
   CFleckDataPreparer preparer{header, key};
-  const zel::TList<zel::CURI> noParents;
 };
 
-// --- where a payload comes from ---
-
-TEST_F(FleckObjectTest, LoadsFromARunningStorersRecordWithoutOpeningAFile) {
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  ReleaseAtExit release(fs);
-  putFleck("disk", 7, payload(1));
-  holdStores(1);
-  writeWhole(fleck, 7, payload(2));
-  fleck.seek(8, 0);
-  ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
-  ASSERT_EQ(fleck.getBackgroundSavesInProgress(), 1);
-
-  EXPECT_EQ(readWhole(fleck, 7), payload(2));
-  EXPECT_EQ(opens(), 0);
-
-  fs->releaseHeld();
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  EXPECT_EQ(fileFleck("disk", 7), payload(2));
-}
-
 TEST_F(FleckObjectTest, LoadsFromItsOwnFolderThenTheNearestParentThenZeros) {
-  zel::TList<zel::CURI> parents;
-  parents.add(folder("parent1"));
-  parents.add(folder("parent2"));
   putFleck("disk", 1, payload(11));
   putFleck("parent1", 1, payload(12));
   putFleck("parent1", 2, payload(21));
   putFleck("parent2", 2, payload(22));
   putFleck("parent2", 3, payload(31));
-  CFleck fleck(fs, folder("disk"), zel::CURI(), parents, header, key, 4);
-
-  EXPECT_EQ(readWhole(fleck, 1), payload(11));
-  EXPECT_EQ(readWhole(fleck, 2), payload(21));
-  EXPECT_EQ(readWhole(fleck, 3), payload(31));
-  EXPECT_EQ(readWhole(fleck, 4), payload(0));
-
-  const std::string prefix = root.path() + "/";
-  std::vector<std::string> expected;
-  expected.push_back("openStream " + prefix + "disk/" + relativePath(1));
-  for (const char* side : {"disk", "parent1"}) {
-    expected.push_back("openStream " + prefix + side + "/" + relativePath(2));
-  }
-  for (const char* side : {"disk", "parent1", "parent2"}) {
-    expected.push_back("openStream " + prefix + side + "/" + relativePath(3));
-  }
-  for (const char* side : {"disk", "parent1", "parent2"}) {
-    expected.push_back("openStream " + prefix + side + "/" + relativePath(4));
-  }
-  EXPECT_EQ(fs->getLog("openStream"), expected);
+  putFleck("parent2", 200, payload(200));  // parent1 lacks even the folder
+  auto fleck = open("disk", nullptr, {"parent1", "parent2"});
+  EXPECT_EQ(readWhole(*fleck, 1), payload(11));
+  EXPECT_EQ(readWhole(*fleck, 2), payload(21));
+  EXPECT_EQ(readWhole(*fleck, 3), payload(31));
+  EXPECT_EQ(readWhole(*fleck, 200), payload(200));
+  EXPECT_EQ(readWhole(*fleck, 4), payload(0));
 }
 
-TEST_F(FleckObjectTest, NearestParentsFleckLoadsWhenTheParentsFolderTreeIsPartial) {
-  // parent1 has no "flecks" folder at all: NotFound there too, and the search goes on.
-  zel::TList<zel::CURI> parents;
-  parents.add(folder("parent1"));
-  parents.add(folder("parent2"));
-  putFleck("parent2", 5, payload(5));
-  CFleck fleck(fs, folder("disk"), zel::CURI(), parents, header, key, 4);
-  EXPECT_EQ(readWhole(fleck, 5), payload(5));
-}
-
-// --- background saves ---
-
-TEST_F(FleckObjectTest, OneBackgroundOpMakesTheNextSaveWaitForTheFirstStorer) {
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 1);
-  ReleaseAtExit release(fs);
-  EXPECT_TRUE(fleck.waitUntilBackgroundSavesDone(0));
-  EXPECT_TRUE(fleck.waitForFreeBackgroundOpSlot(0));
+TEST_F(FleckObjectTest, LoadsFromARunningStorersRecordWithoutOpeningAFile) {
+  auto fleck = open();
+  ReleaseAtExit release{fs};
+  putFleck("disk", 7, payload(1));
   holdStores(1);
-  writeWhole(fleck, 1, payload(1));
-  writeWhole(fleck, 2, payload(2));  // saves fleck 1
+  writeWhole(*fleck, 7, payload(2));
+  fleck->seek(8, 0);
   ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
-  EXPECT_FALSE(fleck.waitForFreeBackgroundOpSlot(0));
-  EXPECT_FALSE(fleck.waitUntilBackgroundSavesDone(0));
-  EXPECT_EQ(fleck.getBackgroundSavesInProgress(), 1);
-
-  std::exception_ptr failure;
-  std::thread second([&] {
-    try {
-      fleck.seek(3, 0);  // saves fleck 2 once the slot is free
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  });
-  std::this_thread::sleep_for(kNotHappening);
-  EXPECT_EQ(stores(), 1);
-  EXPECT_EQ(storesOf(2), 0);
+  ASSERT_EQ(fleck->getBackgroundSavesInProgress(), 1);
+  EXPECT_EQ(readWhole(*fleck, 7), payload(2));
+  EXPECT_EQ(opens(), 0);
   fs->releaseHeld();
-  second.join();
-  ASSERT_FALSE(failure);
-
-  EXPECT_EQ(storesOf(2), 1);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  EXPECT_EQ(fileFleck("disk", 1), payload(1));
-  EXPECT_EQ(fileFleck("disk", 2), payload(2));
-  EXPECT_TRUE(fleck.waitForFreeBackgroundOpSlot(0));
-  EXPECT_EQ(fleck.getBackgroundSavesInProgress(), 0);
-  EXPECT_FALSE(fleck.haveBackgroundErrors());
+  flush(*fleck);
+  EXPECT_EQ(fileFleck("disk", 7), payload(2));
 }
 
-TEST_F(FleckObjectTest, StoresOfOneFleckNeverOverlapAndTheLastWriteWins) {
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  ReleaseAtExit release(fs);
-  holdStores(1);
-  writeWhole(fleck, 5, payload(1));
-  fleck.seek(6, 0);
-  ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
-  writeWhole(fleck, 5, payload(2));
-
-  std::exception_ptr failure;
-  std::thread second([&] {
-    try {
-      fleck.seek(6, 0);  // saves fleck 5 again: waits for the first store of it
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  });
-  std::this_thread::sleep_for(kNotHappening);
-  EXPECT_EQ(stores(), 1);
-  fs->releaseHeld();
-  second.join();
-  ASSERT_FALSE(failure);
-
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  // The first store found no folders: the second storer starts only after the first
-  // one's folders and its retried store.
-  const std::vector<std::string> calls = storeAndFolderLog();
-  ASSERT_EQ(calls.size(), 12u) << ::testing::PrintToString(calls);
-  const std::string store = "storeStreamAsync disk/" + relativePath(5) + " replace";
-  EXPECT_EQ(calls[0], store);
-  for (int i = 1; i <= 9; ++i)
-    EXPECT_EQ(calls[i].rfind("createFolderAsync", 0), 0u) << calls[i];
-  EXPECT_EQ(calls[10], store);
-  EXPECT_EQ(calls[11], store);
-  EXPECT_EQ(fileFleck("disk", 5), payload(2));
+// A save waits for a free slot, and for an earlier store of the same fleck.
+TEST_F(FleckObjectTest, SavesWaitForAFreeSlotAndForEarlierStoresOfTheFleck) {
+  for (bool sameFleck : {false, true}) {
+    SCOPED_TRACE(sameFleck ? "same fleck" : "one slot");
+    fs = zel::make<FS>(zel::make<zel::CLocalFileSystem>());
+    auto fleck = open("disk", nullptr, {}, sameFleck ? 4 : 1);
+    ReleaseAtExit release{fs};
+    holdStores(1);
+    writeWhole(*fleck, 1, payload(1));
+    fleck->seek(2, 0);
+    ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
+    EXPECT_EQ(fleck->waitForFreeBackgroundOpSlot(0), sameFleck);
+    EXPECT_FALSE(fleck->waitUntilBackgroundSavesDone(0));
+    writeWhole(*fleck, sameFleck ? 1 : 2, payload(2));
+    std::thread second([&] { fleck->seek(3, 0); });
+    std::this_thread::sleep_for(kNotHappening);
+    EXPECT_EQ(stores(), 1);
+    fs->releaseHeld();
+    second.join();
+    ASSERT_TRUE(fleck->waitUntilBackgroundSavesDone(kHangMs));
+    EXPECT_EQ(fileFleck("disk", sameFleck ? 1 : 2), payload(2));  // the last write wins
+    EXPECT_EQ(fleck->getBackgroundSavesInProgress(), 0);
+    EXPECT_FALSE(fleck->haveBackgroundErrors());
+  }
 }
 
-TEST_F(FleckObjectTest, AllZeroPayloadRemovesTheFileAndReadsBackAsZeros) {
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  writeWhole(fleck, 9, payload(1));
-  fleck.seek(10, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  ASSERT_EQ(fileFleck("disk", 9), payload(1));
-
-  const Bytes zeros(kFleckSize, 0);
-  // Partly over the loaded payload, so that the payload is zero only when all is.
-  fleck.seek(9, 0);
-  ASSERT_EQ(fleck.writeLaxInsideFleck(zeros.data(), kFleckSize - 1), kFleckSize - 1);
-  ASSERT_EQ(fleck.writeLaxInsideFleck(zeros.data(), 1), 1);
-  fleck.seek(10, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-
-  EXPECT_EQ(fs->getLog("deleteAsync"),
-            std::vector<std::string>{"deleteAsync " + filePath("disk", 9)});
-  EXPECT_FALSE(fs_::exists(filePath("disk", 9)));
-  EXPECT_EQ(readWhole(fleck, 9), zeros);
-  EXPECT_FALSE(fleck.haveBackgroundErrors());
+TEST_F(FleckObjectTest, AllZeroPayloadRemovesTheFileAndTheDestructorSaves) {
+  {
+    auto fleck = open();
+    writeWhole(*fleck, 9, payload(1));
+    flush(*fleck);
+    ASSERT_EQ(fileFleck("disk", 9), payload(1));
+    // Partly over the loaded payload: it is zero only when all of it is.
+    const Bytes zeros(kFleckSize, 0);
+    fleck->seek(9, 0);
+    ASSERT_EQ(fleck->writeLaxInsideFleck(zeros.data(), kFleckSize - 1), kFleckSize - 1);
+    ASSERT_EQ(fleck->writeLaxInsideFleck(zeros.data(), 1), 1);
+    flush(*fleck);
+    EXPECT_FALSE(fsys::exists(filePath("disk", 9)));
+    EXPECT_EQ(readWhole(*fleck, 9), zeros);
+    writeWhole(*fleck, 4, payload(4));
+  }
+  EXPECT_EQ(fileFleck("disk", 4), payload(4));
 }
 
 TEST_F(FleckObjectTest, SavingWithAChildKeepsTheOldContentsThere) {
   putFleck("disk", 9, payload(1));
   putFleck("disk", 12, payload(5));
   {
-    CFleck disk(fs, folder("disk"), folder("child"), noParents, header, key, 4);
-    writeWhole(disk, 9, payload(2));   // the old contents move into the child
-    writeWhole(disk, 11, payload(3));  // nothing old: the child keeps zeros
-    disk.seek(13, 0);
-    ASSERT_TRUE(disk.waitUntilBackgroundSavesDone(kHangMs));
-    writeWhole(disk, 9, payload(4));  // the child has its snapshot already
-    disk.seek(13, 0);
-    ASSERT_TRUE(disk.waitUntilBackgroundSavesDone(kHangMs));
-    EXPECT_FALSE(disk.haveBackgroundErrors());
+    auto disk = open("disk", "child");
+    writeWhole(*disk, 9, payload(2));   // the old contents move into the child
+    writeWhole(*disk, 11, payload(3));  // nothing old: the child keeps zeros
+    flush(*disk);
+    writeWhole(*disk, 9, payload(4));  // the child has its snapshot already
+    flush(*disk);
+    EXPECT_FALSE(disk->haveBackgroundErrors());
   }
   EXPECT_EQ(fileFleck("disk", 9), payload(4));
-  EXPECT_EQ(fileFleck("disk", 11), payload(3));
   EXPECT_EQ(fileFleck("child", 9), payload(1));
   EXPECT_EQ(fileFleck("child", 11), payload(0));
-
-  zel::TList<zel::CURI> parents;
-  parents.add(folder("disk"));
-  CFleck child(fs, folder("child"), zel::CURI(), parents, header, key, 4);
-  EXPECT_EQ(readWhole(child, 9), payload(1));
-  EXPECT_EQ(readWhole(child, 11), payload(0));
-  EXPECT_EQ(readWhole(child, 12), payload(5));  // untouched: read from the parent
-  EXPECT_EQ(readWhole(child, 13), payload(0));
+  auto child = open("child", nullptr, {"disk"});
+  EXPECT_EQ(readWhole(*child, 9), payload(1));
+  EXPECT_EQ(readWhole(*child, 11), payload(0));
+  EXPECT_EQ(readWhole(*child, 12), payload(5));  // untouched: read from the parent
 }
 
-TEST_F(FleckObjectTest, DestructorSavesTheChangeAndWaits) {
-  {
-    CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-    writeWhole(fleck, 4, payload(4));
-  }
-  EXPECT_EQ(fileFleck("disk", 4), payload(4));
-}
-
-// --- failures ---
-
-TEST_F(FleckObjectTest, BackgroundErrorsAreCollectedAndLogged) {
+TEST_F(FleckObjectTest, FailedSavesAreCollectedLoggedAndChangeNothing) {
   LogCapture logged;
-  fs->addRule(Rule{.op = CFaultInjectingFileSystem::StoreStreamAsync,
-                   .problem = zel::CFileSystemError::Unsupported});
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  writeWhole(fleck, 3, payload(3));
-  writeWhole(fleck, 4, payload(4));
-  fleck.seek(5, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-
-  EXPECT_TRUE(fleck.haveBackgroundErrors());
-  const zel::TList<CFleck::Error>& errors = fleck.getBackgroundErrorList();
-  ASSERT_EQ(errors.size(), 2u);
+  putFleck("disk", 3, payload(1));
+  fs->addRule({.op = FS::StoreStreamAsync, .throwAtCall = true, .times = 1});
+  fs->addRule({.op = FS::StoreStreamAsync, .problem = zel::CFileSystemError::Unsupported});
+  auto fleck = open();
+  writeWhole(*fleck, 5, payload(5));  // cannot even start: dropped
+  fleck->seek(3, 0);
+  EXPECT_EQ(fleck->getBackgroundSavesInProgress(), 0);
+  EXPECT_EQ(readWhole(*fleck, 5), payload(0));
+  writeWhole(*fleck, 3, payload(3));
+  flush(*fleck);
   std::vector<std::int64_t> indexes;
-  for (const CFleck::Error& e : errors) {
+  for (const CFleck::Error& e : fleck->getBackgroundErrorList())
     indexes.push_back(e.fleckIndex);
-    ASSERT_NE(e.error, nullptr);
-    EXPECT_EQ(zel::CFileSystemError::getProblem(e.error->getProps()),
-              zel::CFileSystemError::Unsupported);
-  }
-  // Both storers may have ended by the time they are reaped; the order follows the map.
-  std::sort(indexes.begin(), indexes.end());
-  EXPECT_EQ(indexes, (std::vector<std::int64_t>{3, 4}));
+  EXPECT_EQ(indexes, (std::vector<std::int64_t>{5, 3}));
   EXPECT_EQ(logged.getMessages(),
-            (std::vector<std::string>{"Error during background fleck storing operation.",
+            (std::vector<std::string>{"Error initiating background fleck storing operation.",
                                       "Error during background fleck storing operation."}));
-  EXPECT_FALSE(fs_::exists(filePath("disk", 3)));
+  EXPECT_EQ(fileFleck("disk", 3), payload(1));
+  EXPECT_FALSE(fsys::exists(filePath("disk", 5)));
 }
 
-TEST_F(FleckObjectTest, StorerThatCannotStartIsCollectedAndTheChangeDropped) {
-  LogCapture logged;
-  fs->addRule(Rule{.op = CFaultInjectingFileSystem::StoreStreamAsync,
-                   .problem = zel::CFileSystemError::Other,
-                   .throwAtCall = true,
-                   .times = 1});
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  writeWhole(fleck, 3, payload(3));
-  fleck.seek(4, 0);
-  EXPECT_EQ(fleck.getBackgroundSavesInProgress(), 0);
-  ASSERT_EQ(fleck.getBackgroundErrorList().size(), 1u);
-  EXPECT_EQ(fleck.getBackgroundErrorList().front().fleckIndex, 3);
-  EXPECT_EQ(logged.getMessages(),
-            std::vector<std::string>{"Error initiating background fleck storing operation."});
-  // The change is gone: nothing is saved when the fleck is left again.
-  EXPECT_EQ(readWhole(fleck, 3), payload(0));
-  fleck.seek(4, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  EXPECT_EQ(stores(), 1);
-}
-
-TEST_F(FleckObjectTest, WholeFleckWriteOverACorruptFileDoesNotReadIt) {
-  putFile("disk", 2, "not a fleck record");
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  writeWhole(fleck, 2, payload(2));
-  EXPECT_EQ(opens(), 0);
-  fleck.seek(3, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  EXPECT_EQ(fileFleck("disk", 2), payload(2));
-}
-
-TEST_F(FleckObjectTest, PartialWriteOverACorruptFileFailsIsLoggedAndRetried) {
-  putFile("disk", 2, "not a fleck record");
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  const std::string message =
-      "Error loading fleck payload (diskFolder: " + folder("disk").toString(true).toUTF8() +
-      ", fleckIndex: 2). Letting through.";
-  const Bytes ten(10, 0xAB);
-  {
+// Damaged files, records of another disk and of another size fail the load with the
+// fleck named; a whole-fleck write does not read the file, and a repaired file loads.
+TEST_F(FleckObjectTest, BadRecordsFailTheLoadAndNameTheFleck) {
+  CFleckDataPreparer otherKey(header, makeKey(0x31));
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* message;  // how the error's message begins
+  };
+  const Case cases[] = {
+      {"garbage", "not a fleck record", "Fleck file is corrupted."},
+      {"another key", recordOf(payload(3), otherKey), "Decryption failed"},
+      {"short payload", recordOf(payload(3, 100), preparer), "Fleck file is corrupted: its record"},
+      {"too long", std::string(CFleckDataPreparer::getMaxRecordSize(kFleckSize), 'x'),
+       "Fleck file is corrupted: it is longer"}};
+  for (const auto& [name, bytes, message] : cases) {
+    SCOPED_TRACE(name);
     LogCapture logged;
-    fleck.seek(2, 10);
-    EXPECT_THROW(fleck.writeLaxInsideFleck(ten.data(), 10), zel::CError);
-    EXPECT_EQ(fleck.getPositionInFleck(), 10);
-    EXPECT_EQ(opens(), 1);
-    Bytes into(10);
-    EXPECT_THROW(fleck.readLaxInsideFleck(into.data(), 10), zel::CError);
-    EXPECT_EQ(opens(), 2);
-    EXPECT_EQ(logged.getMessages(), (std::vector<std::string>{message, message}));
+    putFile("disk", 2, bytes);
+    auto fleck = open();
+    fleck->seek(2, 10);
+    Bytes some(10, 0xAB);
+    try {
+      fleck->readLaxInsideFleck(some.data(), 10);
+      ADD_FAILURE() << "read a bad record";
+    } catch (const zel::CError& e) {
+      EXPECT_EQ(e.getProps().lookup("fleckIndex"), zel::String("2"));
+      EXPECT_EQ(e.getMessage().toUTF8().rfind(message, 0), 0u) << e.what();
+      EXPECT_TRUE(e.getProps().has("fleckFile"));
+    }
+    EXPECT_THROW(fleck->writeLaxInsideFleck(some.data(), 10), zel::CError);
+    EXPECT_EQ(fleck->getPositionInFleck(), 10);
+    EXPECT_EQ(logged.getMessages().size(), 2u);
+
+    putFleck("disk", 2, payload(7));
+    ASSERT_EQ(fleck->writeLaxInsideFleck(some.data(), 10), 10);
+    flush(*fleck);
+    Bytes expected = payload(7);
+    std::memset(expected.data() + 10, 0xAB, 10);
+    EXPECT_EQ(fileFleck("disk", 2), expected);
+
+    putFile("disk", 2, bytes);
+    writeWhole(*fleck, 2, payload(2));
+    flush(*fleck);
+    EXPECT_EQ(fileFleck("disk", 2), payload(2));
   }
-
-  putFleck("disk", 2, payload(7));
-  ASSERT_EQ(fleck.writeLaxInsideFleck(ten.data(), 10), 10);
-  EXPECT_EQ(opens(), 3);
-  EXPECT_EQ(fleck.getPositionInFleck(), 20);
-  fleck.seek(3, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  Bytes expected = payload(7);
-  std::memset(expected.data() + 10, 0xAB, 10);
-  EXPECT_EQ(fileFleck("disk", 2), expected);
 }
 
-// --- prepared records, positions ---
-
-TEST_F(FleckObjectTest, WritePreparedFleckDropsTheUnsavedChange) {
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
+TEST_F(FleckObjectTest, WritePreparedFleckReplacesTheUnsavedChange) {
+  putFleck("disk", 6, payload(6));
+  auto fleck = open();
   const Bytes some(100, 0x55);
-  fleck.seek(5, 0);
-  ASSERT_EQ(fleck.writeLaxInsideFleck(some.data(), 100), 100);
-
-  auto listener = zel::make<CountingListener>();
-  zel::P<CFleckStorer> storer = fleck.writePreparedFleck(recordOf(payload(9)), listener);
-  ASSERT_NE(storer, nullptr);
-  EXPECT_EQ(readWhole(fleck, 5), payload(9));  // from the storer's record or the file
-  ASSERT_TRUE(storer->waitFinished(kHangMs));
-  const int storesBefore = stores();
-  fleck.seek(6, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-
-  EXPECT_EQ(stores(), storesBefore);
+  fleck->seek(5, 0);
+  ASSERT_EQ(fleck->writeLaxInsideFleck(some.data(), 100), 100);
+  const std::string record = recordOf(payload(9), preparer);
+  zel::P<CFleckStorer> storer = fleck->writePreparedFleck(
+      zel::make<Buffer>(reinterpret_cast<const unsigned char*>(record.data()), record.size()),
+      nullptr);
+  EXPECT_EQ(readWhole(*fleck, 5), payload(9));
+  flush(*fleck);
+  EXPECT_EQ(stores(), 1);
   EXPECT_EQ(fileFleck("disk", 5), payload(9));
-  EXPECT_EQ(readWhole(fleck, 5), payload(9));
-  ASSERT_TRUE(listener->told->wait(kHangMs));
-  EXPECT_EQ(listener->getCalls(), 1);
-}
 
-TEST_F(FleckObjectTest, WritePreparedNullRecordRemovesTheFile) {
-  putFleck("disk", 5, payload(5));
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  fleck.seek(5, 0);
-  zel::P<CFleckStorer> storer = fleck.writePreparedFleck(nullptr, nullptr);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  EXPECT_FALSE(fs_::exists(filePath("disk", 5)));
-  EXPECT_EQ(readWhole(fleck, 5), payload(0));
+  fleck->seek(6, 0);
+  fleck->writePreparedFleck(nullptr, nullptr);
+  flush(*fleck);
+  EXPECT_FALSE(fsys::exists(filePath("disk", 6)));
+  EXPECT_EQ(readWhole(*fleck, 6), payload(0));
 }
 
 TEST_F(FleckObjectTest, PositionsAndTheEndOfThePayload) {
   putFleck("disk", 1, payload(1));
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
+  auto fleck = open();
   const Bytes original = payload(1);
   Bytes got(200, 0);
-
-  fleck.seek(1, 100);
-  EXPECT_EQ(fleck.getFleckIndex(), 1);
-  EXPECT_EQ(fleck.getPositionInFleck(), 100);
-  EXPECT_EQ(fleck.readLaxInsideFleck(got.data(), 0), 0);
-  EXPECT_EQ(fleck.getPositionInFleck(), 100);
-  ASSERT_EQ(fleck.readLaxInsideFleck(got.data(), 50), 50);
-  EXPECT_EQ(std::memcmp(got.data(), original.data() + 100, 50), 0);
-  EXPECT_EQ(fleck.getPositionInFleck(), 150);
-
-  fleck.seek(1, kFleckSize - 6);
-  ASSERT_EQ(fleck.readLaxInsideFleck(got.data(), 100), 6);
-  EXPECT_EQ(std::memcmp(got.data(), original.data() + kFleckSize - 6, 6), 0);
-  EXPECT_EQ(fleck.getPositionInFleck(), kFleckSize);
-  EXPECT_EQ(fleck.readLaxInsideFleck(got.data(), 100), 0);
-  EXPECT_EQ(fleck.writeLaxInsideFleck(got.data(), 100), 0);
-  EXPECT_EQ(fleck.getPositionInFleck(), kFleckSize);
-
-  fleck.seek(1, kFleckSize + 50);
-  EXPECT_EQ(fleck.readLaxInsideFleck(got.data(), 10), 0);
-  EXPECT_EQ(fleck.writeLaxInsideFleck(got.data(), 10), 0);
-  EXPECT_EQ(fleck.getPositionInFleck(), kFleckSize + 50);
-
-  // Nothing was written: leaving the fleck saves nothing.
-  fleck.seek(2, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  EXPECT_EQ(stores(), 0);
+  fleck->seek(1, 100);
+  EXPECT_EQ(fleck->readLaxInsideFleck(got.data(), 0), 0);
+  ASSERT_EQ(fleck->readLaxInsideFleck(got.data(), 50), 50);
+  EXPECT_EQ(Bytes(got.begin(), got.begin() + 50), Bytes(&original[100], &original[150]));
+  EXPECT_EQ(fleck->getPositionInFleck(), 150);
+  fleck->seek(1, kFleckSize - 6);
+  ASSERT_EQ(fleck->readLaxInsideFleck(got.data(), 100), 6);
+  EXPECT_EQ(fleck->readLaxInsideFleck(got.data(), 100), 0);
+  EXPECT_EQ(fleck->writeLaxInsideFleck(got.data(), 100), 0);
+  fleck->seek(1, kFleckSize + 50);
+  EXPECT_EQ(fleck->readLaxInsideFleck(got.data(), 10), 0);
+  EXPECT_EQ(fleck->writeLaxInsideFleck(got.data(), 10), 0);
+  EXPECT_EQ(fleck->getPositionInFleck(), kFleckSize + 50);
+  flush(*fleck);
+  EXPECT_EQ(stores(), 0);  // nothing was written
 
   const Bytes tail(16, 0xCD);
-  fleck.seek(1, kFleckSize - 6);
-  ASSERT_EQ(fleck.writeLaxInsideFleck(tail.data(), 16), 6);
-  EXPECT_EQ(fleck.getPositionInFleck(), kFleckSize);
-  fleck.seek(2, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
+  fleck->seek(1, kFleckSize - 6);
+  ASSERT_EQ(fleck->writeLaxInsideFleck(tail.data(), 16), 6);
+  flush(*fleck);
   Bytes expected = original;
   std::memset(expected.data() + kFleckSize - 6, 0xCD, 6);
   EXPECT_EQ(fileFleck("disk", 1), expected);
+
+  fleck->seek(1, 5);
+  EXPECT_THROW(fleck->seek(2, -1), zel::CInvalidArgError);
+  EXPECT_EQ(fleck->getFleckIndex(), 1);
+  EXPECT_EQ(fleck->getPositionInFleck(), 5);
+  EXPECT_THROW(open("disk", nullptr, {}, 0), zel::CInvalidArgError);
 }
 
-TEST_F(FleckObjectTest, NegativePositionsAndFewerThanOneBackgroundOpAreRefused) {
-  EXPECT_THROW(CFleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 0),
-               zel::CInvalidArgError);
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  fleck.seek(1, 5);
-  EXPECT_THROW(fleck.seek(2, -1), zel::CInvalidArgError);
-  EXPECT_EQ(fleck.getFleckIndex(), 1);
-  EXPECT_EQ(fleck.getPositionInFleck(), 5);
+// A fleck's path follows from its index and the tree geometry alone.
+TEST(FleckObjectPathTest, PathsAndTheEndOfTheTree) {
+  const std::tuple<std::int64_t, int, int, const char*> cases[] = {
+      {0, 97, 5, "flecks/d00/c00/b00/a00/00.fleck"},
+      {96, 97, 5, "flecks/d00/c00/b00/a00/60.fleck"},
+      {97, 97, 5, "flecks/d00/c00/b00/a01/00.fleck"},
+      {1000000, 97, 5, "flecks/d00/c01/b09/a1b/1b.fleck"},
+      {8587340256, 97, 5, "flecks/d60/c60/b60/a60/60.fleck"},  // the last of 97^5
+      {255, 16, 2, "flecks/a0f/0f.fleck"},
+      {5, 97, 1, "flecks/05.fleck"},
+      {4095 * 4096 + 7, 4096, 3, "flecks/b0000/a0fff/0007.fleck"}};
+  zel::TArray<int> digits;
+  for (const auto& [index, perLevel, levels, path] : cases) {
+    const int width = CFleck::computeDigitWidth(perLevel);
+    const zel::CURI uri = CFleck::formRelativeFleckURI(index, perLevel, levels, width, digits);
+    EXPECT_FALSE(uri.isAbsolute());
+    EXPECT_EQ(uri.toString(true), zel::String(path));
+    // One more would wrap around to the path of another fleck.
+    const std::int64_t next = index == 8587340256 || index == 255 ? index + 1 : -1;
+    EXPECT_THROW(CFleck::formRelativeFleckURI(next, perLevel, levels, width, digits),
+                 zel::CInvalidArgError);
+  }
 }
 
 }  // namespace
-}  // namespace fleck
+}  // namespace fleck::test
