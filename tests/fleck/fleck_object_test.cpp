@@ -124,21 +124,6 @@ class FleckObjectTest : public ::testing::Test {
   CFleckDiskHeader header;
 };
 
-TEST_F(FleckObjectTest, LoadsFromItsOwnFolderThenTheNearestParentThenZeros) {
-  put("disk", 1, payload(11));
-  put("parent1", 1, payload(12));
-  put("parent1", 2, payload(21));
-  put("parent2", 2, payload(22));
-  put("parent2", 3, payload(31));
-  put("parent2", 200, payload(200));  // parent1 lacks even the folder
-  auto fleck = open("disk", nullptr, {"parent1", "parent2"});
-  EXPECT_EQ(readWhole(*fleck, 1), payload(11));
-  EXPECT_EQ(readWhole(*fleck, 2), payload(21));
-  EXPECT_EQ(readWhole(*fleck, 3), payload(31));
-  EXPECT_EQ(readWhole(*fleck, 200), payload(200));
-  EXPECT_EQ(readWhole(*fleck, 4), payload(0));
-}
-
 TEST_F(FleckObjectTest, LoadsFromARunningStorersRecordWithoutOpeningAFile) {
   auto fleck = open();
   ReleaseAtExit release{fs};
@@ -198,9 +183,13 @@ TEST_F(FleckObjectTest, AllZeroPayloadRemovesTheFileAndTheDestructorSaves) {
   EXPECT_EQ(fileFleck("disk", 4), payload(4));
 }
 
+// The child keeps what it read; a fleck loads from the nearest folder of the chain that
+// has it, else it is zeros.
 TEST_F(FleckObjectTest, SavingWithAChildKeepsTheOldContentsThere) {
   put("disk", 9, payload(1));
   put("disk", 12, payload(5));
+  put("parent1", 12, payload(6));
+  put("parent1", 200, payload(7));  // the disk lacks even the folder
   {
     auto disk = open("disk", "child");
     writeWhole(*disk, 9, payload(2));   // the old contents move into the child
@@ -211,11 +200,13 @@ TEST_F(FleckObjectTest, SavingWithAChildKeepsTheOldContentsThere) {
     EXPECT_FALSE(disk->haveBackgroundErrors());
   }
   EXPECT_EQ(fileFleck("disk", 9), payload(4));
-  auto child = open("child", nullptr, {"disk"});
+  auto child = open("child", nullptr, {"disk", "parent1"});
   EXPECT_EQ(readWhole(*child, 9), payload(1));
   EXPECT_EQ(readWhole(*child, 11), payload(0));
   EXPECT_EQ(fileFleck("child", 11), payload(0));
   EXPECT_EQ(readWhole(*child, 12), payload(5));  // untouched: read from the parent
+  EXPECT_EQ(readWhole(*child, 200), payload(7));
+  EXPECT_EQ(readWhole(*child, 13), payload(0));
 }
 
 TEST_F(FleckObjectTest, FailedSavesAreCollectedLoggedAndChangeNothing) {
@@ -275,22 +266,6 @@ TEST_F(FleckObjectTest, BadRecordsFailTheLoadAndNameTheFleck) {
     flush(*fleck);
     EXPECT_EQ(fileFleck("disk", 2), payload(2));
   }
-}
-
-TEST_F(FleckObjectTest, WritePreparedFleckReplacesTheUnsavedChange) {
-  put("disk", 6, payload(6));
-  auto fleck = open();
-  fleck->seek(5, 0);
-  ASSERT_EQ(fleck->writeLaxInsideFleck("change", 6), 6);
-  fleck->writePreparedFleck(zel::make<Buffer>(buffer(recordOf(payload(9)))), nullptr);
-  EXPECT_EQ(readWhole(*fleck, 5), payload(9));
-  flush(*fleck);
-  EXPECT_EQ(stores(), 1);
-  EXPECT_EQ(fileFleck("disk", 5), payload(9));
-  fleck->seek(6, 0);
-  fleck->writePreparedFleck(nullptr, nullptr);
-  flush(*fleck);
-  EXPECT_EQ(fileFleck("disk", 6), "none");
 }
 
 TEST_F(FleckObjectTest, PositionsAndTheEndOfThePayload) {
