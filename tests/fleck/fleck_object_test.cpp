@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -13,25 +14,301 @@
 #include "FleckTestSupport.h"
 #include "fleck/CFleck.h"
 #include "fleck/CFleckDataPreparer.h"
+#include "fleck/CFleckStorer.h"
 #include "support/CFaultInjectingFileSystem.h"
 #include "support/TempFolder.h"
 #include "zel/CFileSystemError.h"
 #include "zel/CInvalidArgError.h"
 #include "zel/CLocalFileSystem.h"
 
-// The fleck object over the fault-injecting file system: where payloads come from, how
-// background saves are bounded and ordered, what failures leave behind.
+// The fleck object and its storers over the local file system, with faults injected or
+// completions held: where payloads come from, what the folders hold after a store or a
+// failed one (never a torn or stray file), how background saves are bounded and ordered.
 
 namespace fleck::test {
 namespace {
 
 namespace fsys = std::filesystem;
-using FS = CFaultInjectingFileSystem;
 using Buffer = zel::TBuffer<unsigned char>;
+using FS = CFaultInjectingFileSystem;
+using Rule = FS::Rule;
+using E = zel::CFileSystemError;
+using Files = std::map<std::string, std::string>;
+using Lines = std::vector<std::string>;
 using Key = zel::TCryptBuffer<unsigned char>;
 
-constexpr int kFleckSize = 4096;
+// Long enough that only a storer that never ends runs into it.
 constexpr int kHangMs = 30000;
+constexpr int kNone = -1;
+constexpr int kFleckSize = 4096;
+const std::string kRelative = "flecks/d01/c02/b03/a04/05.fleck";
+const std::string kDisk = "disk/" + kRelative;
+const std::string kChild = "child/" + kRelative;
+
+int problemOf(const zel::CError* error) {
+  return error == nullptr ? kNone : E::getProblem(error->getProps());
+}
+Rule fail(FS::Op op, int problem, const char* where = "", int skip = 0, int times = -1) {
+  return Rule{.op = op, .pathContains = where, .problem = problem, .skip = skip, .times = times};
+}
+Rule hold(FS::Op op, int times = -1) {
+  return Rule{.op = op, .hold = true, .times = times};
+}
+Buffer buffer(const std::string& bytes) {
+  return Buffer(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+std::string text(const Buffer& bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.getData()), bytes.getUsed());
+}
+
+// Records what it is told and, when it knows its storer, what the storer shows then.
+class RecordingListener final : public zel::CBase, public virtual zel::IDoneListener {
+ public:
+  void onDone(const zel::CError* error) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++calls;
+      reported = problemOf(error);
+      if (storer != nullptr) {
+        finishedAtCall = storer->waitFinished(0);
+        progressAtCall = storer->getProgress();
+        errorAtCall = problemOf(storer->getError());
+      }
+    }
+    told->set();
+  }
+
+  const zel::P<zel::CSignal> told = zel::make<zel::CSignal>();
+  std::mutex mutex;  // guards everything below
+  CFleckStorer* storer = nullptr;
+  int calls = 0;
+  int reported = -2;
+  bool finishedAtCall = false;
+  double progressAtCall = -1;
+  int errorAtCall = -2;
+};
+
+// A folder reached through a file system that fails or holds chosen operations.
+class FolderTest : public ::testing::Test {
+ protected:
+  std::string path(const std::string& relative) const { return root.path() + "/" + relative; }
+  void put(const std::string& relative, const std::string& bytes) {
+    fsys::create_directories(fsys::path(path(relative)).parent_path());
+    writeFile(path(relative), bytes);
+  }
+  // Every file below the root: temporary files left behind show up here too.
+  Files files() const {
+    Files all;
+    for (const auto& entry : fsys::recursive_directory_iterator(root.path())) {
+      if (entry.is_regular_file())
+        all[fsys::relative(entry.path(), root.path()).string()] = readFile(entry.path().string());
+    }
+    return all;
+  }
+
+  TempFolder root;
+  zel::P<FS> fs = zel::make<FS>(zel::make<zel::CLocalFileSystem>());
+};
+
+enum Setup : unsigned { kDiskFolders = 1, kChildFolders = 2, kNoDiskRoot = 4, kNoChildRoot = 8 };
+constexpr unsigned kBothFolders = kDiskFolders | kChildFolders;
+
+class StorerTest : public FolderTest {
+ protected:
+  void SetUp() override {
+    fsys::create_directory(path("disk"));
+    fsys::create_directory(path("child"));
+  }
+  void prepare(unsigned setup) {
+    if (setup & kDiskFolders) fsys::create_directories(fsys::path(path(kDisk)).parent_path());
+    if (setup & kChildFolders) fsys::create_directories(fsys::path(path(kChild)).parent_path());
+    if (setup & kNoDiskRoot) fsys::remove(path("disk"));
+    if (setup & kNoChildRoot) fsys::remove(path("child"));
+  }
+  zel::P<CFleckStorer> start(const Buffer* data, bool withChild,
+                             zel::IDoneListener* listener = nullptr) {
+    const zel::CURI relative(kRelative.c_str());
+    return CFleckStorer::start(fs, root.uri() << "disk", relative,
+                               withChild ? root.uri() << "child" : zel::CURI(),
+                               withChild ? relative : zel::CURI(), data, zero.get(), listener);
+  }
+  // Runs a storer to its end and checks what every ended storer promises.
+  zel::P<CFleckStorer> run(const Buffer* data, bool withChild) {
+    auto listener = zel::make<RecordingListener>();
+    zel::P<CFleckStorer> storer = start(data, withChild, listener);
+    EXPECT_TRUE(storer->waitFinished(kHangMs));
+    EXPECT_TRUE(listener->told->wait(kHangMs));
+    EXPECT_EQ(storer->getProgress(), 1.0);
+    std::lock_guard<std::mutex> lock(listener->mutex);
+    EXPECT_EQ(listener->calls, 1);
+    EXPECT_EQ(listener->reported, problemOf(storer->getError()));
+    return storer;
+  }
+
+  const zel::P<Buffer> fresh = zel::make<Buffer>(buffer("new"));
+  const zel::P<Buffer> zero = zel::make<Buffer>(buffer("zero"));
+};
+
+struct StoreCase {
+  const char* name;
+  bool withChild;
+  bool nullRecord;
+  const char* diskBefore;  // the fleck's file in the disk before, null: none
+  const char* childBefore;
+  unsigned setup;
+  std::vector<Rule> rules;
+  int problem;  // the storer's error, kNone: success
+  const char* diskAfter = nullptr;
+  const char* childAfter = nullptr;
+  const char* absentFolder = nullptr;  // must not exist afterwards
+  const char* logged = nullptr;        // the one message logged, null: none
+};
+
+class StorerCaseTest : public StorerTest, public ::testing::WithParamInterface<StoreCase> {};
+
+TEST_P(StorerCaseTest, LeavesTheOldOrTheNewContentsAndReportsTheEndOnce) {
+  const StoreCase& c = GetParam();
+  prepare(c.setup);
+  if (c.diskBefore != nullptr) put(kDisk, c.diskBefore);
+  if (c.childBefore != nullptr) put(kChild, c.childBefore);
+  for (const Rule& rule : c.rules)
+    fs->addRule(rule);
+  LogCapture logged;
+
+  zel::P<CFleckStorer> storer = run(c.nullRecord ? nullptr : fresh.get(), c.withChild);
+  EXPECT_EQ(problemOf(storer->getError()), c.problem)
+      << (storer->getError() ? storer->getError()->what() : "");
+  Files expected;
+  if (c.diskAfter != nullptr) expected[kDisk] = c.diskAfter;
+  if (c.childAfter != nullptr) expected[kChild] = c.childAfter;
+  EXPECT_EQ(files(), expected);
+  EXPECT_FALSE(c.absentFolder != nullptr && fsys::exists(path(c.absentFolder)));
+  EXPECT_EQ(logged.getMessages(), c.logged ? std::vector<std::string>{c.logged} : Lines{});
+}
+
+const int N = E::NotFound, O = E::Other, A = E::AlreadyExists, U = E::Unsupported;
+// The rules a case adds.
+template <class... Rules>
+std::vector<Rule> R(Rules... rules) {
+  return {rules...};
+}
+
+const FS::Op kStore = FS::StoreStreamAsync, kMove = FS::MoveAsync, kMkdir = FS::CreateFolderAsync;
+
+// Rows: name, child?, null record?, disk's and child's file before, folders, rules;
+// error, disk's and child's file after, a folder that must not exist, the message logged.
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Paths, StorerCaseTest, ::testing::Values(
+    // Without a child. Only NotFound or Other from a store send the storer to make folders.
+    StoreCase{"NewFileGetsItsFolders", false, false, nullptr, nullptr, 0, R(), kNone, "new"},
+    StoreCase{"ExistingFileIsReplaced", false, false, "old", nullptr, 0, R(), kNone, "new"},
+    StoreCase{"NullRecordRemovesTheFile", false, true, "old", nullptr, 0, R(), kNone, nullptr},
+    StoreCase{"StoreAlreadyExistsEnds", false, false, nullptr, nullptr, 0, R(fail(kStore, A)),
+              A, nullptr, nullptr, "disk/flecks"},
+    StoreCase{"StoreUnsupportedEnds", false, false, "old", nullptr, kDiskFolders,
+              R(fail(kStore, U)), U, "old"},
+    StoreCase{"StoreFailingOnceIsRetried", false, false, nullptr, nullptr, kDiskFolders,
+              R(fail(kStore, O, "", 0, 1)), kNone, "new"},
+    StoreCase{"StepThatCannotStartEnds", false, false, nullptr, nullptr, 0,
+              R(Rule{.op = kMkdir, .problem = O, .throwAtCall = true}), O},
+    StoreCase{"StoreIsRetriedOnlyOnce", false, false, nullptr, nullptr, kDiskFolders,
+              R(fail(kStore, O)), O, nullptr},
+    StoreCase{"MissingDiskFolderIsNotMade", false, false, nullptr, nullptr, kNoDiskRoot, R(), N,
+              nullptr, nullptr, "disk"},
+    StoreCase{"FolderCreationFails", false, false, nullptr, nullptr, 0, R(fail(kMkdir, O)), O,
+              nullptr, nullptr, "disk/flecks"},
+    // The fourth creation touching c02 is the first one on the way down.
+    StoreCase{"FolderGoneOnTheWayDown", false, false, nullptr, nullptr, 0,
+              R(fail(kMkdir, N, "/c02", 3, 1)), N, nullptr, nullptr, "disk/flecks/d01/c02"},
+    // With a child, which must keep what it read until now.
+    StoreCase{"OldFileMovesIntoTheChild", true, false, "old", nullptr, kChildFolders, R(), kNone,
+              "new", "old"},
+    StoreCase{"OldFileMovesOnceChildFoldersExist", true, false, "old", nullptr, 0, R(), kNone,
+              "new", "old"},
+    StoreCase{"NullRecordMovesTheOldFile", true, true, "old", nullptr, kChildFolders, R(), kNone,
+              nullptr, "old"},
+    StoreCase{"ChildKeepsItsOwnFile", true, false, "old", "own", 0, R(), kNone, "new", "own"},
+    StoreCase{"ChildKeepsItsOwnFileWhenTheDiskHasNone", true, false, nullptr, "own",
+              kDiskFolders, R(), kNone, "new", "own"},
+    StoreCase{"ChildGetsTheZeroRecord", true, false, nullptr, nullptr, 0, R(), kNone, "new",
+              "zero"},
+    StoreCase{"ZerosOverZerosStoreNothing", true, true, nullptr, nullptr, 0, R(), kNone},
+    StoreCase{"MissingChildFolderIsNotMade", true, false, "old", nullptr, kNoChildRoot, R(), N,
+              "old", nullptr, "child"},
+    StoreCase{"ZeroRecordIsTakenBackWhenTheStoreFails", true, false, nullptr, nullptr,
+              kBothFolders, R(fail(kStore, O, "/disk/")), O},
+    StoreCase{"ZeroRecordThatCannotBeTakenBackIsLogged", true, false, nullptr, nullptr,
+              kBothFolders, R(fail(kStore, U, "/disk/"), fail(FS::DeleteFile, O)), U, nullptr,
+              "zero", nullptr, "Cannot remove the zero fleck record from the child disk again."},
+    StoreCase{"MovedFileStaysInTheChildWhenTheStoreFails", true, false, "old", nullptr,
+              kChildFolders, R(fail(kStore, U)), U, nullptr, "old"},
+    // A move failing otherwise: what is there decides.
+    StoreCase{"MoveFailsAndTheChildHasAFile", true, false, "old", "own", kBothFolders,
+              R(fail(kMove, O)), kNone, "new", "own"},
+    StoreCase{"MoveFailsAndOnlyTheDiskHasAFile", true, false, "old", nullptr, kBothFolders,
+              R(fail(kMove, O)), O, "old"},
+    StoreCase{"MoveFailsAndNoFileExists", true, false, nullptr, nullptr, kBothFolders,
+              R(fail(kMove, O)), kNone, "new", "zero"},
+    // The zero record's store failing.
+    StoreCase{"ZeroRecordAlreadyExists", true, false, nullptr, nullptr, kBothFolders,
+              R(fail(kMove, N), fail(kStore, A, "/child/")), kNone, "new"},
+    StoreCase{"ZeroRecordFailsButTheChildHasAFile", true, false, nullptr, "own", kBothFolders,
+              R(fail(kMove, N), fail(kStore, O, "/child/")), kNone, "new", "own"},
+    StoreCase{"ZeroRecordFailsAndTheChildHasNoFile", true, false, nullptr, nullptr, kBothFolders,
+              R(fail(kMove, N), fail(kStore, O, "/child/")), O},
+    StoreCase{"ZeroRecordNotFound", true, false, nullptr, nullptr, kBothFolders,
+              R(fail(kMove, N), fail(kStore, N, "/child/")), N}),
+    [](const ::testing::TestParamInfo<StoreCase>& info) { return info.param.name; });
+// clang-format on
+
+// The new contents wait for the old ones to reach the child, and the store after a
+// move never replaces a file that another writer put there meanwhile.
+TEST_F(StorerTest, StoreWaitsForTheMoveAndReplacesNoFileThatAppeared) {
+  put(kDisk, "old");
+  prepare(kChildFolders);
+  fs->addRule(hold(kMove, 1));
+  auto listener = zel::make<RecordingListener>();
+  zel::P<CFleckStorer> storer = start(fresh, true, listener);
+  ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
+  EXPECT_EQ(files(), (Files{{kChild, "old"}}));
+  EXPECT_FALSE(storer->waitFinished(0));
+  put(kDisk, "another writer's");
+  fs->releaseHeld();
+  ASSERT_TRUE(listener->told->wait(kHangMs));
+  EXPECT_EQ(problemOf(storer->getError()), A);
+  EXPECT_EQ(files(), (Files{{kChild, "old"}, {kDisk, "another writer's"}}));
+}
+
+// While it runs a storer shows no error and a progress below 1; its listener is told
+// once, when the end, the progress and the error are visible.
+TEST_F(StorerTest, ListenerHearsOfTheEndOnceItIsVisible) {
+  prepare(kNoDiskRoot);  // the store fails, then each folder creation up to the top
+  fs->addRule(hold(kStore));
+  fs->addRule(hold(kMkdir));
+  auto listener = zel::make<RecordingListener>();
+  zel::P<CFleckStorer> storer = start(fresh, false, listener);
+  {
+    std::lock_guard<std::mutex> lock(listener->mutex);
+    listener->storer = storer.get();  // nothing completes while held
+  }
+  double before = 0;
+  for (int held = 0; held < 6; ++held) {
+    ASSERT_TRUE(fs->waitForHeld(1, kHangMs)) << "held " << held;
+    EXPECT_FALSE(storer->waitFinished(0));
+    EXPECT_EQ(storer->getError(), nullptr);
+    EXPECT_GE(storer->getProgress(), before);
+    EXPECT_LE(storer->getProgress(), 0.99);
+    before = storer->getProgress();
+    fs->releaseHeld();
+  }
+  ASSERT_TRUE(listener->told->wait(kHangMs));
+  std::lock_guard<std::mutex> lock(listener->mutex);
+  EXPECT_EQ(listener->calls, 1);
+  EXPECT_TRUE(listener->finishedAtCall);
+  EXPECT_EQ(listener->progressAtCall, 1.0);
+  EXPECT_EQ(listener->errorAtCall, N);
+  EXPECT_EQ(listener->reported, N);
+}
 
 // A compressible payload no two seeds share; 0 gives zeros.
 std::string payload(unsigned seed, std::size_t size = kFleckSize) {
@@ -40,10 +317,6 @@ std::string payload(unsigned seed, std::size_t size = kFleckSize) {
   for (char& b : bytes)
     b = static_cast<char>(seed == 0 ? 0 : random() % 7);
   return bytes;
-}
-
-Buffer buffer(const std::string& bytes) {
-  return Buffer(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
 
 Key key(char seed) {
@@ -60,19 +333,19 @@ struct ReleaseAtExit {
   zel::P<FS> fs;
 };
 
-class FleckObjectTest : public ::testing::Test {
+class FleckObjectTest : public FolderTest {
  protected:
   FleckObjectTest() {
     header.setFleckSize(kFleckSize);
     header.setCompressID("lz4");
     header.setCipherID("aes256cbc");
     for (const char* side : {"disk", "child", "parent1", "parent2"})
-      fsys::create_directory(root.path() + "/" + side);
+      fsys::create_directory(path(side));
   }
 
-  std::string filePath(const char* side, std::int64_t index) const {
+  std::string fleckPath(const char* side, std::int64_t index) const {
     zel::TArray<int> digits;
-    return root.path() + "/" + side + "/" +
+    return std::string(side) + "/" +
            CFleck::formRelativeFleckURI(index, 97, 5, 2, digits).toString(false).toUTF8();
   }
   std::unique_ptr<CFleck> open(const char* side = "disk", const char* child = nullptr,
@@ -87,19 +360,19 @@ class FleckObjectTest : public ::testing::Test {
   std::string recordOf(const std::string& bytes, char keySeed = 1) {
     Buffer record;
     CFleckDataPreparer(header, key(keySeed)).prepareData(buffer(bytes), record);
-    return std::string(reinterpret_cast<const char*>(record.getData()), record.getUsed());
+    return text(record);
   }
   // Writes the fleck's file; a record by default, as the library would.
-  void put(const char* side, std::int64_t index, const std::string& bytes, bool raw = false) {
-    fsys::create_directories(fsys::path(filePath(side, index)).parent_path());
-    writeFile(filePath(side, index), raw ? bytes : recordOf(bytes));
+  void putFleck(const char* side, std::int64_t index, const std::string& bytes, bool raw = false) {
+    put(fleckPath(side, index), raw ? bytes : recordOf(bytes));
   }
   // The payload in the fleck's file, "none" when there is no file.
   std::string fileFleck(const char* side, std::int64_t index) {
-    if (!fsys::exists(filePath(side, index))) return "none";
+    if (!fsys::exists(path(fleckPath(side, index)))) return "none";
     Buffer out;
-    CFleckDataPreparer(header, key(1)).unprepareData(buffer(readFile(filePath(side, index))), out);
-    return std::string(reinterpret_cast<const char*>(out.getData()), out.getUsed());
+    CFleckDataPreparer(header, key(1))
+        .unprepareData(buffer(readFile(path(fleckPath(side, index)))), out);
+    return text(out);
   }
   std::string readWhole(CFleck& fleck, std::int64_t index) {
     fleck.seek(index, 0);
@@ -119,15 +392,13 @@ class FleckObjectTest : public ::testing::Test {
   }
   int stores() const { return fs->getCallCount(FS::StoreStreamAsync); }
 
-  TempFolder root;
-  zel::P<FS> fs = zel::make<FS>(zel::make<zel::CLocalFileSystem>());
   CFleckDiskHeader header;
 };
 
 TEST_F(FleckObjectTest, LoadsFromARunningStorersRecordWithoutOpeningAFile) {
   auto fleck = open();
   ReleaseAtExit release{fs};
-  put("disk", 7, payload(1));
+  putFleck("disk", 7, payload(1));
   fs->addRule({.op = FS::StoreStreamAsync, .hold = true});
   writeWhole(*fleck, 7, payload(2));
   fleck->seek(8, 0);
@@ -186,10 +457,10 @@ TEST_F(FleckObjectTest, AllZeroPayloadRemovesTheFileAndTheDestructorSaves) {
 // The child keeps what it read; a fleck loads from the nearest folder of the chain that
 // has it, else it is zeros.
 TEST_F(FleckObjectTest, SavingWithAChildKeepsTheOldContentsThere) {
-  put("disk", 9, payload(1));
-  put("disk", 12, payload(5));
-  put("parent1", 12, payload(6));
-  put("parent1", 200, payload(7));  // the disk lacks even the folder
+  putFleck("disk", 9, payload(1));
+  putFleck("disk", 12, payload(5));
+  putFleck("parent1", 12, payload(6));
+  putFleck("parent1", 200, payload(7));  // the disk lacks even the folder
   {
     auto disk = open("disk", "child");
     writeWhole(*disk, 9, payload(2));   // the old contents move into the child
@@ -211,7 +482,7 @@ TEST_F(FleckObjectTest, SavingWithAChildKeepsTheOldContentsThere) {
 
 TEST_F(FleckObjectTest, FailedSavesAreCollectedLoggedAndChangeNothing) {
   LogCapture logged;
-  put("disk", 3, payload(1));
+  putFleck("disk", 3, payload(1));
   fs->addRule({.op = FS::StoreStreamAsync, .throwAtCall = true, .times = 1});
   fs->addRule({.op = FS::StoreStreamAsync, .problem = zel::CFileSystemError::Unsupported});
   auto fleck = open();
@@ -242,7 +513,7 @@ TEST_F(FleckObjectTest, BadRecordsFailTheLoadAndNameTheFleck) {
   for (const auto& [name, bytes, message] : cases) {
     SCOPED_TRACE(name);
     LogCapture logged;
-    put("disk", 2, bytes, /*raw=*/true);
+    putFleck("disk", 2, bytes, /*raw=*/true);
     auto fleck = open();
     fleck->seek(2, 10);
     try {
@@ -257,11 +528,11 @@ TEST_F(FleckObjectTest, BadRecordsFailTheLoadAndNameTheFleck) {
     EXPECT_EQ(fleck->getPositionInFleck(), 10);
     EXPECT_EQ(logged.getMessages().size(), 2u);
 
-    put("disk", 2, payload(7));
+    putFleck("disk", 2, payload(7));
     ASSERT_EQ(fleck->writeLaxInsideFleck("0123456789", 10), 10);
     flush(*fleck);
     EXPECT_EQ(fileFleck("disk", 2), payload(7).replace(10, 10, "0123456789"));
-    put("disk", 2, bytes, /*raw=*/true);
+    putFleck("disk", 2, bytes, /*raw=*/true);
     writeWhole(*fleck, 2, payload(2));
     flush(*fleck);
     EXPECT_EQ(fileFleck("disk", 2), payload(2));
@@ -269,7 +540,7 @@ TEST_F(FleckObjectTest, BadRecordsFailTheLoadAndNameTheFleck) {
 }
 
 TEST_F(FleckObjectTest, PositionsAndTheEndOfThePayload) {
-  put("disk", 1, payload(1));
+  putFleck("disk", 1, payload(1));
   auto fleck = open();
   std::string got(100, '\0');
   fleck->seek(1, 100);
