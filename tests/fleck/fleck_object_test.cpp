@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -14,16 +16,24 @@
 #include "FleckTestSupport.h"
 #include "fleck/CFleck.h"
 #include "fleck/CFleckDataPreparer.h"
+#include "fleck/CFleckDisk.h"
+#include "fleck/CFleckDiskAuxFileBase.h"
+#include "fleck/CFleckDiskError.h"
+#include "fleck/CFleckDiskHeader.h"
+#include "fleck/CFleckDiskLink.h"
 #include "fleck/CFleckStorer.h"
 #include "support/CFaultInjectingFileSystem.h"
 #include "support/TempFolder.h"
 #include "zel/CFileSystemError.h"
+#include "zel/CIOError.h"
 #include "zel/CInvalidArgError.h"
 #include "zel/CLocalFileSystem.h"
 
-// The fleck object and its storers over the local file system, with faults injected or
-// completions held: where payloads come from, what the folders hold after a store or a
-// failed one (never a torn or stray file), how background saves are bounded and ordered.
+// The fleck object and what it stands on: its storers, over the local file system with
+// faults injected or completions held (what the folders hold after a store or a failed
+// one, never a torn or stray file; how saves are bounded and ordered), its records, and
+// the small files and keys of a disk. Digests, ciphers and compressors themselves are
+// tested in their own folders.
 
 namespace fleck::test {
 namespace {
@@ -60,6 +70,30 @@ Buffer buffer(const std::string& bytes) {
 std::string text(const Buffer& bytes) {
   return std::string(reinterpret_cast<const char*>(bytes.getData()), bytes.getUsed());
 }
+std::string digest(const std::string& bytes, const EVP_MD* type = EVP_md5()) {
+  std::string out(static_cast<std::size_t>(EVP_MD_size(type)), '\0');
+  EVP_Digest(bytes.data(), bytes.size(), reinterpret_cast<unsigned char*>(out.data()), nullptr,
+             type, nullptr);
+  return out;
+}
+// Bytes below `range` no two seeds share (compressible for small ranges); 0 gives zeros.
+std::string payload(unsigned seed, std::size_t size = kFleckSize, unsigned range = 7) {
+  std::string bytes(size, '\0');
+  std::mt19937 random(seed);
+  for (char& b : bytes)
+    b = static_cast<char>(seed == 0 ? 0 : random() % range);
+  return bytes;
+}
+Key key(char seed) {
+  return Key(std::vector<unsigned char>(32, static_cast<unsigned char>(seed)).data(), 32);
+}
+CFleckDiskHeader makeHeader(const char* compressID = "lz4", const char* cipherID = "aes256cbc") {
+  CFleckDiskHeader h;
+  h.setFleckSize(kFleckSize);
+  h.setCompressID(compressID);
+  h.setCipherID(cipherID);
+  return h;
+}
 
 // Records what it is told and, when it knows its storer, what the storer shows then.
 class RecordingListener final : public zel::CBase, public virtual zel::IDoneListener {
@@ -81,11 +115,9 @@ class RecordingListener final : public zel::CBase, public virtual zel::IDoneList
   const zel::P<zel::CSignal> told = zel::make<zel::CSignal>();
   std::mutex mutex;  // guards everything below
   CFleckStorer* storer = nullptr;
-  int calls = 0;
-  int reported = -2;
+  int calls = 0, reported = -2, errorAtCall = -2;
   bool finishedAtCall = false;
   double progressAtCall = -1;
-  int errorAtCall = -2;
 };
 
 // A folder reached through a file system that fails or holds chosen operations.
@@ -109,6 +141,213 @@ class FolderTest : public ::testing::Test {
   TempFolder root;
   zel::P<FS> fs = zel::make<FS>(zel::make<zel::CLocalFileSystem>());
 };
+
+std::string prepare(CFleckDataPreparer& preparer, const std::string& bytes) {
+  Buffer record;
+  preparer.prepareData(buffer(bytes), record);
+  return text(record);
+}
+// The payload, or the error's message. `fixDigest` makes the record digest match, so
+// that the checks behind it are reached.
+std::string unprepare(CFleckDataPreparer& preparer, std::string record, bool fixDigest = false) {
+  if (fixDigest)
+    record.replace(record.size() - 16, 16, digest(record.substr(0, record.size() - 16)));
+  Buffer out;
+  try {
+    preparer.unprepareData(buffer(record), out);
+  } catch (const zel::CError& e) {
+    return e.getMessage().toUTF8();
+  }
+  return text(out);
+}
+
+TEST(PreparerTest, EveryCompressorFamilyRoundTripsWithAndWithoutEncryption) {
+  for (const char* cipherID : {"null", "aes256cbc"}) {
+    for (const char* compressID : {"null", "zlib-9", "lz4", "lz4hc", "lzma-6-1"}) {
+      SCOPED_TRACE(std::string(compressID) + "/" + cipherID);
+      CFleckDataPreparer preparer(makeHeader(compressID, cipherID), key(7));
+      for (const std::string& input :
+           {payload(1, 0, 256), payload(2, 1, 256), payload(3, kFleckSize, 256), payload(4)})
+        EXPECT_TRUE(unprepare(preparer, prepare(preparer, input)) == input);
+    }
+  }
+}
+
+TEST(PreparerTest, RecordLayoutWithoutCompressionOrEncryption) {
+  CFleckDataPreparer preparer(makeHeader("null", "null"), Key());
+  const std::string input = payload(9, 100, 256);
+  const std::string head = std::string("FLECK\x01\x00\x01\x00", 9) + digest(input) + input;
+  EXPECT_EQ(prepare(preparer, input), head + digest(head));
+}
+
+TEST(PreparerTest, AnyFlippedByteOrMissingTailIsCorruption) {
+  for (const char* cipherID : {"null", "aes256cbc"}) {
+    CFleckDataPreparer preparer(makeHeader("lz4", cipherID), key(1));
+    const std::string record = prepare(preparer, payload(11, 300));
+    for (std::size_t i = 0; i < record.size(); ++i) {
+      std::string damaged = record;
+      damaged[i] ^= 0x40;
+      ASSERT_EQ(unprepare(preparer, damaged), "Fleck file is corrupted.") << "byte " << i;
+    }
+    for (std::size_t size : {std::size_t{0}, std::size_t{15}, record.size() - 1})
+      EXPECT_EQ(unprepare(preparer, record.substr(0, size)), "Fleck file is corrupted.");
+  }
+}
+
+// Behind a matching record digest: the magic, the reader version, the size, and the
+// payload digest.
+TEST(PreparerTest, ChecksBehindTheRecordDigest) {
+  CFleckDataPreparer preparer(makeHeader("null", "null"), Key());
+  const std::string record = prepare(preparer, payload(12, 50, 256));
+  const std::tuple<std::size_t, char, const char*> cases[] = {
+      {0, 'X', "Invalid ID in fleck data."},
+      {5, 2, "Newer software version required to read fleck data."},
+      {30, 0, "Decrypted and decompressed fleck data does not match hash."}};
+  for (const auto& [at, value, message] : cases)
+    EXPECT_EQ(unprepare(preparer, std::string(record).replace(at, 1, 1, value), true), message);
+  EXPECT_EQ(unprepare(preparer, record.substr(0, 36), true),  // no room for two digests
+            "Invalid size of prepared fleck data.");
+}
+
+TEST(PreparerTest, PayloadLargerThanAFleckAndUnknownCompressorsAreRefused) {
+  CFleckDataPreparer preparer(makeHeader("lz4", "null"), Key());
+  Buffer record = buffer(prepare(preparer, payload(1, kFleckSize, 256)));
+  EXPECT_THROW(preparer.prepareData(buffer(payload(1, kFleckSize + 1, 256)), record),
+               zel::CInvalidArgError);
+  EXPECT_EQ(unprepare(preparer, text(record)), payload(1, kFleckSize, 256));  // kept as it was
+  for (const char* id : {"zlib-6", "lzma-9", "lzma-5-2"})
+    EXPECT_NO_THROW(CFleckDataPreparer p(makeHeader(id, "null"), Key())) << id;
+  for (const char* id : {"LZ4", "zlib", "zlib-x", "lzma-5-"})
+    EXPECT_THROW(CFleckDataPreparer p(makeHeader(id, "null"), Key()), zel::CError) << id;
+}
+
+CFleckDiskHeader encrypted(const char* salt, int iterations) {
+  CFleckDiskHeader h;
+  h.setCipherKeyDerivationSalt(buffer(salt));
+  h.setCipherKeyDerivationIterations(iterations);
+  return h;
+}
+Key derive(const zel::String& password, const CFleckDiskHeader& h) {
+  Key k;
+  CFleckDisk::deriveCipherKey(k, password, h);
+  return k;
+}
+
+TEST(CipherKeyTest, DerivationDependsOnSaltAndIterationsAndRefusesWeakOnes) {
+  const Key k = derive("secret", encrypted("saltsalt", 1000));
+  EXPECT_FALSE(k == derive("secret", encrypted("saltsalT", 1000)));
+  EXPECT_FALSE(k == derive("secret", encrypted("saltsalt", 1001)));
+  auto unknown = encrypted("saltsalt", 1000);
+  unknown.setCipherKeyDeriverID("scrypt");
+  const std::pair<CFleckDiskHeader, const char*> refused[] = {
+      {encrypted("saltsal", 10000), "Key derivation salt is too small: 7 bytes"},
+      {encrypted("saltsalt", 999), "Key derivation iterations are too small: 999"},
+      {unknown, "Unknown key deriver ID: scrypt"}};
+  for (const auto& [h, message] : refused) {
+    try {
+      derive("pw", h);
+      ADD_FAILURE() << "derived a key";
+    } catch (const zel::CInvalidArgError& e) {
+      EXPECT_EQ(e.getMessage(), zel::String(message));
+    }
+  }
+}
+
+// The header record of a default header with a disk size of 0x0102030405.
+const std::string kHead =
+    std::string("FLCKDISK\x01\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0", 32) +
+    std::string("\0\0\x08\0\x01\0\0\0\x05\x04\x03\x02\x01\0\0\0", 16) +  // sizes
+    std::string("\x03\0\0\0md5\x06\0\0\0sha256\x04\0\0\0null\0\0\0\0\x03\0\0\0lz4", 36) +
+    std::string("\x16\0\0\0PKCS5-PBKDF2-HMAC-SHA1\0\0\0\0\x10\x27\0\0\0\0\0\0", 38);
+
+class AuxFileTest : public FolderTest {
+ protected:
+  void store(const std::string& payload) {
+    CFleckDiskAuxFileBase::storeAuxFile(fs, root.uri(), "x.meta", buffer(payload));
+  }
+  // The payload, or the error's message, which must name the primary copy.
+  std::string load(const char* name = "x.meta") {
+    try {
+      return text(*CFleckDiskAuxFileBase::loadAuxFile(fs, root.uri(), name));
+    } catch (const zel::CError& e) {
+      EXPECT_EQ(e.getProps().lookup("uri"), (root.uri() << name).toString(true));
+      return e.getMessage().toUTF8();
+    }
+  }
+  void putAux(const char* name, const std::string& payload) {
+    put(name, payload + digest(payload));
+  }
+};
+
+TEST_F(AuxFileTest, StoresPayloadAndDigestTwiceAndFallsBackToTheSecondCopy) {
+  std::filesystem::create_directories(path("fallback"));
+  writeFile(path("fallback/x.meta"), "a stale copy that is longer");
+  store("payload");
+  EXPECT_EQ(readFile(path("x.meta")), "payload" + digest("payload"));
+  EXPECT_EQ(readFile(path("fallback/x.meta")), "payload" + digest("payload"));
+  std::string damaged = readFile(path("x.meta"));
+  damaged[3] ^= 0x01;
+  for (const std::string& primary : {std::string(), std::string(8, 'x'), damaged}) {
+    writeFile(path("x.meta"), primary);
+    if (primary.empty()) std::filesystem::remove(path("x.meta"));
+    EXPECT_EQ(load(), "payload");
+  }
+  EXPECT_EQ(readFile(path("x.meta")), damaged);  // reading repairs nothing
+  writeFile(path("fallback/x.meta"), std::string(5, 'y'));
+  EXPECT_EQ(load(), "Fleckdisk auxiliary file is corrupted.");  // the primary's error
+  std::filesystem::remove(path("x.meta"));
+  EXPECT_THROW(CFleckDiskAuxFileBase::loadAuxFile(fs, root.uri(), "y"), zel::CFileSystemError);
+}
+
+TEST_F(AuxFileTest, SizeLimits) {
+  std::filesystem::create_directories(path("fallback"));
+  putAux("x.meta", "");  // nothing but a digest
+  EXPECT_EQ(load(), "Bad fleckdisk auxiliary file size: 16");
+  putAux("x.meta", "z");
+  EXPECT_EQ(load(), "z");
+  const std::string largest(CFleckDiskAuxFileBase::kMaxFileLength - 16, 'a');
+  putAux("x.meta", largest + "a");
+  EXPECT_EQ(load(), "Bad fleckdisk auxiliary file size: 1048577");
+  std::filesystem::remove(path("x.meta"));
+  EXPECT_THROW(store(""), zel::CInvalidArgError);
+  EXPECT_THROW(store(largest + "a"), zel::CInvalidArgError);
+  EXPECT_FALSE(std::filesystem::exists(path("x.meta")));
+  store(largest);
+  EXPECT_EQ(load(), largest);
+}
+
+TEST_F(AuxFileTest, HeaderRecordVersionsAndDamage) {
+  CFleckDiskHeader h;
+  h.setDiskSize(0x0102030405);
+  h.setCipherID("null");
+  h.store(fs, root.uri());
+  EXPECT_EQ(readFile(path("disk.fleckdisk")), kHead + digest(kHead));
+
+  std::string head = kHead + "trailing bytes";  // ignored
+  head[12] = 7;                                 // the high half of the version is dropped
+  head[44] = 9;                                 // disk size
+  putAux("disk.fleckdisk", head);
+  h.load(fs, root.uri());
+  EXPECT_EQ(h.getVersion(), 1);
+  EXPECT_EQ(h.getDiskSize(), 0x0902030405);
+  head = kHead;
+  head[16] = 2;  // the lowest reader version
+  putAux("disk.fleckdisk", head);
+  CFleckDiskHeader newer;
+  try {
+    newer.load(fs, root.uri());
+    ADD_FAILURE() << "loaded a header that needs a newer reader";
+  } catch (const CFleckDiskError& e) {
+    EXPECT_EQ(e.getCode(), CFleckDiskError::NewerVersionRequired);
+    EXPECT_EQ(e.getDiskFolder(), root.uri());
+  }
+  EXPECT_EQ(newer.getFleckSize(), 0x80000);  // nothing after the reader version was read
+  putAux("disk.fleckdisk", kHead.substr(0, 60));
+  EXPECT_THROW(h.load(fs, root.uri()), zel::CIOError);
+  // A link is no header.
+  CFleckDiskLink().store(fs, root.uri(), "disk.fleckdisk");
+  EXPECT_THROW(h.load(fs, root.uri()), zel::CError);
+}
 
 enum Setup : unsigned { kDiskFolders = 1, kChildFolders = 2, kNoDiskRoot = 4, kNoChildRoot = 8 };
 constexpr unsigned kBothFolders = kDiskFolders | kChildFolders;
@@ -205,8 +444,6 @@ INSTANTIATE_TEST_SUITE_P(Paths, StorerCaseTest, ::testing::Values(
     StoreCase{"NullRecordRemovesTheFile", false, true, "old", nullptr, 0, R(), kNone, nullptr},
     StoreCase{"StoreAlreadyExistsEnds", false, false, nullptr, nullptr, 0, R(fail(kStore, A)),
               A, nullptr, nullptr, "disk/flecks"},
-    StoreCase{"StoreUnsupportedEnds", false, false, "old", nullptr, kDiskFolders,
-              R(fail(kStore, U)), U, "old"},
     StoreCase{"StoreFailingOnceIsRetried", false, false, nullptr, nullptr, kDiskFolders,
               R(fail(kStore, O, "", 0, 1)), kNone, "new"},
     StoreCase{"StepThatCannotStartEnds", false, false, nullptr, nullptr, 0,
@@ -255,9 +492,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, StorerCaseTest, ::testing::Values(
     StoreCase{"ZeroRecordFailsButTheChildHasAFile", true, false, nullptr, "own", kBothFolders,
               R(fail(kMove, N), fail(kStore, O, "/child/")), kNone, "new", "own"},
     StoreCase{"ZeroRecordFailsAndTheChildHasNoFile", true, false, nullptr, nullptr, kBothFolders,
-              R(fail(kMove, N), fail(kStore, O, "/child/")), O},
-    StoreCase{"ZeroRecordNotFound", true, false, nullptr, nullptr, kBothFolders,
-              R(fail(kMove, N), fail(kStore, N, "/child/")), N}),
+              R(fail(kMove, N), fail(kStore, O, "/child/")), O}),
     [](const ::testing::TestParamInfo<StoreCase>& info) { return info.param.name; });
 // clang-format on
 
@@ -291,14 +526,10 @@ TEST_F(StorerTest, ListenerHearsOfTheEndOnceItIsVisible) {
     std::lock_guard<std::mutex> lock(listener->mutex);
     listener->storer = storer.get();  // nothing completes while held
   }
-  double before = 0;
   for (int held = 0; held < 6; ++held) {
     ASSERT_TRUE(fs->waitForHeld(1, kHangMs)) << "held " << held;
-    EXPECT_FALSE(storer->waitFinished(0));
-    EXPECT_EQ(storer->getError(), nullptr);
-    EXPECT_GE(storer->getProgress(), before);
+    EXPECT_TRUE(!storer->waitFinished(0) && storer->getError() == nullptr);
     EXPECT_LE(storer->getProgress(), 0.99);
-    before = storer->getProgress();
     fs->releaseHeld();
   }
   ASSERT_TRUE(listener->told->wait(kHangMs));
@@ -308,19 +539,6 @@ TEST_F(StorerTest, ListenerHearsOfTheEndOnceItIsVisible) {
   EXPECT_EQ(listener->progressAtCall, 1.0);
   EXPECT_EQ(listener->errorAtCall, N);
   EXPECT_EQ(listener->reported, N);
-}
-
-// A compressible payload no two seeds share; 0 gives zeros.
-std::string payload(unsigned seed, std::size_t size = kFleckSize) {
-  std::string bytes(size, '\0');
-  std::mt19937 random(seed);
-  for (char& b : bytes)
-    b = static_cast<char>(seed == 0 ? 0 : random() % 7);
-  return bytes;
-}
-
-Key key(char seed) {
-  return Key(std::vector<unsigned char>(32, static_cast<unsigned char>(seed)).data(), 32);
 }
 
 // Lets held completions go when a test leaves early, so that the fleck's destructor,
@@ -336,9 +554,6 @@ struct ReleaseAtExit {
 class FleckObjectTest : public FolderTest {
  protected:
   FleckObjectTest() {
-    header.setFleckSize(kFleckSize);
-    header.setCompressID("lz4");
-    header.setCipherID("aes256cbc");
     for (const char* side : {"disk", "child", "parent1", "parent2"})
       fsys::create_directory(path(side));
   }
@@ -392,7 +607,7 @@ class FleckObjectTest : public FolderTest {
   }
   int stores() const { return fs->getCallCount(FS::StoreStreamAsync); }
 
-  CFleckDiskHeader header;
+  const CFleckDiskHeader header = makeHeader();
 };
 
 TEST_F(FleckObjectTest, LoadsFromARunningStorersRecordWithoutOpeningAFile) {
@@ -507,9 +722,7 @@ TEST_F(FleckObjectTest, BadRecordsFailTheLoadAndNameTheFleck) {
   const std::tuple<const char*, std::string, const char*> cases[] = {
       {"garbage", "not a fleck record", "Fleck file is corrupted."},
       {"another key", recordOf(payload(3), 2), "Decryption failed"},
-      {"short payload", recordOf(payload(3, 100)), "Fleck file is corrupted: its record"},
-      {"too long", std::string(CFleckDataPreparer::getMaxRecordSize(kFleckSize), 'x'),
-       "Fleck file is corrupted: it is longer"}};
+      {"short payload", recordOf(payload(3, 100)), "Fleck file is corrupted: its record"}};
   for (const auto& [name, bytes, message] : cases) {
     SCOPED_TRACE(name);
     LogCapture logged;
@@ -522,7 +735,6 @@ TEST_F(FleckObjectTest, BadRecordsFailTheLoadAndNameTheFleck) {
     } catch (const zel::CError& e) {
       EXPECT_EQ(e.getMessage().toUTF8().rfind(message, 0), 0u) << e.what();
       EXPECT_EQ(e.getProps().lookup("fleckIndex"), zel::String("2"));
-      EXPECT_TRUE(e.getProps().has("fleckFile"));
     }
     EXPECT_THROW(fleck->writeLaxInsideFleck("0123456789", 10), zel::CError);
     EXPECT_EQ(fleck->getPositionInFleck(), 10);
@@ -543,23 +755,20 @@ TEST_F(FleckObjectTest, PositionsAndTheEndOfThePayload) {
   putFleck("disk", 1, payload(1));
   auto fleck = open();
   std::string got(100, '\0');
-  fleck->seek(1, 100);
-  EXPECT_EQ(fleck->readLaxInsideFleck(got.data(), 0), 0);
-  ASSERT_EQ(fleck->readLaxInsideFleck(got.data(), 50), 50);
-  EXPECT_EQ(got.substr(0, 50), payload(1).substr(100, 50));
-  EXPECT_EQ(fleck->getPositionInFleck(), 150);
-  for (int at : {kFleckSize - 6, kFleckSize, kFleckSize + 50}) {
+  for (int at : {100, kFleckSize - 6, kFleckSize, kFleckSize + 50}) {
     fleck->seek(1, at);
-    EXPECT_EQ(fleck->readLaxInsideFleck(got.data(), 100), std::max(kFleckSize - at, 0)) << at;
-    EXPECT_EQ(fleck->writeLaxInsideFleck(got.data(), 10), 0) << at;
+    const int n = std::clamp(kFleckSize - at, 0, 50);
+    ASSERT_EQ(fleck->readLaxInsideFleck(got.data(), 50), n) << at;
+    EXPECT_EQ(got.substr(0, n), payload(1).substr(std::min(at, kFleckSize), n));
+    EXPECT_EQ(fleck->getPositionInFleck(), at + n);
   }
+  EXPECT_EQ(fleck->writeLaxInsideFleck(got.data(), 10), 0);
   flush(*fleck);
   EXPECT_EQ(stores(), 0);  // nothing was written
   fleck->seek(1, kFleckSize - 6);
   ASSERT_EQ(fleck->writeLaxInsideFleck("0123456789abcdef", 16), 6);
   flush(*fleck);
   EXPECT_EQ(fileFleck("disk", 1), payload(1).replace(kFleckSize - 6, 6, "012345"));
-
   fleck->seek(1, 5);
   EXPECT_THROW(fleck->seek(2, -1), zel::CInvalidArgError);
   EXPECT_EQ(fleck->getFleckIndex() * 1000 + fleck->getPositionInFleck(), 1005);
@@ -570,7 +779,6 @@ TEST_F(FleckObjectTest, PositionsAndTheEndOfThePayload) {
 // tree would wrap around to another fleck's path.
 TEST(FleckObjectPathTest, PathsAndTheEndOfTheTree) {
   const std::tuple<std::int64_t, int, int, const char*> cases[] = {
-      {0, 97, 5, "flecks/d00/c00/b00/a00/00.fleck"},
       {97, 97, 5, "flecks/d00/c00/b00/a01/00.fleck"},
       {1000000, 97, 5, "flecks/d00/c01/b09/a1b/1b.fleck"},
       {8587340256, 97, 5, "flecks/d60/c60/b60/a60/60.fleck"},  // the last of 97^5
