@@ -2,6 +2,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -29,11 +30,9 @@
 #include "zel/CInvalidArgError.h"
 #include "zel/CLocalFileSystem.h"
 
-// The fleck object and what it stands on: its storers, over the local file system with
-// faults injected or completions held (what the folders hold after a store or a failed
-// one, never a torn or stray file; how saves are bounded and ordered), its records, and
-// the small files and keys of a disk. Digests, ciphers and compressors themselves are
-// tested in their own folders.
+// The fleck object and what it stands on: its storers (over a file system that fails or
+// holds chosen operations), its records, and a disk's small files and keys. Digests,
+// ciphers and compressors themselves are tested in their own folders.
 
 namespace fleck::test {
 namespace {
@@ -194,8 +193,7 @@ TEST(PreparerTest, AnyFlippedByteOrMissingTailIsCorruption) {
   }
 }
 
-// Behind a matching record digest: the magic, the reader version, the size, and the
-// payload digest.
+// Behind a matching record digest: the magic, reader version, size and payload digest.
 TEST(PreparerTest, ChecksBehindTheRecordDigest) {
   CFleckDataPreparer preparer(makeHeader("null", "null"), Key());
   const std::string record = prepare(preparer, payload(12, 50, 256));
@@ -215,8 +213,6 @@ TEST(PreparerTest, PayloadLargerThanAFleckAndUnknownCompressorsAreRefused) {
   EXPECT_THROW(preparer.prepareData(buffer(payload(1, kFleckSize + 1, 256)), record),
                zel::CInvalidArgError);
   EXPECT_EQ(unprepare(preparer, text(record)), payload(1, kFleckSize, 256));  // kept as it was
-  for (const char* id : {"zlib-6", "lzma-9", "lzma-5-2"})
-    EXPECT_NO_THROW(CFleckDataPreparer p(makeHeader(id, "null"), Key())) << id;
   for (const char* id : {"LZ4", "zlib", "zlib-x", "lzma-5-"})
     EXPECT_THROW(CFleckDataPreparer p(makeHeader(id, "null"), Key()), zel::CError) << id;
 }
@@ -237,6 +233,12 @@ TEST(CipherKeyTest, DerivationDependsOnSaltAndIterationsAndRefusesWeakOnes) {
   const Key k = derive("secret", encrypted("saltsalt", 1000));
   EXPECT_FALSE(k == derive("secret", encrypted("saltsalT", 1000)));
   EXPECT_FALSE(k == derive("secret", encrypted("saltsalt", 1001)));
+  auto h = encrypted("saltsalt", 1000);  // a password is right when its key has the kept digest
+  Key out;
+  EXPECT_FALSE(CFleckDisk::isEncryptPasswordCorrect(h, "secret", &out));
+  h.setCipherKeyHash(buffer(digest(text(k), EVP_sha256())));
+  EXPECT_TRUE(CFleckDisk::isEncryptPasswordCorrect(h, "secret", &out) && out == k);
+  EXPECT_FALSE(CFleckDisk::isEncryptPasswordCorrect(h, "secreT", &out));
   auto unknown = encrypted("saltsalt", 1000);
   unknown.setCipherKeyDeriverID("scrypt");
   const std::pair<CFleckDiskHeader, const char*> refused[] = {
@@ -292,7 +294,6 @@ TEST_F(AuxFileTest, StoresPayloadAndDigestTwiceAndFallsBackToTheSecondCopy) {
     if (primary.empty()) std::filesystem::remove(path("x.meta"));
     EXPECT_EQ(load(), "payload");
   }
-  EXPECT_EQ(readFile(path("x.meta")), damaged);  // reading repairs nothing
   writeFile(path("fallback/x.meta"), std::string(5, 'y'));
   EXPECT_EQ(load(), "Fleckdisk auxiliary file is corrupted.");  // the primary's error
   std::filesystem::remove(path("x.meta"));
@@ -300,7 +301,6 @@ TEST_F(AuxFileTest, StoresPayloadAndDigestTwiceAndFallsBackToTheSecondCopy) {
 }
 
 TEST_F(AuxFileTest, SizeLimits) {
-  std::filesystem::create_directories(path("fallback"));
   putAux("x.meta", "");  // nothing but a digest
   EXPECT_EQ(load(), "Bad fleckdisk auxiliary file size: 16");
   putAux("x.meta", "z");
@@ -349,7 +349,7 @@ TEST_F(AuxFileTest, HeaderRecordVersionsAndDamage) {
   EXPECT_THROW(h.load(fs, root.uri()), zel::CError);
 }
 
-enum Setup : unsigned { kDiskFolders = 1, kChildFolders = 2, kNoDiskRoot = 4, kNoChildRoot = 8 };
+enum Setup : unsigned { kDiskFolders = 1, kChildFolders = 2, kNoDiskRoot = 4 };
 constexpr unsigned kBothFolders = kDiskFolders | kChildFolders;
 
 class StorerTest : public FolderTest {
@@ -362,7 +362,6 @@ class StorerTest : public FolderTest {
     if (setup & kDiskFolders) fsys::create_directories(fsys::path(path(kDisk)).parent_path());
     if (setup & kChildFolders) fsys::create_directories(fsys::path(path(kChild)).parent_path());
     if (setup & kNoDiskRoot) fsys::remove(path("disk"));
-    if (setup & kNoChildRoot) fsys::remove(path("child"));
   }
   zel::P<CFleckStorer> start(const Buffer* data, bool withChild,
                              zel::IDoneListener* listener = nullptr) {
@@ -452,8 +451,6 @@ INSTANTIATE_TEST_SUITE_P(Paths, StorerCaseTest, ::testing::Values(
               R(fail(kStore, O)), O, nullptr},
     StoreCase{"MissingDiskFolderIsNotMade", false, false, nullptr, nullptr, kNoDiskRoot, R(), N,
               nullptr, nullptr, "disk"},
-    StoreCase{"FolderCreationFails", false, false, nullptr, nullptr, 0, R(fail(kMkdir, O)), O,
-              nullptr, nullptr, "disk/flecks"},
     // The fourth creation touching c02 is the first one on the way down.
     StoreCase{"FolderGoneOnTheWayDown", false, false, nullptr, nullptr, 0,
               R(fail(kMkdir, N, "/c02", 3, 1)), N, nullptr, nullptr, "disk/flecks/d01/c02"},
@@ -470,8 +467,6 @@ INSTANTIATE_TEST_SUITE_P(Paths, StorerCaseTest, ::testing::Values(
     StoreCase{"ChildGetsTheZeroRecord", true, false, nullptr, nullptr, 0, R(), kNone, "new",
               "zero"},
     StoreCase{"ZerosOverZerosStoreNothing", true, true, nullptr, nullptr, 0, R(), kNone},
-    StoreCase{"MissingChildFolderIsNotMade", true, false, "old", nullptr, kNoChildRoot, R(), N,
-              "old", nullptr, "child"},
     StoreCase{"ZeroRecordIsTakenBackWhenTheStoreFails", true, false, nullptr, nullptr,
               kBothFolders, R(fail(kStore, O, "/disk/")), O},
     StoreCase{"ZeroRecordThatCannotBeTakenBackIsLogged", true, false, nullptr, nullptr,
@@ -522,10 +517,7 @@ TEST_F(StorerTest, ListenerHearsOfTheEndOnceItIsVisible) {
   fs->addRule(hold(kMkdir));
   auto listener = zel::make<RecordingListener>();
   zel::P<CFleckStorer> storer = start(fresh, false, listener);
-  {
-    std::lock_guard<std::mutex> lock(listener->mutex);
-    listener->storer = storer.get();  // nothing completes while held
-  }
+  listener->storer = storer.get();  // before any completion: the first one is held
   for (int held = 0; held < 6; ++held) {
     ASSERT_TRUE(fs->waitForHeld(1, kHangMs)) << "held " << held;
     EXPECT_TRUE(!storer->waitFinished(0) && storer->getError() == nullptr);
@@ -592,8 +584,7 @@ class FleckObjectTest : public FolderTest {
   std::string readWhole(CFleck& fleck, std::int64_t index) {
     fleck.seek(index, 0);
     std::string bytes(kFleckSize + 10, '\xEE');
-    bytes.resize(static_cast<std::size_t>(
-        std::max(fleck.readLaxInsideFleck(bytes.data(), kFleckSize + 10), 0)));
+    bytes.resize(std::max(fleck.readLaxInsideFleck(bytes.data(), kFleckSize + 10), 0));
     return bytes;
   }
   void writeWhole(CFleck& fleck, std::int64_t index, const std::string& bytes) {
@@ -651,21 +642,33 @@ TEST_F(FleckObjectTest, SavesWaitForAFreeSlotAndForEarlierStoresOfTheFleck) {
   }
 }
 
-TEST_F(FleckObjectTest, AllZeroPayloadRemovesTheFileAndTheDestructorSaves) {
-  {
-    auto fleck = open();
-    writeWhole(*fleck, 9, payload(1));
-    flush(*fleck);
-    ASSERT_EQ(fileFleck("disk", 9), payload(1));
-    // Partly over the loaded payload: it is zero only when all of it is.
-    fleck->seek(9, 0);
-    ASSERT_EQ(fleck->writeLaxInsideFleck(payload(0).data(), kFleckSize - 1), kFleckSize - 1);
-    ASSERT_EQ(fleck->writeLaxInsideFleck(payload(0).data(), 1), 1);
-    flush(*fleck);
-    EXPECT_EQ(fileFleck("disk", 9), "none");
-    EXPECT_EQ(readWhole(*fleck, 9), payload(0));
-    writeWhole(*fleck, 4, payload(4));
-  }
+TEST_F(FleckObjectTest, AllZeroPayloadRemovesTheFileAndTheDestructorWaitsForSaves) {
+  auto fleck = open();
+  ReleaseAtExit release{fs};
+  writeWhole(*fleck, 9, payload(1));
+  writeWhole(*fleck, 8, std::string(kFleckSize, '\1'));  // one byte throughout, but not zero
+  flush(*fleck);
+  ASSERT_EQ(fileFleck("disk", 9), payload(1));
+  EXPECT_EQ(fileFleck("disk", 8), std::string(kFleckSize, '\1'));
+  // Partly over the loaded payload: it is zero only when all of it is.
+  fleck->seek(9, 0);
+  ASSERT_EQ(fleck->writeLaxInsideFleck(payload(0).data(), kFleckSize - 1), kFleckSize - 1);
+  ASSERT_EQ(fleck->writeLaxInsideFleck(payload(0).data(), 1), 1);
+  flush(*fleck);
+  EXPECT_EQ(fileFleck("disk", 9), "none");
+  EXPECT_EQ(readWhole(*fleck, 9), payload(0));
+  writeWhole(*fleck, 4, payload(4));
+  fs->addRule(hold(FS::StoreStreamAsync, 1));
+  std::atomic<bool> ended{false};
+  std::thread end([&] {
+    fleck.reset();
+    ended = true;
+  });
+  EXPECT_TRUE(fs->waitForHeld(1, kHangMs));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(ended);  // the destructor saves the change and waits for it
+  fs->releaseHeld();
+  end.join();
   EXPECT_EQ(fileFleck("disk", 4), payload(4));
 }
 
@@ -716,8 +719,7 @@ TEST_F(FleckObjectTest, FailedSavesAreCollectedLoggedAndChangeNothing) {
   EXPECT_EQ(fileFleck("disk", 5), "none");
 }
 
-// Damaged files and records of another disk fail the load, logged and with the fleck
-// named; a whole-fleck write reads nothing, and a repaired file loads.
+// Bad files fail the load, logged and naming the fleck; whole-fleck writes read nothing.
 TEST_F(FleckObjectTest, BadRecordsFailTheLoadAndNameTheFleck) {
   const std::tuple<const char*, std::string, const char*> cases[] = {
       {"garbage", "not a fleck record", "Fleck file is corrupted."},
@@ -792,7 +794,6 @@ TEST(FleckObjectPathTest, PathsAndTheEndOfTheTree) {
   }
   EXPECT_THROW(CFleck::formRelativeFleckURI(8587340257, 97, 5, 2, digits), zel::CInvalidArgError);
   EXPECT_THROW(CFleck::formRelativeFleckURI(256, 16, 2, 2, digits), zel::CInvalidArgError);
-  EXPECT_THROW(CFleck::formRelativeFleckURI(-1, 16, 2, 2, digits), zel::CInvalidArgError);
 }
 
 }  // namespace
