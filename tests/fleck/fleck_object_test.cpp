@@ -425,12 +425,6 @@ TEST_P(StorerCaseTest, LeavesTheOldOrTheNewContentsAndReportsTheEndOnce) {
 }
 
 const int N = E::NotFound, O = E::Other, A = E::AlreadyExists, U = E::Unsupported;
-// The rules a case adds.
-template <class... Rules>
-std::vector<Rule> R(Rules... rules) {
-  return {rules...};
-}
-
 const FS::Op kStore = FS::StoreStreamAsync, kMove = FS::MoveAsync, kMkdir = FS::CreateFolderAsync;
 
 // Rows: name, child?, null record?, disk's and child's file before, folders, rules;
@@ -438,56 +432,56 @@ const FS::Op kStore = FS::StoreStreamAsync, kMove = FS::MoveAsync, kMkdir = FS::
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Paths, StorerCaseTest, ::testing::Values(
     // Without a child. Only NotFound or Other from a store send the storer to make folders.
-    StoreCase{"NewFileGetsItsFolders", false, false, nullptr, nullptr, 0, R(), kNone, "new"},
-    StoreCase{"ExistingFileIsReplaced", false, false, "old", nullptr, 0, R(), kNone, "new"},
-    StoreCase{"NullRecordRemovesTheFile", false, true, "old", nullptr, 0, R(), kNone, nullptr},
-    StoreCase{"StoreAlreadyExistsEnds", false, false, nullptr, nullptr, 0, R(fail(kStore, A)),
+    StoreCase{"NewFileGetsItsFolders", false, false, nullptr, nullptr, 0, {}, kNone, "new"},
+    StoreCase{"ExistingFileIsReplaced", false, false, "old", nullptr, 0, {}, kNone, "new"},
+    StoreCase{"NullRecordRemovesTheFile", false, true, "old", nullptr, 0, {}, kNone, nullptr},
+    StoreCase{"StoreAlreadyExistsEnds", false, false, nullptr, nullptr, 0, {fail(kStore, A)},
               A, nullptr, nullptr, "disk/flecks"},
     StoreCase{"StoreFailingOnceIsRetried", false, false, nullptr, nullptr, kDiskFolders,
-              R(fail(kStore, O, "", 0, 1)), kNone, "new"},
+              {fail(kStore, O, "", 0, 1)}, kNone, "new"},
     StoreCase{"StepThatCannotStartEnds", false, false, nullptr, nullptr, 0,
-              R(Rule{.op = kMkdir, .problem = O, .throwAtCall = true}), O},
+              {Rule{.op = kMkdir, .problem = O, .throwAtCall = true}}, O},
     StoreCase{"StoreIsRetriedOnlyOnce", false, false, nullptr, nullptr, kDiskFolders,
-              R(fail(kStore, O)), O, nullptr},
-    StoreCase{"MissingDiskFolderIsNotMade", false, false, nullptr, nullptr, kNoDiskRoot, R(), N,
+              {fail(kStore, O)}, O, nullptr},
+    StoreCase{"MissingDiskFolderIsNotMade", false, false, nullptr, nullptr, kNoDiskRoot, {}, N,
               nullptr, nullptr, "disk"},
     // The fourth creation touching c02 is the first one on the way down.
     StoreCase{"FolderGoneOnTheWayDown", false, false, nullptr, nullptr, 0,
-              R(fail(kMkdir, N, "/c02", 3, 1)), N, nullptr, nullptr, "disk/flecks/d01/c02"},
+              {fail(kMkdir, N, "/c02", 3, 1)}, N, nullptr, nullptr, "disk/flecks/d01/c02"},
     // With a child, which must keep what it read until now.
-    StoreCase{"OldFileMovesIntoTheChild", true, false, "old", nullptr, kChildFolders, R(), kNone,
+    StoreCase{"OldFileMovesIntoTheChild", true, false, "old", nullptr, kChildFolders, {}, kNone,
               "new", "old"},
-    StoreCase{"OldFileMovesOnceChildFoldersExist", true, false, "old", nullptr, 0, R(), kNone,
+    StoreCase{"OldFileMovesOnceChildFoldersExist", true, false, "old", nullptr, 0, {}, kNone,
               "new", "old"},
-    StoreCase{"NullRecordMovesTheOldFile", true, true, "old", nullptr, kChildFolders, R(), kNone,
+    StoreCase{"NullRecordMovesTheOldFile", true, true, "old", nullptr, kChildFolders, {}, kNone,
               nullptr, "old"},
-    StoreCase{"ChildKeepsItsOwnFile", true, false, "old", "own", 0, R(), kNone, "new", "own"},
+    StoreCase{"ChildKeepsItsOwnFile", true, false, "old", "own", 0, {}, kNone, "new", "own"},
     StoreCase{"ChildKeepsItsOwnFileWhenTheDiskHasNone", true, false, nullptr, "own",
-              kDiskFolders, R(), kNone, "new", "own"},
-    StoreCase{"ChildGetsTheZeroRecord", true, false, nullptr, nullptr, 0, R(), kNone, "new",
+              kDiskFolders, {}, kNone, "new", "own"},
+    StoreCase{"ChildGetsTheZeroRecord", true, false, nullptr, nullptr, 0, {}, kNone, "new",
               "zero"},
-    StoreCase{"ZerosOverZerosStoreNothing", true, true, nullptr, nullptr, 0, R(), kNone},
+    StoreCase{"ZerosOverZerosStoreNothing", true, true, nullptr, nullptr, 0, {}, kNone},
     StoreCase{"ZeroRecordIsTakenBackWhenTheStoreFails", true, false, nullptr, nullptr,
-              kBothFolders, R(fail(kStore, O, "/disk/")), O},
+              kBothFolders, {fail(kStore, O, "/disk/")}, O},
     StoreCase{"ZeroRecordThatCannotBeTakenBackIsLogged", true, false, nullptr, nullptr,
-              kBothFolders, R(fail(kStore, U, "/disk/"), fail(FS::DeleteFile, O)), U, nullptr,
+              kBothFolders, {fail(kStore, U, "/disk/"), fail(FS::DeleteFile, O)}, U, nullptr,
               "zero", nullptr, "Cannot remove the zero fleck record from the child disk again."},
     StoreCase{"MovedFileStaysInTheChildWhenTheStoreFails", true, false, "old", nullptr,
-              kChildFolders, R(fail(kStore, U)), U, nullptr, "old"},
+              kChildFolders, {fail(kStore, U)}, U, nullptr, "old"},
     // A move failing otherwise: what is there decides.
     StoreCase{"MoveFailsAndTheChildHasAFile", true, false, "old", "own", kBothFolders,
-              R(fail(kMove, O)), kNone, "new", "own"},
+              {fail(kMove, O)}, kNone, "new", "own"},
     StoreCase{"MoveFailsAndOnlyTheDiskHasAFile", true, false, "old", nullptr, kBothFolders,
-              R(fail(kMove, O)), O, "old"},
+              {fail(kMove, O)}, O, "old"},
     StoreCase{"MoveFailsAndNoFileExists", true, false, nullptr, nullptr, kBothFolders,
-              R(fail(kMove, O)), kNone, "new", "zero"},
+              {fail(kMove, O)}, kNone, "new", "zero"},
     // The zero record's store failing.
     StoreCase{"ZeroRecordAlreadyExists", true, false, nullptr, nullptr, kBothFolders,
-              R(fail(kMove, N), fail(kStore, A, "/child/")), kNone, "new"},
+              {fail(kMove, N), fail(kStore, A, "/child/")}, kNone, "new"},
     StoreCase{"ZeroRecordFailsButTheChildHasAFile", true, false, nullptr, "own", kBothFolders,
-              R(fail(kMove, N), fail(kStore, O, "/child/")), kNone, "new", "own"},
+              {fail(kMove, N), fail(kStore, O, "/child/")}, kNone, "new", "own"},
     StoreCase{"ZeroRecordFailsAndTheChildHasNoFile", true, false, nullptr, nullptr, kBothFolders,
-              R(fail(kMove, N), fail(kStore, O, "/child/")), O}),
+              {fail(kMove, N), fail(kStore, O, "/child/")}, O}),
     [](const ::testing::TestParamInfo<StoreCase>& info) { return info.param.name; });
 // clang-format on
 
@@ -690,7 +684,9 @@ TEST_F(FleckObjectTest, SavingWithAChildKeepsTheOldContentsThere) {
   }
   EXPECT_EQ(fileFleck("disk", 9), payload(4));
   auto child = open("child", nullptr, {"disk", "parent1"});
+  const int opened = fs->getCallCount(FS::OpenStream);
   EXPECT_EQ(readWhole(*child, 9), payload(1));
+  EXPECT_EQ(fs->getCallCount(FS::OpenStream), opened + 1);  // its own file, and no other
   EXPECT_EQ(readWhole(*child, 11), payload(0));
   EXPECT_EQ(fileFleck("child", 11), payload(0));
   EXPECT_EQ(readWhole(*child, 12), payload(5));  // untouched: read from the parent
