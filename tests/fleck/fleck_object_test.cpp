@@ -112,8 +112,8 @@ class RecordingListener final : public zel::CBase, public virtual zel::IDoneList
   }
 
   const zel::P<zel::CSignal> told = zel::make<zel::CSignal>();
-  std::mutex mutex;  // guards everything below
-  CFleckStorer* storer = nullptr;
+  CFleckStorer* storer = nullptr;  // set before any completion can arrive
+  std::mutex mutex;                // guards everything below
   int calls = 0, reported = -2, errorAtCall = -2;
   bool finishedAtCall = false;
   double progressAtCall = -1;
@@ -358,7 +358,7 @@ class StorerTest : public FolderTest {
     fsys::create_directory(path("disk"));
     fsys::create_directory(path("child"));
   }
-  void prepare(unsigned setup) {
+  void arrange(unsigned setup) {
     if (setup & kDiskFolders) fsys::create_directories(fsys::path(path(kDisk)).parent_path());
     if (setup & kChildFolders) fsys::create_directories(fsys::path(path(kChild)).parent_path());
     if (setup & kNoDiskRoot) fsys::remove(path("disk"));
@@ -406,7 +406,7 @@ class StorerCaseTest : public StorerTest, public ::testing::WithParamInterface<S
 
 TEST_P(StorerCaseTest, LeavesTheOldOrTheNewContentsAndReportsTheEndOnce) {
   const StoreCase& c = GetParam();
-  prepare(c.setup);
+  arrange(c.setup);
   if (c.diskBefore != nullptr) put(kDisk, c.diskBefore);
   if (c.childBefore != nullptr) put(kChild, c.childBefore);
   for (const Rule& rule : c.rules)
@@ -489,7 +489,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, StorerCaseTest, ::testing::Values(
 // move never replaces a file that another writer put there meanwhile.
 TEST_F(StorerTest, StoreWaitsForTheMoveAndReplacesNoFileThatAppeared) {
   put(kDisk, "old");
-  prepare(kChildFolders);
+  arrange(kChildFolders);
   fs->addRule(hold(kMove, 1));
   auto listener = zel::make<RecordingListener>();
   zel::P<CFleckStorer> storer = start(fresh, true, listener);
@@ -506,7 +506,7 @@ TEST_F(StorerTest, StoreWaitsForTheMoveAndReplacesNoFileThatAppeared) {
 // While it runs a storer shows no error and a progress below 1; its listener is told
 // once, when the end, the progress and the error are visible.
 TEST_F(StorerTest, ListenerHearsOfTheEndOnceItIsVisible) {
-  prepare(kNoDiskRoot);  // the store fails, then each folder creation up to the top
+  arrange(kNoDiskRoot);  // the store fails, then each folder creation up to the top
   fs->addRule(hold(kStore));
   fs->addRule(hold(kMkdir));
   auto listener = zel::make<RecordingListener>();
@@ -540,7 +540,7 @@ struct ReleaseAtExit {
 class FleckObjectTest : public FolderTest {
  protected:
   FleckObjectTest() {
-    for (const char* side : {"disk", "child", "parent1", "parent2"})
+    for (const char* side : {"disk", "child", "parent1"})
       fsys::create_directory(path(side));
   }
 
@@ -599,7 +599,7 @@ TEST_F(FleckObjectTest, LoadsFromARunningStorersRecordWithoutOpeningAFile) {
   auto fleck = open();
   ReleaseAtExit release{fs};
   putFleck("disk", 7, payload(1));
-  fs->addRule({.op = FS::StoreStreamAsync, .hold = true});
+  fs->addRule(hold(kStore));
   writeWhole(*fleck, 7, payload(2));
   fleck->seek(8, 0);
   ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
@@ -618,7 +618,7 @@ TEST_F(FleckObjectTest, SavesWaitForAFreeSlotAndForEarlierStoresOfTheFleck) {
     fs = zel::make<FS>(zel::make<zel::CLocalFileSystem>());
     auto fleck = open("disk", nullptr, {}, sameFleck ? 4 : 1);
     ReleaseAtExit release{fs};
-    fs->addRule({.op = FS::StoreStreamAsync, .hold = true, .times = 1});
+    fs->addRule(hold(kStore, 1));
     writeWhole(*fleck, 1, payload(1));
     fleck->seek(2, 0);
     ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
@@ -652,7 +652,7 @@ TEST_F(FleckObjectTest, AllZeroPayloadRemovesTheFileAndTheDestructorWaitsForSave
   EXPECT_EQ(fileFleck("disk", 9), "none");
   EXPECT_EQ(readWhole(*fleck, 9), payload(0));
   writeWhole(*fleck, 4, payload(4));
-  fs->addRule(hold(FS::StoreStreamAsync, 1));
+  fs->addRule(hold(kStore, 1));
   std::atomic<bool> ended{false};
   std::thread end([&] {
     fleck.reset();
