@@ -1,575 +1,799 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <cstring>
-#include <exception>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <mutex>
-#include <optional>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "FleckTestSupport.h"
 #include "fleck/CFleck.h"
 #include "fleck/CFleckDataPreparer.h"
+#include "fleck/CFleckDisk.h"
+#include "fleck/CFleckDiskAuxFileBase.h"
+#include "fleck/CFleckDiskError.h"
+#include "fleck/CFleckDiskHeader.h"
+#include "fleck/CFleckDiskLink.h"
+#include "fleck/CFleckStorer.h"
 #include "support/CFaultInjectingFileSystem.h"
 #include "support/TempFolder.h"
 #include "zel/CFileSystemError.h"
+#include "zel/CIOError.h"
 #include "zel/CInvalidArgError.h"
 #include "zel/CLocalFileSystem.h"
-#include "zel/Log.h"
 
-// The fleck object over the fault-injecting file system: where payloads come from,
-// how background saves are bounded and ordered, what failures leave behind.
+// The fleck object and what it stands on: its storers (over a file system that fails or
+// holds chosen operations), its records, and a disk's small files and keys. Digests,
+// ciphers and compressors themselves are tested in their own folders.
 
-namespace fleck {
+namespace fleck::test {
 namespace {
 
-namespace fs_ = std::filesystem;
-using fleck::test::CFaultInjectingFileSystem;
-using fleck::test::LogCapture;
-using fleck::test::TempFolder;
+namespace fsys = std::filesystem;
 using Buffer = zel::TBuffer<unsigned char>;
-using Bytes = std::vector<unsigned char>;
-using Rule = CFaultInjectingFileSystem::Rule;
+using FS = CFaultInjectingFileSystem;
+using Rule = FS::Rule;
+using E = zel::CFileSystemError;
+using Files = std::map<std::string, std::string>;
+using Lines = std::vector<std::string>;
+using Key = zel::TCryptBuffer<unsigned char>;
 
+// Long enough that only a storer that never ends runs into it.
+constexpr int kHangMs = 30000;
+constexpr int kNone = -1;
 constexpr int kFleckSize = 4096;
-constexpr int kHangMs = 60000;
-// How long a blocked thread is given to do what it must not do.
-constexpr auto kNotHappening = std::chrono::milliseconds(200);
+const std::string kRelative = "flecks/d01/c02/b03/a04/05.fleck";
+const std::string kDisk = "disk/" + kRelative;
+const std::string kChild = "child/" + kRelative;
 
-CFleckDiskHeader makeHeader() {
+int problemOf(const zel::CError* error) {
+  return error == nullptr ? kNone : E::getProblem(error->getProps());
+}
+Rule fail(FS::Op op, int problem, const char* where = "", int skip = 0, int times = -1) {
+  return Rule{.op = op, .pathContains = where, .problem = problem, .skip = skip, .times = times};
+}
+Rule hold(FS::Op op, int times = -1) {
+  return Rule{.op = op, .hold = true, .times = times};
+}
+Buffer buffer(const std::string& bytes) {
+  return Buffer(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+std::string text(const Buffer& bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.getData()), bytes.getUsed());
+}
+std::string digest(const std::string& bytes, const EVP_MD* type = EVP_md5()) {
+  std::string out(static_cast<std::size_t>(EVP_MD_size(type)), '\0');
+  EVP_Digest(bytes.data(), bytes.size(), reinterpret_cast<unsigned char*>(out.data()), nullptr,
+             type, nullptr);
+  return out;
+}
+// Bytes below `range` no two seeds share (compressible for small ranges); 0 gives zeros.
+std::string payload(unsigned seed, std::size_t size = kFleckSize, unsigned range = 7) {
+  std::string bytes(size, '\0');
+  std::mt19937 random(seed);
+  for (char& b : bytes)
+    b = static_cast<char>(seed == 0 ? 0 : random() % range);
+  return bytes;
+}
+Key key(char seed) {
+  return Key(std::vector<unsigned char>(32, static_cast<unsigned char>(seed)).data(), 32);
+}
+CFleckDiskHeader makeHeader(const char* compressID = "lz4", const char* cipherID = "aes256cbc") {
   CFleckDiskHeader h;
   h.setFleckSize(kFleckSize);
-  h.setCompressID("lz4");
-  h.setCipherID("aes256cbc");
+  h.setCompressID(compressID);
+  h.setCipherID(cipherID);
   return h;
 }
 
-zel::TCryptBuffer<unsigned char> makeKey() {
-  zel::TCryptBuffer<unsigned char> k;
-  k.setUsed(32);
-  for (int i = 0; i < 32; ++i)
-    k.getData()[i] = static_cast<unsigned char>(0x30 + i);
+// Records what it is told and, when it knows its storer, what the storer shows then.
+class RecordingListener final : public zel::CBase, public virtual zel::IDoneListener {
+ public:
+  void onDone(const zel::CError* error) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++calls;
+      reported = problemOf(error);
+      if (storer != nullptr) {
+        finishedAtCall = storer->waitFinished(0);
+        progressAtCall = storer->getProgress();
+        errorAtCall = problemOf(storer->getError());
+      }
+    }
+    told->set();
+  }
+
+  const zel::P<zel::CSignal> told = zel::make<zel::CSignal>();
+  CFleckStorer* storer = nullptr;  // set before any completion can arrive
+  std::mutex mutex;                // guards everything below
+  int calls = 0, reported = -2, errorAtCall = -2;
+  bool finishedAtCall = false;
+  double progressAtCall = -1;
+};
+
+// A folder reached through a file system that fails or holds chosen operations.
+class FolderTest : public ::testing::Test {
+ protected:
+  std::string path(const std::string& relative) const { return root.path() + "/" + relative; }
+  void put(const std::string& relative, const std::string& bytes) {
+    fsys::create_directories(fsys::path(path(relative)).parent_path());
+    writeFile(path(relative), bytes);
+  }
+  // Every file below the root: temporary files left behind show up here too.
+  Files files() const {
+    Files all;
+    for (const auto& entry : fsys::recursive_directory_iterator(root.path())) {
+      if (entry.is_regular_file())
+        all[fsys::relative(entry.path(), root.path()).string()] = readFile(entry.path().string());
+    }
+    return all;
+  }
+
+  TempFolder root;
+  zel::P<FS> fs = zel::make<FS>(zel::make<zel::CLocalFileSystem>());
+};
+
+std::string prepare(CFleckDataPreparer& preparer, const std::string& bytes) {
+  Buffer record;
+  preparer.prepareData(buffer(bytes), record);
+  return text(record);
+}
+// The payload, or the error's message. `fixDigest` makes the record digest match, so
+// that the checks behind it are reached.
+std::string unprepare(CFleckDataPreparer& preparer, std::string record, bool fixDigest = false) {
+  if (fixDigest)
+    record.replace(record.size() - 16, 16, digest(record.substr(0, record.size() - 16)));
+  Buffer out;
+  try {
+    preparer.unprepareData(buffer(record), out);
+  } catch (const zel::CError& e) {
+    return e.getMessage().toUTF8();
+  }
+  return text(out);
+}
+
+TEST(PreparerTest, EveryCompressorFamilyRoundTripsWithAndWithoutEncryption) {
+  for (const char* cipherID : {"null", "aes256cbc"}) {
+    for (const char* compressID : {"null", "zlib-9", "lz4", "lz4hc", "lzma-6-1"}) {
+      SCOPED_TRACE(std::string(compressID) + "/" + cipherID);
+      CFleckDataPreparer preparer(makeHeader(compressID, cipherID), key(7));
+      for (const std::string& input :
+           {payload(1, 0, 256), payload(2, 1, 256), payload(3, kFleckSize, 256), payload(4)})
+        EXPECT_TRUE(unprepare(preparer, prepare(preparer, input)) == input);
+    }
+  }
+}
+
+TEST(PreparerTest, RecordLayoutWithoutCompressionOrEncryption) {
+  CFleckDataPreparer preparer(makeHeader("null", "null"), Key());
+  const std::string input = payload(9, 100, 256);
+  const std::string head = std::string("FLECK\x01\x00\x01\x00", 9) + digest(input) + input;
+  EXPECT_EQ(prepare(preparer, input), head + digest(head));
+}
+
+TEST(PreparerTest, AnyFlippedByteOrMissingTailIsCorruption) {
+  for (const char* cipherID : {"null", "aes256cbc"}) {
+    CFleckDataPreparer preparer(makeHeader("lz4", cipherID), key(1));
+    const std::string record = prepare(preparer, payload(11, 300));
+    for (std::size_t i = 0; i < record.size(); ++i) {
+      std::string damaged = record;
+      damaged[i] ^= 0x40;
+      ASSERT_EQ(unprepare(preparer, damaged), "Fleck file is corrupted.") << "byte " << i;
+    }
+    for (std::size_t size : {std::size_t{0}, std::size_t{15}, record.size() - 1})
+      EXPECT_EQ(unprepare(preparer, record.substr(0, size)), "Fleck file is corrupted.");
+  }
+}
+
+// Behind a matching record digest: the magic, reader version, size and payload digest.
+TEST(PreparerTest, ChecksBehindTheRecordDigest) {
+  CFleckDataPreparer preparer(makeHeader("null", "null"), Key());
+  const std::string record = prepare(preparer, payload(12, 50, 256));
+  const std::tuple<std::size_t, char, const char*> cases[] = {
+      {0, 'X', "Invalid ID in fleck data."},
+      {5, 2, "Newer software version required to read fleck data."},
+      {30, 0, "Decrypted and decompressed fleck data does not match hash."}};
+  for (const auto& [at, value, message] : cases)
+    EXPECT_EQ(unprepare(preparer, std::string(record).replace(at, 1, 1, value), true), message);
+  EXPECT_EQ(unprepare(preparer, record.substr(0, 36), true),  // no room for two digests
+            "Invalid size of prepared fleck data.");
+}
+
+TEST(PreparerTest, PayloadLargerThanAFleckAndUnknownCompressorsAreRefused) {
+  CFleckDataPreparer preparer(makeHeader("lz4", "null"), Key());
+  Buffer record = buffer(prepare(preparer, payload(1, kFleckSize, 256)));
+  EXPECT_THROW(preparer.prepareData(buffer(payload(1, kFleckSize + 1, 256)), record),
+               zel::CInvalidArgError);
+  EXPECT_EQ(unprepare(preparer, text(record)), payload(1, kFleckSize, 256));  // kept as it was
+  for (const char* id : {"LZ4", "zlib", "zlib-x", "lzma-5-"})
+    EXPECT_THROW(CFleckDataPreparer p(makeHeader(id, "null"), Key()), zel::CError) << id;
+}
+
+CFleckDiskHeader encrypted(const char* salt, int iterations) {
+  CFleckDiskHeader h;
+  h.setCipherKeyDerivationSalt(buffer(salt));
+  h.setCipherKeyDerivationIterations(iterations);
+  return h;
+}
+Key derive(const zel::String& password, const CFleckDiskHeader& h) {
+  Key k;
+  CFleckDisk::deriveCipherKey(k, password, h);
   return k;
 }
 
-// A payload no two seeds share; 0 gives zeros.
-Bytes payload(unsigned seed) {
-  Bytes bytes(kFleckSize, 0);
-  if (seed == 0) return bytes;
-  std::mt19937 random(seed);
-  for (auto& b : bytes)
-    b = static_cast<unsigned char>(random() % 7);  // compressible
-  return bytes;
+TEST(CipherKeyTest, DerivationDependsOnSaltAndIterationsAndRefusesWeakOnes) {
+  const Key k = derive("secret", encrypted("saltsalt", 1000));
+  EXPECT_FALSE(k == derive("secret", encrypted("saltsalT", 1000)));
+  EXPECT_FALSE(k == derive("secret", encrypted("saltsalt", 1001)));
+  auto h = encrypted("saltsalt", 1000);  // a password is right when its key has the kept digest
+  Key out;
+  EXPECT_FALSE(CFleckDisk::isEncryptPasswordCorrect(h, "secret", &out));
+  h.setCipherKeyHash(buffer(digest(text(k), EVP_sha256())));
+  EXPECT_TRUE(CFleckDisk::isEncryptPasswordCorrect(h, "secret", &out) && out == k);
+  EXPECT_FALSE(CFleckDisk::isEncryptPasswordCorrect(h, "secreT", &out));
+  auto unknown = encrypted("saltsalt", 1000);
+  unknown.setCipherKeyDeriverID("scrypt");
+  const std::pair<CFleckDiskHeader, const char*> refused[] = {
+      {encrypted("saltsal", 10000), "Key derivation salt is too small: 7 bytes"},
+      {encrypted("saltsalt", 999), "Key derivation iterations are too small: 999"},
+      {unknown, "Unknown key deriver ID: scrypt"}};
+  for (const auto& [h, message] : refused) {
+    try {
+      derive("pw", h);
+      ADD_FAILURE() << "derived a key";
+    } catch (const zel::CInvalidArgError& e) {
+      EXPECT_EQ(e.getMessage(), zel::String(message));
+    }
+  }
 }
 
-std::string relativePath(std::int64_t index) {
-  zel::TArray<int> digits;
-  return CFleck::formRelativeFleckURI(index, 97, 5, CFleck::computeDigitWidth(97), digits)
-      .toString(false)
-      .toUTF8();
+// The header record of a default header with a disk size of 0x0102030405.
+const std::string kHead =
+    std::string("FLCKDISK\x01\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0", 32) +
+    std::string("\0\0\x08\0\x01\0\0\0\x05\x04\x03\x02\x01\0\0\0", 16) +  // sizes
+    std::string("\x03\0\0\0md5\x06\0\0\0sha256\x04\0\0\0null\0\0\0\0\x03\0\0\0lz4", 36) +
+    std::string("\x16\0\0\0PKCS5-PBKDF2-HMAC-SHA1\0\0\0\0\x10\x27\0\0\0\0\0\0", 38);
+
+class AuxFileTest : public FolderTest {
+ protected:
+  void store(const std::string& payload) {
+    CFleckDiskAuxFileBase::storeAuxFile(fs, root.uri(), "x.meta", buffer(payload));
+  }
+  // The payload, or the error's message, which must name the primary copy.
+  std::string load(const char* name = "x.meta") {
+    try {
+      return text(*CFleckDiskAuxFileBase::loadAuxFile(fs, root.uri(), name));
+    } catch (const zel::CError& e) {
+      EXPECT_EQ(e.getProps().lookup("uri"), (root.uri() << name).toString(true));
+      return e.getMessage().toUTF8();
+    }
+  }
+  void putAux(const char* name, const std::string& payload) {
+    put(name, payload + digest(payload));
+  }
+};
+
+TEST_F(AuxFileTest, StoresPayloadAndDigestTwiceAndFallsBackToTheSecondCopy) {
+  std::filesystem::create_directories(path("fallback"));
+  writeFile(path("fallback/x.meta"), "a stale copy that is longer");
+  store("payload");
+  EXPECT_EQ(readFile(path("x.meta")), "payload" + digest("payload"));
+  EXPECT_EQ(readFile(path("fallback/x.meta")), "payload" + digest("payload"));
+  std::string damaged = readFile(path("x.meta"));
+  damaged[3] ^= 0x01;
+  for (const std::string& primary : {std::string(), std::string(8, 'x'), damaged}) {
+    writeFile(path("x.meta"), primary);
+    if (primary.empty()) std::filesystem::remove(path("x.meta"));
+    EXPECT_EQ(load(), "payload");
+  }
+  writeFile(path("fallback/x.meta"), std::string(5, 'y'));
+  EXPECT_EQ(load(), "Fleckdisk auxiliary file is corrupted.");  // the primary's error
+  std::filesystem::remove(path("x.meta"));
+  EXPECT_THROW(CFleckDiskAuxFileBase::loadAuxFile(fs, root.uri(), "y"), zel::CFileSystemError);
+}
+
+TEST_F(AuxFileTest, SizeLimits) {
+  putAux("x.meta", "");  // nothing but a digest
+  EXPECT_EQ(load(), "Bad fleckdisk auxiliary file size: 16");
+  putAux("x.meta", "z");
+  EXPECT_EQ(load(), "z");
+  const std::string largest(CFleckDiskAuxFileBase::kMaxFileLength - 16, 'a');
+  putAux("x.meta", largest + "a");
+  EXPECT_EQ(load(), "Bad fleckdisk auxiliary file size: 1048577");
+  std::filesystem::remove(path("x.meta"));
+  EXPECT_THROW(store(""), zel::CInvalidArgError);
+  EXPECT_THROW(store(largest + "a"), zel::CInvalidArgError);
+  EXPECT_FALSE(std::filesystem::exists(path("x.meta")));
+  store(largest);
+  EXPECT_EQ(load(), largest);
+}
+
+TEST_F(AuxFileTest, HeaderRecordVersionsAndDamage) {
+  CFleckDiskHeader h;
+  h.setDiskSize(0x0102030405);
+  h.setCipherID("null");
+  h.store(fs, root.uri());
+  EXPECT_EQ(readFile(path("disk.fleckdisk")), kHead + digest(kHead));
+
+  std::string head = kHead + "trailing bytes";  // ignored
+  head[12] = 7;                                 // the high half of the version is dropped
+  head[44] = 9;                                 // disk size
+  putAux("disk.fleckdisk", head);
+  h.load(fs, root.uri());
+  EXPECT_EQ(h.getVersion(), 1);
+  EXPECT_EQ(h.getDiskSize(), 0x0902030405);
+  head = kHead;
+  head[16] = 2;  // the lowest reader version
+  putAux("disk.fleckdisk", head);
+  CFleckDiskHeader newer;
+  try {
+    newer.load(fs, root.uri());
+    ADD_FAILURE() << "loaded a header that needs a newer reader";
+  } catch (const CFleckDiskError& e) {
+    EXPECT_EQ(e.getCode(), CFleckDiskError::NewerVersionRequired);
+    EXPECT_EQ(e.getDiskFolder(), root.uri());
+  }
+  EXPECT_EQ(newer.getFleckSize(), 0x80000);  // nothing after the reader version was read
+  putAux("disk.fleckdisk", kHead.substr(0, 60));
+  EXPECT_THROW(h.load(fs, root.uri()), zel::CIOError);
+  // A link is no header.
+  CFleckDiskLink().store(fs, root.uri(), "disk.fleckdisk");
+  EXPECT_THROW(h.load(fs, root.uri()), zel::CError);
+}
+
+enum Setup : unsigned { kDiskFolders = 1, kChildFolders = 2, kNoDiskRoot = 4 };
+constexpr unsigned kBothFolders = kDiskFolders | kChildFolders;
+
+class StorerTest : public FolderTest {
+ protected:
+  void SetUp() override {
+    fsys::create_directory(path("disk"));
+    fsys::create_directory(path("child"));
+  }
+  void arrange(unsigned setup) {
+    if (setup & kDiskFolders) fsys::create_directories(fsys::path(path(kDisk)).parent_path());
+    if (setup & kChildFolders) fsys::create_directories(fsys::path(path(kChild)).parent_path());
+    if (setup & kNoDiskRoot) fsys::remove(path("disk"));
+  }
+  zel::P<CFleckStorer> start(const Buffer* data, bool withChild,
+                             zel::IDoneListener* listener = nullptr) {
+    const zel::CURI relative(kRelative.c_str());
+    return CFleckStorer::start(fs, root.uri() << "disk", relative,
+                               withChild ? root.uri() << "child" : zel::CURI(),
+                               withChild ? relative : zel::CURI(), data, zero.get(), listener);
+  }
+  // Runs a storer to its end and checks what every ended storer promises.
+  zel::P<CFleckStorer> run(const Buffer* data, bool withChild) {
+    auto listener = zel::make<RecordingListener>();
+    zel::P<CFleckStorer> storer = start(data, withChild, listener);
+    EXPECT_TRUE(storer->waitFinished(kHangMs));
+    EXPECT_TRUE(listener->told->wait(kHangMs));
+    EXPECT_EQ(storer->getProgress(), 1.0);
+    std::lock_guard<std::mutex> lock(listener->mutex);
+    EXPECT_EQ(listener->calls, 1);
+    EXPECT_EQ(listener->reported, problemOf(storer->getError()));
+    return storer;
+  }
+
+  const zel::P<Buffer> fresh = zel::make<Buffer>(buffer("new"));
+  const zel::P<Buffer> zero = zel::make<Buffer>(buffer("zero"));
+};
+
+struct StoreCase {
+  const char* name;
+  bool withChild;
+  bool nullRecord;
+  const char* diskBefore;  // the fleck's file in the disk before, null: none
+  const char* childBefore;
+  unsigned setup;
+  std::vector<Rule> rules;
+  int problem;  // the storer's error, kNone: success
+  const char* diskAfter = nullptr;
+  const char* childAfter = nullptr;
+  const char* absentFolder = nullptr;  // must not exist afterwards
+  const char* logged = nullptr;        // the one message logged, null: none
+};
+
+class StorerCaseTest : public StorerTest, public ::testing::WithParamInterface<StoreCase> {};
+
+TEST_P(StorerCaseTest, LeavesTheOldOrTheNewContentsAndReportsTheEndOnce) {
+  const StoreCase& c = GetParam();
+  arrange(c.setup);
+  if (c.diskBefore != nullptr) put(kDisk, c.diskBefore);
+  if (c.childBefore != nullptr) put(kChild, c.childBefore);
+  for (const Rule& rule : c.rules)
+    fs->addRule(rule);
+  LogCapture logged;
+
+  zel::P<CFleckStorer> storer = run(c.nullRecord ? nullptr : fresh.get(), c.withChild);
+  EXPECT_EQ(problemOf(storer->getError()), c.problem)
+      << (storer->getError() ? storer->getError()->what() : "");
+  Files expected;
+  if (c.diskAfter != nullptr) expected[kDisk] = c.diskAfter;
+  if (c.childAfter != nullptr) expected[kChild] = c.childAfter;
+  EXPECT_EQ(files(), expected);
+  EXPECT_FALSE(c.absentFolder != nullptr && fsys::exists(path(c.absentFolder)));
+  EXPECT_EQ(logged.getMessages(), c.logged ? std::vector<std::string>{c.logged} : Lines{});
+}
+
+const int N = E::NotFound, O = E::Other, A = E::AlreadyExists, U = E::Unsupported;
+const FS::Op kStore = FS::StoreStreamAsync, kMove = FS::MoveAsync, kMkdir = FS::CreateFolderAsync;
+
+// Rows: name, child?, null record?, disk's and child's file before, folders, rules;
+// error, disk's and child's file after, a folder that must not exist, the message logged.
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Paths, StorerCaseTest, ::testing::Values(
+    // Without a child. Only NotFound or Other from a store send the storer to make folders.
+    StoreCase{"NewFileGetsItsFolders", false, false, nullptr, nullptr, 0, {}, kNone, "new"},
+    StoreCase{"ExistingFileIsReplaced", false, false, "old", nullptr, 0, {}, kNone, "new"},
+    StoreCase{"NullRecordRemovesTheFile", false, true, "old", nullptr, 0, {}, kNone, nullptr},
+    StoreCase{"StoreAlreadyExistsEnds", false, false, nullptr, nullptr, 0, {fail(kStore, A)},
+              A, nullptr, nullptr, "disk/flecks"},
+    StoreCase{"StoreFailingOnceIsRetried", false, false, nullptr, nullptr, kDiskFolders,
+              {fail(kStore, O, "", 0, 1)}, kNone, "new"},
+    StoreCase{"StepThatCannotStartEnds", false, false, nullptr, nullptr, 0,
+              {Rule{.op = kMkdir, .problem = O, .throwAtCall = true}}, O},
+    StoreCase{"StoreIsRetriedOnlyOnce", false, false, nullptr, nullptr, kDiskFolders,
+              {fail(kStore, O)}, O, nullptr},
+    StoreCase{"MissingDiskFolderIsNotMade", false, false, nullptr, nullptr, kNoDiskRoot, {}, N,
+              nullptr, nullptr, "disk"},
+    // The fourth creation touching c02 is the first one on the way down.
+    StoreCase{"FolderGoneOnTheWayDown", false, false, nullptr, nullptr, 0,
+              {fail(kMkdir, N, "/c02", 3, 1)}, N, nullptr, nullptr, "disk/flecks/d01/c02"},
+    // With a child, which must keep what it read until now.
+    StoreCase{"OldFileMovesIntoTheChild", true, false, "old", nullptr, kChildFolders, {}, kNone,
+              "new", "old"},
+    StoreCase{"OldFileMovesOnceChildFoldersExist", true, false, "old", nullptr, 0, {}, kNone,
+              "new", "old"},
+    StoreCase{"NullRecordMovesTheOldFile", true, true, "old", nullptr, kChildFolders, {}, kNone,
+              nullptr, "old"},
+    StoreCase{"ChildKeepsItsOwnFile", true, false, "old", "own", 0, {}, kNone, "new", "own"},
+    StoreCase{"ChildKeepsItsOwnFileWhenTheDiskHasNone", true, false, nullptr, "own",
+              kDiskFolders, {}, kNone, "new", "own"},
+    StoreCase{"ChildGetsTheZeroRecord", true, false, nullptr, nullptr, 0, {}, kNone, "new",
+              "zero"},
+    StoreCase{"ZerosOverZerosStoreNothing", true, true, nullptr, nullptr, 0, {}, kNone},
+    StoreCase{"ZeroRecordIsTakenBackWhenTheStoreFails", true, false, nullptr, nullptr,
+              kBothFolders, {fail(kStore, O, "/disk/")}, O},
+    StoreCase{"ZeroRecordThatCannotBeTakenBackIsLogged", true, false, nullptr, nullptr,
+              kBothFolders, {fail(kStore, U, "/disk/"), fail(FS::DeleteFile, O)}, U, nullptr,
+              "zero", nullptr, "Cannot remove the zero fleck record from the child disk again."},
+    StoreCase{"MovedFileStaysInTheChildWhenTheStoreFails", true, false, "old", nullptr,
+              kChildFolders, {fail(kStore, U)}, U, nullptr, "old"},
+    // A move failing otherwise: what is there decides.
+    StoreCase{"MoveFailsAndTheChildHasAFile", true, false, "old", "own", kBothFolders,
+              {fail(kMove, O)}, kNone, "new", "own"},
+    StoreCase{"MoveFailsAndOnlyTheDiskHasAFile", true, false, "old", nullptr, kBothFolders,
+              {fail(kMove, O)}, O, "old"},
+    StoreCase{"MoveFailsAndNoFileExists", true, false, nullptr, nullptr, kBothFolders,
+              {fail(kMove, O)}, kNone, "new", "zero"},
+    // The zero record's store failing.
+    StoreCase{"ZeroRecordAlreadyExists", true, false, nullptr, nullptr, kBothFolders,
+              {fail(kMove, N), fail(kStore, A, "/child/")}, kNone, "new"},
+    StoreCase{"ZeroRecordFailsButTheChildHasAFile", true, false, nullptr, "own", kBothFolders,
+              {fail(kMove, N), fail(kStore, O, "/child/")}, kNone, "new", "own"},
+    StoreCase{"ZeroRecordFailsAndTheChildHasNoFile", true, false, nullptr, nullptr, kBothFolders,
+              {fail(kMove, N), fail(kStore, O, "/child/")}, O}),
+    [](const ::testing::TestParamInfo<StoreCase>& info) { return info.param.name; });
+// clang-format on
+
+// The new contents wait for the old ones to reach the child, and the store after a
+// move never replaces a file that another writer put there meanwhile.
+TEST_F(StorerTest, StoreWaitsForTheMoveAndReplacesNoFileThatAppeared) {
+  put(kDisk, "old");
+  arrange(kChildFolders);
+  fs->addRule(hold(kMove, 1));
+  auto listener = zel::make<RecordingListener>();
+  zel::P<CFleckStorer> storer = start(fresh, true, listener);
+  ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
+  EXPECT_EQ(files(), (Files{{kChild, "old"}}));
+  EXPECT_FALSE(storer->waitFinished(0));
+  put(kDisk, "another writer's");
+  fs->releaseHeld();
+  ASSERT_TRUE(listener->told->wait(kHangMs));
+  EXPECT_EQ(problemOf(storer->getError()), A);
+  EXPECT_EQ(files(), (Files{{kChild, "old"}, {kDisk, "another writer's"}}));
+}
+
+// While it runs a storer shows no error and a progress below 1; its listener is told
+// once, when the end, the progress and the error are visible.
+TEST_F(StorerTest, ListenerHearsOfTheEndOnceItIsVisible) {
+  arrange(kNoDiskRoot);  // the store fails, then each folder creation up to the top
+  fs->addRule(hold(kStore));
+  fs->addRule(hold(kMkdir));
+  auto listener = zel::make<RecordingListener>();
+  zel::P<CFleckStorer> storer = start(fresh, false, listener);
+  listener->storer = storer.get();  // before any completion: the first one is held
+  for (int held = 0; held < 6; ++held) {
+    ASSERT_TRUE(fs->waitForHeld(1, kHangMs)) << "held " << held;
+    EXPECT_TRUE(!storer->waitFinished(0) && storer->getError() == nullptr);
+    EXPECT_LE(storer->getProgress(), 0.99);
+    fs->releaseHeld();
+  }
+  ASSERT_TRUE(listener->told->wait(kHangMs));
+  std::lock_guard<std::mutex> lock(listener->mutex);
+  EXPECT_EQ(listener->calls, 1);
+  EXPECT_TRUE(listener->finishedAtCall);
+  EXPECT_EQ(listener->progressAtCall, 1.0);
+  EXPECT_EQ(listener->errorAtCall, N);
+  EXPECT_EQ(listener->reported, N);
 }
 
 // Lets held completions go when a test leaves early, so that the fleck's destructor,
 // which waits for its storers, does not wait forever. Declare it after the fleck.
-class ReleaseAtExit {
- public:
-  explicit ReleaseAtExit(CFaultInjectingFileSystem* fs) : fs(fs) {}
+struct ReleaseAtExit {
   ~ReleaseAtExit() {
     fs->clearRules();
     fs->releaseHeld();
   }
-  ReleaseAtExit(const ReleaseAtExit&) = delete;
-  ReleaseAtExit& operator=(const ReleaseAtExit&) = delete;
-
- private:
-  zel::P<CFaultInjectingFileSystem> fs;
+  zel::P<FS> fs;
 };
 
-class CountingListener final : public zel::CBase, public virtual zel::IDoneListener {
- public:
-  void onDone(const zel::CError*) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++calls;
-    }
-    told->set();
-  }
-  int getCalls() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return calls;
-  }
-
-  // A storer tells its listener after its done signal: wait for this one instead.
-  const zel::P<zel::CSignal> told = zel::make<zel::CSignal>();
-
- private:
-  mutable std::mutex mutex;  // guards calls
-  int calls = 0;
-};
-
-class FleckObjectTest : public ::testing::Test {
+class FleckObjectTest : public FolderTest {
  protected:
-  void SetUp() override {
-    for (const char* folder : {"disk", "child", "parent1", "parent2"}) {
-      fs_::create_directory(root.path() + "/" + folder);
-    }
+  FleckObjectTest() {
+    for (const char* side : {"disk", "child", "parent1"})
+      fsys::create_directory(path(side));
   }
 
-  zel::CURI folder(const char* name) const { return root.uri() << name; }
-  std::string filePath(const char* side, std::int64_t index) const {
-    return root.path() + "/" + side + "/" + relativePath(index);
+  std::string fleckPath(const char* side, std::int64_t index) const {
+    zel::TArray<int> digits;
+    return std::string(side) + "/" +
+           CFleck::formRelativeFleckURI(index, 97, 5, 2, digits).toString(false).toUTF8();
   }
-
-  // Writes the fleck's file as the library would.
-  void putFleck(const char* side, std::int64_t index, const Bytes& bytes) {
-    Buffer in(bytes.data(), bytes.size()), record;
-    preparer.prepareData(in, record);
-    putFile(side, index,
-            std::string(reinterpret_cast<const char*>(record.getData()), record.getUsed()));
+  std::unique_ptr<CFleck> open(const char* side = "disk", const char* child = nullptr,
+                               std::vector<const char*> parents = {}, int ops = 4) {
+    zel::TList<zel::CURI> list;
+    for (const char* parent : parents)
+      list.add(root.uri() << parent);
+    return std::make_unique<CFleck>(fs, root.uri() << side,
+                                    child ? root.uri() << child : zel::CURI(), list, header, key(1),
+                                    ops);
   }
-  void putFile(const char* side, std::int64_t index, const std::string& bytes) {
-    fs_::create_directories(fs_::path(filePath(side, index)).parent_path());
-    fleck::test::writeFile(filePath(side, index), bytes);
+  std::string recordOf(const std::string& bytes, char keySeed = 1) {
+    Buffer record;
+    CFleckDataPreparer(header, key(keySeed)).prepareData(buffer(bytes), record);
+    return text(record);
   }
-  // The payload in the fleck's file, or nothing when there is no file.
-  std::optional<Bytes> fileFleck(const char* side, std::int64_t index) {
-    if (!fs_::exists(filePath(side, index))) return std::nullopt;
-    const std::string bytes = fleck::test::readFile(filePath(side, index));
-    Buffer record(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()), out;
-    preparer.unprepareData(record, out);
-    return Bytes(out.getData(), out.getData() + out.getUsed());
+  // Writes the fleck's file; a record by default, as the library would.
+  void putFleck(const char* side, std::int64_t index, const std::string& bytes, bool raw = false) {
+    put(fleckPath(side, index), raw ? bytes : recordOf(bytes));
   }
-
-  Bytes readWhole(CFleck& fleck, std::int64_t index) {
+  // The payload in the fleck's file, "none" when there is no file.
+  std::string fileFleck(const char* side, std::int64_t index) {
+    if (!fsys::exists(path(fleckPath(side, index)))) return "none";
+    Buffer out;
+    CFleckDataPreparer(header, key(1))
+        .unprepareData(buffer(readFile(path(fleckPath(side, index)))), out);
+    return text(out);
+  }
+  std::string readWhole(CFleck& fleck, std::int64_t index) {
     fleck.seek(index, 0);
-    Bytes bytes(kFleckSize + 10, 0xEE);
-    const int got = fleck.readLaxInsideFleck(bytes.data(), static_cast<int>(bytes.size()));
-    EXPECT_EQ(got, kFleckSize);
-    bytes.resize(static_cast<std::size_t>(std::max(got, 0)));
+    std::string bytes(kFleckSize + 10, '\xEE');
+    bytes.resize(std::max(fleck.readLaxInsideFleck(bytes.data(), kFleckSize + 10), 0));
     return bytes;
   }
-  void writeWhole(CFleck& fleck, std::int64_t index, const Bytes& bytes) {
+  void writeWhole(CFleck& fleck, std::int64_t index, const std::string& bytes) {
     fleck.seek(index, 0);
     ASSERT_EQ(fleck.writeLaxInsideFleck(bytes.data(), kFleckSize), kFleckSize);
   }
-  zel::P<Buffer> recordOf(const Bytes& bytes) {
-    Buffer in(bytes.data(), bytes.size());
-    auto record = zel::make<Buffer>();
-    preparer.prepareData(in, *record);
-    return record;
+  // Leaves the current fleck and waits until every save has ended.
+  void flush(CFleck& fleck) {
+    fleck.seek(fleck.getFleckIndex() + 1000, 0);
+    ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
   }
+  int stores() const { return fs->getCallCount(FS::StoreStreamAsync); }
 
-  int stores() const { return fs->getCallCount(CFaultInjectingFileSystem::StoreStreamAsync); }
-  // Stores into the disk's file of one fleck (a first store into missing folders is
-  // tried again once they exist).
-  int storesOf(std::int64_t index) const {
-    return static_cast<int>(fs->getLog("storeStreamAsync " + filePath("disk", index)).size());
-  }
-  // The store and folder calls, with the temporary folder's path left out.
-  std::vector<std::string> storeAndFolderLog() const {
-    std::vector<std::string> entries;
-    for (std::string entry : fs->getLog()) {
-      if (entry.rfind("storeStreamAsync", 0) != 0 && entry.rfind("createFolderAsync", 0) != 0)
-        continue;
-      entry.erase(entry.find(root.path() + "/"), root.path().size() + 1);
-      entries.push_back(entry);
-    }
-    return entries;
-  }
-  int opens() const { return fs->getCallCount(CFaultInjectingFileSystem::OpenStream); }
-  void holdStores(int times) {
-    fs->addRule(
-        Rule{.op = CFaultInjectingFileSystem::StoreStreamAsync, .hold = true, .times = times});
-  }
-
-  TempFolder root;
-  zel::P<CFaultInjectingFileSystem> fs =
-      zel::make<CFaultInjectingFileSystem>(zel::make<zel::CLocalFileSystem>());
   const CFleckDiskHeader header = makeHeader();
-  const zel::TCryptBuffer<unsigned char> key = makeKey();
-  CFleckDataPreparer preparer{header, key};
-  const zel::TList<zel::CURI> noParents;
 };
 
-// --- where a payload comes from ---
-
 TEST_F(FleckObjectTest, LoadsFromARunningStorersRecordWithoutOpeningAFile) {
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  ReleaseAtExit release(fs);
+  auto fleck = open();
+  ReleaseAtExit release{fs};
   putFleck("disk", 7, payload(1));
-  holdStores(1);
-  writeWhole(fleck, 7, payload(2));
-  fleck.seek(8, 0);
+  fs->addRule(hold(kStore));
+  writeWhole(*fleck, 7, payload(2));
+  fleck->seek(8, 0);
   ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
-  ASSERT_EQ(fleck.getBackgroundSavesInProgress(), 1);
-
-  EXPECT_EQ(readWhole(fleck, 7), payload(2));
-  EXPECT_EQ(opens(), 0);
-
+  ASSERT_EQ(fleck->getBackgroundSavesInProgress(), 1);
+  EXPECT_EQ(readWhole(*fleck, 7), payload(2));
+  EXPECT_EQ(fs->getCallCount(FS::OpenStream), 0);
   fs->releaseHeld();
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
+  fleck->waitUntilBackgroundSavesDone(kHangMs);
   EXPECT_EQ(fileFleck("disk", 7), payload(2));
 }
 
-TEST_F(FleckObjectTest, LoadsFromItsOwnFolderThenTheNearestParentThenZeros) {
-  zel::TList<zel::CURI> parents;
-  parents.add(folder("parent1"));
-  parents.add(folder("parent2"));
-  putFleck("disk", 1, payload(11));
-  putFleck("parent1", 1, payload(12));
-  putFleck("parent1", 2, payload(21));
-  putFleck("parent2", 2, payload(22));
-  putFleck("parent2", 3, payload(31));
-  CFleck fleck(fs, folder("disk"), zel::CURI(), parents, header, key, 4);
-
-  EXPECT_EQ(readWhole(fleck, 1), payload(11));
-  EXPECT_EQ(readWhole(fleck, 2), payload(21));
-  EXPECT_EQ(readWhole(fleck, 3), payload(31));
-  EXPECT_EQ(readWhole(fleck, 4), payload(0));
-
-  const std::string prefix = root.path() + "/";
-  std::vector<std::string> expected;
-  expected.push_back("openStream " + prefix + "disk/" + relativePath(1));
-  for (const char* side : {"disk", "parent1"}) {
-    expected.push_back("openStream " + prefix + side + "/" + relativePath(2));
+// A save waits for a free slot, and for an earlier store of the same fleck.
+TEST_F(FleckObjectTest, SavesWaitForAFreeSlotAndForEarlierStoresOfTheFleck) {
+  for (bool sameFleck : {false, true}) {
+    SCOPED_TRACE(sameFleck ? "same fleck" : "one slot");
+    fs = zel::make<FS>(zel::make<zel::CLocalFileSystem>());
+    auto fleck = open("disk", nullptr, {}, sameFleck ? 4 : 1);
+    ReleaseAtExit release{fs};
+    fs->addRule(hold(kStore, 1));
+    writeWhole(*fleck, 1, payload(1));
+    fleck->seek(2, 0);
+    ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
+    EXPECT_EQ(fleck->waitForFreeBackgroundOpSlot(0), sameFleck);
+    EXPECT_FALSE(fleck->waitUntilBackgroundSavesDone(0));
+    writeWhole(*fleck, sameFleck ? 1 : 2, payload(2));
+    std::thread second([&] { fleck->seek(3, 0); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(stores(), 1);  // the second save has not started
+    fs->releaseHeld();
+    second.join();
+    ASSERT_TRUE(fleck->waitUntilBackgroundSavesDone(kHangMs));
+    EXPECT_EQ(fileFleck("disk", sameFleck ? 1 : 2), payload(2));  // the last write wins
+    EXPECT_FALSE(fleck->haveBackgroundErrors());
   }
-  for (const char* side : {"disk", "parent1", "parent2"}) {
-    expected.push_back("openStream " + prefix + side + "/" + relativePath(3));
-  }
-  for (const char* side : {"disk", "parent1", "parent2"}) {
-    expected.push_back("openStream " + prefix + side + "/" + relativePath(4));
-  }
-  EXPECT_EQ(fs->getLog("openStream"), expected);
 }
 
-TEST_F(FleckObjectTest, NearestParentsFleckLoadsWhenTheParentsFolderTreeIsPartial) {
-  // parent1 has no "flecks" folder at all: NotFound there too, and the search goes on.
-  zel::TList<zel::CURI> parents;
-  parents.add(folder("parent1"));
-  parents.add(folder("parent2"));
-  putFleck("parent2", 5, payload(5));
-  CFleck fleck(fs, folder("disk"), zel::CURI(), parents, header, key, 4);
-  EXPECT_EQ(readWhole(fleck, 5), payload(5));
-}
-
-// --- background saves ---
-
-TEST_F(FleckObjectTest, OneBackgroundOpMakesTheNextSaveWaitForTheFirstStorer) {
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 1);
-  ReleaseAtExit release(fs);
-  EXPECT_TRUE(fleck.waitUntilBackgroundSavesDone(0));
-  EXPECT_TRUE(fleck.waitForFreeBackgroundOpSlot(0));
-  holdStores(1);
-  writeWhole(fleck, 1, payload(1));
-  writeWhole(fleck, 2, payload(2));  // saves fleck 1
-  ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
-  EXPECT_FALSE(fleck.waitForFreeBackgroundOpSlot(0));
-  EXPECT_FALSE(fleck.waitUntilBackgroundSavesDone(0));
-  EXPECT_EQ(fleck.getBackgroundSavesInProgress(), 1);
-
-  std::exception_ptr failure;
-  std::thread second([&] {
-    try {
-      fleck.seek(3, 0);  // saves fleck 2 once the slot is free
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  });
-  std::this_thread::sleep_for(kNotHappening);
-  EXPECT_EQ(stores(), 1);
-  EXPECT_EQ(storesOf(2), 0);
-  fs->releaseHeld();
-  second.join();
-  ASSERT_FALSE(failure);
-
-  EXPECT_EQ(storesOf(2), 1);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  EXPECT_EQ(fileFleck("disk", 1), payload(1));
-  EXPECT_EQ(fileFleck("disk", 2), payload(2));
-  EXPECT_TRUE(fleck.waitForFreeBackgroundOpSlot(0));
-  EXPECT_EQ(fleck.getBackgroundSavesInProgress(), 0);
-  EXPECT_FALSE(fleck.haveBackgroundErrors());
-}
-
-TEST_F(FleckObjectTest, StoresOfOneFleckNeverOverlapAndTheLastWriteWins) {
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  ReleaseAtExit release(fs);
-  holdStores(1);
-  writeWhole(fleck, 5, payload(1));
-  fleck.seek(6, 0);
-  ASSERT_TRUE(fs->waitForHeld(1, kHangMs));
-  writeWhole(fleck, 5, payload(2));
-
-  std::exception_ptr failure;
-  std::thread second([&] {
-    try {
-      fleck.seek(6, 0);  // saves fleck 5 again: waits for the first store of it
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  });
-  std::this_thread::sleep_for(kNotHappening);
-  EXPECT_EQ(stores(), 1);
-  fs->releaseHeld();
-  second.join();
-  ASSERT_FALSE(failure);
-
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  // The first store found no folders: the second storer starts only after the first
-  // one's folders and its retried store.
-  const std::vector<std::string> calls = storeAndFolderLog();
-  ASSERT_EQ(calls.size(), 12u) << ::testing::PrintToString(calls);
-  const std::string store = "storeStreamAsync disk/" + relativePath(5) + " replace";
-  EXPECT_EQ(calls[0], store);
-  for (int i = 1; i <= 9; ++i)
-    EXPECT_EQ(calls[i].rfind("createFolderAsync", 0), 0u) << calls[i];
-  EXPECT_EQ(calls[10], store);
-  EXPECT_EQ(calls[11], store);
-  EXPECT_EQ(fileFleck("disk", 5), payload(2));
-}
-
-TEST_F(FleckObjectTest, AllZeroPayloadRemovesTheFileAndReadsBackAsZeros) {
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  writeWhole(fleck, 9, payload(1));
-  fleck.seek(10, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
+TEST_F(FleckObjectTest, AllZeroPayloadRemovesTheFileAndTheDestructorWaitsForSaves) {
+  auto fleck = open();
+  ReleaseAtExit release{fs};
+  writeWhole(*fleck, 9, payload(1));
+  writeWhole(*fleck, 8, std::string(kFleckSize, '\1'));  // one byte throughout, but not zero
+  flush(*fleck);
   ASSERT_EQ(fileFleck("disk", 9), payload(1));
-
-  const Bytes zeros(kFleckSize, 0);
-  // Partly over the loaded payload, so that the payload is zero only when all is.
-  fleck.seek(9, 0);
-  ASSERT_EQ(fleck.writeLaxInsideFleck(zeros.data(), kFleckSize - 1), kFleckSize - 1);
-  ASSERT_EQ(fleck.writeLaxInsideFleck(zeros.data(), 1), 1);
-  fleck.seek(10, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-
-  EXPECT_EQ(fs->getLog("deleteAsync"),
-            std::vector<std::string>{"deleteAsync " + filePath("disk", 9)});
-  EXPECT_FALSE(fs_::exists(filePath("disk", 9)));
-  EXPECT_EQ(readWhole(fleck, 9), zeros);
-  EXPECT_FALSE(fleck.haveBackgroundErrors());
-}
-
-TEST_F(FleckObjectTest, SavingWithAChildKeepsTheOldContentsThere) {
-  putFleck("disk", 9, payload(1));
-  putFleck("disk", 12, payload(5));
-  {
-    CFleck disk(fs, folder("disk"), folder("child"), noParents, header, key, 4);
-    writeWhole(disk, 9, payload(2));   // the old contents move into the child
-    writeWhole(disk, 11, payload(3));  // nothing old: the child keeps zeros
-    disk.seek(13, 0);
-    ASSERT_TRUE(disk.waitUntilBackgroundSavesDone(kHangMs));
-    writeWhole(disk, 9, payload(4));  // the child has its snapshot already
-    disk.seek(13, 0);
-    ASSERT_TRUE(disk.waitUntilBackgroundSavesDone(kHangMs));
-    EXPECT_FALSE(disk.haveBackgroundErrors());
-  }
-  EXPECT_EQ(fileFleck("disk", 9), payload(4));
-  EXPECT_EQ(fileFleck("disk", 11), payload(3));
-  EXPECT_EQ(fileFleck("child", 9), payload(1));
-  EXPECT_EQ(fileFleck("child", 11), payload(0));
-
-  zel::TList<zel::CURI> parents;
-  parents.add(folder("disk"));
-  CFleck child(fs, folder("child"), zel::CURI(), parents, header, key, 4);
-  EXPECT_EQ(readWhole(child, 9), payload(1));
-  EXPECT_EQ(readWhole(child, 11), payload(0));
-  EXPECT_EQ(readWhole(child, 12), payload(5));  // untouched: read from the parent
-  EXPECT_EQ(readWhole(child, 13), payload(0));
-}
-
-TEST_F(FleckObjectTest, DestructorSavesTheChangeAndWaits) {
-  {
-    CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-    writeWhole(fleck, 4, payload(4));
-  }
+  EXPECT_EQ(fileFleck("disk", 8), std::string(kFleckSize, '\1'));
+  // Partly over the loaded payload: it is zero only when all of it is.
+  fleck->seek(9, 0);
+  ASSERT_EQ(fleck->writeLaxInsideFleck(payload(0).data(), kFleckSize - 1), kFleckSize - 1);
+  ASSERT_EQ(fleck->writeLaxInsideFleck(payload(0).data(), 1), 1);
+  flush(*fleck);
+  EXPECT_EQ(fileFleck("disk", 9), "none");
+  EXPECT_EQ(readWhole(*fleck, 9), payload(0));
+  writeWhole(*fleck, 4, payload(4));
+  fs->addRule(hold(kStore, 1));
+  std::atomic<bool> ended{false};
+  std::thread end([&] {
+    fleck.reset();
+    ended = true;
+  });
+  EXPECT_TRUE(fs->waitForHeld(1, kHangMs));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(ended);  // the destructor saves the change and waits for it
+  fs->releaseHeld();
+  end.join();
   EXPECT_EQ(fileFleck("disk", 4), payload(4));
 }
 
-// --- failures ---
-
-TEST_F(FleckObjectTest, BackgroundErrorsAreCollectedAndLogged) {
-  LogCapture logged;
-  fs->addRule(Rule{.op = CFaultInjectingFileSystem::StoreStreamAsync,
-                   .problem = zel::CFileSystemError::Unsupported});
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  writeWhole(fleck, 3, payload(3));
-  writeWhole(fleck, 4, payload(4));
-  fleck.seek(5, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-
-  EXPECT_TRUE(fleck.haveBackgroundErrors());
-  const zel::TList<CFleck::Error>& errors = fleck.getBackgroundErrorList();
-  ASSERT_EQ(errors.size(), 2u);
-  std::vector<std::int64_t> indexes;
-  for (const CFleck::Error& e : errors) {
-    indexes.push_back(e.fleckIndex);
-    ASSERT_NE(e.error, nullptr);
-    EXPECT_EQ(zel::CFileSystemError::getProblem(e.error->getProps()),
-              zel::CFileSystemError::Unsupported);
-  }
-  // Both storers may have ended by the time they are reaped; the order follows the map.
-  std::sort(indexes.begin(), indexes.end());
-  EXPECT_EQ(indexes, (std::vector<std::int64_t>{3, 4}));
-  EXPECT_EQ(logged.getMessages(),
-            (std::vector<std::string>{"Error during background fleck storing operation.",
-                                      "Error during background fleck storing operation."}));
-  EXPECT_FALSE(fs_::exists(filePath("disk", 3)));
-}
-
-TEST_F(FleckObjectTest, StorerThatCannotStartIsCollectedAndTheChangeDropped) {
-  LogCapture logged;
-  fs->addRule(Rule{.op = CFaultInjectingFileSystem::StoreStreamAsync,
-                   .problem = zel::CFileSystemError::Other,
-                   .throwAtCall = true,
-                   .times = 1});
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  writeWhole(fleck, 3, payload(3));
-  fleck.seek(4, 0);
-  EXPECT_EQ(fleck.getBackgroundSavesInProgress(), 0);
-  ASSERT_EQ(fleck.getBackgroundErrorList().size(), 1u);
-  EXPECT_EQ(fleck.getBackgroundErrorList().front().fleckIndex, 3);
-  EXPECT_EQ(logged.getMessages(),
-            std::vector<std::string>{"Error initiating background fleck storing operation."});
-  // The change is gone: nothing is saved when the fleck is left again.
-  EXPECT_EQ(readWhole(fleck, 3), payload(0));
-  fleck.seek(4, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  EXPECT_EQ(stores(), 1);
-}
-
-TEST_F(FleckObjectTest, WholeFleckWriteOverACorruptFileDoesNotReadIt) {
-  putFile("disk", 2, "not a fleck record");
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  writeWhole(fleck, 2, payload(2));
-  EXPECT_EQ(opens(), 0);
-  fleck.seek(3, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  EXPECT_EQ(fileFleck("disk", 2), payload(2));
-}
-
-TEST_F(FleckObjectTest, PartialWriteOverACorruptFileFailsIsLoggedAndRetried) {
-  putFile("disk", 2, "not a fleck record");
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  const std::string message =
-      "Error loading fleck payload (diskFolder: " + folder("disk").toString(true).toUTF8() +
-      ", fleckIndex: 2). Letting through.";
-  const Bytes ten(10, 0xAB);
+// The child keeps what it read (a parent's record too); a fleck loads from the nearest
+// folder of the chain that has it, else it is zeros; zeros over a parent's fleck stay.
+TEST_F(FleckObjectTest, SavingWithAChildKeepsTheOldContentsThere) {
+  putFleck("disk", 9, payload(1));
+  putFleck("disk", 12, payload(5));
+  putFleck("parent1", 12, payload(6));
+  putFleck("parent1", 200, payload(7));
+  putFleck("parent1", 300, payload(9));
   {
-    LogCapture logged;
-    fleck.seek(2, 10);
-    EXPECT_THROW(fleck.writeLaxInsideFleck(ten.data(), 10), zel::CError);
-    EXPECT_EQ(fleck.getPositionInFleck(), 10);
-    EXPECT_EQ(opens(), 1);
-    Bytes into(10);
-    EXPECT_THROW(fleck.readLaxInsideFleck(into.data(), 10), zel::CError);
-    EXPECT_EQ(opens(), 2);
-    EXPECT_EQ(logged.getMessages(), (std::vector<std::string>{message, message}));
+    auto disk = open("disk", "child", {"parent1"});
+    writeWhole(*disk, 9, payload(2));    // the old contents move into the child
+    writeWhole(*disk, 11, payload(3));   // nothing old: the child keeps zeros
+    writeWhole(*disk, 200, payload(8));  // read from the parent: the child keeps that
+    writeWhole(*disk, 300, payload(0));
+    flush(*disk);
+    writeWhole(*disk, 9, payload(4));  // the child has its snapshot already
+    flush(*disk);
+    EXPECT_FALSE(disk->haveBackgroundErrors());
+    EXPECT_EQ(readWhole(*disk, 300), payload(0));
   }
-
-  putFleck("disk", 2, payload(7));
-  ASSERT_EQ(fleck.writeLaxInsideFleck(ten.data(), 10), 10);
-  EXPECT_EQ(opens(), 3);
-  EXPECT_EQ(fleck.getPositionInFleck(), 20);
-  fleck.seek(3, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  Bytes expected = payload(7);
-  std::memset(expected.data() + 10, 0xAB, 10);
-  EXPECT_EQ(fileFleck("disk", 2), expected);
+  EXPECT_EQ(fileFleck("disk", 9), payload(4));
+  auto child = open("child", nullptr, {"disk", "parent1"});
+  const int opened = fs->getCallCount(FS::OpenStream);
+  EXPECT_EQ(readWhole(*child, 9), payload(1));
+  EXPECT_EQ(fs->getCallCount(FS::OpenStream), opened + 1);  // its own file, and no other
+  EXPECT_EQ(readWhole(*child, 11), payload(0));
+  EXPECT_EQ(readWhole(*child, 12), payload(5));  // untouched: read from the parent
+  EXPECT_EQ(readWhole(*child, 200), payload(7));
+  EXPECT_EQ(readWhole(*child, 13), payload(0));
 }
 
-// --- prepared records, positions ---
-
-TEST_F(FleckObjectTest, WritePreparedFleckDropsTheUnsavedChange) {
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  const Bytes some(100, 0x55);
-  fleck.seek(5, 0);
-  ASSERT_EQ(fleck.writeLaxInsideFleck(some.data(), 100), 100);
-
-  auto listener = zel::make<CountingListener>();
-  zel::P<CFleckStorer> storer = fleck.writePreparedFleck(recordOf(payload(9)), listener);
-  ASSERT_NE(storer, nullptr);
-  EXPECT_EQ(readWhole(fleck, 5), payload(9));  // from the storer's record or the file
-  ASSERT_TRUE(storer->waitFinished(kHangMs));
-  const int storesBefore = stores();
-  fleck.seek(6, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-
-  EXPECT_EQ(stores(), storesBefore);
-  EXPECT_EQ(fileFleck("disk", 5), payload(9));
-  EXPECT_EQ(readWhole(fleck, 5), payload(9));
-  ASSERT_TRUE(listener->told->wait(kHangMs));
-  EXPECT_EQ(listener->getCalls(), 1);
+TEST_F(FleckObjectTest, FailedSavesAreCollectedLoggedAndChangeNothing) {
+  LogCapture logged;
+  putFleck("disk", 3, payload(1));
+  fs->addRule({.op = FS::StoreStreamAsync, .throwAtCall = true, .times = 1});
+  fs->addRule({.op = FS::StoreStreamAsync, .problem = zel::CFileSystemError::Unsupported});
+  auto fleck = open();
+  writeWhole(*fleck, 5, payload(5));  // its storer cannot even start: the change is dropped
+  writeWhole(*fleck, 3, payload(3));
+  EXPECT_EQ(readWhole(*fleck, 5), payload(0));
+  flush(*fleck);
+  std::vector<std::int64_t> indexes;
+  for (const CFleck::Error& e : fleck->getBackgroundErrorList())
+    indexes.push_back(e.fleckIndex);
+  EXPECT_EQ(indexes, (std::vector<std::int64_t>{5, 3}));
+  EXPECT_EQ(logged.getMessages(),
+            (std::vector<std::string>{"Error initiating background fleck storing operation.",
+                                      "Error during background fleck storing operation."}));
+  EXPECT_EQ(fileFleck("disk", 3), payload(1));
+  EXPECT_EQ(fileFleck("disk", 5), "none");
 }
 
-TEST_F(FleckObjectTest, WritePreparedNullRecordRemovesTheFile) {
-  putFleck("disk", 5, payload(5));
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  fleck.seek(5, 0);
-  zel::P<CFleckStorer> storer = fleck.writePreparedFleck(nullptr, nullptr);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  EXPECT_FALSE(fs_::exists(filePath("disk", 5)));
-  EXPECT_EQ(readWhole(fleck, 5), payload(0));
+// Bad files fail the load, logged and naming the fleck; whole-fleck writes read nothing.
+TEST_F(FleckObjectTest, BadRecordsFailTheLoadAndNameTheFleck) {
+  const std::tuple<const char*, std::string, const char*> cases[] = {
+      {"garbage", "not a fleck record", "Fleck file is corrupted."},
+      {"another key", recordOf(payload(3), 2), "Decryption failed"},
+      {"short payload", recordOf(payload(3, 100)), "Fleck file is corrupted: its record"}};
+  for (const auto& [name, bytes, message] : cases) {
+    SCOPED_TRACE(name);
+    LogCapture logged;
+    putFleck("disk", 2, bytes, /*raw=*/true);
+    auto fleck = open();
+    fleck->seek(2, 10);
+    try {
+      fleck->readLaxInsideFleck(payload(0).data(), 10);
+      ADD_FAILURE() << "read a bad record";
+    } catch (const zel::CError& e) {
+      EXPECT_EQ(e.getMessage().toUTF8().rfind(message, 0), 0u) << e.what();
+      EXPECT_EQ(e.getProps().lookup("fleckIndex"), zel::String("2"));
+    }
+    EXPECT_THROW(fleck->writeLaxInsideFleck("0123456789", 10), zel::CError);
+    EXPECT_EQ(fleck->getPositionInFleck(), 10);
+    EXPECT_EQ(logged.getMessages().size(), 2u);
+
+    putFleck("disk", 2, payload(7));
+    ASSERT_EQ(fleck->writeLaxInsideFleck("0123456789", 10), 10);
+    flush(*fleck);
+    EXPECT_EQ(fileFleck("disk", 2), payload(7).replace(10, 10, "0123456789"));
+    putFleck("disk", 2, bytes, /*raw=*/true);
+    writeWhole(*fleck, 2, payload(2));
+    flush(*fleck);
+    EXPECT_EQ(fileFleck("disk", 2), payload(2));
+  }
 }
 
 TEST_F(FleckObjectTest, PositionsAndTheEndOfThePayload) {
   putFleck("disk", 1, payload(1));
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  const Bytes original = payload(1);
-  Bytes got(200, 0);
-
-  fleck.seek(1, 100);
-  EXPECT_EQ(fleck.getFleckIndex(), 1);
-  EXPECT_EQ(fleck.getPositionInFleck(), 100);
-  EXPECT_EQ(fleck.readLaxInsideFleck(got.data(), 0), 0);
-  EXPECT_EQ(fleck.getPositionInFleck(), 100);
-  ASSERT_EQ(fleck.readLaxInsideFleck(got.data(), 50), 50);
-  EXPECT_EQ(std::memcmp(got.data(), original.data() + 100, 50), 0);
-  EXPECT_EQ(fleck.getPositionInFleck(), 150);
-
-  fleck.seek(1, kFleckSize - 6);
-  ASSERT_EQ(fleck.readLaxInsideFleck(got.data(), 100), 6);
-  EXPECT_EQ(std::memcmp(got.data(), original.data() + kFleckSize - 6, 6), 0);
-  EXPECT_EQ(fleck.getPositionInFleck(), kFleckSize);
-  EXPECT_EQ(fleck.readLaxInsideFleck(got.data(), 100), 0);
-  EXPECT_EQ(fleck.writeLaxInsideFleck(got.data(), 100), 0);
-  EXPECT_EQ(fleck.getPositionInFleck(), kFleckSize);
-
-  fleck.seek(1, kFleckSize + 50);
-  EXPECT_EQ(fleck.readLaxInsideFleck(got.data(), 10), 0);
-  EXPECT_EQ(fleck.writeLaxInsideFleck(got.data(), 10), 0);
-  EXPECT_EQ(fleck.getPositionInFleck(), kFleckSize + 50);
-
-  // Nothing was written: leaving the fleck saves nothing.
-  fleck.seek(2, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  EXPECT_EQ(stores(), 0);
-
-  const Bytes tail(16, 0xCD);
-  fleck.seek(1, kFleckSize - 6);
-  ASSERT_EQ(fleck.writeLaxInsideFleck(tail.data(), 16), 6);
-  EXPECT_EQ(fleck.getPositionInFleck(), kFleckSize);
-  fleck.seek(2, 0);
-  ASSERT_TRUE(fleck.waitUntilBackgroundSavesDone(kHangMs));
-  Bytes expected = original;
-  std::memset(expected.data() + kFleckSize - 6, 0xCD, 6);
-  EXPECT_EQ(fileFleck("disk", 1), expected);
+  auto fleck = open();
+  std::string got(100, '\0');
+  for (int at : {100, kFleckSize - 6, kFleckSize, kFleckSize + 50}) {
+    fleck->seek(1, at);
+    const int n = std::clamp(kFleckSize - at, 0, 50);
+    ASSERT_EQ(fleck->readLaxInsideFleck(got.data(), 50), n) << at;
+    EXPECT_EQ(got.substr(0, n), payload(1).substr(std::min(at, kFleckSize), n));
+    EXPECT_EQ(fleck->getPositionInFleck(), at + n);
+  }
+  EXPECT_EQ(fleck->writeLaxInsideFleck(got.data(), 10), 0);
+  flush(*fleck);
+  EXPECT_EQ(stores(), 0);  // nothing was written
+  fleck->seek(1, kFleckSize - 6);
+  ASSERT_EQ(fleck->writeLaxInsideFleck("0123456789abcdef", 16), 6);
+  flush(*fleck);
+  EXPECT_EQ(fileFleck("disk", 1), payload(1).replace(kFleckSize - 6, 6, "012345"));
+  fleck->seek(1, 5);
+  EXPECT_THROW(fleck->seek(2, -1), zel::CInvalidArgError);
+  EXPECT_EQ(fleck->getFleckIndex() * 1000 + fleck->getPositionInFleck(), 1005);
+  EXPECT_THROW(open("disk", nullptr, {}, 0), zel::CInvalidArgError);
 }
 
-TEST_F(FleckObjectTest, NegativePositionsAndFewerThanOneBackgroundOpAreRefused) {
-  EXPECT_THROW(CFleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 0),
-               zel::CInvalidArgError);
-  CFleck fleck(fs, folder("disk"), zel::CURI(), noParents, header, key, 4);
-  fleck.seek(1, 5);
-  EXPECT_THROW(fleck.seek(2, -1), zel::CInvalidArgError);
-  EXPECT_EQ(fleck.getFleckIndex(), 1);
-  EXPECT_EQ(fleck.getPositionInFleck(), 5);
+// A fleck's path follows from its index and the tree geometry alone; an index past the
+// tree would wrap around to another fleck's path.
+TEST(FleckObjectPathTest, PathsAndTheEndOfTheTree) {
+  const std::tuple<std::int64_t, int, int, const char*> cases[] = {
+      {97, 97, 5, "flecks/d00/c00/b00/a01/00.fleck"},
+      {1000000, 97, 5, "flecks/d00/c01/b09/a1b/1b.fleck"},
+      {8587340256, 97, 5, "flecks/d60/c60/b60/a60/60.fleck"},  // the last of 97^5
+      {255, 16, 2, "flecks/a0f/0f.fleck"},
+      {4095 * 4096 + 7, 4096, 3, "flecks/b0000/a0fff/0007.fleck"}};
+  zel::TArray<int> digits;
+  for (const auto& [index, perLevel, levels, path] : cases) {
+    const int width = CFleck::computeDigitWidth(perLevel);
+    EXPECT_EQ(CFleck::formRelativeFleckURI(index, perLevel, levels, width, digits).toString(true),
+              zel::String(path));
+  }
+  EXPECT_THROW(CFleck::formRelativeFleckURI(8587340257, 97, 5, 2, digits), zel::CInvalidArgError);
+  EXPECT_THROW(CFleck::formRelativeFleckURI(256, 16, 2, 2, digits), zel::CInvalidArgError);
 }
 
 }  // namespace
-}  // namespace fleck
+}  // namespace fleck::test
