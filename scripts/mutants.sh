@@ -71,7 +71,7 @@ read -r -d '' TABLE <<'EOF' || true
 @ move-into-child-replaces fleck/CFleckStorer.cpp
 # Moving a fleck into the child replaces the child's own file of it.
 - fileSystem->moveAsync(diskFile(), childFile(), zel::IFileSystem::MoveNoReplace, this);
-+ fileSystem->moveAsync(diskFile(), childFile(), 0, this);
++ fileSystem->moveAsync(diskFile(), childFile(), zel::IFileSystem::MoveReplace, this);
 @ child-zero-record-replaces fleck/CFleckStorer.cpp
 # The zero record for the child replaces a file the child has.
 - /*replace=*/false, this);
