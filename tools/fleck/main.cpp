@@ -1,12 +1,12 @@
 // fleck: the command-line tool over the fleck library. Each sub-command is a CCommand;
 // this file builds the parser, runs the chosen one and turns failures into one line on
 // standard error and an exit status (1 failure, 2 usage, 3 damage found by verify).
-#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "CCliError.h"
+#include "CCommandLine.h"
 #include "commands/CCheckPasswordCommand.h"
 #include "commands/CChildCommand.h"
 #include "commands/CCreateCommand.h"
@@ -26,17 +26,18 @@ namespace {
 using fleck::cli::CCliError;
 
 int runTool(int argc, char** argv) {
-  CLI::App app{
+  fleck::cli::CCommandLine commandLine{
       "fleck keeps a virtual disk as a folder of many small files (flecks), compressed and\n"
       "optionally encrypted; child disks keep snapshots of their parents.",
       "fleck"};
-  app.require_subcommand(1);
+  commandLine.requireSubcommand();
   // Options of the tool itself may follow the sub-command's name.
-  app.fallthrough();
-  app.set_version_flag("--version", "fleck " + fleck::getLibraryVersion().toUTF8());
+  commandLine.allowOptionsAfterSubcommand();
+  commandLine.setVersion("fleck " + fleck::getLibraryVersion().toUTF8());
   bool verbose = false;
-  app.add_flag("-v,--verbose", verbose, "Also show the library's log lines on standard error");
-  app.footer(
+  commandLine.addFlag("-v,--verbose", verbose,
+                      "Also show the library's log lines on standard error");
+  commandLine.setFooter(
       "Passwords are never taken from the command line: --password-file FILE, the environment\n"
       "variable FLECK_PASSWORD, or a prompt on the terminal. Sizes take K, M, G, T (or KiB,\n"
       "MiB, GiB, TiB) suffixes, powers of 1024.\n"
@@ -64,15 +65,10 @@ int runTool(int argc, char** argv) {
   commands.push_back(std::make_unique<fleck::cli::CDemoCommand>());
   commands.push_back(std::make_unique<fleck::cli::CGenerateImageCommand>());
   for (auto& command : commands)
-    command->attach(app);
+    command->attach(commandLine);
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    // Help and version exit with 0; every other parse error is a usage error.
-    const int status = app.exit(e);
-    return status == 0 ? fleck::cli::kExitOk : fleck::cli::kExitUsage;
-  }
+  // Help, the version and a wrong command line end here.
+  if (const auto status = commandLine.parse(argc, argv)) return *status;
 
   // The library logs the failures it hands on (a background store, a fleck it could
   // not read); the tool reports each of them itself, in one line.

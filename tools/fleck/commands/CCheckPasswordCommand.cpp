@@ -1,6 +1,5 @@
 #include "CCheckPasswordCommand.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 
 #include "CCliError.h"
@@ -9,11 +8,11 @@
 
 namespace fleck::cli {
 
-void CCheckPasswordCommand::attach(CLI::App& app) {
-  command = app.add_subcommand("check-password", "Check whether a password opens a disk");
-  command->add_option("DIR", folder, "The disk's folder")->required();
+void CCheckPasswordCommand::attach(CCommandLine& commandLine) {
+  command = &commandLine.addSubcommand("check-password", "Check whether a password opens a disk");
+  command->addArgument("DIR", folder, "The disk's folder").required();
   addPasswordOption();
-  command->footer(
+  command->setFooter(
       "Exit status 0 when the password is right (or the disk is not encrypted and none was\n"
       "given), 1 when it is wrong.\n\n"
       "Examples:\n"

@@ -10,7 +10,7 @@ namespace fleck::cli {
 // not (exit 1).
 class CCheckPasswordCommand final : public CCommand {
  public:
-  void attach(CLI::App& app) override;
+  void attach(CCommandLine& commandLine) override;
   int run() override;
 
  private:

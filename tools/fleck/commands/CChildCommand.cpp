@@ -1,6 +1,5 @@
 #include "CChildCommand.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 
 #include "CCliError.h"
@@ -10,19 +9,20 @@
 
 namespace fleck::cli {
 
-void CChildCommand::attach(CLI::App& app) {
-  command =
-      app.add_subcommand("child", "Make a child disk: it reads what it lacks from its parent");
-  command->add_option("DIR", folder, "The child's folder (made when missing; must not hold a disk)")
-      ->required();
-  command->add_option("-p,--parent", parent, "The parent disk's folder")
-      ->required()
-      ->type_name("PARENT");
-  command->add_flag("-d,--detached", detached,
-                    "Only link the child to its parent; the parent is not told. Without it the "
-                    "child is linked: from then on the parent moves a fleck's old contents into "
-                    "the child before overwriting it, so the child keeps a snapshot");
-  command->footer(
+void CChildCommand::attach(CCommandLine& commandLine) {
+  command = &commandLine.addSubcommand("child",
+                                       "Make a child disk: it reads what it lacks from its parent");
+  command
+      ->addArgument("DIR", folder, "The child's folder (made when missing; must not hold a disk)")
+      .required();
+  command->addOption("-p,--parent", parent, "The parent disk's folder")
+      .required()
+      .typeName("PARENT");
+  command->addFlag("-d,--detached", detached,
+                   "Only link the child to its parent; the parent is not told. Without it the "
+                   "child is linked: from then on the parent moves a fleck's old contents into "
+                   "the child before overwriting it, so the child keeps a snapshot");
+  command->setFooter(
       "Examples:\n"
       "  fleck child /backup/pc-monday --parent /backup/pc            (a snapshot of /backup/pc)\n"
       "  fleck child /scratch/pc-test --parent /backup/pc --detached  (a writable overlay)");

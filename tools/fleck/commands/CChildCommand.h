@@ -9,7 +9,7 @@ namespace fleck::cli {
 // fleck child DIR --parent PARENT [--detached]: makes a child disk of PARENT in DIR.
 class CChildCommand final : public CCommand {
  public:
-  void attach(CLI::App& app) override;
+  void attach(CCommandLine& commandLine) override;
   int run() override;
 
  private:

@@ -2,16 +2,12 @@
 
 #include <string>
 
+#include "CCommandLine.h"
 #include "CPasswordSource.h"
 #include "CProgress.h"
 #include "zel/CURI.h"
 #include "zel/IFileSystem.h"
 #include "zel/P.h"
-
-namespace CLI {
-class App;
-class Option;
-}  // namespace CLI
 
 namespace fleck::cli {
 
@@ -27,8 +23,8 @@ class CCommand {
   CCommand(const CCommand&) = delete;
   CCommand& operator=(const CCommand&) = delete;
 
-  // Adds the sub-command to `app`.
-  virtual void attach(CLI::App& app) = 0;
+  // Adds the sub-command to `commandLine`.
+  virtual void attach(CCommandLine& commandLine) = 0;
   // Runs the parsed sub-command and returns the exit status; failures are thrown as
   // CCliError (or any other error, which the caller reports with status 1).
   virtual int run() = 0;
@@ -54,13 +50,13 @@ class CCommand {
   static zel::P<zel::IFileSystem> makeFileSystem(int completionThreads);
   static int defaultThreads();
 
-  CLI::App* command = nullptr;
+  CCommandLine* command = nullptr;
   CPasswordSource passwords;
   std::string passwordFile;
   std::string progressOption = "auto";
   bool quiet = false;
   int threads = 1;
-  CLI::Option* threadsOption = nullptr;
+  CCommandLine::COption threadsOption;
 };
 
 }  // namespace fleck::cli

@@ -1,6 +1,5 @@
 #include "CCreateCommand.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 
 #include "CCliError.h"
@@ -12,33 +11,33 @@
 
 namespace fleck::cli {
 
-void CCreateCommand::attach(CLI::App& app) {
-  command = app.add_subcommand("create", "Make a new, empty disk in a folder");
-  command->add_option("DIR", folder, "The disk's folder (made when missing; must not hold a disk)")
-      ->required();
+void CCreateCommand::attach(CCommandLine& commandLine) {
+  command = &commandLine.addSubcommand("create", "Make a new, empty disk in a folder");
+  command->addArgument("DIR", folder, "The disk's folder (made when missing; must not hold a disk)")
+      .required();
   command
-      ->add_option(
+      ->addOption(
           "-s,--size", size,
           "The disk's size, e.g. 64G (suffixes K, M, G, T or KiB, MiB, GiB, TiB: powers of 1024)")
-      ->required()
-      ->type_name("SIZE");
+      .required()
+      .typeName("SIZE");
   command
-      ->add_option("--fleck-size", fleckSize,
-                   "The size of one fleck, the unit of storage (up to 1G)")
-      ->capture_default_str()
-      ->type_name("SIZE");
+      ->addOption("--fleck-size", fleckSize,
+                  "The size of one fleck, the unit of storage (up to 1G)")
+      .showDefault()
+      .typeName("SIZE");
   command
-      ->add_option("-c,--compress", compressor,
-                   "The compressor of every fleck: lz4, lz4hc, null, zlib-N (N = 0..9), lzma-N or "
-                   "lzma-N-1 (extreme)")
-      ->capture_default_str()
-      ->type_name("ID");
-  command->add_flag(
+      ->addOption("-c,--compress", compressor,
+                  "The compressor of every fleck: lz4, lz4hc, null, zlib-N (N = 0..9), lzma-N or "
+                  "lzma-N-1 (extreme)")
+      .showDefault()
+      .typeName("ID");
+  command->addFlag(
       "-e,--encrypt", encrypt,
       "Encrypt the disk (AES-256) with a key derived from a password; the password "
       "is asked for twice on the terminal unless --password-file or FLECK_PASSWORD gives it");
   addPasswordOption();
-  command->footer(
+  command->setFooter(
       "Examples:\n"
       "  fleck create /backup/pc --size 500G\n"
       "  fleck create /backup/pc --size 500G --fleck-size 1M --compress zlib-6 --encrypt\n"

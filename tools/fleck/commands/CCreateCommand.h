@@ -10,7 +10,7 @@ namespace fleck::cli {
 // makes a new, empty disk.
 class CCreateCommand final : public CCommand {
  public:
-  void attach(CLI::App& app) override;
+  void attach(CCommandLine& commandLine) override;
   int run() override;
 
  private:

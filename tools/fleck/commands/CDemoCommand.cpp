@@ -2,7 +2,6 @@
 
 #include <stdlib.h>
 
-#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -66,17 +65,15 @@ class FolderRemover {
 
 }  // namespace
 
-void CDemoCommand::attach(CLI::App& app) {
-  command = app.add_subcommand("demo", "Show what fleck does, on a generated disk image");
-  command->add_option("--size", size, "The generated image's size")
-      ->capture_default_str()
-      ->type_name("SIZE");
+void CDemoCommand::attach(CCommandLine& commandLine) {
+  command = &commandLine.addSubcommand("demo", "Show what fleck does, on a generated disk image");
+  command->addOption("--size", size, "The generated image's size").showDefault().typeName("SIZE");
   command
-      ->add_option("--dir", dir, "Work in a new folder inside DIR (default: the temporary folder)")
-      ->type_name("DIR");
-  command->add_flag("--keep", keep, "Keep the demo's folder (its path is printed)");
+      ->addOption("--dir", dir, "Work in a new folder inside DIR (default: the temporary folder)")
+      .typeName("DIR");
+  command->addFlag("--keep", keep, "Keep the demo's folder (its path is printed)");
   addThreadsOption("Threads for import and export");
-  command->footer(
+  command->setFooter(
       "The image is generated (zero regions, compressible and random data); the demo makes an\n"
       "encrypted disk, imports the image, makes a linked child (a snapshot), imports a changed\n"
       "image incrementally into the parent, exports both disks and checks their SHA-256\n"

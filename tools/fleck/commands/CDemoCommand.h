@@ -13,7 +13,7 @@ namespace fleck::cli {
 // digests, and a table of sizes, ratio and speeds.
 class CDemoCommand final : public CCommand {
  public:
-  void attach(CLI::App& app) override;
+  void attach(CCommandLine& commandLine) override;
   int run() override;
 
  private:

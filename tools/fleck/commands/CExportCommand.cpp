@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 
 #include "CCliError.h"
@@ -13,19 +12,19 @@
 
 namespace fleck::cli {
 
-void CExportCommand::attach(CLI::App& app) {
-  command = app.add_subcommand("export", "Read a disk into a file or standard output");
-  command->add_option("DIR", folder, "The disk's folder")->required();
-  command->add_option("OUT", output, "The output file, or - for standard output (the default)");
-  command->add_option("--offset", offset, "Start at this byte of the disk (size suffixes allowed)")
-      ->capture_default_str()
-      ->type_name("N");
-  command->add_option("--length", length, "Export this many bytes (default: to the disk's end)")
-      ->type_name("N");
+void CExportCommand::attach(CCommandLine& commandLine) {
+  command = &commandLine.addSubcommand("export", "Read a disk into a file or standard output");
+  command->addArgument("DIR", folder, "The disk's folder").required();
+  command->addArgument("OUT", output, "The output file, or - for standard output (the default)");
+  command->addOption("--offset", offset, "Start at this byte of the disk (size suffixes allowed)")
+      .showDefault()
+      .typeName("N");
+  command->addOption("--length", length, "Export this many bytes (default: to the disk's end)")
+      .typeName("N");
   addThreadsOption("Threads that read, decrypt and decompress flecks ahead of the output");
   addPasswordOption();
   addProgressOptions();
-  command->footer(
+  command->setFooter(
       "A regular output file is written sparse: where the disk reads zeros, the file gets\n"
       "holes. Standard output that is a terminal is refused.\n\n"
       "Examples:\n"

@@ -10,7 +10,7 @@ namespace fleck::cli {
 // range of it) into a file or standard output (ops::CExporter).
 class CExportCommand final : public CCommand {
  public:
-  void attach(CLI::App& app) override;
+  void attach(CCommandLine& commandLine) override;
   int run() override;
 
  private:

@@ -1,6 +1,5 @@
 #include "CGenerateImageCommand.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 
 #include "CCliError.h"
@@ -12,17 +11,17 @@
 
 namespace fleck::cli {
 
-void CGenerateImageCommand::attach(CLI::App& app) {
-  // An empty group hides the sub-command from the help: it serves benchmarks and tests.
-  command =
-      app.add_subcommand("generate-image", "Write the demo's generated disk image")->group("");
-  command->add_option("SIZE", size, "The image's size")->required();
-  command->add_option("OUT", output, "The output file, or - for standard output")->required();
-  command->add_option("--seed", seed, "The generator's seed")->capture_default_str();
+void CGenerateImageCommand::attach(CCommandLine& commandLine) {
+  command = &commandLine.addSubcommand("generate-image", "Write the demo's generated disk image");
+  // It serves benchmarks and tests, not people.
+  command->hideFromHelp();
+  command->addArgument("SIZE", size, "The image's size").required();
+  command->addArgument("OUT", output, "The output file, or - for standard output").required();
+  command->addOption("--seed", seed, "The generator's seed").showDefault();
   command
-      ->add_option("--generation", generation,
-                   "0: the image; 1, 2, ...: the same image after some changes")
-      ->capture_default_str();
+      ->addOption("--generation", generation,
+                  "0: the image; 1, 2, ...: the same image after some changes")
+      .showDefault();
 }
 
 int CGenerateImageCommand::run() {

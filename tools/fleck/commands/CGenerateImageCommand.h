@@ -11,7 +11,7 @@ namespace fleck::cli {
 // demo's generated image (CImageGenerator), every byte, for benchmarks and tests.
 class CGenerateImageCommand final : public CCommand {
  public:
-  void attach(CLI::App& app) override;
+  void attach(CCommandLine& commandLine) override;
   int run() override;
 
  private:

@@ -1,6 +1,5 @@
 #include "CImportCommand.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 
 #include "CCliError.h"
@@ -11,20 +10,21 @@
 
 namespace fleck::cli {
 
-void CImportCommand::attach(CLI::App& app) {
-  command = app.add_subcommand("import", "Write an image file or standard input into a disk");
-  command->add_option("DIR", folder, "The disk's folder")->required();
-  command->add_option("IMAGE", image, "The image file, or - for standard input")->required();
+void CImportCommand::attach(CCommandLine& commandLine) {
+  command =
+      &commandLine.addSubcommand("import", "Write an image file or standard input into a disk");
+  command->addArgument("DIR", folder, "The disk's folder").required();
+  command->addArgument("IMAGE", image, "The image file, or - for standard input").required();
   addThreadsOption("Threads that compress and encrypt flecks");
-  command->add_flag("-i,--incremental", incremental,
-                    "Skip flecks whose content the disk reads there already (decided from the "
-                    "payload digest in each stored record's head, without decrypting)");
-  command->add_flag("--no-sync", noSync,
-                    "Do not sync the file system at the end (faster; the data may be lost if "
-                    "the machine fails soon after)");
+  command->addFlag("-i,--incremental", incremental,
+                   "Skip flecks whose content the disk reads there already (decided from the "
+                   "payload digest in each stored record's head, without decrypting)");
+  command->addFlag("--no-sync", noSync,
+                   "Do not sync the file system at the end (faster; the data may be lost if "
+                   "the machine fails soon after)");
   addPasswordOption();
   addProgressOptions();
-  command->footer(
+  command->setFooter(
       "All-zero flecks are not stored; they read as zeros (also on a disk with parents,\n"
       "where a record of zeros is stored over a parent's data). Flecks past the image's end\n"
       "keep their contents. An image larger than the disk is refused.\n\n"

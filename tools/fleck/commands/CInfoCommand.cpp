@@ -1,6 +1,5 @@
 #include "CInfoCommand.h"
 
-#include <CLI/CLI.hpp>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -33,11 +32,12 @@ nlohmann::ordered_json ratioValue(double ratio) {
 
 }  // namespace
 
-void CInfoCommand::attach(CLI::App& app) {
-  command = app.add_subcommand("info", "Show a disk's header, its chain and what it stores");
-  command->add_option("DIR", folder, "The disk's folder")->required();
-  command->add_flag("--json", json, "Print one JSON object instead of text");
-  command->footer(
+void CInfoCommand::attach(CCommandLine& commandLine) {
+  command =
+      &commandLine.addSubcommand("info", "Show a disk's header, its chain and what it stores");
+  command->addArgument("DIR", folder, "The disk's folder").required();
+  command->addFlag("--json", json, "Print one JSON object instead of text");
+  command->setFooter(
       "The ratio is the stored bytes divided by the bytes of the stored flecks (flecks x\n"
       "fleck size); all-zero flecks are not stored and do not count.\n\n"
       "Examples:\n"

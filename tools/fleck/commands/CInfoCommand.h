@@ -10,7 +10,7 @@ namespace fleck::cli {
 // Needs no password.
 class CInfoCommand final : public CCommand {
  public:
-  void attach(CLI::App& app) override;
+  void attach(CCommandLine& commandLine) override;
   int run() override;
 
  private:

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -85,27 +84,28 @@ std::string describeStatus(int status) {
 
 }  // namespace
 
-void CServeCommand::attach(CLI::App& app) {
-  command = app.add_subcommand("serve", "Serve a disk over NBD (through nbdkit) until interrupted");
-  command->add_option("DIR", folder, "The disk's folder")->required();
-  auto* readOnlyFlag = command->add_flag(
+void CServeCommand::attach(CCommandLine& commandLine) {
+  command = &commandLine.addSubcommand("serve",
+                                       "Serve a disk over NBD (through nbdkit) until interrupted");
+  command->addArgument("DIR", folder, "The disk's folder").required();
+  const CCommandLine::COption readOnlyFlag = command->addFlag(
       "-r,--readonly", readOnly, "Serve read-only (a disk with parents is, unless --writable)");
   command
-      ->add_flag("-w,--writable", writable,
-                 "Serve writable also a disk with parents (a snapshot or an overlay)")
-      ->excludes(readOnlyFlag);
-  auto* socketOption = command
-                           ->add_option("--socket", socketPath,
-                                        "Listen on this Unix socket (default: one in a "
-                                        "new temporary folder)")
-                           ->type_name("PATH");
-  command->add_option("--port", port, "Listen on this TCP port of the loopback address instead")
-      ->check(CLI::Range(1, 65535))
-      ->type_name("N")
-      ->excludes(socketOption);
+      ->addFlag("-w,--writable", writable,
+                "Serve writable also a disk with parents (a snapshot or an overlay)")
+      .excludes(readOnlyFlag);
+  const CCommandLine::COption socketOption =
+      command
+          ->addOption("--socket", socketPath,
+                      "Listen on this Unix socket (default: one in a new temporary folder)")
+          .typeName("PATH");
+  command->addOption("--port", port, "Listen on this TCP port of the loopback address instead")
+      .range(1, 65535)
+      .typeName("N")
+      .excludes(socketOption);
   addPasswordOption();
   addThreadsOption("Threads that decode ahead and store");
-  command->footer(
+  command->setFooter(
       "Prints the NBD URI (nbd+unix:///?socket=PATH or nbd://127.0.0.1:PORT/) once the disk\n"
       "is served, and runs until interrupted (Ctrl-C, SIGTERM). Needs nbdkit and the fleck\n"
       "plugin (FLECK_NBDKIT_PLUGIN names a plugin file to use instead of the installed one).\n\n"

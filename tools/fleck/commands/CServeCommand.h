@@ -13,7 +13,7 @@ namespace fleck::cli {
 // reaches nbdkit as a file name or through the environment, never on its command line.
 class CServeCommand final : public CCommand {
  public:
-  void attach(CLI::App& app) override;
+  void attach(CCommandLine& commandLine) override;
   int run() override;
 
  private:

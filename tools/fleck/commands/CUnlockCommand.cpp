@@ -1,6 +1,5 @@
 #include "CUnlockCommand.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 
 #include "CCliError.h"
@@ -49,12 +48,12 @@ LockFile readLockFile(zel::IFileSystem& fs, const zel::CURI& location) {
 
 }  // namespace
 
-void CUnlockCommand::attach(CLI::App& app) {
-  command = app.add_subcommand("unlock", "Remove a writer lock left behind");
-  command->add_option("DIR", folder, "The disk's folder")->required();
-  command->add_flag("--force", force,
-                    "On an object store, remove the lock even though it was renewed recently");
-  command->footer(
+void CUnlockCommand::attach(CCommandLine& commandLine) {
+  command = &commandLine.addSubcommand("unlock", "Remove a writer lock left behind");
+  command->addArgument("DIR", folder, "The disk's folder").required();
+  command->addFlag("--force", force,
+                   "On an object store, remove the lock even though it was renewed recently");
+  command->setFooter(
       "Shows who holds the disk's writer lock and removes it when its holder is gone. On a\n"
       "local folder the lock ends with its process: there is nothing to remove, and a live\n"
       "holder keeps it. On S3 a holder renews its lock while it writes; a lock not renewed\n"

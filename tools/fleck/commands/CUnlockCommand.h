@@ -12,7 +12,7 @@ namespace fleck::cli {
 // renewing it, or at once with --force. Exit status 1 when the lock stays.
 class CUnlockCommand final : public CCommand {
  public:
-  void attach(CLI::App& app) override;
+  void attach(CCommandLine& commandLine) override;
   int run() override;
 
  private:

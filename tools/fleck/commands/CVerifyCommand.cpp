@@ -1,6 +1,5 @@
 #include "CVerifyCommand.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 
 #include "CCliError.h"
@@ -9,19 +8,19 @@
 
 namespace fleck::cli {
 
-void CVerifyCommand::attach(CLI::App& app) {
-  command =
-      app.add_subcommand("verify", "Check a disk's metadata and fleck files; list what is damaged");
-  command->add_option("DIR", folder, "The disk's folder")->required();
-  command->add_flag("--chain", chain,
-                    "Check every disk of the chain: the parents and the children too");
-  command->add_flag("--repair-metadata", repairMetadata,
-                    "Rewrite a damaged copy of a metadata file (disk.fleckdisk, parent.flecklnk, "
-                    "child.flecklnk) from its intact copy");
+void CVerifyCommand::attach(CCommandLine& commandLine) {
+  command = &commandLine.addSubcommand(
+      "verify", "Check a disk's metadata and fleck files; list what is damaged");
+  command->addArgument("DIR", folder, "The disk's folder").required();
+  command->addFlag("--chain", chain,
+                   "Check every disk of the chain: the parents and the children too");
+  command->addFlag("--repair-metadata", repairMetadata,
+                   "Rewrite a damaged copy of a metadata file (disk.fleckdisk, parent.flecklnk, "
+                   "child.flecklnk) from its intact copy");
   addThreadsOption("Threads that read and check fleck files");
   addPasswordOption();
   addProgressOptions();
-  command->footer(
+  command->setFooter(
       "Every metadata file has two copies (the second in fallback/), each checked for its\n"
       "size and MD5 digest. Every fleck file is read and checked: record digest, decryption,\n"
       "decompression, payload digest; encrypted disks need the password for that.\n"

@@ -12,7 +12,7 @@ namespace fleck::cli {
 // damaged ones. Exit status 3 when damage was found.
 class CVerifyCommand final : public CCommand {
  public:
-  void attach(CLI::App& app) override;
+  void attach(CCommandLine& commandLine) override;
   int run() override;
 
  private:
