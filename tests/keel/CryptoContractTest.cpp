@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -126,26 +127,22 @@ TEST_P(CipherContract, AppendsOrReplacesWithTheInputInsideTheOutput) {
 
 TEST_P(CipherContract, RejectsBadArgumentsAndChangesNothing) {
   const Bytes data(48, 1);
-  const Key key = randomKey(random);
+  Key key = randomKey(random);
   Buffer out;
-  EXPECT_THROW(cipher->encrypt(key, data.data(), data.size(), out, 1, 1), zel::CInvalidArgError);
-  EXPECT_THROW(cipher->decrypt(key, data.data(), data.size(), out, 0, -1), zel::CInvalidArgError);
-  EXPECT_THROW(cipher->encrypt(key, data.data(), data.size(), out, 2, 0), zel::CInvalidArgError);
-  EXPECT_THROW(cipher->encrypt(key, nullptr, 5, out, 1, 0), zel::CInvalidArgError);
-  if (encrypts()) {
-    Buffer keyAsOut(key.getData(), key.getUsed());
-    EXPECT_THROW(cipher->encrypt(key, data.data(), data.size(), const_cast<Key&>(key), 1, 0),
-                 zel::CInvalidArgError);
-    for (std::size_t keyLength : {0, 31, 33}) {
-      const Key wrong(data.data(), keyLength);
-      EXPECT_THROW(cipher->encrypt(wrong, data.data(), data.size(), out, 1, 0),
-                   zel::CInvalidArgError)
-          << keyLength;
-      EXPECT_THROW(cipher->decrypt(wrong, data.data(), data.size(), out, 0, 0),
-                   zel::CInvalidArgError)
-          << keyLength;
-    }
-  }
+  const Key shortKey(data.data(), 31);
+  const Key longKey(data.data(), 33);
+  const std::function<void()> calls[] = {
+      [&] { cipher->encrypt(key, data.data(), data.size(), out, 1, 1); },  // unknown options
+      [&] { cipher->decrypt(key, data.data(), data.size(), out, 0, -1); },
+      [&] { cipher->encrypt(key, data.data(), data.size(), out, 2, 0); },  // unknown mode
+      [&] { cipher->encrypt(key, nullptr, 5, out, 1, 0); },
+      [&] { cipher->encrypt(key, data.data(), data.size(), key, 1, 0); },  // key as output
+      [&] { cipher->encrypt(shortKey, data.data(), data.size(), out, 1, 0); },
+      [&] { cipher->decrypt(longKey, data.data(), data.size(), out, 0, 0); },
+      [&] { cipher->decrypt(Key(), data.data(), data.size(), out, 0, 0); },
+  };
+  for (std::size_t i = 0; i < (encrypts() ? std::size(calls) : 4); ++i)
+    EXPECT_THROW(calls[i](), zel::CInvalidArgError) << "call " << i;
   EXPECT_TRUE(out.isEmpty());
 }
 
@@ -170,7 +167,9 @@ TEST_P(CipherContract, DamagedInputNeverGivesThePlainText) {
     const Bytes truncated(encrypted.begin(), encrypted.begin() + static_cast<long>(length));
     const std::optional<Bytes> result = tryDecrypt(*cipher, key, truncated);
     EXPECT_NE(result, plain) << "kept " << length;
-    if (length < 32 || length % 16 != 0) EXPECT_FALSE(result) << "kept " << length;
+    if (length < 32 || length % 16 != 0) {
+      EXPECT_FALSE(result) << "kept " << length;
+    }
   }
   int lastBlockCaught = 0;
   for (std::size_t position = 0; position < encrypted.size(); ++position) {
@@ -212,7 +211,8 @@ TEST_P(CipherContract, FailedDecryptLeavesTheOutputAsItWas) {
   EXPECT_EQ(ERR_peek_error(), 0u) << "OpenSSL error queue left filled";
   EXPECT_EQ(contents(out), prefix);
   ASSERT_EQ(out.getCapacity(), 6000u);
-  EXPECT_EQ(std::count(out.getData(), out.getData() + 6000, 'p'), 0) << "plain text left";
+  EXPECT_EQ(std::count(out.getData() + out.getUsed(), out.getData() + 6000, 'p'), 0)
+      << "plain text left";
 
   EXPECT_THROW(cipher->decrypt(key, damaged.data(), damaged.size(), out, ICipher::kReplace, 0),
                zel::CError);
@@ -261,25 +261,16 @@ TEST(KeyDerivationTest, KnownAnswersAndBadArguments) {
   EXPECT_EQ(derive("passwordPASSWORDpassword", "saltSALTsaltSALTsaltSALTsaltSALTsalt", 25),
             "3d2eec4fe41c849b80c8d83662c0e44a8b291a964cf2f07038");
   EXPECT_EQ(derive("pass\0word"s, "sa\0lt"s, 16), "56fa6aa75548099dcc37d7f03425e0c3");
-
-  Bytes fromNull(32);
-  Bytes fromEmpty(32);
-  keel::deriveKey_PKCS5_PBKDF2_HMAC_SHA1(nullptr, 0, nullptr, 0, 3, 32, fromNull.data());
-  keel::deriveKey_PKCS5_PBKDF2_HMAC_SHA1("", 0, fromEmpty.data(), 0, 3, 32, fromEmpty.data());
-  EXPECT_EQ(fromNull, fromEmpty);
-  EXPECT_NE(fromNull, Bytes(32, 0));
-  keel::deriveKey_PKCS5_PBKDF2_HMAC_SHA1("pw", 2, nullptr, 0, 1, 0, nullptr);  // writes nothing
-
+  EXPECT_NE(derive("", "", 16), derive("", "\0"s, 16));
   unsigned char key[20];
   const unsigned char salt[4] = {1, 2, 3, 4};
   using keel::deriveKey_PKCS5_PBKDF2_HMAC_SHA1;
+  deriveKey_PKCS5_PBKDF2_HMAC_SHA1(nullptr, 0, nullptr, 0, 1, 0, nullptr);  // nothing to do
   EXPECT_THROW(deriveKey_PKCS5_PBKDF2_HMAC_SHA1("pw", 2, salt, 4, 0, 20, key),
                zel::CInvalidArgError);
   EXPECT_THROW(deriveKey_PKCS5_PBKDF2_HMAC_SHA1("pw", 2, salt, 4, 1, -1, key),
                zel::CInvalidArgError);
   EXPECT_THROW(deriveKey_PKCS5_PBKDF2_HMAC_SHA1(nullptr, 2, salt, 4, 1, 20, key),
-               zel::CInvalidArgError);
-  EXPECT_THROW(deriveKey_PKCS5_PBKDF2_HMAC_SHA1("pw", 2, salt, 4, 1, 20, nullptr),
                zel::CInvalidArgError);
 }
 
@@ -293,22 +284,33 @@ std::string result(const keel::IDigest& digest) {
   return zel::toHex(digest.getResult(), static_cast<std::size_t>(digest.getLength()));
 }
 
-TEST(DigestTest, KnownAnswerPerAlgorithm) {
+// One known answer per algorithm, through the calls in any order: update after finish
+// starts a new message, finish again keeps the result, getResult needs a finish.
+TEST(DigestTest, KnownAnswersWhateverTheOrderOfCalls) {
   const struct {
     const char* id;
     int length;
+    const char* empty;
     const char* abc;
   } cases[] = {
-      {"md5", 16, "900150983cd24fb0d6963f7d28e17f72"},
-      {"sha256", 32, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"md5", 16, "d41d8cd98f00b204e9800998ecf8427e", "900150983cd24fb0d6963f7d28e17f72"},
+      {"sha256", 32, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
+       "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(keel::CDigestManager().getType(c.id)->getLength(), c.length) << c.id;
+    SCOPED_TRACE(c.id);
+    EXPECT_EQ(keel::CDigestManager().getType(c.id)->getLength(), c.length);
     zel::P<keel::IDigest> digest = makeDigest(c.id);
     EXPECT_NE(makeDigest(c.id).get(), digest.get()) << "digests have one user each";
-    digest->update("abc", 3);
+    EXPECT_THROW(digest->getResult(), zel::CError);
     digest->finish();
-    EXPECT_EQ(result(*digest), c.abc) << c.id;
+    digest->finish();
+    EXPECT_EQ(result(*digest), c.empty);
+    digest->update("a", 1);
+    EXPECT_THROW(digest->getResult(), zel::CError);
+    digest->update("bc", 2);
+    digest->finish();
+    EXPECT_EQ(result(*digest), c.abc);
   }
 }
 
@@ -338,33 +340,18 @@ TEST(DigestTest, PiecesGiveTheResultOfOneUpdate) {
   }
 }
 
-TEST(DigestTest, CallsWorkInAnyOrder) {
-  const std::string abc = "900150983cd24fb0d6963f7d28e17f72";
-  zel::P<keel::IDigest> digest = makeDigest("md5");
-  EXPECT_THROW(digest->getResult(), zel::CError) << "no result before finish";
-  digest->finish();
-  EXPECT_EQ(result(*digest), "d41d8cd98f00b204e9800998ecf8427e");
-  digest->finish();  // keeps the result
-  EXPECT_EQ(result(*digest), "d41d8cd98f00b204e9800998ecf8427e");
-  digest->update("a", 1);  // after finish: a new message
-  EXPECT_THROW(digest->getResult(), zel::CError);
-  digest->update("bc", 2);
-  digest->finish();
-  EXPECT_EQ(result(*digest), abc);
-}
-
 TEST(CryptoManagersTest, UnknownIdsAreNamedInTheError) {
-  for (const char* id : {"aes128cbc", "AES256CBC", "sha1", "MD5", ""}) {
-    SCOPED_TRACE(id);
-    try {
-      if (std::string(id).find("cbc") != std::string::npos || std::string(id).empty()) {
-        keel::CCipherManager().getCipher(id);
-      } else {
-        keel::CDigestManager().getType(id);
+  const std::function<void(const char*)> lookups[] = {
+      [](const char* id) { keel::CCipherManager().getCipher(id); },
+      [](const char* id) { keel::CDigestManager().getType(id); }};
+  for (const auto& lookup : lookups) {
+    for (const char* id : {"aes128cbc", "AES256CBC", "sha1", "MD5", ""}) {
+      try {
+        lookup(id);
+        ADD_FAILURE() << "no error for " << id;
+      } catch (const zel::CError& error) {
+        EXPECT_EQ(error.getProps().lookup("id"), zel::String(id));
       }
-      ADD_FAILURE() << "no error";
-    } catch (const zel::CError& error) {
-      EXPECT_EQ(error.getProps().lookup("id"), zel::String(id));
     }
   }
 }
