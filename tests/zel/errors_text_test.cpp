@@ -30,62 +30,46 @@ using zel::CURI;
 using zel::P;
 using zel::String;
 
-// A clone, thrown later from outside any handler, arrives as the most derived class.
-TEST(ErrorsTest, ClonesKeepTheirClassAndCauses) {
-  const CError root("disk gone", "device", 19, CProps().add("device", "sda"));
-  const zel::CIOError io(zel::CIOError::EndOfStream, "write failed", CProps().add("pos", 4), &root);
-  const zel::CFileSystemError fs(zel::CFileSystemError::NotFound, io);
-  const zel::CInvalidArgError arg("f", "bad argument", CProps().add("arg", 1));
-  const zel::CStdExceptionError fromStd(std::runtime_error("std failure"));
-  for (const CError* error :
-       std::initializer_list<const CError*>{&root, &io, &fs, &arg, &fromStd}) {
-    P<CError> saved = error->clone();
-    EXPECT_TRUE(saved->isHeapAllocated());
+// what() carries message, source, code, properties and causes; a clone, thrown later
+// from outside any handler, arrives as the most derived class with copies of its causes.
+TEST(ErrorsTest, WhatAndClonesKeepEverything) {
+  P<CError> root(new CError("disk gone", "device", 19, CProps().add("device", "sda")));
+  const struct {
+    P<CError> error;
+    const char* what;
+  } cases[] = {
+      {root, "disk gone [device, code 19] {device=sda}"},
+      {P<CError>(new CError("only a message")), "only a message"},
+      {P<CError>(new CError("m", "", 3)), "m [code 3]"},
+      {P<CError>(new zel::CInvalidArgError("f", "bad", CProps().add("a", -1))), "bad [f] {a=-1}"},
+      {P<CError>(new zel::CIOError(zel::CIOError::EndOfStream, "short", {}, root.get())),
+       "short [code 4] (caused by: disk gone [device, code 19] {device=sda})"},
+      {zel::CStdExceptionError::exceptionToError(std::out_of_range("index 5")),
+       "index 5 {exceptionType=St12out_of_range}"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_STREQ(c.error->what(), c.what);
+    P<CError> saved = c.error->clone();
+    root.reset();
     try {
       saved->throwClone();
     } catch (const CError& thrown) {
-      EXPECT_EQ(typeid(thrown), typeid(*error));
-      EXPECT_EQ(thrown.toString(), error->toString());
+      EXPECT_EQ(typeid(thrown), typeid(*c.error));
+      EXPECT_STREQ(thrown.what(), c.what);
     }
   }
-  P<CError> chain = fs.clone();  // holds copies of its causes
-  ASSERT_NE(dynamic_cast<const zel::CIOError*>(chain->getCause()), nullptr);
-  EXPECT_EQ(chain->getCause()->getCause()->getCode(), 19);
-  EXPECT_NE(
-      std::string(chain->what()).find("(caused by: disk gone [device, code 19] {device=sda})"),
-      std::string::npos)
-      << chain->what();
-
-  // Standard exceptions become errors; an error stays what it was.
-  P<CError> wrapped = zel::CStdExceptionError::exceptionToError(std::out_of_range("index 5"));
-  EXPECT_NE(dynamic_cast<zel::CStdExceptionError*>(wrapped.get()), nullptr);
-  EXPECT_EQ(wrapped->getMessage(), String("index 5"));
-  EXPECT_NE(dynamic_cast<zel::CIOError*>(zel::CStdExceptionError::exceptionToError(io).get()),
-            nullptr);
-}
-
-TEST(ErrorsTest, WhatHoldsMessageSourceCodeAndProperties) {
-  const struct {
-    CError error;
-    const char* what;
-  } cases[] = {
-      {CError("Cannot open", "zel::Test", 7, CProps().add("path", "/a b").add("size", -1)),
-       "Cannot open [zel::Test, code 7] {path=/a b, size=-1}"},
-      {CError("only a message"), "only a message"},
-      {CError("m", "", 3), "m [code 3]"},
-      {CError("m", "src"), "m [src]"},
-      {zel::CIOError(zel::CIOError::EndOfStream, "short"), "short [code 4]"},
-  };
-  for (const auto& c : cases)
-    EXPECT_STREQ(c.error.what(), c.what);
-
+  EXPECT_NE(dynamic_cast<zel::CStdExceptionError*>(cases[5].error.get()), nullptr);
+  EXPECT_NE(dynamic_cast<zel::CIOError*>(zel::CStdExceptionError::exceptionToError(
+                                             zel::CIOError(zel::CIOError::StreamClosed))
+                                             .get()),
+            nullptr)
+      << "an error stays what it was";
   CProps props;
   props.add("b", "1").add("a", "2").add("c", 3).add("a", "replaced");
   props.addAll(CProps().add("d", "4").add("b", "new"));
   props.add("max", std::numeric_limits<std::size_t>::max()).add("min", INT64_MIN);
   EXPECT_EQ(props.toString(), String("b=new, a=replaced, c=3, d=4, max=18446744073709551615, "
                                      "min=-9223372036854775808"));
-  EXPECT_EQ(props.lookup("missing"), String());
 }
 
 TEST(ErrorsTest, FileSystemProblemTravelsInTheProperties) {
@@ -115,7 +99,7 @@ class ScopedSink {
   zel::LogSink previous;
 };
 
-TEST(ErrorsTest, LogLinesStayOneLineAndSinksCannotBreakLogging) {
+TEST(ErrorsTest, LogLinesStayOneLineAndSinksMayLog) {
   {
     const ScopedSink defaultSink{zel::LogSink()};
     // A file name may hold a line break; it must not start a forged log line.
@@ -124,14 +108,6 @@ TEST(ErrorsTest, LogLinesStayOneLineAndSinksCannotBreakLogging) {
     zel::logError(error, "Load failed", "fleck\t3");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Load failed: two\\nlines [zel::Test] {path=/a\\nforged\\r\\x01} (fleck\\t3)\n");
-  }
-  {
-    const ScopedSink failing([](const String&, const std::exception&, const String&) {
-      throw std::runtime_error("sink broke");
-    });
-    testing::internal::CaptureStderr();
-    EXPECT_NO_THROW(zel::logError(CError("x"), "y", String()));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("log sink failed"), std::string::npos);
   }
   std::vector<std::string> lines;
   const ScopedSink sink([&](const String& message, const std::exception& e, const String&) {

@@ -1,4 +1,4 @@
-// Buffers and their bounds, secrets wiped, the buffer pool, counted ownership, and the
+// Buffers and their bounds, secrets wiped, the buffer pool across threads, and the
 // most-recently-used cache against a model.
 
 #include <gtest/gtest.h>
@@ -20,7 +20,6 @@
 #include "zel/TConstBufferSlice.h"
 #include "zel/TCryptBuffer.h"
 #include "zel/TMostRecentlyUsedCache.h"
-#include "zel/TRequireNewAlloc.h"
 
 namespace fleck::test {
 namespace {
@@ -123,13 +122,6 @@ TEST(BuffersTest, CryptBufferWipesWhatLeavesUse) {
 TEST(MemPoolTest, BuffersComeBackEmptyFromAnyThread) {
   P<zel::CMemPool> pool = zel::make<zel::CMemPool>(3, 64, zel::CMemPool::FlagLazy);
   P<zel::CMemPoolBuffer> first = pool->checkOutItem();
-  zel::CMemPoolBuffer* identity = first.get();
-  first->append(raw("0123456789"), 10);
-  first.reset();
-  first = pool->checkOutItem();
-  EXPECT_EQ(first.get(), identity);
-  EXPECT_TRUE(first->isEmpty());
-
   std::latch ready(4);
   std::atomic<int> corrupted{0};
   std::mutex parkMutex;  // a parked buffer goes back on whichever thread swaps it out
@@ -157,63 +149,9 @@ TEST(MemPoolTest, BuffersComeBackEmptyFromAnyThread) {
   parked.reset();
   EXPECT_EQ(corrupted.load(), 0);
   EXPECT_LE(pool->getIdleCount(), 3u);
-  // Lent buffers keep the pool alive; the last one takes it along.
-  pool.reset();
+  pool.reset();  // lent buffers keep the pool alive; the last one takes it along
   first->append(raw("def"), 3);
-  EXPECT_EQ(text(*first), "def");
-}
-
-class CTracked : public zel::CBase {
- public:
-  explicit CTracked(std::atomic<int>* destroyed = nullptr) : destroyed(destroyed) {}
-  CTracked(const CTracked& other) : CBase(other), destroyed(other.destroyed) {}
-  ~CTracked() override {
-    if (destroyed != nullptr) ++*destroyed;
-  }
-
- private:
-  std::atomic<int>* destroyed;
-};
-
-class CHeapOnly final : public zel::TRequireNewAlloc<CTracked> {};
-class IUnrelated : public virtual zel::IBase {};
-
-// Heap objects die with their last counted reference, from whichever thread drops it;
-// objects on the stack or inside others never die through P.
-TEST(ObjectsTest, OwnershipOfHeapAndDirectObjects) {
-  std::atomic<int> destroyed{0};
-  P<CTracked> shared = zel::make<CTracked>(&destroyed);
-  EXPECT_TRUE(shared->isHeapAllocated());
-  std::latch ready(5);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&ready, mine = shared] {
-      ready.arrive_and_wait();
-      for (int i = 0; i < 20000; ++i) {
-        P<zel::CBase> a = mine;
-        P<CTracked> b(mine.get());
-        b = mine;
-      }
-    });
-  }
-  P<zel::CBase> moved = std::move(shared);
-  moved.reset();
-  ready.arrive_and_wait();
-  for (auto& thread : threads)
-    thread.join();
-  EXPECT_EQ(destroyed.load(), 1);
-  {
-    CTracked local(&destroyed);
-    EXPECT_FALSE(local.isHeapAllocated());
-    { P<CTracked> p(&local); }
-    P<CTracked> copy(new CTracked(local));  // owns itself, with one reference
-    EXPECT_EQ(copy->getRefCount(), 1);
-    EXPECT_EQ(destroyed.load(), 1);
-  }
-  EXPECT_EQ(destroyed.load(), 3);
-  EXPECT_THROW(zel::castTo<IUnrelated>(P<zel::IBase>(new CTracked())), zel::CError);
-  EXPECT_THROW({ CHeapOnly onStack; }, zel::CError);
-  EXPECT_TRUE(zel::make<CHeapOnly>()->isHeapAllocated());
+  first.reset();
 }
 
 // Random operations on the cache and on a list model of it: the same keys in the same
