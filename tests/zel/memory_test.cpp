@@ -1,22 +1,17 @@
-// Buffers and their bounds, secrets wiped, the buffer pool across threads, and the
-// most-recently-used cache against a model.
+// Buffers and their bounds, secrets wiped, and the most-recently-used cache against a
+// model.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <latch>
 #include <list>
-#include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "zel/CError.h"
-#include "zel/CMemPool.h"
 #include "zel/TConstBufferSlice.h"
 #include "zel/TCryptBuffer.h"
 #include "zel/TMostRecentlyUsedCache.h"
@@ -38,10 +33,8 @@ const unsigned char* raw(const char* s) {
 TEST(BuffersTest, GrowthKeepsContentsAndBoundsAreChecked) {
   Bytes buffer(raw("hello"), 5);
   buffer.setUsed(2);
-  unsigned char* free = buffer.getFreePtr(8);
+  std::memcpy(buffer.getFreePtr(8), "de", 2);  // room for 8 behind what is used
   EXPECT_GE(buffer.getCapacity(), 10u);
-  EXPECT_EQ(free, buffer.getData() + 2);
-  std::memcpy(free, "de", 2);
   buffer.addUsed(2);
   EXPECT_EQ(text(buffer), "hede");
   // addUsed past the capacity throws and changes nothing; up to it is fine.
@@ -119,48 +112,12 @@ TEST(BuffersTest, CryptBufferWipesWhatLeavesUse) {
   EXPECT_EQ(log, std::vector<std::string>{std::string("0123XY") + std::string(4, '\0')});
 }
 
-TEST(MemPoolTest, BuffersComeBackEmptyFromAnyThread) {
-  P<zel::CMemPool> pool = zel::make<zel::CMemPool>(3, 64, zel::CMemPool::FlagLazy);
-  P<zel::CMemPoolBuffer> first = pool->checkOutItem();
-  std::latch ready(4);
-  std::atomic<int> corrupted{0};
-  std::mutex parkMutex;  // a parked buffer goes back on whichever thread swaps it out
-  P<zel::CMemPoolBuffer> parked;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      ready.arrive_and_wait();
-      for (int i = 0; i < 3000; ++i) {
-        P<zel::CMemPoolBuffer> buffer = pool->checkOutItem();
-        const auto mark = static_cast<unsigned char>(t * 31 + i);
-        corrupted += buffer->isEmpty() ? 0 : 1;
-        std::memset(buffer->getFreePtr(64), mark, 64);
-        buffer->addUsed(64);
-        corrupted += std::count(buffer->getData(), buffer->getData() + 64, mark) == 64 ? 0 : 1;
-        if (i % 5 == 0) {
-          std::lock_guard<std::mutex> lock(parkMutex);
-          std::swap(parked, buffer);
-        }
-      }
-    });
-  }
-  for (auto& thread : threads)
-    thread.join();
-  parked.reset();
-  EXPECT_EQ(corrupted.load(), 0);
-  EXPECT_LE(pool->getIdleCount(), 3u);
-  pool.reset();  // lent buffers keep the pool alive; the last one takes it along
-  first->append(raw("def"), 3);
-  first.reset();
-}
-
 // Random operations on the cache and on a list model of it: the same keys in the same
 // order, the same values, the same evictions.
 TEST(MostRecentlyUsedCacheTest, BehavesLikeAListModel) {
-  const char* env = std::getenv("FLECK_TEST_SEED");
-  const std::uint64_t seed = env != nullptr ? std::strtoull(env, nullptr, 0) : 20261206;
-  SCOPED_TRACE("seed " + std::to_string(seed) + " (FLECK_TEST_SEED)");
-  std::mt19937_64 random(seed);
+  const char* seed = std::getenv("FLECK_TEST_SEED");
+  SCOPED_TRACE(std::string("seed ") + (seed != nullptr ? seed : "20261206") + " (FLECK_TEST_SEED)");
+  std::mt19937_64 random(seed != nullptr ? std::strtoull(seed, nullptr, 0) : 20261206);
   using Pairs = std::list<std::pair<int, int>>;
   for (int capacity : {0, 1, 3, 8}) {
     zel::TMostRecentlyUsedCache<int, int> cache(capacity, capacity != 3);
@@ -185,13 +142,12 @@ TEST(MostRecentlyUsedCacheTest, BehavesLikeAListModel) {
           model.emplace_front(key, step);
           if (cache.isAutoTrim() && !present) trim();  // a replacement evicts nothing
           break;
-        case 2:
-          ASSERT_EQ(cache.lookup(key) != nullptr, present);
-          if (present) {
-            ASSERT_EQ(*cache.lookup(key), it->second);
-            model.splice(model.begin(), model, it);
-          }
+        case 2: {
+          const int* found = cache.lookup(key);
+          ASSERT_EQ(found != nullptr ? *found : -1, present ? it->second : -1);
+          if (present) model.splice(model.begin(), model, it);
           break;
+        }
         case 3:
           ASSERT_EQ(cache.contains(key), present);  // no refresh
           break;
