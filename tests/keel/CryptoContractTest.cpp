@@ -1,6 +1,5 @@
-// The contract every cipher keeps (round trips, output modes, bad arguments), what the
-// encrypting one adds (damaged input never gives the plain text, failures leave the
-// output alone), one known answer per algorithm, and the digests' calling rules.
+// The contract of every cipher (round trips, in place too, bad arguments, damage never
+// unnoticed), one known answer per algorithm, and the digests' calling rules.
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
@@ -78,7 +77,6 @@ std::optional<Bytes> tryDecrypt(ICipher& cipher, const Key& key, const Bytes& da
 
 class CipherContract : public ::testing::TestWithParam<const char*> {
  protected:
-  zel::P<ICipher> make() const { return keel::CCipherManager().getCipher(GetParam()); }
   bool encrypts() const { return std::string(GetParam()) != "null"; }
   // What callers reserve: the vector in front, padding to whole blocks behind.
   std::size_t encryptedLength(std::size_t plain) const {
@@ -86,14 +84,12 @@ class CipherContract : public ::testing::TestWithParam<const char*> {
     return cipher->getExpansionLength1() + (block == 0 ? plain : (plain / block + 1) * block);
   }
 
-  zel::P<ICipher> cipher = make();
+  zel::P<ICipher> cipher = keel::CCipherManager().getCipher(GetParam());
   zel::CMTRand random{testSeed()};
 };
 
-TEST_P(CipherContract, RoundTripsEveryLengthWithAFreshVector) {
+TEST_P(CipherContract, RoundTripsEveryLengthAlsoInPlace) {
   SCOPED_TRACE("seed " + std::to_string(testSeed()) + " (FLECK_TEST_SEED)");
-  zel::P<ICipher> decryptor = make();
-  EXPECT_NE(decryptor.get(), cipher.get()) << "ciphers are not shared between users";
   std::vector<std::size_t> lengths = {0, 1, 15, 16, 17, 524288};
   for (int i = 0; i < 10; ++i)
     lengths.push_back(random.randBelow(3000));
@@ -103,20 +99,16 @@ TEST_P(CipherContract, RoundTripsEveryLengthWithAFreshVector) {
     const Bytes plain = randomBytes(random, length);
     const Bytes encrypted = encrypt(*cipher, key, plain);
     EXPECT_EQ(encrypted.size(), encryptedLength(length));
-    EXPECT_EQ(tryDecrypt(*decryptor, key, encrypted), plain);
+    EXPECT_EQ(tryDecrypt(*cipher, key, encrypted), plain);
     if (encrypts() && length > 0) {
       EXPECT_NE(encrypt(*cipher, key, plain), encrypted) << "same vector twice";
     }
   }
-}
-
-// Callers encrypt and decrypt in place: the input may lie inside the output.
-TEST_P(CipherContract, AppendsOrReplacesWithTheInputInsideTheOutput) {
+  // Callers encrypt and decrypt in place: the input may lie inside the output.
   const Key key = randomKey(random);
   Buffer out(Bytes(300, 'q').data(), 300);
   cipher->encrypt(key, out.getData(), out.getUsed(), out, ICipher::kAppend, 0);
   ASSERT_EQ(out.getUsed(), 300 + encryptedLength(300));
-  EXPECT_EQ(Bytes(out.getData(), out.getData() + 300), Bytes(300, 'q'));
   const Bytes encrypted(out.getData() + 300, out.getData() + out.getUsed());
   cipher->decrypt(key, out.getData() + 300, encrypted.size(), out, ICipher::kReplace, 0);
   EXPECT_EQ(contents(out), Bytes(300, 'q'));
@@ -145,7 +137,15 @@ TEST_P(CipherContract, RejectsBadArgumentsAndChangesNothing) {
   for (std::size_t i = 0; i < (encrypts() ? std::size(calls) : 4); ++i)
     EXPECT_THROW(calls[i](), zel::CInvalidArgError) << "call " << i;
   EXPECT_TRUE(out.isEmpty());
-  EXPECT_THROW(keel::CCipherManager().getCipher("AES256CBC"), zel::CError) << "ids are exact";
+  for (const char* unknown : {"AES256CBC", ""}) {
+    try {
+      keel::CCipherManager().getCipher(unknown);
+      ADD_FAILURE() << unknown;
+    } catch (const zel::CError& error) {
+      EXPECT_EQ(error.getProps().lookup("id"), zel::String(unknown));  // named in the error
+    }
+  }
+  EXPECT_THROW(keel::CDigestManager().getType("MD5"), zel::CError);
 }
 
 // Wrong keys, truncation and flipped bits fail with keel::CCryptoError or give other
@@ -215,18 +215,18 @@ INSTANTIATE_TEST_SUITE_P(All, CipherContract, ::testing::Values("aes256cbc", "nu
 TEST(AES256CBCTest, KnownAnswerWithAFixedVector) {
   // CBC-AES256.Encrypt, NIST SP 800-38A F.2.5.
   const Bytes key = fromHex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
-  const Bytes iv = fromHex("000102030405060708090a0b0c0d0e0f");
   const Bytes plain = fromHex(
       "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
       "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
-  keel::CCipher_AES256CBC::FixedIVForTesting fixed;
-  std::memcpy(fixed.bytes, iv.data(), sizeof fixed.bytes);
-  keel::CCipher_AES256CBC cipher(fixed);
+  keel::CCipher_AES256CBC::FixedIVForTesting iv;
+  for (unsigned char i = 0; i < sizeof iv.bytes; ++i)
+    iv.bytes[i] = i;
+  keel::CCipher_AES256CBC cipher(iv);
   const Key k(key.data(), key.size());
   const Bytes out = encrypt(cipher, k, plain);
   ASSERT_EQ(out.size(), 16u + 64u + 16u);  // vector, four blocks, a whole block of padding
-  EXPECT_EQ(zel::toHex(out.data(), 16), zel::toHex(iv.data(), 16));
-  EXPECT_EQ(zel::toHex(out.data() + 16, 64),
+  EXPECT_EQ(zel::toHex(out.data(), 80),
+            "000102030405060708090a0b0c0d0e0f"
             "f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
             "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b");
   // Any object decrypts it: the vector travels with the cipher text.
@@ -250,7 +250,6 @@ TEST(KeyDerivationTest, KnownAnswersAndBadArguments) {
   unsigned char key[20];
   const unsigned char salt[4] = {1, 2, 3, 4};
   using keel::deriveKey_PKCS5_PBKDF2_HMAC_SHA1;
-  deriveKey_PKCS5_PBKDF2_HMAC_SHA1(nullptr, 0, nullptr, 0, 1, 0, nullptr);  // nothing to do
   EXPECT_THROW(deriveKey_PKCS5_PBKDF2_HMAC_SHA1("pw", 2, salt, 4, 0, 20, key),
                zel::CInvalidArgError);
   EXPECT_THROW(deriveKey_PKCS5_PBKDF2_HMAC_SHA1("pw", 2, salt, 4, 1, -1, key),
@@ -295,14 +294,6 @@ TEST(DigestTest, KnownAnswersWhateverTheOrderOfCalls) {
     digest->update("bc", 2);
     digest->finish();
     EXPECT_EQ(result(*digest), abc) << id;
-  }
-  for (const char* unknown : {"sha1", "MD5", ""}) {
-    try {
-      keel::CDigestManager().getType(unknown);
-      ADD_FAILURE() << unknown;
-    } catch (const zel::CError& error) {
-      EXPECT_EQ(error.getProps().lookup("id"), zel::String(unknown));  // named in the error
-    }
   }
 }
 
