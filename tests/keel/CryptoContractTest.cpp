@@ -122,30 +122,25 @@ TEST_P(CipherContract, RejectsBadArgumentsAndChangesNothing) {
   const Bytes data(48, 1);
   Key key = randomKey(random);
   Buffer out;
-  const Key shortKey(data.data(), 31);
-  const Key longKey(data.data(), 33);
   const std::function<void()> calls[] = {
       [&] { cipher->encrypt(key, data.data(), data.size(), out, 1, 1); },  // unknown options
       [&] { cipher->decrypt(key, data.data(), data.size(), out, 0, -1); },
       [&] { cipher->encrypt(key, data.data(), data.size(), out, 2, 0); },  // unknown mode
       [&] { cipher->encrypt(key, nullptr, 5, out, 1, 0); },
       [&] { cipher->encrypt(key, data.data(), data.size(), key, 1, 0); },  // key as output
-      [&] { cipher->encrypt(shortKey, data.data(), data.size(), out, 1, 0); },
-      [&] { cipher->decrypt(longKey, data.data(), data.size(), out, 0, 0); },
+      [&] { cipher->encrypt(Key(data.data(), 31), data.data(), data.size(), out, 1, 0); },
+      [&] { cipher->decrypt(Key(data.data(), 33), data.data(), data.size(), out, 0, 0); },
       [&] { cipher->decrypt(Key(), data.data(), data.size(), out, 0, 0); },
   };
   for (std::size_t i = 0; i < (encrypts() ? std::size(calls) : 4); ++i)
     EXPECT_THROW(calls[i](), zel::CInvalidArgError) << "call " << i;
   EXPECT_TRUE(out.isEmpty());
-  for (const char* unknown : {"AES256CBC", ""}) {
-    try {
-      keel::CCipherManager().getCipher(unknown);
-      ADD_FAILURE() << unknown;
-    } catch (const zel::CError& error) {
-      EXPECT_EQ(error.getProps().lookup("id"), zel::String(unknown));  // named in the error
-    }
+  try {
+    keel::CCipherManager().getCipher("AES256CBC");
+    ADD_FAILURE() << "ids are exact";
+  } catch (const zel::CError& error) {
+    EXPECT_EQ(error.getProps().lookup("id"), zel::String("AES256CBC"));  // named in the error
   }
-  EXPECT_THROW(keel::CDigestManager().getType("MD5"), zel::CError);
 }
 
 // Wrong keys, truncation and flipped bits fail with keel::CCryptoError or give other
@@ -252,8 +247,6 @@ TEST(KeyDerivationTest, KnownAnswersAndBadArguments) {
   using keel::deriveKey_PKCS5_PBKDF2_HMAC_SHA1;
   EXPECT_THROW(deriveKey_PKCS5_PBKDF2_HMAC_SHA1("pw", 2, salt, 4, 0, 20, key),
                zel::CInvalidArgError);
-  EXPECT_THROW(deriveKey_PKCS5_PBKDF2_HMAC_SHA1("pw", 2, salt, 4, 1, -1, key),
-               zel::CInvalidArgError);
   EXPECT_THROW(deriveKey_PKCS5_PBKDF2_HMAC_SHA1(nullptr, 2, salt, 4, 1, 20, key),
                zel::CInvalidArgError);
 }
@@ -300,7 +293,6 @@ TEST(DigestTest, KnownAnswersWhateverTheOrderOfCalls) {
 // Pieces of any size, empty ones included, give the result of one update; reset and
 // reuse forget the message before.
 TEST(DigestTest, PiecesGiveTheResultOfOneUpdate) {
-  SCOPED_TRACE("seed " + std::to_string(testSeed()) + " (FLECK_TEST_SEED)");
   zel::CMTRand random(testSeed());
   for (const char* id : {"md5", "sha256"}) {
     zel::P<keel::IDigest> pieces = makeDigest(id);
@@ -314,7 +306,7 @@ TEST(DigestTest, PiecesGiveTheResultOfOneUpdate) {
       }
       pieces->update(nullptr, 0);
       pieces->finish();
-      ASSERT_EQ(result(*pieces), digestOf(id, message)) << id << ", length " << message.size();
+      ASSERT_EQ(result(*pieces), digestOf(id, message)) << id << ", seed " << testSeed();
     }
   }
 }
@@ -323,7 +315,7 @@ TEST(DigestTest, PiecesGiveTheResultOfOneUpdate) {
 // per process are. The threads start together to race for that first fetch.
 TEST(CryptoConcurrencyTest, ThreadsWithTheirOwnObjectsWorkSideBySide) {
   const Bytes plain(20000, 'c');
-  const std::string expected[] = {digestOf("sha256", plain), digestOf("md5", plain)};
+  std::vector<std::string> digests(4);
   std::latch start(4);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -334,12 +326,14 @@ TEST(CryptoConcurrencyTest, ThreadsWithTheirOwnObjectsWorkSideBySide) {
       const Key key(keyBytes.data(), keyBytes.size());
       for (int round = 0; round < 20; ++round) {
         EXPECT_EQ(tryDecrypt(*cipher, key, encrypt(*cipher, key, plain)), plain);
-        EXPECT_EQ(digestOf(t % 2 == 0 ? "sha256" : "md5", plain), expected[t % 2]);
+        digests[t] = digestOf(t % 2 == 0 ? "sha256" : "md5", plain);
       }
     });
   }
   for (std::thread& thread : threads)
     thread.join();
+  for (int t = 0; t < 4; ++t)
+    EXPECT_EQ(digests[t], digestOf(t % 2 == 0 ? "sha256" : "md5", plain));
 }
 
 }  // namespace
