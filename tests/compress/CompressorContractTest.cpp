@@ -38,6 +38,10 @@ struct Setting {
   bool validates;    // false for the copying compressor, which takes any bytes
 };
 
+void PrintTo(const Setting& setting, std::ostream* out) {
+  *out << setting.name;
+}
+
 template <class C, class... A>
 std::function<P<ISimpleCompressor>()> maker(A... args) {
   return [=] { return P<ISimpleCompressor>(new C(args...)); };
@@ -64,8 +68,7 @@ Bytes randomBytes(std::uint64_t seed, std::size_t length) {
   return out;
 }
 
-// Numbered lines of words: compresses like logs or documents.
-Bytes textLike(std::uint64_t seed, std::size_t length) {
+Bytes textLike(std::uint64_t seed, std::size_t length) {  // compresses like logs
   static const char* const kWords[] = {" block", " write", " the", " of", " error", " a\n"};
   zel::CMTRand rand(seed);
   std::string text;
