@@ -568,7 +568,7 @@ std::string describe(const CURI& uri) {
 
 TEST(URITest, ParsesTheTextForms) {
   const std::tuple<const char*, const char*, const char*> cases[] = {
-      // text, parts, escaped text
+      // text, its fields, escaped text
       {"", "||", ""},
       {"/", "|||absolute|local", "/"},
       {"S3://Bucket/a/b", "s3|Bucket|a,b,|absolute", "s3://Bucket/a/b"},  // the scheme only
@@ -583,8 +583,8 @@ TEST(URITest, ParsesTheTextForms) {
       {"/100%/%zz/a%4", "||100%,%zz,a%4,|absolute|local", "/100%25/%25zz/a%254"},
       {"s3://a%2Fb/x", "s3|a/b|x,|absolute", "s3://a%2Fb/x"},
   };
-  for (const auto& [text, parts, escaped] : cases) {
-    EXPECT_EQ(describe(CURI(text)), parts) << text;
+  for (const auto& [text, fields, escaped] : cases) {
+    EXPECT_EQ(describe(CURI(text)), fields) << text;
     EXPECT_EQ(CURI(text).toString(true), String(escaped)) << text;
   }
   const CURI odd = CURI("/") << "x/y"
