@@ -313,7 +313,7 @@ TEST(DigestTest, PiecesGiveTheResultOfOneUpdate) {
 
 // Objects are never shared between threads; OpenSSL and the algorithms fetched once
 // per process are. The threads start together to race for that first fetch.
-TEST(CryptoConcurrencyTest, ThreadsWithTheirOwnObjectsWorkSideBySide) {
+TEST(ConcurrencyTest, ThreadsWithTheirOwnObjectsWorkSideBySide) {
   const Bytes plain(20000, 'c');
   std::vector<std::string> digests(4);
   std::latch start(4);
