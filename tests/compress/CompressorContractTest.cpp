@@ -262,6 +262,7 @@ TEST(CompressorFormatTest, EdgesOfSettingsAndSizes) {
   zel::CLZ4Compressor lz4(false);
   EXPECT_EQ(compressAll(lz4, Bytes()), Bytes{0});
   EXPECT_EQ(tryDecompress(lz4, Bytes(), 4), std::nullopt);
+  EXPECT_EQ(lz4.getMaxCompressedLength(LZ4_MAX_INPUT_SIZE), LZ4_COMPRESSBOUND(LZ4_MAX_INPUT_SIZE));
   EXPECT_THROW(lz4.getMaxCompressedLength(std::size_t{LZ4_MAX_INPUT_SIZE} + 1), zel::CError);
 }
 

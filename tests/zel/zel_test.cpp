@@ -472,7 +472,6 @@ TEST(ErrorsTest, FileSystemProblemTravelsInTheProperties) {
   EXPECT_EQ(error.getProps().lookup("path"), String("/missing"));
   EXPECT_EQ(error.getMessage(),
             CFileSystemError::describe(CFileSystemError::NotFound) + String(": ENOENT"));
-  // A wrapper keeps the problem; an outer file-system error has its own.
   const zel::CIOError wrapper(zel::CIOError::Unknown, "wrapped", error.getProps(), &error);
   EXPECT_EQ(CFileSystemError::getProblem(wrapper.getProps()), CFileSystemError::NotFound);
   EXPECT_EQ(CFileSystemError(CFileSystemError::Locked, error).getProblem(),
@@ -589,9 +588,11 @@ TEST(URITest, ParsesTheTextForms) {
   }
   const CURI odd = CURI("/") << "x/y"
                              << "50%"
-                             << "l\ni";
-  EXPECT_EQ(odd.toString(true), String("/x%2Fy/50%25/l%0Ai"));
-  EXPECT_EQ(odd.toString(false), String("/x/y/50%/l\ni"));
+                             << "l\ni\x1F\x7F";
+  EXPECT_EQ(odd.toString(true), String("/x%2Fy/50%25/l%0Ai%1F%7F"));
+  EXPECT_EQ(odd.toString(false), String("/x/y/50%/l\ni\x1F\x7F"));
+  EXPECT_EQ(CURI("s3://b/a").getParent(), CURI("s3://b/"));
+  EXPECT_EQ(CURI("/").getParent(), CURI("/"));  // the root is its own parent
 }
 
 TEST(URITest, AppendingNormalizingAndLocalPaths) {
