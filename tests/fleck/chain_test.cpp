@@ -1,0 +1,386 @@
+// What a chain promises every writer: a child keeps the flecks as they were when it
+// became the child, an overlay keeps what was written into it (zeros included), one
+// writer at a time; checked case by case and by random operations against a model.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "FleckTestSupport.h"
+#include "fleck/CFleckDiskLink.h"
+#include "fleck/CFleckDiskLock.h"
+#include "support/CFaultInjectingFileSystem.h"
+#include "support/TempFolder.h"
+#include "zel/CLocalFileSystem.h"
+
+namespace fleck::test {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+constexpr auto kRead = zel::IIOStream::AccessRead;
+constexpr auto kWrite = zel::IIOStream::AccessReadWrite;
+constexpr int kFleck = 4096;
+
+class ChainRulesTest : public ::testing::Test {
+ protected:
+  zel::CURI at(const char* name) const { return root.uri() << name; }
+  zel::CURI disk(const char* name) {
+    makeDisk(fs, at(name), 8 * kFleck, kFleck);
+    return at(name);
+  }
+  zel::CURI child(const char* name, const zel::CURI& parent,
+                  CFleckDisk::ChildType type = CFleckDisk::ChildLinked) {
+    CFleckDisk::createChild(fs, at(name), parent, type);
+    return at(name);
+  }
+  // Writes `bytes` at fleck `index` (+ offset) through the disk's byte I/O.
+  void write(const zel::CURI& folder, int index, const Bytes& bytes, int offset = 0) {
+    CFleckDisk d(fs, folder, "", kWrite, 2);
+    d.setAllowWritingWithParentDisk(true);
+    d.seek(std::int64_t{index} * kFleck + offset);
+    d.write(bytes.data(), static_cast<int>(bytes.size()));
+  }
+  Bytes read(const zel::CURI& folder, int index) {
+    CFleckDisk d(fs, folder, "", kRead, 1);
+    Bytes out(kFleck);
+    d.seek(std::int64_t{index} * kFleck);
+    d.read(out.data(), kFleck);
+    return out;
+  }
+  std::string fleckPath(const zel::CURI& folder, int index) {
+    zel::P<CFleck> fleck = CFleckDisk(fs, folder, "", kRead, 1).newStandAloneFleckObject();
+    fleck->seek(index, 0);
+    return (folder << fleck->getRelativeFleckURI()).toLocalPath();
+  }
+  bool hasFile(const zel::CURI& folder, int index) {
+    return std::filesystem::exists(fleckPath(folder, index));
+  }
+  zel::CURI linkOf(const zel::CURI& folder, const char* name) {
+    CFleckDiskLink link;
+    link.load(fs, folder, name);
+    return (folder << link.getTargetURI()).toNormalized();
+  }
+
+  TempFolder root;
+  zel::P<zel::IFileSystem> fs = zel::make<zel::CLocalFileSystem>();
+  const Bytes zeros = Bytes(kFleck, 0);
+};
+
+TEST_F(ChainRulesTest, ZerosWrittenOverAParentStayZeros) {
+  const zel::CURI parent = disk("p");
+  for (int i = 0; i < 4; ++i)
+    write(parent, i, pattern(kFleck, 10 + i));
+  const zel::CURI overlay = child("o", parent, CFleckDisk::ChildDetached);
+  write(overlay, 5, pattern(kFleck, 50));  // a fleck only the overlay holds
+  // Every way a fleck becomes zeros: a whole zero fleck, partial writes that zero what
+  // the parent had, and an all-zero prepared record (null).
+  write(overlay, 0, zeros);
+  write(overlay, 1, Bytes(kFleck / 2, 0));
+  write(overlay, 1, Bytes(kFleck / 2, 0), kFleck / 2);
+  {
+    CFleckDisk d(fs, overlay, "", kWrite, 2);
+    for (int i : {2, 5}) {
+      d.seek(std::int64_t{i} * kFleck);
+      d.writePreparedFleckData(nullptr, nullptr);
+    }
+  }
+  for (int i : {0, 1, 2, 5})
+    EXPECT_EQ(read(overlay, i), zeros) << "fleck " << i;
+  EXPECT_EQ(read(overlay, 3), pattern(kFleck, 13));
+  // Over the parent's data a zero record stays; where no parent holds the fleck, the
+  // file goes.
+  EXPECT_TRUE(hasFile(overlay, 0));
+  EXPECT_FALSE(hasFile(overlay, 5));
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(read(parent, i), pattern(kFleck, 10 + i));
+}
+
+TEST_F(ChainRulesTest, DiskInTheMiddleGivesItsChildWhatTheChildRead) {
+  const zel::CURI p = disk("p");
+  write(p, 1, pattern(kFleck, 1));
+  write(p, 2, pattern(kFleck, 2));
+  const zel::CURI m = child("m", p);
+  const zel::CURI c = child("c", m);
+  const Bytes patch = pattern(512, 99);
+  write(m, 1, patch, 100);          // m lacks fleck 1: its bytes come from p
+  write(m, 2, zeros);               // zeros over p's data
+  write(m, 3, pattern(kFleck, 3));  // nobody had fleck 3: the child keeps zeros
+  Bytes patched = pattern(kFleck, 1);
+  std::memcpy(patched.data() + 100, patch.data(), patch.size());
+  EXPECT_EQ(read(m, 1), patched);
+  EXPECT_EQ(read(m, 2), zeros);
+  EXPECT_EQ(read(c, 1), pattern(kFleck, 1));
+  EXPECT_EQ(read(c, 2), pattern(kFleck, 2));
+  EXPECT_EQ(read(c, 3), zeros);
+  EXPECT_EQ(read(p, 1), pattern(kFleck, 1));
+
+  // A link in the parent's tree is not followed to hand its target to the child.
+  const std::string outside = root.path() + "/outside";
+  std::filesystem::copy_file(fleckPath(p, 1), outside);
+  std::filesystem::create_symlink(outside, fleckPath(p, 4));
+  {
+    LogCapture quiet;
+    CFleckDisk d(fs, m, "", kWrite, 1);
+    d.setAllowWritingWithParentDisk(true);
+    d.seek(4 * kFleck);
+    d.write(pattern(kFleck, 4).data(), kFleck);
+    d.flushChanges();
+    EXPECT_TRUE(d.haveBackgroundErrors());
+  }
+  EXPECT_FALSE(hasFile(c, 4));
+}
+
+TEST_F(ChainRulesTest, OneWriterPerDiskAndSnapshotsOfAnOpenWriter) {
+  const zel::CURI d = disk("d");
+  {
+    CFleckDisk writer(fs, d, "", kWrite, 2);
+    // Another disk object in this process counts as another writer; so does a linked
+    // child, which would otherwise fall into the middle of the writer's work.
+    const std::string inUse = "disk " + std::to_string(CFleckDiskError::InUseByAnotherWriter);
+    EXPECT_EQ(whatThrows([&] { CFleckDisk(fs, d, "", kWrite, 1); }), inUse);
+    try {
+      child("late", d);
+      ADD_FAILURE() << "a child was made under an open writer";
+    } catch (const CFleckDiskError& e) {
+      EXPECT_EQ(e.getCode(), CFleckDiskError::InUseByAnotherWriter);
+      EXPECT_NE(e.getHolder().toUTF8().find("pid=" + std::to_string(::getpid())),
+                std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/late/disk.fleckdisk"));
+    CFleckDisk reader(fs, d, "", kRead, 1);  // readers take no lock
+
+    // A snapshot made through the writer keeps what the disk held, and the open disk
+    // hands its replaced flecks to it from then on.
+    writer.write(pattern(kFleck, 1).data(), kFleck);
+    writer.createSnapshot(at("s1"));
+    writer.seek(0);
+    writer.write(pattern(100, 2).data(), 100);
+    writer.seek(kFleck);
+    writer.write(pattern(kFleck, 3).data(), kFleck);
+    writer.createSnapshot(at("s2"));
+    writer.seek(kFleck);
+    writer.write(zeros.data(), kFleck);
+  }
+  EXPECT_FALSE(std::filesystem::exists(CFleckDiskLock::getLockURI(d).toLocalPath()));
+  Bytes now = pattern(kFleck, 1);
+  std::memcpy(now.data(), pattern(100, 2).data(), 100);
+  EXPECT_EQ(read(at("s1"), 0), pattern(kFleck, 1));
+  EXPECT_EQ(read(at("s1"), 1), zeros);
+  EXPECT_EQ(read(at("s2"), 0), now);
+  EXPECT_EQ(read(at("s2"), 1), pattern(kFleck, 3));
+  EXPECT_EQ(read(d, 1), zeros);
+  CFleckDisk again(fs, d, "", kWrite, 1);  // free again
+}
+
+// A child creation that fails at any of its writes leaves the chain as it was, and the
+// next try works.
+TEST_F(ChainRulesTest, FailedChildCreationLeavesTheChainAsItWas) {
+  auto faulty = zel::make<CFaultInjectingFileSystem>(fs);
+  const zel::CURI p = disk("p");
+  write(p, 0, pattern(kFleck, 1));
+  const zel::CURI older = child("c0", p);
+  // Every open of the file fails, its writes as well as its reads (which then fall
+  // back to the second copy), so the failure hits whatever write comes first.
+  for (const char* fails :
+       {"/n/disk.fleckdisk", "/n/parent.flecklnk", "/c0/parent.flecklnk", "/p/child.flecklnk"}) {
+    SCOPED_TRACE(fails);
+    faulty->addRule({.op = CFaultInjectingFileSystem::OpenStream, .pathContains = fails});
+    EXPECT_NE(
+        whatThrows([&] { CFleckDisk::createChild(faulty, at("n"), p, CFleckDisk::ChildLinked); }),
+        "none");
+    faulty->clearRules();
+    EXPECT_EQ(linkOf(p, "child.flecklnk"), older);
+    EXPECT_EQ(linkOf(older, "parent.flecklnk"), p);
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/n"));
+    // The older snapshot keeps working: the parent still hands its flecks to it.
+    write(p, 0, pattern(kFleck, 2));
+    EXPECT_EQ(read(older, 0), pattern(kFleck, 1));
+  }
+  child("n", p);
+  EXPECT_EQ(linkOf(p, "child.flecklnk"), at("n"));
+  EXPECT_EQ(linkOf(older, "parent.flecklnk"), at("n"));
+  EXPECT_EQ(linkOf(at("n"), "child.flecklnk"), older);
+
+  // A crash between the last two writes leaves the parent's link on the older child;
+  // the parent's next writer finishes the creation.
+  child("m", p);
+  CFleckDiskLink stale;
+  stale.setTargetURI(zel::CURI("../n"));
+  stale.store(fs, p, "child.flecklnk");
+  EXPECT_EQ(CFleckDisk(fs, p, "", kWrite, 1).getChildDiskFolder(), at("m"));
+  EXPECT_EQ(linkOf(p, "child.flecklnk"), at("m"));
+}
+
+// Random writes, reads, flushes, reopenings and snapshots against a byte array per
+// disk. With faults, stores and deletes fail now and then (and no snapshots are made):
+// every failure is reported, and a fleck then holds its bytes from before the write
+// or after it, nothing else.
+struct ModelCase {
+  unsigned seed;
+  int faultOneIn;  // 0: no faults
+};
+
+void PrintTo(const ModelCase& c, std::ostream* out) {
+  *out << "seed " << c.seed << ", faults " << c.faultOneIn;
+}
+
+class DiskModelTest : public ::testing::TestWithParam<ModelCase> {
+ protected:
+  static constexpr std::int64_t kSize = 40 * kFleck + 123;  // the last fleck is partial
+
+  std::int64_t pick(std::int64_t limit) {
+    return std::uniform_int_distribution<std::int64_t>(0, limit)(random);
+  }
+  void reopen() {
+    disk.reset();
+    disk = std::make_unique<CFleckDisk>(fs, head, password, kWrite, 3);
+  }
+  // A random write, now and then of a whole fleck (which replaces it without loading
+  // it); returns the first and last fleck it touched.
+  std::pair<std::int64_t, std::int64_t> write() {
+    const std::int64_t position = pick(kSize);
+    const bool whole = pick(4) == 0 && kSize - position >= kFleck;
+    const std::int64_t at = whole ? position - position % kFleck : position;
+    const auto n = static_cast<std::size_t>(
+        whole ? kFleck : pick(std::min<std::int64_t>(3 * kFleck, kSize - position)));
+    const int kind = static_cast<int>(pick(2));  // zeros, runs or noise
+    Bytes bytes(n);
+    for (auto& b : bytes)
+      b = static_cast<unsigned char>(kind == 0 ? 0 : kind == 1 ? pick(2) : random());
+    disk->seek(at);
+    disk->write(bytes.data(), static_cast<int>(n));
+    std::copy(bytes.begin(), bytes.end(), model[head].begin() + at);
+    return {at / kFleck, (at + static_cast<std::int64_t>(n) - 1) / kFleck};
+  }
+  void checkRead(CFleckDisk& which, const Bytes& expected, bool whole) {
+    const std::int64_t position = whole ? 0 : pick(kSize);
+    const std::int64_t n =
+        whole ? kSize : pick(std::min<std::int64_t>(3 * kFleck, kSize - position));
+    Bytes bytes(static_cast<std::size_t>(n));
+    which.seek(position);
+    which.read(bytes.data(), static_cast<int>(n));
+    const auto diff = std::mismatch(bytes.begin(), bytes.end(), expected.begin() + position);
+    ASSERT_TRUE(diff.first == bytes.end())
+        << "first difference at byte " << position + (diff.first - bytes.begin()) << " of "
+        << which.getDiskFolder().toString(true);
+  }
+  // A linked child of the head, made by the open writer or beside it.
+  void snapshot() {
+    const zel::CURI child = root.uri()
+                            << zel::String::fromUTF8("snap" + std::to_string(model.size()));
+    if (pick(1) == 0) {
+      disk->createSnapshot(child);
+    } else {
+      disk->flushChanges();
+      disk.reset();  // the head learns of its new child when it opens again
+      CFleckDisk::createChild(fs, child, head, CFleckDisk::ChildLinked);
+      reopen();
+    }
+    model[child] = model[head];
+  }
+  void checkSnapshots() {
+    disk->flushChanges();  // the head's saves move old flecks into its child
+    for (const auto& [folder, expected] : model) {
+      if (folder == head) continue;
+      CFleckDisk snap(fs, folder, password, kRead, 1);
+      const bool whole = pick(3) == 0;
+      for (int i = 0; i < (whole ? 1 : 3); ++i)
+        checkRead(snap, expected, whole);
+    }
+  }
+  // After a write with faults: the failures name only flecks it touched, each of which
+  // holds its old or new bytes; what the disk holds is the model from then on.
+  std::size_t checkOldOrNew(const Bytes& before, std::int64_t first, std::int64_t last) {
+    disk->flushChanges();
+    std::set<std::int64_t> failed;
+    for (const auto& error : disk->getBackgroundErrorList())
+      failed.insert(error.fleckIndex);
+    const std::size_t errors = disk->getBackgroundErrorList().size();
+    reopen();  // a fresh error list for the next write
+    for (std::int64_t f : failed)
+      EXPECT_TRUE(f >= first && f <= last) << "error for fleck " << f;
+    for (std::int64_t f = first; f <= last; ++f) {
+      const std::int64_t start = f * kFleck, n = std::min<std::int64_t>(kFleck, kSize - start);
+      Bytes got(static_cast<std::size_t>(n));
+      disk->seek(start);
+      disk->read(got.data(), static_cast<int>(n));
+      const bool isNew = std::equal(got.begin(), got.end(), model[head].begin() + start);
+      const bool isOld = std::equal(got.begin(), got.end(), before.begin() + start);
+      EXPECT_TRUE(isNew || (isOld && failed.count(f) != 0))
+          << "fleck " << f
+          << (isOld ? " lost a write that reported no error"
+                    : " holds neither its old nor its new bytes");
+      std::copy(got.begin(), got.end(), model[head].begin() + start);
+    }
+    return errors;
+  }
+
+  TempFolder root;
+  zel::P<CFaultInjectingFileSystem> fs;
+  std::mt19937_64 random;
+  zel::CURI head = root.uri() << "disk";
+  zel::String password;
+  std::map<zel::CURI, Bytes> model;
+  std::unique_ptr<CFleckDisk> disk;
+};
+
+TEST_P(DiskModelTest, RandomOperationsOnAChainMatchTheModel) {
+  const unsigned seed = seedFromEnvironment(GetParam().seed);
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
+  const int oneIn = GetParam().faultOneIn;
+  random.seed(seed);
+  fs = zel::make<CFaultInjectingFileSystem>(zel::make<zel::CLocalFileSystem>(), seed);
+  password = seed % 2 == 0 ? "" : "pw";
+  makeDisk(fs, head, kSize, kFleck, seed % 2 == 0 ? "" : "pw");
+  model[head] = Bytes(kSize, 0);
+  reopen();
+  LogCapture quiet;
+  if (oneIn > 0) {
+    fs->addRule({.op = CFaultInjectingFileSystem::StoreStreamAsync, .problem = 0, .oneIn = oneIn});
+    fs->addRule({.op = CFaultInjectingFileSystem::DeleteAsync, .problem = 0, .oneIn = oneIn});
+  }
+  std::size_t errorsSeen = 0;
+  for (int step = 0; step < 300 && !HasFailure(); ++step) {
+    const int op = static_cast<int>(pick(9));
+    if (op <= 3) {
+      const Bytes before = model[head];
+      const auto [first, last] = write();
+      if (oneIn > 0) errorsSeen += checkOldOrNew(before, first, last);
+    } else if (op <= 5) {
+      checkRead(*disk, model[head], false);
+    } else if (op == 6) {
+      disk->flushChanges();
+    } else if (op == 7) {
+      reopen();
+    } else if (oneIn == 0 && model.size() < 4 && pick(2) == 0) {
+      snapshot();
+    } else {
+      checkSnapshots();
+    }
+  }
+  if (HasFailure()) return;
+  reopen();
+  checkRead(*disk, model[head], true);
+  checkSnapshots();
+  if (oneIn == 0) {
+    EXPECT_FALSE(disk->haveBackgroundErrors());
+  } else {
+    EXPECT_GT(fs->getInjectedCount(CFaultInjectingFileSystem::StoreStreamAsync), 0);
+    EXPECT_GT(errorsSeen, 0u);
+  }
+  disk.reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, DiskModelTest,
+                         ::testing::Values(ModelCase{1, 0}, ModelCase{2, 0}, ModelCase{3, 0},
+                                           ModelCase{4, 0}, ModelCase{11, 3}, ModelCase{12, 3}));
+
+}  // namespace
+}  // namespace fleck::test
