@@ -1,10 +1,16 @@
-// Making and opening disks: what a new disk holds, what opening refuses and why, how a
-// chain is found and read, and the disk's own bounds.
+// Making, opening and chaining disks: what a new disk holds, what opening refuses and
+// why, and what a chain promises every writer (a child keeps the flecks as they were
+// when it became the child, an overlay keeps what was written into it, zeros
+// included, one writer at a time), case by case and by random operations on a model.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
-#include <functional>
+#include <map>
+#include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -12,16 +18,23 @@
 #include "FleckTestSupport.h"
 #include "fleck/CFleckDiskHeader.h"
 #include "fleck/CFleckDiskLink.h"
+#include "fleck/CFleckDiskLock.h"
+#include "support/CFaultInjectingFileSystem.h"
 #include "support/TempFolder.h"
 #include "zel/CLocalFileSystem.h"
 
 namespace fleck::test {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
 namespace stdfs = std::filesystem;
+using Bytes = std::vector<unsigned char>;
 constexpr auto kRead = zel::IIOStream::AccessRead;
 constexpr auto kWrite = zel::IIOStream::AccessReadWrite;
+constexpr int kFleck = 4096;
+
+std::string io(zel::CIOError::Code code) {
+  return "io " + std::to_string(code);
+}
 
 // Reaches the protected link loader.
 struct DiskLinks : CFleckDisk {
@@ -30,61 +43,91 @@ struct DiskLinks : CFleckDisk {
 
 class DiskTest : public ::testing::Test {
  protected:
-  zel::CURI at(const std::string& name) const { return root.uri() << zel::String::fromUTF8(name); }
-  zel::CURI make(const std::string& name, const char* password = "", std::int64_t size = 1 << 20) {
-    CFleckDisk::create(fs, at(name), size, 1, password, "lz4", 65536);
+  zel::CURI at(const char* name) const { return root.uri() << name; }
+  zel::CURI newDisk(const char* name, const char* password = "", std::int64_t size = 8 * kFleck) {
+    makeDisk(fs, at(name), size, kFleck, password);
     return at(name);
   }
-  CFleckDiskHeader header(const zel::CURI& disk) {
+  zel::CURI child(const char* name, const zel::CURI& parent,
+                  CFleckDisk::ChildType type = CFleckDisk::ChildLinked) {
+    CFleckDisk::createChild(fs, at(name), parent, type);
+    return at(name);
+  }
+  // Writes `bytes` at fleck `index` (+ offset) through the disk's byte I/O.
+  void write(const zel::CURI& folder, int index, const Bytes& bytes, int offset = 0) {
+    CFleckDisk d(fs, folder, "", kWrite, 2);
+    d.setAllowWritingWithParentDisk(true);
+    d.seek(std::int64_t{index} * kFleck + offset);
+    d.write(bytes.data(), static_cast<int>(bytes.size()));
+  }
+  Bytes read(const zel::CURI& folder, int index) {
+    CFleckDisk d(fs, folder, "", kRead, 1);
+    Bytes out(kFleck);
+    d.seek(std::int64_t{index} * kFleck);
+    d.read(out.data(), kFleck);
+    return out;
+  }
+  std::string fleckPath(const zel::CURI& folder, int index) {
+    zel::P<CFleck> fleck = CFleckDisk(fs, folder, "", kRead, 1).newStandAloneFleckObject();
+    fleck->seek(index, 0);
+    return (folder << fleck->getRelativeFleckURI()).toLocalPath();
+  }
+  bool hasFile(const zel::CURI& folder, int index) {
+    return stdfs::exists(fleckPath(folder, index));
+  }
+  // A link as stored, and the folder it leads to.
+  zel::CURI rawLink(const zel::CURI& folder, const char* name) {
+    return DiskLinks::loadLink(fs, folder, name);
+  }
+  zel::CURI linkOf(const zel::CURI& folder, const char* name) {
+    return (folder << rawLink(folder, name)).toNormalized();
+  }
+  void setLink(const zel::CURI& folder, const char* name, const char* target) {
+    CFleckDiskLink link;
+    link.setTargetURI(zel::CURI(target));
+    link.store(fs, folder, name);
+  }
+  CFleckDiskHeader header(const zel::CURI& folder) {
     CFleckDiskHeader h;
-    h.load(fs, disk);
+    h.load(fs, folder);
     return h;
   }
-  void link(const zel::CURI& disk, const char* name, const char* target) {
-    CFleckDiskLink l;
-    l.setTargetURI(zel::CURI(target));
-    l.store(fs, disk, name);
-  }
-  zel::CURI linkOf(const zel::CURI& disk, const char* name) {
-    return DiskLinks::loadLink(fs, disk, name);
-  }
-  zel::CURI resolved(const zel::CURI& disk, const char* name) {
-    return (disk << linkOf(disk, name)).toNormalized();
-  }
-  std::set<std::string> files(const std::string& name) {
+  std::set<std::string> files(const zel::CURI& folder) {
     std::set<std::string> found;
-    for (const auto& entry : stdfs::recursive_directory_iterator(root.path() + "/" + name))
-      if (entry.is_regular_file())
-        found.insert(stdfs::relative(entry.path(), root.path() + "/" + name));
+    const std::string top = folder.toLocalPath();
+    for (const auto& entry : stdfs::recursive_directory_iterator(top))
+      if (entry.is_regular_file()) found.insert(stdfs::relative(entry.path(), top));
     return found;
   }
 
   TempFolder root;
   zel::P<zel::IFileSystem> fs = zel::make<zel::CLocalFileSystem>();
+  const Bytes zeros = Bytes(kFleck, 0);
 };
 
 using DiskOpenTest = DiskTest;
 using DiskCreateTest = DiskTest;
+using ChainRulesTest = DiskTest;
 
 TEST_F(DiskOpenTest, RefusalsNameTheirCause) {
-  make("secret", "pw");
-  make("plain");
-  CFleckDiskHeader h = header(make("v2"));
+  newDisk("secret", "pw");
+  newDisk("plain");
+  CFleckDiskHeader h = header(newDisk("v2"));
   h.setMinWriterVersion(2);
   h.store(fs, at("v2"));
-  h = header(make("slow", "pw"));
+  h = header(newDisk("slow", "pw"));
   h.setCipherKeyDerivationIterations(2147483647);
   h.store(fs, at("slow"));
-  link(make("self"), "parent.flecklnk", ".");
-  link(make("a"), "parent.flecklnk", "../b");
-  link(make("b"), "parent.flecklnk", "../a");
-  CFleckDisk::createChild(fs, at("o"), make("gone"), CFleckDisk::ChildDetached);
+  setLink(newDisk("self"), "parent.flecklnk", ".");
+  setLink(newDisk("a"), "parent.flecklnk", "../b");
+  setLink(newDisk("b"), "parent.flecklnk", "../a");
+  child("o", newDisk("gone"), CFleckDisk::ChildDetached);
   stdfs::remove_all(root.path() + "/gone");
   // A writer moves replaced flecks only into a child whose parent link leads back.
-  link(make("p"), "child.flecklnk", "../q");
-  make("q");
+  setLink(newDisk("p"), "child.flecklnk", "../q");
+  newDisk("q");
   stdfs::create_directories(root.path() + "/x");
-  link(make("r"), "child.flecklnk", "../x");
+  setLink(newDisk("r"), "child.flecklnk", "../x");
 
   const std::string badPassword =
       "disk " + std::to_string(CFleckDiskError::EncryptPasswordIncorrect);
@@ -116,36 +159,39 @@ TEST_F(DiskOpenTest, RefusalsNameTheirCause) {
         << c.disk << " with " << c.password << ": " << thrown;
   }
   EXPECT_EQ(whatThrows([&] { CFleckDisk(fs, at("plain"), "", kRead, 0); }), "arg");
+  CFleckDisk::OpenOptions options;
+  options.allowMissingParents = true;  // then the parent reads as zeros
+  EXPECT_EQ(whatThrows([&] { CFleckDisk(fs, at("o"), "", kRead, 1, options); }), "none");
 }
 
 TEST_F(DiskOpenTest, ChildrenReadThroughTheirChainAndWriteOnlyWhenAllowed) {
   const zel::CURI a = at("a");
-  const Bytes data = pattern(70000, 5);
-  makeDisk(fs, a, 200000, 65536, "", data);  // flecks 0 and 1; 2 and 3 have no file
-  CFleckDisk::createChild(fs, at("b"), a, CFleckDisk::ChildLinked);
-  CFleckDisk::createChild(fs, at("c"), at("b"), CFleckDisk::ChildLinked);
+  const Bytes data = pattern(kFleck + 500, 5);
+  makeDisk(fs, a, 3 * kFleck, kFleck, "", data);  // fleck 2 has no file
+  child("b", a);
+  child("c", at("b"));
   CFleckDisk::createChild(fs, at("far") << "d", a, CFleckDisk::ChildDetached);
   for (const zel::CURI& folder : {at("c"), at("far") << "d"}) {
-    CFleckDisk disk(fs, folder, "", kWrite, 2);
-    EXPECT_EQ(disk.getParentDiskFolders().back(), a);  // nearest first
-    Bytes back(200000, 1);
-    disk.read(back.data(), 200000);
+    CFleckDisk d(fs, folder, "", kWrite, 2);
+    EXPECT_EQ(d.getParentDiskFolders().back(), a);  // nearest first
+    Bytes back(3 * kFleck, 1);
+    d.read(back.data(), 3 * kFleck);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
-    EXPECT_EQ(std::count(back.begin(), back.end(), 0), 200000 - 70000);
+    EXPECT_EQ(std::count(back.begin(), back.end(), 0), 3 * kFleck - data.size());
   }
-  CFleckDisk disk(fs, at("c"), "", kWrite, 2);
-  EXPECT_EQ(disk.getParentDiskFolder(), at("b"));
-  EXPECT_EQ(whatThrows([&] { disk.write(data.data(), 10); }),
+  CFleckDisk d(fs, at("c"), "", kWrite, 2);
+  EXPECT_EQ(d.getParentDiskFolder(), at("b"));
+  EXPECT_EQ(whatThrows([&] { d.write(data.data(), 10); }),
             "error: Cannot write to fleck disk that has a parent disk attached.");
   // Prepared flecks need no permission.
   auto record = zel::make<zel::TBuffer<unsigned char>>();
-  disk.createDataPreparer()->prepareData(zel::TBuffer<unsigned char>(data.data(), 65536), *record);
-  disk.seek(65536);
-  zel::P<CFleckStorer> storer = disk.writePreparedFleckData(record, nullptr);
+  d.createDataPreparer()->prepareData(zel::TBuffer<unsigned char>(data.data(), kFleck), *record);
+  d.seek(kFleck);
+  zel::P<CFleckStorer> storer = d.writePreparedFleckData(record, nullptr);
   EXPECT_TRUE(storer->waitFinished(-1));
   EXPECT_EQ(storer->getError(), nullptr);
-  disk.setAllowWritingWithParentDisk(true);
-  EXPECT_EQ(whatThrows([&] { disk.write(data.data(), 10); }), "none");
+  d.setAllowWritingWithParentDisk(true);
+  EXPECT_EQ(whatThrows([&] { d.write(data.data(), 10); }), "none");
 
   EXPECT_EQ(CFleckDisk(fs, a, "", kRead, 1).getChildDiskFolder(), at("b"));
   stdfs::remove_all(root.path() + "/b");  // a child that is gone is ignored
@@ -153,67 +199,52 @@ TEST_F(DiskOpenTest, ChildrenReadThroughTheirChainAndWriteOnlyWhenAllowed) {
 }
 
 TEST_F(DiskOpenTest, SeeksAndPreparedWritesStayInsideTheDisk) {
-  const zel::CURI folder = make("d", "", 200000);  // the last fleck is partial
-  CFleckDisk disk(fs, folder, "", kWrite, 2);
+  constexpr std::int64_t kSize = 3 * kFleck + 1000;  // the last fleck is partial
+  const zel::CURI folder = newDisk("d", "", kSize);
+  CFleckDisk d(fs, folder, "", kWrite, 2);
   try {
-    disk.seek(200001);
+    d.seek(kSize + 1);
     ADD_FAILURE() << "seek past the end";
   } catch (const zel::CIOError& e) {
     EXPECT_EQ(e.getIOCode(), zel::CIOError::InvalidPosition);
-    EXPECT_EQ(e.getProps().lookup("pos"), zel::String("200001"));
-    EXPECT_EQ(e.getProps().lookup("size"), zel::String("200000"));
+    EXPECT_EQ(e.getProps().lookup("pos"), zel::String::fromInt64(kSize + 1));
     EXPECT_EQ(e.getProps().lookup("uri"), folder.toString(true));
   }
-  EXPECT_EQ(whatThrows([&] { disk.seek(-1); }),
-            "io " + std::to_string(zel::CIOError::InvalidPosition));
+  EXPECT_EQ(whatThrows([&] { d.seek(-1); }), io(zel::CIOError::InvalidPosition));
   auto record = zel::make<zel::TBuffer<unsigned char>>();
-  disk.createDataPreparer()->prepareData(
-      zel::TBuffer<unsigned char>(pattern(65536, 2).data(), 65536), *record);
-  const auto prepared = [&](std::int64_t at) {
-    disk.seek(at);
-    return whatThrows([&] { disk.writePreparedFleckData(record, nullptr)->waitFinished(-1); });
+  d.createDataPreparer()->prepareData(
+      zel::TBuffer<unsigned char>(pattern(kFleck, 2).data(), kFleck), *record);
+  const auto prepared = [&](std::int64_t position) {
+    d.seek(position);
+    return whatThrows([&] { d.writePreparedFleckData(record, nullptr)->waitFinished(-1); });
   };
-  EXPECT_EQ(prepared(65537), "io " + std::to_string(zel::CIOError::NotAligned));
-  EXPECT_EQ(prepared(200000), "io " + std::to_string(zel::CIOError::SizeExceeded));
-  EXPECT_EQ(prepared(196608), "none");
-  EXPECT_EQ(disk.getPosition(), 200000);
+  EXPECT_EQ(prepared(kFleck + 1), io(zel::CIOError::NotAligned));
+  EXPECT_EQ(prepared(kSize), io(zel::CIOError::SizeExceeded));
+  EXPECT_EQ(prepared(3 * kFleck), "none");
+  EXPECT_EQ(d.getPosition(), kSize);
   CFleckDisk reader(fs, folder, "", kRead, 1);
   EXPECT_EQ(whatThrows([&] { reader.write(record->getData(), 1); }),
-            "error: Internal error: CFleckDisk::write was called, but the disk was not opened "
-            "for writing.");
+            "error: Internal error: CFleckDisk::write was called, but the disk was not opened for "
+            "writing.");
 }
 
-TEST_F(DiskCreateTest, PlainAndEncryptedDisks) {
+TEST_F(DiskCreateTest, NewDisksAndRefusedOnes) {
   CFleckDisk::create(fs, at("plain"), 1 << 30, 512, "", "zlib-6", -1);
-  const CFleckDiskHeader plain = header(at("plain"));
-  EXPECT_EQ(plain.getCipherID(), zel::String("null"));
-  EXPECT_EQ(plain.getFleckSize(), 524288);  // the default
-  EXPECT_EQ(plain.getPayloadBlockSize(), 512);
+  EXPECT_EQ(header(at("plain")).getFleckSize(), 524288);  // the default
+  EXPECT_EQ(header(at("plain")).getCipherID(), zel::String("null"));
   unsigned char empty[32];  // the key hash of a plain disk: SHA-256 of no bytes
   EVP_Digest("", 0, empty, nullptr, EVP_sha256(), nullptr);
-  EXPECT_EQ(plain.getCipherKeyHash(), zel::TBuffer<unsigned char>(empty, 32));
-  EXPECT_EQ(files("plain"), (std::set<std::string>{"disk.fleckdisk", "fallback/disk.fleckdisk"}));
-  EXPECT_TRUE(CFleckDisk::isEncryptPasswordCorrect(fs, at("plain"), "", nullptr));
-  EXPECT_FALSE(CFleckDisk::isEncryptPasswordCorrect(fs, at("plain"), "secret", nullptr));
-
+  EXPECT_EQ(header(at("plain")).getCipherKeyHash(), zel::TBuffer<unsigned char>(empty, 32));
+  EXPECT_EQ(files(at("plain")),
+            (std::set<std::string>{"disk.fleckdisk", "fallback/disk.fleckdisk"}));
   // Each encrypted disk gets its own salt, so the same password makes other keys.
-  const zel::CURI a = make("a", "pass word"), b = make("b", "pass word");
-  EXPECT_EQ(header(a).getCipherID(), zel::String("aes256cbc"));
-  EXPECT_EQ(header(a).getCipherKeyDerivationSalt().getUsed(), 8u);
-  EXPECT_EQ(header(a).getCipherKeyDerivationIterations(), 10000);
-  EXPECT_FALSE(header(a).getCipherKeyDerivationSalt() == header(b).getCipherKeyDerivationSalt());
-  zel::TCryptBuffer<unsigned char> keyA, keyB;
-  ASSERT_TRUE(CFleckDisk::isEncryptPasswordCorrect(fs, a, "pass word", &keyA));
-  ASSERT_TRUE(CFleckDisk::isEncryptPasswordCorrect(fs, b, "pass word", &keyB));
-  EXPECT_EQ(keyA.getUsed(), 32u);
-  EXPECT_TRUE(CFleckDisk::isCipherKeyCorrect(fs, a, keyA));
-  EXPECT_FALSE(CFleckDisk::isCipherKeyCorrect(fs, a, keyB));
-  zel::TCryptBuffer<unsigned char> untouched(keyB);
-  EXPECT_FALSE(CFleckDisk::isEncryptPasswordCorrect(fs, a, "pass wore", &untouched));
-  EXPECT_TRUE(untouched == keyB);
-}
+  const CFleckDiskHeader a = header(newDisk("a", "pass word")),
+                         b = header(newDisk("b", "pass word"));
+  EXPECT_EQ(a.getCipherID(), zel::String("aes256cbc"));
+  EXPECT_EQ(a.getCipherKeyDerivationSalt().getUsed(), 8u);
+  EXPECT_FALSE(a.getCipherKeyDerivationSalt() == b.getCipherKeyDerivationSalt());
+  EXPECT_FALSE(a.getCipherKeyHash() == b.getCipherKeyHash());
 
-TEST_F(DiskCreateTest, RefusedDisksLeaveNothingAndAFolderWithADiskIsRefused) {
   const std::int64_t maxFlecks = 8587340257;  // what the fleck tree can address
   const struct {
     std::int64_t size;
@@ -222,78 +253,364 @@ TEST_F(DiskCreateTest, RefusedDisksLeaveNothingAndAFolderWithADiskIsRefused) {
   } refused[] = {
       {4096, "lz4", 0}, {-5, "lz4", -1}, {4096, "lz5", -1}, {(maxFlecks + 1) * 4096, "lz4", 4096}};
   for (const auto& c : refused) {
-    SCOPED_TRACE(c.size);
     EXPECT_NE(whatThrows([&] {
                 CFleckDisk::create(fs, at("x"), c.size, 1, "", c.compressor, c.fleckSize);
               }),
-              "none");
+              "none")
+        << c.size;
     EXPECT_FALSE(stdfs::exists(root.path() + "/x/disk.fleckdisk"));
   }
   CFleckDisk::create(fs, at("x"), maxFlecks * 4096, 1, "", "lz4", 4096);
-  EXPECT_EQ(whatThrows([&] { make("x"); }),
+  EXPECT_EQ(whatThrows([&] { newDisk("x"); }),
             "error: Cannot create fleck disk in a folder that already contains one.");
   // Only the fallback copy left: the folder is free, and both copies are written anew.
   stdfs::remove(root.path() + "/x/disk.fleckdisk");
-  make("x", "", 8192);
+  newDisk("x", "", 8192);
   stdfs::remove(root.path() + "/x/disk.fleckdisk");
   EXPECT_EQ(header(at("x")).getDiskSize(), 8192);
 }
 
 // A second linked child goes between the parent and its first child, and the links
 // are relative, so that a chain moved as a whole still resolves.
-TEST_F(DiskCreateTest, LinkedChildrenGoBetweenAndSurviveAMoveDetachedOnesNameTheirParent) {
+TEST_F(DiskCreateTest, ChildLinks) {
   const zel::CURI p = at("old") << "p";
   CFleckDisk::create(fs, p, 1 << 20, 1, "pw", "lz4", -1);
   CFleckDisk::createChild(fs, at("old") << "c0", p, CFleckDisk::ChildLinked);
   CFleckDisk::createChild(fs, at("old") << "c", p, CFleckDisk::ChildLinked);
-  EXPECT_EQ(files("old/c"), (std::set<std::string>{"disk.fleckdisk", "fallback/disk.fleckdisk",
-                                                   "parent.flecklnk", "fallback/parent.flecklnk",
-                                                   "child.flecklnk", "fallback/child.flecklnk"}));
-  EXPECT_EQ(linkOf(at("old") << "c", "parent.flecklnk"), zel::CURI("../p"));
+  EXPECT_EQ(files(at("old") << "c").size(), 6u);  // header, parent and child link, twice each
+  EXPECT_EQ(rawLink(at("old") << "c", "parent.flecklnk"), zel::CURI("../p"));
   EXPECT_TRUE(CFleckDisk::isEncryptPasswordCorrect(fs, at("old") << "c", "pw", nullptr));
-
   stdfs::rename(root.path() + "/old", root.path() + "/moved");
   const zel::CURI np = at("moved") << "p", nc = at("moved") << "c", nc0 = at("moved") << "c0";
-  EXPECT_EQ(resolved(np, "child.flecklnk"), nc);
-  EXPECT_EQ(resolved(nc, "child.flecklnk"), nc0);
-  EXPECT_EQ(resolved(nc0, "parent.flecklnk"), nc);
-  EXPECT_EQ(resolved(nc, "parent.flecklnk"), np);
-  EXPECT_TRUE(linkOf(nc0, "child.flecklnk").isEmpty());
-  EXPECT_TRUE(linkOf(np, "parent.flecklnk").isEmpty());
+  EXPECT_EQ(linkOf(np, "child.flecklnk"), nc);
+  EXPECT_EQ(linkOf(nc, "child.flecklnk"), nc0);
+  EXPECT_EQ(linkOf(nc0, "parent.flecklnk"), nc);
+  EXPECT_EQ(linkOf(nc, "parent.flecklnk"), np);
+  EXPECT_TRUE(rawLink(nc0, "child.flecklnk").isEmpty());
+  EXPECT_TRUE(rawLink(np, "parent.flecklnk").isEmpty());
 
-  const std::set<std::string> before = files("moved/p");
-  CFleckDisk::createChild(fs, at("d"), np, CFleckDisk::ChildDetached);
-  EXPECT_EQ(files("moved/p"), before);
-  EXPECT_EQ(linkOf(at("d"), "parent.flecklnk"), np);  // as given, not relative
-  EXPECT_TRUE(linkOf(at("d"), "child.flecklnk").isEmpty());
-}
+  // A detached child names its parent as given and leaves it as it is.
+  const std::set<std::string> before = files(np);
+  child("d", np, CFleckDisk::ChildDetached);
+  EXPECT_EQ(files(np), before);
+  EXPECT_EQ(rawLink(at("d"), "parent.flecklnk"), np);
 
-TEST_F(DiskCreateTest, ChildErrorsAndDamagedLinks) {
-  const zel::CURI p = make("p");
-  EXPECT_EQ(whatThrows([&] {
-              CFleckDisk::createChild(fs, at("c"), p, static_cast<CFleckDisk::ChildType>(2));
-            }),
-            "arg");
-  EXPECT_TRUE(stdfs::is_empty(root.path() + "/c"));
-  EXPECT_EQ(whatThrows([&] {
-              CFleckDisk::createChild(fs, at("c"), zel::CURI("s3://bucket/p"),
-                                      CFleckDisk::ChildLinked);
-            }),
+  EXPECT_EQ(whatThrows([&] { child("e", np, static_cast<CFleckDisk::ChildType>(2)); }), "arg");
+  EXPECT_TRUE(stdfs::is_empty(root.path() + "/e"));
+  EXPECT_EQ(whatThrows([&] { child("e", zel::CURI("s3://bucket/p")); }),
             "error: Parent and child fleck disk must be in same folder hierarchy.");
-  CFleckDisk::createChild(fs, at("c"), p, CFleckDisk::ChildLinked);
-  EXPECT_EQ(whatThrows([&] { CFleckDisk::createChild(fs, at("c"), p, CFleckDisk::ChildLinked); }),
+  EXPECT_EQ(whatThrows([&] { child("d", np); }),
             "error: Cannot create child fleck disk in a folder that already contains one.");
-  EXPECT_EQ(whatThrows([&] {
-              CFleckDisk::createChild(fs, at("orphan"), at("none"), CFleckDisk::ChildLinked);
-            }),
+  EXPECT_EQ(whatThrows([&] { child("f", at("none")); }),
             "fs " + std::to_string(zel::CFileSystemError::NotFound));
-
-  // A damaged link loads from its second copy; both damaged is not the same as none.
-  writeFile(root.path() + "/c/parent.flecklnk", "garbage bytes that fail the digest");
-  EXPECT_EQ(resolved(at("c"), "parent.flecklnk"), p);
-  writeFile(root.path() + "/c/fallback/parent.flecklnk", "more garbage, still bad");
-  EXPECT_NE(whatThrows([&] { linkOf(at("c"), "parent.flecklnk"); }), "none");
 }
+
+TEST_F(ChainRulesTest, ZerosWrittenOverAParentStayZeros) {
+  const zel::CURI parent = newDisk("p");
+  for (int i = 0; i < 4; ++i)
+    write(parent, i, pattern(kFleck, 10 + i));
+  const zel::CURI overlay = child("o", parent, CFleckDisk::ChildDetached);
+  write(overlay, 5, pattern(kFleck, 50));  // a fleck only the overlay holds
+  // Every way a fleck becomes zeros: a whole zero fleck, partial writes that zero what
+  // the parent had, and an all-zero prepared record (null).
+  write(overlay, 0, zeros);
+  write(overlay, 1, Bytes(kFleck / 2, 0));
+  write(overlay, 1, Bytes(kFleck / 2, 0), kFleck / 2);
+  {
+    CFleckDisk d(fs, overlay, "", kWrite, 2);
+    for (int i : {2, 5}) {
+      d.seek(std::int64_t{i} * kFleck);
+      d.writePreparedFleckData(nullptr, nullptr);
+    }
+  }
+  for (int i : {0, 1, 2, 5})
+    EXPECT_EQ(read(overlay, i), zeros) << "fleck " << i;
+  EXPECT_EQ(read(overlay, 3), pattern(kFleck, 13));
+  // Over the parent's data a zero record stays; where no parent holds the fleck, the
+  // file goes.
+  EXPECT_TRUE(hasFile(overlay, 0));
+  EXPECT_FALSE(hasFile(overlay, 5));
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(read(parent, i), pattern(kFleck, 10 + i));
+}
+
+TEST_F(ChainRulesTest, DiskInTheMiddleGivesItsChildWhatTheChildRead) {
+  const zel::CURI p = newDisk("p");
+  write(p, 1, pattern(kFleck, 1));
+  write(p, 2, pattern(kFleck, 2));
+  const zel::CURI m = child("m", p);
+  const zel::CURI c = child("c", m);
+  const Bytes patch = pattern(512, 99);
+  write(m, 1, patch, 100);          // m lacks fleck 1: its bytes come from p
+  write(m, 2, zeros);               // zeros over p's data
+  write(m, 3, pattern(kFleck, 3));  // nobody had fleck 3: the child keeps zeros
+  Bytes patched = pattern(kFleck, 1);
+  std::memcpy(patched.data() + 100, patch.data(), patch.size());
+  EXPECT_EQ(read(m, 1), patched);
+  EXPECT_EQ(read(m, 2), zeros);
+  EXPECT_EQ(read(c, 1), pattern(kFleck, 1));
+  EXPECT_EQ(read(c, 2), pattern(kFleck, 2));
+  EXPECT_EQ(read(c, 3), zeros);
+  EXPECT_EQ(read(p, 1), pattern(kFleck, 1));
+
+  // A link in the parent's tree is not followed to hand its target to the child.
+  const std::string outside = root.path() + "/outside";
+  std::filesystem::copy_file(fleckPath(p, 1), outside);
+  std::filesystem::create_symlink(outside, fleckPath(p, 4));
+  {
+    LogCapture quiet;
+    CFleckDisk d(fs, m, "", kWrite, 1);
+    d.setAllowWritingWithParentDisk(true);
+    d.seek(4 * kFleck);
+    d.write(pattern(kFleck, 4).data(), kFleck);
+    d.flushChanges();
+    EXPECT_TRUE(d.haveBackgroundErrors());
+  }
+  EXPECT_FALSE(hasFile(c, 4));
+}
+
+TEST_F(ChainRulesTest, OneWriterPerDiskAndSnapshotsOfAnOpenWriter) {
+  const zel::CURI d = newDisk("d");
+  {
+    CFleckDisk writer(fs, d, "", kWrite, 2);
+    // Another disk object in this process counts as another writer; so does a linked
+    // child, which would otherwise fall into the middle of the writer's work.
+    const std::string inUse = "disk " + std::to_string(CFleckDiskError::InUseByAnotherWriter);
+    EXPECT_EQ(whatThrows([&] { CFleckDisk(fs, d, "", kWrite, 1); }), inUse);
+    try {
+      child("late", d);
+      ADD_FAILURE() << "a child was made under an open writer";
+    } catch (const CFleckDiskError& e) {
+      EXPECT_EQ(e.getCode(), CFleckDiskError::InUseByAnotherWriter);
+      EXPECT_NE(e.getHolder().toUTF8().find("pid=" + std::to_string(::getpid())),
+                std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/late/disk.fleckdisk"));
+    CFleckDisk reader(fs, d, "", kRead, 1);  // readers take no lock
+
+    // A snapshot made through the writer keeps what the disk held, and the open disk
+    // hands its replaced flecks to it from then on.
+    writer.write(pattern(kFleck, 1).data(), kFleck);
+    writer.createSnapshot(at("s1"));
+    writer.seek(0);
+    writer.write(pattern(100, 2).data(), 100);
+    writer.seek(kFleck);
+    writer.write(pattern(kFleck, 3).data(), kFleck);
+    writer.createSnapshot(at("s2"));
+    writer.seek(kFleck);
+    writer.write(zeros.data(), kFleck);
+  }
+  EXPECT_FALSE(std::filesystem::exists(CFleckDiskLock::getLockURI(d).toLocalPath()));
+  Bytes now = pattern(kFleck, 1);
+  std::memcpy(now.data(), pattern(100, 2).data(), 100);
+  EXPECT_EQ(read(at("s1"), 0), pattern(kFleck, 1));
+  EXPECT_EQ(read(at("s1"), 1), zeros);
+  EXPECT_EQ(read(at("s2"), 0), now);
+  EXPECT_EQ(read(at("s2"), 1), pattern(kFleck, 3));
+  EXPECT_EQ(read(d, 1), zeros);
+  CFleckDisk again(fs, d, "", kWrite, 1);  // free again
+}
+
+// A child creation that fails at any of its writes leaves the chain as it was, and the
+// next try works.
+TEST_F(ChainRulesTest, FailedChildCreationLeavesTheChainAsItWas) {
+  auto faulty = zel::make<CFaultInjectingFileSystem>(fs);
+  const zel::CURI p = newDisk("p");
+  write(p, 0, pattern(kFleck, 1));
+  const zel::CURI older = child("c0", p);
+  // Every open of the file fails, its writes as well as its reads (which then fall
+  // back to the second copy), so the failure hits whatever write comes first.
+  for (const char* fails :
+       {"/n/disk.fleckdisk", "/n/parent.flecklnk", "/c0/parent.flecklnk", "/p/child.flecklnk"}) {
+    SCOPED_TRACE(fails);
+    faulty->addRule({.op = CFaultInjectingFileSystem::OpenStream, .pathContains = fails});
+    EXPECT_NE(
+        whatThrows([&] { CFleckDisk::createChild(faulty, at("n"), p, CFleckDisk::ChildLinked); }),
+        "none");
+    faulty->clearRules();
+    EXPECT_EQ(linkOf(p, "child.flecklnk"), older);
+    EXPECT_EQ(linkOf(older, "parent.flecklnk"), p);
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/n"));
+    // The older snapshot keeps working: the parent still hands its flecks to it.
+    write(p, 0, pattern(kFleck, 2));
+    EXPECT_EQ(read(older, 0), pattern(kFleck, 1));
+  }
+  child("n", p);
+  EXPECT_EQ(linkOf(p, "child.flecklnk"), at("n"));
+  EXPECT_EQ(linkOf(older, "parent.flecklnk"), at("n"));
+  EXPECT_EQ(linkOf(at("n"), "child.flecklnk"), older);
+
+  // A crash between the last two writes leaves the parent's link on the older child;
+  // the parent's next writer finishes the creation.
+  child("m", p);
+  setLink(p, "child.flecklnk", "../n");
+  EXPECT_EQ(CFleckDisk(fs, p, "", kWrite, 1).getChildDiskFolder(), at("m"));
+  EXPECT_EQ(linkOf(p, "child.flecklnk"), at("m"));
+}
+
+// Random writes, reads, flushes, reopenings and snapshots against a byte array per
+// disk. With faults, stores and deletes fail now and then (and no snapshots are made):
+// every failure is reported, and a fleck then holds its bytes from before the write
+// or after it, nothing else.
+struct ModelCase {
+  unsigned seed;
+  int faultOneIn;  // 0: no faults
+};
+
+void PrintTo(const ModelCase& c, std::ostream* out) {
+  *out << "seed " << c.seed << ", faults " << c.faultOneIn;
+}
+
+class DiskModelTest : public ::testing::TestWithParam<ModelCase> {
+ protected:
+  static constexpr std::int64_t kSize = 40 * kFleck + 123;  // the last fleck is partial
+
+  std::int64_t pick(std::int64_t limit) {
+    return std::uniform_int_distribution<std::int64_t>(0, limit)(random);
+  }
+  void reopen() {
+    disk.reset();
+    disk = std::make_unique<CFleckDisk>(fs, head, password, kWrite, 3);
+  }
+  // A random write, now and then of a whole fleck (which replaces it without loading
+  // it); returns the first and last fleck it touched.
+  std::pair<std::int64_t, std::int64_t> write() {
+    const std::int64_t position = pick(kSize);
+    const bool whole = pick(4) == 0 && kSize - position >= kFleck;
+    const std::int64_t at = whole ? position - position % kFleck : position;
+    const auto n = static_cast<std::size_t>(
+        whole ? kFleck : pick(std::min<std::int64_t>(3 * kFleck, kSize - position)));
+    const int kind = static_cast<int>(pick(2));  // zeros, runs or noise
+    Bytes bytes(n);
+    for (auto& b : bytes)
+      b = static_cast<unsigned char>(kind == 0 ? 0 : kind == 1 ? pick(2) : random());
+    disk->seek(at);
+    disk->write(bytes.data(), static_cast<int>(n));
+    std::copy(bytes.begin(), bytes.end(), model[head].begin() + at);
+    return {at / kFleck, (at + static_cast<std::int64_t>(n) - 1) / kFleck};
+  }
+  void checkRead(CFleckDisk& which, const Bytes& expected, bool whole) {
+    const std::int64_t position = whole ? 0 : pick(kSize);
+    const std::int64_t n =
+        whole ? kSize : pick(std::min<std::int64_t>(3 * kFleck, kSize - position));
+    Bytes bytes(static_cast<std::size_t>(n));
+    which.seek(position);
+    which.read(bytes.data(), static_cast<int>(n));
+    const auto diff = std::mismatch(bytes.begin(), bytes.end(), expected.begin() + position);
+    ASSERT_TRUE(diff.first == bytes.end())
+        << "first difference at byte " << position + (diff.first - bytes.begin()) << " of "
+        << which.getDiskFolder().toString(true);
+  }
+  // A linked child of the head, made by the open writer or beside it.
+  void snapshot() {
+    const zel::CURI child = root.uri()
+                            << zel::String::fromUTF8("snap" + std::to_string(model.size()));
+    if (pick(1) == 0) {
+      disk->createSnapshot(child);
+    } else {
+      disk->flushChanges();
+      disk.reset();  // the head learns of its new child when it opens again
+      CFleckDisk::createChild(fs, child, head, CFleckDisk::ChildLinked);
+      reopen();
+    }
+    model[child] = model[head];
+  }
+  void checkSnapshots() {
+    disk->flushChanges();  // the head's saves move old flecks into its child
+    for (const auto& [folder, expected] : model) {
+      if (folder == head) continue;
+      CFleckDisk snap(fs, folder, password, kRead, 1);
+      const bool whole = pick(3) == 0;
+      for (int i = 0; i < (whole ? 1 : 3); ++i)
+        checkRead(snap, expected, whole);
+    }
+  }
+  // After a write with faults: the failures name only flecks it touched, each of which
+  // holds its old or new bytes; what the disk holds is the model from then on.
+  std::size_t checkOldOrNew(const Bytes& before, std::int64_t first, std::int64_t last) {
+    disk->flushChanges();
+    std::set<std::int64_t> failed;
+    for (const auto& error : disk->getBackgroundErrorList())
+      failed.insert(error.fleckIndex);
+    const std::size_t errors = disk->getBackgroundErrorList().size();
+    reopen();  // a fresh error list for the next write
+    for (std::int64_t f : failed)
+      EXPECT_TRUE(f >= first && f <= last) << "error for fleck " << f;
+    for (std::int64_t f = first; f <= last; ++f) {
+      const std::int64_t start = f * kFleck, n = std::min<std::int64_t>(kFleck, kSize - start);
+      Bytes got(static_cast<std::size_t>(n));
+      disk->seek(start);
+      disk->read(got.data(), static_cast<int>(n));
+      const bool isNew = std::equal(got.begin(), got.end(), model[head].begin() + start);
+      const bool isOld = std::equal(got.begin(), got.end(), before.begin() + start);
+      EXPECT_TRUE(isNew || (isOld && failed.count(f) != 0))
+          << "fleck " << f
+          << (isOld ? " lost a write that reported no error"
+                    : " holds neither its old nor its new bytes");
+      std::copy(got.begin(), got.end(), model[head].begin() + start);
+    }
+    return errors;
+  }
+
+  TempFolder root;
+  zel::P<CFaultInjectingFileSystem> fs;
+  std::mt19937_64 random;
+  zel::CURI head = root.uri() << "disk";
+  zel::String password;
+  std::map<zel::CURI, Bytes> model;
+  std::unique_ptr<CFleckDisk> disk;
+};
+
+TEST_P(DiskModelTest, RandomOperationsOnAChainMatchTheModel) {
+  const unsigned seed = seedFromEnvironment(GetParam().seed);
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
+  const int oneIn = GetParam().faultOneIn;
+  random.seed(seed);
+  fs = zel::make<CFaultInjectingFileSystem>(zel::make<zel::CLocalFileSystem>(), seed);
+  password = seed % 2 == 0 ? "" : "pw";
+  makeDisk(fs, head, kSize, kFleck, seed % 2 == 0 ? "" : "pw");
+  model[head] = Bytes(kSize, 0);
+  reopen();
+  LogCapture quiet;
+  if (oneIn > 0) {
+    fs->addRule({.op = CFaultInjectingFileSystem::StoreStreamAsync, .problem = 0, .oneIn = oneIn});
+    fs->addRule({.op = CFaultInjectingFileSystem::DeleteAsync, .problem = 0, .oneIn = oneIn});
+  }
+  std::size_t errorsSeen = 0;
+  for (int step = 0; step < 300 && !HasFailure(); ++step) {
+    const int op = static_cast<int>(pick(9));
+    if (op <= 3) {
+      const Bytes before = model[head];
+      const auto [first, last] = write();
+      if (oneIn > 0) errorsSeen += checkOldOrNew(before, first, last);
+    } else if (op <= 5) {
+      checkRead(*disk, model[head], false);
+    } else if (op == 6) {
+      disk->flushChanges();
+    } else if (op == 7) {
+      reopen();
+    } else if (oneIn == 0 && model.size() < 4 && pick(2) == 0) {
+      snapshot();
+    } else {
+      checkSnapshots();
+    }
+  }
+  if (HasFailure()) return;
+  reopen();
+  checkRead(*disk, model[head], true);
+  checkSnapshots();
+  if (oneIn == 0) {
+    EXPECT_FALSE(disk->haveBackgroundErrors());
+  } else {
+    EXPECT_GT(fs->getInjectedCount(CFaultInjectingFileSystem::StoreStreamAsync), 0);
+    EXPECT_GT(errorsSeen, 0u);
+  }
+  disk.reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, DiskModelTest,
+                         ::testing::Values(ModelCase{1, 0}, ModelCase{2, 0}, ModelCase{3, 0},
+                                           ModelCase{4, 0}, ModelCase{11, 3}, ModelCase{12, 3}));
 
 }  // namespace
 }  // namespace fleck::test
