@@ -1,17 +1,22 @@
 // The disk streams (plain, cached, parallel read-ahead): what all of them promise,
-// random operations against a byte array, and what the plain and the cached stream do
-// beyond that.
+// random operations against a byte array, how the cache handles failures, and the
+// read-ahead's threads, damage and closing while they run.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FleckTestSupport.h"
 #include "fleck/CFleckDiskStream.h"
 #include "fleck/CFleckDiskStreamWithCache.h"
 #include "fleck/CFleckDiskStreamWithParallelReadAhead.h"
+#include "fleck/CParallelReadAheadManager.h"
 #include "support/CFaultInjectingFileSystem.h"
 #include "support/TempFolder.h"
 #include "zel/CLocalFileSystem.h"
@@ -35,7 +40,9 @@ struct StreamKind {
   bool cached;
 };
 
-void PrintTo(const StreamKind& kind, std::ostream* out) { *out << kind.name; }
+void PrintTo(const StreamKind& kind, std::ostream* out) {
+  *out << kind.name;
+}
 
 zel::P<zel::IInStream> openStream(const StreamKind& kind, CFleckDisk* disk) {
   if (kind.readAheadThreads > 0)
@@ -55,12 +62,9 @@ void setVirtualLength(zel::IInStream& s, std::int64_t length) {
 
 class StreamFixture : public ::testing::Test {
  public:
-  // A stream of `kind` over a disk of `size` bytes (default: the content's) that holds
-  // `content`.
-  zel::P<zel::IInStream> open(const Bytes& content, int fleckSize = kFleck,
-                              std::int64_t size = -1) {
-    makeDisk(fs, folder, size < 0 ? static_cast<std::int64_t>(content.size()) : size, fleckSize, "",
-             content);
+  // A stream of `kind` over a disk that holds `content` and no more.
+  zel::P<zel::IInStream> open(const Bytes& content, int fleckSize = kFleck) {
+    makeDisk(fs, folder, static_cast<std::int64_t>(content.size()), fleckSize, "", content);
     disk = zel::make<CFleckDisk>(fs, folder, "", kind.readAheadThreads == 0 ? kWrite : kRead, 2);
     return openStream(kind, disk);
   }
@@ -195,8 +199,8 @@ void checkAgainstModel(StreamFixture& t, int fleckSize, std::int64_t size, int s
       ASSERT_EQ(whatThrows([&] { s->seek(target); }), valid ? kNone : kBadPosition);
       if (valid) position = target;
     } else if (op <= 6) {
-      // Now and then one that would pass the disk's end: refused whole.
-      // Now and then one that ends right at the disk's end.
+      // Now and then one that ends right at the disk's end, or would pass it (refused
+      // whole).
       const int n = static_cast<int>(pick(0, 7) == 0 && size - position <= maxTransfer
                                          ? std::max<std::int64_t>(size - position, 1)
                                          : pick(1, maxTransfer));
@@ -271,25 +275,6 @@ TEST_F(CachedStreamTest, EvictsAndReloadsWithoutLosingWrites) {
   checkAgainstModel(*this, 1 << 20, 36LL * (1 << 20) + 123, 250, 3);
 }
 
-TEST_F(CachedStreamTest, TheLeastRecentlyUsedFleckGoesFirst) {
-  constexpr int kBig = 4 << 20;  // a cache of 10 flecks
-  zel::P<zel::IInStream> in = open(Bytes(), kBig, 12LL * kBig);
-  auto& s = dynamic_cast<CFleckDiskStreamWithCache&>(*in);
-  unsigned char byte = 1;
-  auto touch = [&](int fleck) {
-    s.seek(std::int64_t{fleck} * kBig + 5);
-    s.read(&byte, 1);
-  };
-  for (int f = 0; f < 10; ++f)
-    touch(f);
-  touch(0);  // a hit: fleck 1 is the least recent now
-  touch(10);
-  EXPECT_EQ(s.getFleckLoadCount(), 11);
-  EXPECT_TRUE(s.isFleckCached(0));
-  EXPECT_FALSE(s.isFleckCached(1));
-  EXPECT_EQ(byte, 0);  // flecks without a file read as zeros
-}
-
 TEST_F(CachedStreamTest, AFailedLoadCachesNothingAndCanBeRetried) {
   const Bytes data = pattern(3 * kFleck, 7);
   zel::P<zel::IInStream> in = open(data);
@@ -319,31 +304,83 @@ TEST_F(CachedStreamTest, AWriteTheDiskRefusesLeavesNothingInTheCache) {
   EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin()));
 }
 
-// Plain streams over one disk share its position; each keeps its own length.
-using PlainDiskStreamTest = StreamFixture;
-TEST_F(PlainDiskStreamTest, StreamsShareTheDisksPositionAndCopiesShareTheDisk) {
-  open(pattern(kSize, 7));
-  const long base = disk->getRefCount();
-  {
-    CFleckDiskStream a(disk), b(disk);
-    a.seek(500);
-    EXPECT_EQ(b.getPosition(), 500);
-    Bytes buffer(10);
-    b.read(buffer.data(), 10);
-    EXPECT_EQ(a.getPosition(), 510);
-    a.setVirtualLength(100);  // moves the shared position back to 100
-    EXPECT_EQ(b.getPosition(), 100);
-    EXPECT_EQ(b.getLength(), kSize);
-    b.seek(7000);
-    EXPECT_EQ(a.readLax(buffer.data(), 10), 0);  // beyond a's length
-    EXPECT_TRUE(a.isEndOfStream());
-    CFleckDiskStream copy(a);
-    copy.close();
-    EXPECT_EQ(a.getLength(), 100);  // closing a copy leaves the original open
-    copy = b;
-    EXPECT_EQ(copy.getLength(), kSize);
+using ReadAheadTest = CachedStreamTest;
+
+TEST_F(ReadAheadTest, ADamagedFleckFailsWhereItIsAndReadingGoesOnBehindIt) {
+  kind = {"ReadAhead2", 2, false};
+  const Bytes content = pattern(8 * kFleck, 3);
+  zel::P<zel::IInStream> s = open(content);
+  const std::string file = root.path() + "/disk/flecks/d00/c00/b00/a00/03.fleck";
+  std::string bytes = readFile(file);
+  bytes[bytes.size() / 2] ^= 0x10;
+  writeFile(file, bytes);
+  LogCapture quiet;
+  Bytes got(5 * kFleck, 0);
+  EXPECT_THROW(s->readLax(got.data(), 5 * kFleck), zel::CError);
+  EXPECT_EQ(s->getPosition(), 3 * kFleck);
+  EXPECT_TRUE(std::equal(got.begin(), got.begin() + 3 * kFleck, content.begin()));
+  s->seek(0);
+  EXPECT_EQ(s->readLax(got.data(), kFleck), kFleck);
+  s->seek(3 * kFleck);
+  EXPECT_THROW(s->readLax(got.data(), 10), zel::CError);  // again after seeking back
+  s->seek(4 * kFleck);
+  EXPECT_EQ(s->readLax(got.data(), kFleck), kFleck);
+  EXPECT_TRUE(std::equal(got.begin(), got.begin() + kFleck, content.begin() + 4 * kFleck));
+  // Closed in the middle of reading, and right after its threads started.
+  s->close();
+  for (int i = 0; i < 20; ++i)
+    zel::make<CFleckDiskStreamWithParallelReadAhead>(disk, 3)->close();
+  EXPECT_EQ(whatThrows([&] { CFleckDiskStreamWithParallelReadAhead(disk, 0); }), "arg");
+  EXPECT_EQ(whatThrows([&] { CParallelReadAheadManager(4, 0); }), "arg");
+}
+
+TEST(ReadAheadManagerTest, ThreadsReadEveryFleckOnceInOrderAndAnErrorOnlyOnce) {
+  auto manager = zel::make<CParallelReadAheadManager>(10, 2);
+  std::atomic<int> reads[10] = {};
+  const auto work = [&] {
+    for (std::int64_t i; (i = manager->nextFleckIndexForReadAhead()) != -1;) {
+      ++reads[i];
+      const auto byte = static_cast<unsigned char>(i);
+      if (i == 4) {
+        manager->storeReadAheadResult(i, nullptr, zel::make<zel::CError>("cannot read"));
+      } else {
+        manager->storeReadAheadResult(i, zel::make<zel::TBuffer<unsigned char>>(&byte, 1), nullptr);
+      }
+    }
+  };
+  std::thread a(work), b(work);
+  for (std::int64_t i = 0; i < 10; ++i) {
+    EXPECT_LE(manager->getOutstandingCount(), 2);
+    zel::P<zel::TBuffer<unsigned char>> data;
+    EXPECT_EQ(whatThrows([&] { data = manager->getFleckData(i); }),
+              i == 4 ? "error: cannot read" : kNone);
+    if (data != nullptr) {
+      EXPECT_EQ(data->getData()[0], i);
+    }
   }
-  EXPECT_EQ(disk->getRefCount(), base);
+  manager->signalStop();
+  a.join();
+  b.join();
+  for (const auto& n : reads)
+    EXPECT_EQ(n, 1);
+}
+
+TEST(ReadAheadManagerTest, StopWakesEveryWaiter) {
+  auto manager = zel::make<CParallelReadAheadManager>(1, 3);
+  // One thread claims the only fleck; two wait for work at the end, one for a unit;
+  // the reader waits for a fleck that is claimed but never delivered.
+  EXPECT_EQ(manager->nextFleckIndexForReadAhead(), 0);
+  std::vector<std::future<std::int64_t>> idle;
+  for (int i = 0; i < 3; ++i)
+    idle.push_back(
+        std::async(std::launch::async, [&] { return manager->nextFleckIndexForReadAhead(); }));
+  auto reader = std::async(std::launch::async, [&] { manager->getFleckData(0); });
+  EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  manager->signalStop();
+  for (auto& thread : idle)
+    EXPECT_EQ(thread.get(), -1);
+  EXPECT_THROW(reader.get(), zel::CError);
+  EXPECT_EQ(manager->nextFleckIndexForReadAhead(), -1);
 }
 
 }  // namespace

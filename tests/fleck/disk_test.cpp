@@ -4,7 +4,6 @@
 // included, one writer at a time), case by case and by random operations on a model.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -20,6 +19,7 @@
 #include "fleck/CFleckDiskLink.h"
 #include "fleck/CFleckDiskLock.h"
 #include "support/CFaultInjectingFileSystem.h"
+#include "support/FolderSnapshot.h"
 #include "support/TempFolder.h"
 #include "zel/CLocalFileSystem.h"
 
@@ -92,16 +92,10 @@ class DiskTest : public ::testing::Test {
     h.load(fs, folder);
     return h;
   }
-  std::set<std::string> files(const zel::CURI& folder) {
-    std::set<std::string> found;
-    const std::string top = folder.toLocalPath();
-    for (const auto& entry : stdfs::recursive_directory_iterator(top))
-      if (entry.is_regular_file()) found.insert(stdfs::relative(entry.path(), top));
-    return found;
-  }
 
   TempFolder root;
-  zel::P<zel::IFileSystem> fs = zel::make<zel::CLocalFileSystem>();
+  zel::P<CFaultInjectingFileSystem> fs = zel::make<CFaultInjectingFileSystem>(
+      zel::make<zel::CLocalFileSystem>(), seedFromEnvironment(1));
   const Bytes zeros = Bytes(kFleck, 0);
 };
 
@@ -168,19 +162,13 @@ TEST_F(DiskOpenTest, ChildrenReadThroughTheirChainAndWriteOnlyWhenAllowed) {
   const zel::CURI a = at("a");
   const Bytes data = pattern(kFleck + 500, 5);
   makeDisk(fs, a, 3 * kFleck, kFleck, "", data);  // fleck 2 has no file
-  child("b", a);
-  child("c", at("b"));
-  CFleckDisk::createChild(fs, at("far") << "d", a, CFleckDisk::ChildDetached);
-  for (const zel::CURI& folder : {at("c"), at("far") << "d"}) {
-    CFleckDisk d(fs, folder, "", kWrite, 2);
-    EXPECT_EQ(d.getParentDiskFolders().back(), a);  // nearest first
-    Bytes back(3 * kFleck, 1);
-    d.read(back.data(), 3 * kFleck);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
-    EXPECT_EQ(std::count(back.begin(), back.end(), 0), 3 * kFleck - data.size());
-  }
-  CFleckDisk d(fs, at("c"), "", kWrite, 2);
-  EXPECT_EQ(d.getParentDiskFolder(), at("b"));
+  CFleckDisk d(fs, child("c", child("b", a)), "", kWrite, 2);
+  EXPECT_EQ(d.getParentDiskFolder(), at("b"));  // nearest first
+  EXPECT_EQ(d.getParentDiskFolders().back(), a);
+  Bytes back(3 * kFleck, 1);
+  d.read(back.data(), 3 * kFleck);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
+  EXPECT_EQ(std::count(back.begin(), back.end(), 0), 3 * kFleck - data.size());
   EXPECT_EQ(whatThrows([&] { d.write(data.data(), 10); }),
             "error: Cannot write to fleck disk that has a parent disk attached.");
   // Prepared flecks need no permission.
@@ -202,15 +190,8 @@ TEST_F(DiskOpenTest, SeeksAndPreparedWritesStayInsideTheDisk) {
   constexpr std::int64_t kSize = 3 * kFleck + 1000;  // the last fleck is partial
   const zel::CURI folder = newDisk("d", "", kSize);
   CFleckDisk d(fs, folder, "", kWrite, 2);
-  try {
-    d.seek(kSize + 1);
-    ADD_FAILURE() << "seek past the end";
-  } catch (const zel::CIOError& e) {
-    EXPECT_EQ(e.getIOCode(), zel::CIOError::InvalidPosition);
-    EXPECT_EQ(e.getProps().lookup("pos"), zel::String::fromInt64(kSize + 1));
-    EXPECT_EQ(e.getProps().lookup("uri"), folder.toString(true));
-  }
-  EXPECT_EQ(whatThrows([&] { d.seek(-1); }), io(zel::CIOError::InvalidPosition));
+  for (std::int64_t bad : {std::int64_t{-1}, kSize + 1})
+    EXPECT_EQ(whatThrows([&] { d.seek(bad); }), io(zel::CIOError::InvalidPosition));
   auto record = zel::make<zel::TBuffer<unsigned char>>();
   d.createDataPreparer()->prepareData(
       zel::TBuffer<unsigned char>(pattern(kFleck, 2).data(), kFleck), *record);
@@ -230,13 +211,12 @@ TEST_F(DiskOpenTest, SeeksAndPreparedWritesStayInsideTheDisk) {
 
 TEST_F(DiskCreateTest, NewDisksAndRefusedOnes) {
   CFleckDisk::create(fs, at("plain"), 1 << 30, 512, "", "zlib-6", -1);
-  EXPECT_EQ(header(at("plain")).getFleckSize(), 524288);  // the default
-  EXPECT_EQ(header(at("plain")).getCipherID(), zel::String("null"));
+  const CFleckDiskHeader plain = header(at("plain"));
+  EXPECT_EQ(plain.getFleckSize(), 524288);  // the default
+  EXPECT_EQ(plain.getCipherID(), zel::String("null"));
   unsigned char empty[32];  // the key hash of a plain disk: SHA-256 of no bytes
   EVP_Digest("", 0, empty, nullptr, EVP_sha256(), nullptr);
-  EXPECT_EQ(header(at("plain")).getCipherKeyHash(), zel::TBuffer<unsigned char>(empty, 32));
-  EXPECT_EQ(files(at("plain")),
-            (std::set<std::string>{"disk.fleckdisk", "fallback/disk.fleckdisk"}));
+  EXPECT_EQ(plain.getCipherKeyHash(), zel::TBuffer<unsigned char>(empty, 32));
   // Each encrypted disk gets its own salt, so the same password makes other keys.
   const CFleckDiskHeader a = header(newDisk("a", "pass word")),
                          b = header(newDisk("b", "pass word"));
@@ -274,12 +254,10 @@ TEST_F(DiskCreateTest, NewDisksAndRefusedOnes) {
 // are relative, so that a chain moved as a whole still resolves.
 TEST_F(DiskCreateTest, ChildLinks) {
   const zel::CURI p = at("old") << "p";
-  CFleckDisk::create(fs, p, 1 << 20, 1, "pw", "lz4", -1);
+  makeDisk(fs, p, 1 << 20, kFleck);
   CFleckDisk::createChild(fs, at("old") << "c0", p, CFleckDisk::ChildLinked);
   CFleckDisk::createChild(fs, at("old") << "c", p, CFleckDisk::ChildLinked);
-  EXPECT_EQ(files(at("old") << "c").size(), 6u);  // header, parent and child link, twice each
   EXPECT_EQ(rawLink(at("old") << "c", "parent.flecklnk"), zel::CURI("../p"));
-  EXPECT_TRUE(CFleckDisk::isEncryptPasswordCorrect(fs, at("old") << "c", "pw", nullptr));
   stdfs::rename(root.path() + "/old", root.path() + "/moved");
   const zel::CURI np = at("moved") << "p", nc = at("moved") << "c", nc0 = at("moved") << "c0";
   EXPECT_EQ(linkOf(np, "child.flecklnk"), nc);
@@ -290,13 +268,11 @@ TEST_F(DiskCreateTest, ChildLinks) {
   EXPECT_TRUE(rawLink(np, "parent.flecklnk").isEmpty());
 
   // A detached child names its parent as given and leaves it as it is.
-  const std::set<std::string> before = files(np);
+  const auto before = snapshotFolder(np.toLocalPath());
   child("d", np, CFleckDisk::ChildDetached);
-  EXPECT_EQ(files(np), before);
+  EXPECT_EQ(snapshotFolder(np.toLocalPath()), before);
   EXPECT_EQ(rawLink(at("d"), "parent.flecklnk"), np);
 
-  EXPECT_EQ(whatThrows([&] { child("e", np, static_cast<CFleckDisk::ChildType>(2)); }), "arg");
-  EXPECT_TRUE(stdfs::is_empty(root.path() + "/e"));
   EXPECT_EQ(whatThrows([&] { child("e", zel::CURI("s3://bucket/p")); }),
             "error: Parent and child fleck disk must be in same folder hierarchy.");
   EXPECT_EQ(whatThrows([&] { child("d", np); }),
@@ -355,8 +331,8 @@ TEST_F(ChainRulesTest, DiskInTheMiddleGivesItsChildWhatTheChildRead) {
 
   // A link in the parent's tree is not followed to hand its target to the child.
   const std::string outside = root.path() + "/outside";
-  std::filesystem::copy_file(fleckPath(p, 1), outside);
-  std::filesystem::create_symlink(outside, fleckPath(p, 4));
+  stdfs::copy_file(fleckPath(p, 1), outside);
+  stdfs::create_symlink(outside, fleckPath(p, 4));
   {
     LogCapture quiet;
     CFleckDisk d(fs, m, "", kWrite, 1);
@@ -369,7 +345,7 @@ TEST_F(ChainRulesTest, DiskInTheMiddleGivesItsChildWhatTheChildRead) {
   EXPECT_FALSE(hasFile(c, 4));
 }
 
-TEST_F(ChainRulesTest, OneWriterPerDiskAndSnapshotsOfAnOpenWriter) {
+TEST_F(ChainRulesTest, OneWriterPerDisk) {
   const zel::CURI d = newDisk("d");
   {
     CFleckDisk writer(fs, d, "", kWrite, 2);
@@ -377,44 +353,17 @@ TEST_F(ChainRulesTest, OneWriterPerDiskAndSnapshotsOfAnOpenWriter) {
     // child, which would otherwise fall into the middle of the writer's work.
     const std::string inUse = "disk " + std::to_string(CFleckDiskError::InUseByAnotherWriter);
     EXPECT_EQ(whatThrows([&] { CFleckDisk(fs, d, "", kWrite, 1); }), inUse);
-    try {
-      child("late", d);
-      ADD_FAILURE() << "a child was made under an open writer";
-    } catch (const CFleckDiskError& e) {
-      EXPECT_EQ(e.getCode(), CFleckDiskError::InUseByAnotherWriter);
-      EXPECT_NE(e.getHolder().toUTF8().find("pid=" + std::to_string(::getpid())),
-                std::string::npos);
-    }
-    EXPECT_FALSE(std::filesystem::exists(root.path() + "/late/disk.fleckdisk"));
+    EXPECT_EQ(whatThrows([&] { child("late", d); }), inUse);
+    EXPECT_FALSE(stdfs::exists(root.path() + "/late/disk.fleckdisk"));
     CFleckDisk reader(fs, d, "", kRead, 1);  // readers take no lock
-
-    // A snapshot made through the writer keeps what the disk held, and the open disk
-    // hands its replaced flecks to it from then on.
-    writer.write(pattern(kFleck, 1).data(), kFleck);
-    writer.createSnapshot(at("s1"));
-    writer.seek(0);
-    writer.write(pattern(100, 2).data(), 100);
-    writer.seek(kFleck);
-    writer.write(pattern(kFleck, 3).data(), kFleck);
-    writer.createSnapshot(at("s2"));
-    writer.seek(kFleck);
-    writer.write(zeros.data(), kFleck);
   }
-  EXPECT_FALSE(std::filesystem::exists(CFleckDiskLock::getLockURI(d).toLocalPath()));
-  Bytes now = pattern(kFleck, 1);
-  std::memcpy(now.data(), pattern(100, 2).data(), 100);
-  EXPECT_EQ(read(at("s1"), 0), pattern(kFleck, 1));
-  EXPECT_EQ(read(at("s1"), 1), zeros);
-  EXPECT_EQ(read(at("s2"), 0), now);
-  EXPECT_EQ(read(at("s2"), 1), pattern(kFleck, 3));
-  EXPECT_EQ(read(d, 1), zeros);
-  CFleckDisk again(fs, d, "", kWrite, 1);  // free again
+  EXPECT_FALSE(stdfs::exists(CFleckDiskLock::getLockURI(d).toLocalPath()));  // released
+  CFleckDisk again(fs, d, "", kWrite, 1);                                    // free again
 }
 
 // A child creation that fails at any of its writes leaves the chain as it was, and the
 // next try works.
 TEST_F(ChainRulesTest, FailedChildCreationLeavesTheChainAsItWas) {
-  auto faulty = zel::make<CFaultInjectingFileSystem>(fs);
   const zel::CURI p = newDisk("p");
   write(p, 0, pattern(kFleck, 1));
   const zel::CURI older = child("c0", p);
@@ -423,14 +372,12 @@ TEST_F(ChainRulesTest, FailedChildCreationLeavesTheChainAsItWas) {
   for (const char* fails :
        {"/n/disk.fleckdisk", "/n/parent.flecklnk", "/c0/parent.flecklnk", "/p/child.flecklnk"}) {
     SCOPED_TRACE(fails);
-    faulty->addRule({.op = CFaultInjectingFileSystem::OpenStream, .pathContains = fails});
-    EXPECT_NE(
-        whatThrows([&] { CFleckDisk::createChild(faulty, at("n"), p, CFleckDisk::ChildLinked); }),
-        "none");
-    faulty->clearRules();
+    fs->addRule({.op = CFaultInjectingFileSystem::OpenStream, .pathContains = fails});
+    EXPECT_NE(whatThrows([&] { child("n", p); }), "none");
+    fs->clearRules();
     EXPECT_EQ(linkOf(p, "child.flecklnk"), older);
     EXPECT_EQ(linkOf(older, "parent.flecklnk"), p);
-    EXPECT_FALSE(std::filesystem::exists(root.path() + "/n"));
+    EXPECT_FALSE(stdfs::exists(root.path() + "/n"));
     // The older snapshot keeps working: the parent still hands its flecks to it.
     write(p, 0, pattern(kFleck, 2));
     EXPECT_EQ(read(older, 0), pattern(kFleck, 1));
@@ -449,19 +396,8 @@ TEST_F(ChainRulesTest, FailedChildCreationLeavesTheChainAsItWas) {
 }
 
 // Random writes, reads, flushes, reopenings and snapshots against a byte array per
-// disk. With faults, stores and deletes fail now and then (and no snapshots are made):
-// every failure is reported, and a fleck then holds its bytes from before the write
-// or after it, nothing else.
-struct ModelCase {
-  unsigned seed;
-  int faultOneIn;  // 0: no faults
-};
-
-void PrintTo(const ModelCase& c, std::ostream* out) {
-  *out << "seed " << c.seed << ", faults " << c.faultOneIn;
-}
-
-class DiskModelTest : public ::testing::TestWithParam<ModelCase> {
+// disk. (Faults on the way are the fault soak's subject.)
+class DiskModelTest : public DiskTest, public ::testing::WithParamInterface<unsigned> {
  protected:
   static constexpr std::int64_t kSize = 40 * kFleck + 123;  // the last fleck is partial
 
@@ -473,21 +409,20 @@ class DiskModelTest : public ::testing::TestWithParam<ModelCase> {
     disk = std::make_unique<CFleckDisk>(fs, head, password, kWrite, 3);
   }
   // A random write, now and then of a whole fleck (which replaces it without loading
-  // it); returns the first and last fleck it touched.
-  std::pair<std::int64_t, std::int64_t> write() {
+  // it).
+  void writeRandom() {
     const std::int64_t position = pick(kSize);
     const bool whole = pick(4) == 0 && kSize - position >= kFleck;
-    const std::int64_t at = whole ? position - position % kFleck : position;
+    const std::int64_t from = whole ? position - position % kFleck : position;
     const auto n = static_cast<std::size_t>(
         whole ? kFleck : pick(std::min<std::int64_t>(3 * kFleck, kSize - position)));
     const int kind = static_cast<int>(pick(2));  // zeros, runs or noise
     Bytes bytes(n);
     for (auto& b : bytes)
       b = static_cast<unsigned char>(kind == 0 ? 0 : kind == 1 ? pick(2) : random());
-    disk->seek(at);
+    disk->seek(from);
     disk->write(bytes.data(), static_cast<int>(n));
-    std::copy(bytes.begin(), bytes.end(), model[head].begin() + at);
-    return {at / kFleck, (at + static_cast<std::int64_t>(n) - 1) / kFleck};
+    std::copy(bytes.begin(), bytes.end(), model[head].begin() + from);
   }
   void checkRead(CFleckDisk& which, const Bytes& expected, bool whole) {
     const std::int64_t position = whole ? 0 : pick(kSize);
@@ -503,17 +438,17 @@ class DiskModelTest : public ::testing::TestWithParam<ModelCase> {
   }
   // A linked child of the head, made by the open writer or beside it.
   void snapshot() {
-    const zel::CURI child = root.uri()
-                            << zel::String::fromUTF8("snap" + std::to_string(model.size()));
+    const zel::CURI snap = root.uri()
+                           << zel::String::fromUTF8("snap" + std::to_string(model.size()));
     if (pick(1) == 0) {
-      disk->createSnapshot(child);
+      disk->createSnapshot(snap);
     } else {
       disk->flushChanges();
       disk.reset();  // the head learns of its new child when it opens again
-      CFleckDisk::createChild(fs, child, head, CFleckDisk::ChildLinked);
+      CFleckDisk::createChild(fs, snap, head, CFleckDisk::ChildLinked);
       reopen();
     }
-    model[child] = model[head];
+    model[snap] = model[head];
   }
   void checkSnapshots() {
     disk->flushChanges();  // the head's saves move old flecks into its child
@@ -525,71 +460,32 @@ class DiskModelTest : public ::testing::TestWithParam<ModelCase> {
         checkRead(snap, expected, whole);
     }
   }
-  // After a write with faults: the failures name only flecks it touched, each of which
-  // holds its old or new bytes; what the disk holds is the model from then on.
-  std::size_t checkOldOrNew(const Bytes& before, std::int64_t first, std::int64_t last) {
-    disk->flushChanges();
-    std::set<std::int64_t> failed;
-    for (const auto& error : disk->getBackgroundErrorList())
-      failed.insert(error.fleckIndex);
-    const std::size_t errors = disk->getBackgroundErrorList().size();
-    reopen();  // a fresh error list for the next write
-    for (std::int64_t f : failed)
-      EXPECT_TRUE(f >= first && f <= last) << "error for fleck " << f;
-    for (std::int64_t f = first; f <= last; ++f) {
-      const std::int64_t start = f * kFleck, n = std::min<std::int64_t>(kFleck, kSize - start);
-      Bytes got(static_cast<std::size_t>(n));
-      disk->seek(start);
-      disk->read(got.data(), static_cast<int>(n));
-      const bool isNew = std::equal(got.begin(), got.end(), model[head].begin() + start);
-      const bool isOld = std::equal(got.begin(), got.end(), before.begin() + start);
-      EXPECT_TRUE(isNew || (isOld && failed.count(f) != 0))
-          << "fleck " << f
-          << (isOld ? " lost a write that reported no error"
-                    : " holds neither its old nor its new bytes");
-      std::copy(got.begin(), got.end(), model[head].begin() + start);
-    }
-    return errors;
-  }
-
-  TempFolder root;
-  zel::P<CFaultInjectingFileSystem> fs;
   std::mt19937_64 random;
-  zel::CURI head = root.uri() << "disk";
+  zel::CURI head = at("disk");
   zel::String password;
   std::map<zel::CURI, Bytes> model;
   std::unique_ptr<CFleckDisk> disk;
 };
 
 TEST_P(DiskModelTest, RandomOperationsOnAChainMatchTheModel) {
-  const unsigned seed = seedFromEnvironment(GetParam().seed);
+  const unsigned seed = seedFromEnvironment(GetParam());
   SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
-  const int oneIn = GetParam().faultOneIn;
   random.seed(seed);
-  fs = zel::make<CFaultInjectingFileSystem>(zel::make<zel::CLocalFileSystem>(), seed);
   password = seed % 2 == 0 ? "" : "pw";
-  makeDisk(fs, head, kSize, kFleck, seed % 2 == 0 ? "" : "pw");
+  newDisk("disk", seed % 2 == 0 ? "" : "pw", kSize);
   model[head] = Bytes(kSize, 0);
   reopen();
-  LogCapture quiet;
-  if (oneIn > 0) {
-    fs->addRule({.op = CFaultInjectingFileSystem::StoreStreamAsync, .problem = 0, .oneIn = oneIn});
-    fs->addRule({.op = CFaultInjectingFileSystem::DeleteAsync, .problem = 0, .oneIn = oneIn});
-  }
-  std::size_t errorsSeen = 0;
   for (int step = 0; step < 300 && !HasFailure(); ++step) {
     const int op = static_cast<int>(pick(9));
     if (op <= 3) {
-      const Bytes before = model[head];
-      const auto [first, last] = write();
-      if (oneIn > 0) errorsSeen += checkOldOrNew(before, first, last);
+      writeRandom();
     } else if (op <= 5) {
       checkRead(*disk, model[head], false);
     } else if (op == 6) {
       disk->flushChanges();
     } else if (op == 7) {
       reopen();
-    } else if (oneIn == 0 && model.size() < 4 && pick(2) == 0) {
+    } else if (model.size() < 4 && pick(2) == 0) {
       snapshot();
     } else {
       checkSnapshots();
@@ -599,18 +495,11 @@ TEST_P(DiskModelTest, RandomOperationsOnAChainMatchTheModel) {
   reopen();
   checkRead(*disk, model[head], true);
   checkSnapshots();
-  if (oneIn == 0) {
-    EXPECT_FALSE(disk->haveBackgroundErrors());
-  } else {
-    EXPECT_GT(fs->getInjectedCount(CFaultInjectingFileSystem::StoreStreamAsync), 0);
-    EXPECT_GT(errorsSeen, 0u);
-  }
+  EXPECT_FALSE(disk->haveBackgroundErrors());
   disk.reset();
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, DiskModelTest,
-                         ::testing::Values(ModelCase{1, 0}, ModelCase{2, 0}, ModelCase{3, 0},
-                                           ModelCase{4, 0}, ModelCase{11, 3}, ModelCase{12, 3}));
+INSTANTIATE_TEST_SUITE_P(Seeds, DiskModelTest, ::testing::Values(1u, 2u, 3u, 4u));
 
 }  // namespace
 }  // namespace fleck::test
