@@ -158,55 +158,42 @@ TEST_F(DiskOpenTest, RefusalsNameTheirCause) {
   EXPECT_EQ(whatThrows([&] { CFleckDisk(fs, at("o"), "", kRead, 1, options); }), "none");
 }
 
-TEST_F(DiskOpenTest, ChildrenReadThroughTheirChainAndWriteOnlyWhenAllowed) {
-  const zel::CURI a = at("a");
-  const Bytes data = pattern(kFleck + 500, 5);
-  makeDisk(fs, a, 3 * kFleck, kFleck, "", data);  // fleck 2 has no file
+TEST_F(DiskOpenTest, WritesStayInsideTheDiskAndChildrenWriteOnlyWhenAllowed) {
+  constexpr std::int64_t kSize = 3 * kFleck + 1000;  // the last fleck is partial
+  const zel::CURI a = newDisk("a", "", kSize);
   CFleckDisk d(fs, child("c", child("b", a)), "", kWrite, 2);
   EXPECT_EQ(d.getParentDiskFolder(), at("b"));  // nearest first
   EXPECT_EQ(d.getParentDiskFolders().back(), a);
-  Bytes back(3 * kFleck, 1);
-  d.read(back.data(), 3 * kFleck);
-  EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
-  EXPECT_EQ(std::count(back.begin(), back.end(), 0), 3 * kFleck - data.size());
-  EXPECT_EQ(whatThrows([&] { d.write(data.data(), 10); }),
-            "error: Cannot write to fleck disk that has a parent disk attached.");
-  // Prepared flecks need no permission.
-  auto record = zel::make<zel::TBuffer<unsigned char>>();
-  d.createDataPreparer()->prepareData(zel::TBuffer<unsigned char>(data.data(), kFleck), *record);
-  d.seek(kFleck);
-  zel::P<CFleckStorer> storer = d.writePreparedFleckData(record, nullptr);
-  EXPECT_TRUE(storer->waitFinished(-1));
-  EXPECT_EQ(storer->getError(), nullptr);
-  d.setAllowWritingWithParentDisk(true);
-  EXPECT_EQ(whatThrows([&] { d.write(data.data(), 10); }), "none");
-
-  EXPECT_EQ(CFleckDisk(fs, a, "", kRead, 1).getChildDiskFolder(), at("b"));
-  stdfs::remove_all(root.path() + "/b");  // a child that is gone is ignored
-  EXPECT_TRUE(CFleckDisk(fs, a, "", kRead, 1).getChildDiskFolder().isEmpty());
-}
-
-TEST_F(DiskOpenTest, SeeksAndPreparedWritesStayInsideTheDisk) {
-  constexpr std::int64_t kSize = 3 * kFleck + 1000;  // the last fleck is partial
-  const zel::CURI folder = newDisk("d", "", kSize);
-  CFleckDisk d(fs, folder, "", kWrite, 2);
   for (std::int64_t bad : {std::int64_t{-1}, kSize + 1})
     EXPECT_EQ(whatThrows([&] { d.seek(bad); }), io(zel::CIOError::InvalidPosition));
+  const Bytes data = pattern(kFleck, 5);
+  EXPECT_EQ(whatThrows([&] { d.write(data.data(), 10); }),
+            "error: Cannot write to fleck disk that has a parent disk attached.");
+  // Prepared flecks need no permission, only a fleck's start inside the disk.
   auto record = zel::make<zel::TBuffer<unsigned char>>();
-  d.createDataPreparer()->prepareData(
-      zel::TBuffer<unsigned char>(pattern(kFleck, 2).data(), kFleck), *record);
+  d.createDataPreparer()->prepareData(zel::TBuffer<unsigned char>(data.data(), kFleck), *record);
   const auto prepared = [&](std::int64_t position) {
     d.seek(position);
-    return whatThrows([&] { d.writePreparedFleckData(record, nullptr)->waitFinished(-1); });
+    return whatThrows([&] {
+      zel::P<CFleckStorer> storer = d.writePreparedFleckData(record, nullptr);
+      EXPECT_TRUE(storer->waitFinished(-1));
+      EXPECT_EQ(storer->getError(), nullptr);
+    });
   };
   EXPECT_EQ(prepared(kFleck + 1), io(zel::CIOError::NotAligned));
   EXPECT_EQ(prepared(kSize), io(zel::CIOError::SizeExceeded));
   EXPECT_EQ(prepared(3 * kFleck), "none");
   EXPECT_EQ(d.getPosition(), kSize);
-  CFleckDisk reader(fs, folder, "", kRead, 1);
-  EXPECT_EQ(whatThrows([&] { reader.write(record->getData(), 1); }),
+  d.setAllowWritingWithParentDisk(true);
+  d.seek(0);
+  EXPECT_EQ(whatThrows([&] { d.write(data.data(), 10); }), "none");
+  CFleckDisk reader(fs, a, "", kRead, 1);
+  EXPECT_EQ(whatThrows([&] { reader.write(data.data(), 1); }),
             "error: Internal error: CFleckDisk::write was called, but the disk was not opened for "
             "writing.");
+  EXPECT_EQ(reader.getChildDiskFolder(), at("b"));
+  stdfs::remove_all(root.path() + "/b");  // a child that is gone is ignored
+  EXPECT_TRUE(CFleckDisk(fs, a, "", kRead, 1).getChildDiskFolder().isEmpty());
 }
 
 TEST_F(DiskCreateTest, NewDisksAndRefusedOnes) {
@@ -220,7 +207,6 @@ TEST_F(DiskCreateTest, NewDisksAndRefusedOnes) {
   // Each encrypted disk gets its own salt, so the same password makes other keys.
   const CFleckDiskHeader a = header(newDisk("a", "pass word")),
                          b = header(newDisk("b", "pass word"));
-  EXPECT_EQ(a.getCipherID(), zel::String("aes256cbc"));
   EXPECT_EQ(a.getCipherKeyDerivationSalt().getUsed(), 8u);
   EXPECT_FALSE(a.getCipherKeyDerivationSalt() == b.getCipherKeyDerivationSalt());
   EXPECT_FALSE(a.getCipherKeyHash() == b.getCipherKeyHash());
@@ -277,8 +263,6 @@ TEST_F(DiskCreateTest, ChildLinks) {
             "error: Parent and child fleck disk must be in same folder hierarchy.");
   EXPECT_EQ(whatThrows([&] { child("d", np); }),
             "error: Cannot create child fleck disk in a folder that already contains one.");
-  EXPECT_EQ(whatThrows([&] { child("f", at("none")); }),
-            "fs " + std::to_string(zel::CFileSystemError::NotFound));
 }
 
 TEST_F(ChainRulesTest, ZerosWrittenOverAParentStayZeros) {
@@ -397,34 +381,25 @@ TEST_F(ChainRulesTest, FailedChildCreationLeavesTheChainAsItWas) {
 
 // Random writes, reads, flushes, reopenings and snapshots against a byte array per
 // disk. (Faults on the way are the fault soak's subject.)
-class DiskModelTest : public DiskTest, public ::testing::WithParamInterface<unsigned> {
- protected:
-  static constexpr std::int64_t kSize = 40 * kFleck + 123;  // the last fleck is partial
+class DiskModelTest : public DiskTest, public ::testing::WithParamInterface<unsigned> {};
 
-  std::int64_t pick(std::int64_t limit) {
+TEST_P(DiskModelTest, RandomOperationsOnAChainMatchTheModel) {
+  const unsigned seed = seedFromEnvironment(GetParam());
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
+  std::mt19937_64 random(seed);
+  const auto pick = [&](std::int64_t limit) {
     return std::uniform_int_distribution<std::int64_t>(0, limit)(random);
-  }
-  void reopen() {
+  };
+  constexpr std::int64_t kSize = 40 * kFleck + 123;  // the last fleck is partial
+  const char* password = seed % 2 == 0 ? "" : "pw";
+  const zel::CURI head = newDisk("disk", password, kSize);
+  std::map<zel::CURI, Bytes> model{{head, Bytes(kSize, 0)}};
+  std::unique_ptr<CFleckDisk> disk;
+  const auto reopen = [&] {
     disk.reset();
     disk = std::make_unique<CFleckDisk>(fs, head, password, kWrite, 3);
-  }
-  // A random write, now and then of a whole fleck (which replaces it without loading
-  // it).
-  void writeRandom() {
-    const std::int64_t position = pick(kSize);
-    const bool whole = pick(4) == 0 && kSize - position >= kFleck;
-    const std::int64_t from = whole ? position - position % kFleck : position;
-    const auto n = static_cast<std::size_t>(
-        whole ? kFleck : pick(std::min<std::int64_t>(3 * kFleck, kSize - position)));
-    const int kind = static_cast<int>(pick(2));  // zeros, runs or noise
-    Bytes bytes(n);
-    for (auto& b : bytes)
-      b = static_cast<unsigned char>(kind == 0 ? 0 : kind == 1 ? pick(2) : random());
-    disk->seek(from);
-    disk->write(bytes.data(), static_cast<int>(n));
-    std::copy(bytes.begin(), bytes.end(), model[head].begin() + from);
-  }
-  void checkRead(CFleckDisk& which, const Bytes& expected, bool whole) {
+  };
+  const auto check = [&](CFleckDisk& which, const Bytes& expected, bool whole) {
     const std::int64_t position = whole ? 0 : pick(kSize);
     const std::int64_t n =
         whole ? kSize : pick(std::min<std::int64_t>(3 * kFleck, kSize - position));
@@ -435,68 +410,60 @@ class DiskModelTest : public DiskTest, public ::testing::WithParamInterface<unsi
     ASSERT_TRUE(diff.first == bytes.end())
         << "first difference at byte " << position + (diff.first - bytes.begin()) << " of "
         << which.getDiskFolder().toString(true);
-  }
-  // A linked child of the head, made by the open writer or beside it.
-  void snapshot() {
-    const zel::CURI snap = root.uri()
-                           << zel::String::fromUTF8("snap" + std::to_string(model.size()));
-    if (pick(1) == 0) {
-      disk->createSnapshot(snap);
-    } else {
-      disk->flushChanges();
-      disk.reset();  // the head learns of its new child when it opens again
-      CFleckDisk::createChild(fs, snap, head, CFleckDisk::ChildLinked);
-      reopen();
-    }
-    model[snap] = model[head];
-  }
-  void checkSnapshots() {
+  };
+  const auto checkSnapshots = [&] {
     disk->flushChanges();  // the head's saves move old flecks into its child
     for (const auto& [folder, expected] : model) {
       if (folder == head) continue;
       CFleckDisk snap(fs, folder, password, kRead, 1);
       const bool whole = pick(3) == 0;
       for (int i = 0; i < (whole ? 1 : 3); ++i)
-        checkRead(snap, expected, whole);
+        check(snap, expected, whole);
     }
-  }
-  std::mt19937_64 random;
-  zel::CURI head = at("disk");
-  zel::String password;
-  std::map<zel::CURI, Bytes> model;
-  std::unique_ptr<CFleckDisk> disk;
-};
-
-TEST_P(DiskModelTest, RandomOperationsOnAChainMatchTheModel) {
-  const unsigned seed = seedFromEnvironment(GetParam());
-  SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
-  random.seed(seed);
-  password = seed % 2 == 0 ? "" : "pw";
-  newDisk("disk", seed % 2 == 0 ? "" : "pw", kSize);
-  model[head] = Bytes(kSize, 0);
+  };
   reopen();
   for (int step = 0; step < 300 && !HasFailure(); ++step) {
     const int op = static_cast<int>(pick(9));
     if (op <= 3) {
-      writeRandom();
+      // Now and then a whole fleck, which replaces it without loading it; zeros, runs
+      // or noise.
+      const std::int64_t position = pick(kSize);
+      const bool whole = pick(4) == 0 && kSize - position >= kFleck;
+      const std::int64_t from = whole ? position - position % kFleck : position;
+      Bytes bytes(static_cast<std::size_t>(
+          whole ? kFleck : pick(std::min<std::int64_t>(3 * kFleck, kSize - position))));
+      const int kind = static_cast<int>(pick(2));
+      for (auto& b : bytes)
+        b = static_cast<unsigned char>(kind == 0 ? 0 : kind == 1 ? pick(2) : random());
+      disk->seek(from);
+      disk->write(bytes.data(), static_cast<int>(bytes.size()));
+      std::copy(bytes.begin(), bytes.end(), model[head].begin() + from);
     } else if (op <= 5) {
-      checkRead(*disk, model[head], false);
+      check(*disk, model[head], false);
     } else if (op == 6) {
       disk->flushChanges();
     } else if (op == 7) {
       reopen();
     } else if (model.size() < 4 && pick(2) == 0) {
-      snapshot();
+      // A linked child of the head, made by the open writer or beside it.
+      const zel::CURI snap = at(("snap" + std::to_string(model.size())).c_str());
+      if (pick(1) == 0) {
+        disk->createSnapshot(snap);
+      } else {
+        disk.reset();  // the head learns of its new child when it opens again
+        CFleckDisk::createChild(fs, snap, head, CFleckDisk::ChildLinked);
+        reopen();
+      }
+      model[snap] = model[head];
     } else {
       checkSnapshots();
     }
   }
   if (HasFailure()) return;
   reopen();
-  checkRead(*disk, model[head], true);
+  check(*disk, model[head], true);
   checkSnapshots();
   EXPECT_FALSE(disk->haveBackgroundErrors());
-  disk.reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, DiskModelTest, ::testing::Values(1u, 2u, 3u, 4u));
