@@ -1,7 +1,5 @@
-// Making, opening and chaining disks: what a new disk holds, what opening refuses and
-// why, and what a chain promises every writer (a child keeps the flecks as they were
-// when it became the child, an overlay keeps what was written into it, zeros
-// included, one writer at a time), case by case and by random operations on a model.
+// Making, opening and chaining disks: what opening refuses and why, and what a chain
+// promises every writer, case by case and by random operations on a model.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -10,8 +8,8 @@
 #include <map>
 #include <memory>
 #include <random>
-#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "FleckTestSupport.h"
@@ -75,7 +73,6 @@ class DiskTest : public ::testing::Test {
   bool hasFile(const zel::CURI& folder, int index) {
     return stdfs::exists(fleckPath(folder, index));
   }
-  // A link as stored, and the folder it leads to.
   zel::CURI rawLink(const zel::CURI& folder, const char* name) {
     return DiskLinks::loadLink(fs, folder, name);
   }
@@ -126,12 +123,8 @@ TEST_F(DiskOpenTest, RefusalsNameTheirCause) {
   const std::string badPassword =
       "disk " + std::to_string(CFleckDiskError::EncryptPasswordIncorrect);
   const std::string loop = "error: Parent link loop detected in fleck disk.";
-  const struct {
-    const char* disk;
-    const char* password;
-    zel::IIOStream::Access access;
-    std::string expected;  // what whatThrows() starts with
-  } cases[] = {
+  // Disk, password, access, what whatThrows() starts with.
+  const std::tuple<const char*, const char*, zel::IIOStream::Access, std::string> cases[] = {
       {"secret", "pw", kWrite, "none"},
       {"secret", "pW", kRead, badPassword},
       {"secret", "", kRead, badPassword},
@@ -146,11 +139,10 @@ TEST_F(DiskOpenTest, RefusalsNameTheirCause) {
       {"r", "", kWrite, "error: The child link"},
       {"p", "", kRead, "none"},
   };
-  for (const auto& c : cases) {
-    const std::string thrown =
-        whatThrows([&] { CFleckDisk(fs, at(c.disk), c.password, c.access, 1); });
-    EXPECT_EQ(thrown.substr(0, c.expected.size()), c.expected)
-        << c.disk << " with " << c.password << ": " << thrown;
+  for (const auto& [name, password, access, expected] : cases) {
+    const std::string thrown = whatThrows([&] { CFleckDisk(fs, at(name), password, access, 1); });
+    EXPECT_EQ(thrown.substr(0, expected.size()), expected)
+        << name << " with " << password << ": " << thrown;
   }
   EXPECT_EQ(whatThrows([&] { CFleckDisk(fs, at("plain"), "", kRead, 0); }), "arg");
   CFleckDisk::OpenOptions options;
@@ -207,23 +199,17 @@ TEST_F(DiskCreateTest, NewDisksAndRefusedOnes) {
   // Each encrypted disk gets its own salt, so the same password makes other keys.
   const CFleckDiskHeader a = header(newDisk("a", "pass word")),
                          b = header(newDisk("b", "pass word"));
-  EXPECT_EQ(a.getCipherKeyDerivationSalt().getUsed(), 8u);
   EXPECT_FALSE(a.getCipherKeyDerivationSalt() == b.getCipherKeyDerivationSalt());
   EXPECT_FALSE(a.getCipherKeyHash() == b.getCipherKeyHash());
 
   const std::int64_t maxFlecks = 8587340257;  // what the fleck tree can address
-  const struct {
-    std::int64_t size;
-    const char* compressor;
-    int fleckSize;
-  } refused[] = {
+  const std::tuple<std::int64_t, const char*, int> refused[] = {
       {4096, "lz4", 0}, {-5, "lz4", -1}, {4096, "lz5", -1}, {(maxFlecks + 1) * 4096, "lz4", 4096}};
-  for (const auto& c : refused) {
-    EXPECT_NE(whatThrows([&] {
-                CFleckDisk::create(fs, at("x"), c.size, 1, "", c.compressor, c.fleckSize);
-              }),
-              "none")
-        << c.size;
+  for (const auto& [size, compressor, fleckSize] : refused) {
+    EXPECT_NE(
+        whatThrows([&] { CFleckDisk::create(fs, at("x"), size, 1, "", compressor, fleckSize); }),
+        "none")
+        << size;
     EXPECT_FALSE(stdfs::exists(root.path() + "/x/disk.fleckdisk"));
   }
   CFleckDisk::create(fs, at("x"), maxFlecks * 4096, 1, "", "lz4", 4096);
@@ -236,8 +222,8 @@ TEST_F(DiskCreateTest, NewDisksAndRefusedOnes) {
   EXPECT_EQ(header(at("x")).getDiskSize(), 8192);
 }
 
-// A second linked child goes between the parent and its first child, and the links
-// are relative, so that a chain moved as a whole still resolves.
+// A second linked child goes between the parent and its first child; relative links
+// keep a chain moved as a whole working.
 TEST_F(DiskCreateTest, ChildLinks) {
   const zel::CURI p = at("old") << "p";
   makeDisk(fs, p, 1 << 20, kFleck);
@@ -286,8 +272,7 @@ TEST_F(ChainRulesTest, ZerosWrittenOverAParentStayZeros) {
   for (int i : {0, 1, 2, 5})
     EXPECT_EQ(read(overlay, i), zeros) << "fleck " << i;
   EXPECT_EQ(read(overlay, 3), pattern(kFleck, 13));
-  // Over the parent's data a zero record stays; where no parent holds the fleck, the
-  // file goes.
+  // Over the parent's data a zero record stays; elsewhere the file goes.
   EXPECT_TRUE(hasFile(overlay, 0));
   EXPECT_FALSE(hasFile(overlay, 5));
   for (int i = 0; i < 4; ++i)
@@ -333,8 +318,7 @@ TEST_F(ChainRulesTest, OneWriterPerDisk) {
   const zel::CURI d = newDisk("d");
   {
     CFleckDisk writer(fs, d, "", kWrite, 2);
-    // Another disk object in this process counts as another writer; so does a linked
-    // child, which would otherwise fall into the middle of the writer's work.
+    // Another disk object counts as another writer, and so does making a linked child.
     const std::string inUse = "disk " + std::to_string(CFleckDiskError::InUseByAnotherWriter);
     EXPECT_EQ(whatThrows([&] { CFleckDisk(fs, d, "", kWrite, 1); }), inUse);
     EXPECT_EQ(whatThrows([&] { child("late", d); }), inUse);
@@ -351,8 +335,8 @@ TEST_F(ChainRulesTest, FailedChildCreationLeavesTheChainAsItWas) {
   const zel::CURI p = newDisk("p");
   write(p, 0, pattern(kFleck, 1));
   const zel::CURI older = child("c0", p);
-  // Every open of the file fails, its writes as well as its reads (which then fall
-  // back to the second copy), so the failure hits whatever write comes first.
+  // Every open of the file fails (reads fall back to the second copy): the failure
+  // hits whatever write comes first.
   for (const char* fails :
        {"/n/disk.fleckdisk", "/n/parent.flecklnk", "/c0/parent.flecklnk", "/p/child.flecklnk"}) {
     SCOPED_TRACE(fails);
