@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -288,7 +287,7 @@ TEST_F(ChainRulesTest, DiskInTheMiddleGivesItsChildWhatTheChildRead) {
   write(m, 2, zeros);               // zeros over p's data
   write(m, 3, pattern(kFleck, 3));  // nobody had fleck 3: the child keeps zeros
   Bytes patched = pattern(kFleck, 1);
-  std::memcpy(patched.data() + 100, patch.data(), patch.size());
+  std::copy(patch.begin(), patch.end(), patched.begin() + 100);
   EXPECT_EQ(read(m, 1), patched);
   EXPECT_EQ(read(m, 2), zeros);
   EXPECT_EQ(read(c, 1), pattern(kFleck, 1));
