@@ -4,10 +4,16 @@
 
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "fleck/CFleckDisk.h"
+#include "fleck/CFleckDiskError.h"
+#include "zel/CFileSystemError.h"
+#include "zel/CIOError.h"
+#include "zel/CInvalidArgError.h"
 #include "zel/Log.h"
 
 namespace fleck::test {
@@ -24,6 +30,36 @@ inline std::vector<unsigned char> pattern(std::size_t n, unsigned seed) {
 inline unsigned seedFromEnvironment(unsigned fallback) {
   const char* text = std::getenv("FLECK_TEST_SEED");
   return text != nullptr ? static_cast<unsigned>(std::stoul(text)) : fallback;
+}
+
+// What `action` throws, in words a test compares: "none", "io N" (a zel::CIOError with
+// that code), "disk N" (a CFleckDiskError), "arg", "fs N" (a file system problem) or
+// "error: MESSAGE".
+inline std::string whatThrows(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const zel::CIOError& e) {
+    return "io " + std::to_string(e.getIOCode());
+  } catch (const CFleckDiskError& e) {
+    return "disk " + std::to_string(e.getCode());
+  } catch (const zel::CInvalidArgError&) {
+    return "arg";
+  } catch (const zel::CFileSystemError& e) {
+    return "fs " + std::to_string(e.getProblem());
+  } catch (const zel::CError& e) {
+    return "error: " + e.getMessage().toUTF8();
+  }
+  return "none";
+}
+
+// Creates a disk in `folder` and writes `content` (if any) from its start.
+inline void makeDisk(zel::IFileSystem* fs, const zel::CURI& folder, std::int64_t size,
+                     int fleckSize, const char* password = "",
+                     const std::vector<unsigned char>& content = {}) {
+  CFleckDisk::create(fs, folder, size, 1, password, "lz4", fleckSize);
+  if (content.empty()) return;
+  CFleckDisk disk(fs, folder, password, zel::IIOStream::AccessReadWrite, 2);
+  disk.write(content.data(), static_cast<int>(content.size()));
 }
 
 // Captures what is logged while it lives; the sink before comes back afterwards.

@@ -1,357 +1,350 @@
-// The stream contract both disk streams share (virtual length, closed streams, the end
-// of the stream), then what only the plain stream does (the disk's position, read past
-// the virtual length, copies).
+// The disk streams (plain, cached, read-ahead): their shared promises, random operations
+// against a byte array, failures in the cache, and the read-ahead's threads and damage.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
+#include <atomic>
+#include <random>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "FleckTestSupport.h"
-#include "fleck/CFleckDisk.h"
 #include "fleck/CFleckDiskStream.h"
 #include "fleck/CFleckDiskStreamWithCache.h"
+#include "fleck/CFleckDiskStreamWithParallelReadAhead.h"
+#include "fleck/CParallelReadAheadManager.h"
+#include "support/CFaultInjectingFileSystem.h"
 #include "support/TempFolder.h"
-#include "zel/CFileSystemError.h"
-#include "zel/CIOError.h"
-#include "zel/CInvalidArgError.h"
 #include "zel/CLocalFileSystem.h"
 
-namespace fleck {
+namespace fleck::test {
 namespace {
 
-using fleck::test::pattern;
-using fleck::test::TempFolder;
 using Bytes = std::vector<unsigned char>;
+constexpr auto kWrite = zel::IIOStream::AccessReadWrite;
+constexpr auto kRead = zel::IIOStream::AccessRead;
+constexpr int kFleck = 4096;
+constexpr std::int64_t kSize = 40 * kFleck + 123;  // the last fleck is partial
+const std::string kNone = "none";
+const std::string kEnd = "io " + std::to_string(zel::CIOError::EndOfStream);
+const std::string kBadPosition = "io " + std::to_string(zel::CIOError::InvalidPosition);
+const std::string kClosed = "io " + std::to_string(zel::CIOError::StreamClosed);
 
-constexpr int kFleckSize = 65536;
-constexpr std::int64_t kDiskSize = 5 * kFleckSize + 1000;  // the last fleck is partial
+struct StreamKind {
+  const char* name;
+  int readAheadThreads;  // 0: not a read-ahead stream
+  bool cached;
+};
 
-// The code of the zel::CIOError `action` throws; Unknown when it throws none. With
-// bare true, also checks that the error has no message and no properties.
-zel::CIOError::Code ioCode(const std::function<void()>& action, bool bare = false) {
-  try {
-    action();
-  } catch (const zel::CIOError& e) {
-    if (bare) {
-      EXPECT_TRUE(e.getMessage().empty()) << e.what();
-      EXPECT_TRUE(e.getProps().isEmpty()) << e.what();
-    }
-    return e.getIOCode();
-  }
-  return zel::CIOError::Unknown;
+void PrintTo(const StreamKind& kind, std::ostream* out) {
+  *out << kind.name;
 }
 
-void expectLockRangeUnsupported(zel::IStreamBase& stream) {
-  try {
-    stream.lockRange(0, 10, zel::IStreamBase::LockShared);
-    ADD_FAILURE() << "lockRange did not throw";
-  } catch (const zel::CFileSystemError& e) {
-    EXPECT_EQ(e.getProblem(), zel::CFileSystemError::Unsupported);
-    ASSERT_NE(e.getCause(), nullptr);
-    EXPECT_EQ(e.getCause()->getMessage(),
-              zel::String("Fleck disk stream does not support lockRange."));
-    EXPECT_TRUE(e.getCause()->getSource().empty());
-    EXPECT_EQ(e.getCause()->getCode(), -1);
+zel::P<zel::IInStream> openStream(const StreamKind& kind, CFleckDisk* disk) {
+  if (kind.readAheadThreads > 0)
+    return zel::make<CFleckDiskStreamWithParallelReadAhead>(disk, kind.readAheadThreads);
+  if (kind.cached) return zel::make<CFleckDiskStreamWithCache>(disk);
+  return zel::make<CFleckDiskStream>(disk);
+}
+
+// Sets the virtual length of a plain or cached stream.
+void setVirtualLength(zel::IInStream& s, std::int64_t length) {
+  if (auto* cached = dynamic_cast<CFleckDiskStreamWithCache*>(&s)) {
+    cached->setVirtualLength(length);
+  } else {
+    dynamic_cast<CFleckDiskStream&>(s).setVirtualLength(length);
   }
 }
 
-// A disk of kDiskSize bytes holding pattern(kDiskSize, 7).
-class DiskStreamFixture : public ::testing::Test {
- protected:
-  void SetUp() override {
-    folder = root.uri() << "disk";
-    CFleckDisk::create(fs, folder, kDiskSize, 1, "", "lz4", kFleckSize);
-    disk = zel::make<CFleckDisk>(fs, folder, "", zel::IIOStream::AccessReadWrite, 2);
-    disk->write(data.data(), static_cast<int>(data.size()));
-    disk->seek(0);
+class StreamFixture : public ::testing::Test {
+ public:
+  // A stream of `kind` over a disk that holds `content` and no more.
+  zel::P<zel::IInStream> open(const Bytes& content, int fleckSize = kFleck) {
+    makeDisk(fs, folder, static_cast<std::int64_t>(content.size()), fleckSize, "", content);
+    disk = zel::make<CFleckDisk>(fs, folder, "", kind.readAheadThreads == 0 ? kWrite : kRead, 2);
+    return openStream(kind, disk);
+  }
+  // `n` bytes from `from` (default: the whole disk) as a fresh disk object reads them.
+  Bytes stored(std::int64_t from = 0, std::int64_t n = -1) {
+    CFleckDisk reader(fs, folder, "", kRead, 1);
+    Bytes bytes(static_cast<std::size_t>(n < 0 ? reader.getSize() : n));
+    reader.seek(from);
+    reader.read(bytes.data(), static_cast<int>(bytes.size()));
+    return bytes;
   }
 
+  StreamKind kind{"Plain", 0, false};
   TempFolder root;
-  zel::P<zel::IFileSystem> fs = zel::make<zel::CLocalFileSystem>();
-  zel::CURI folder;
+  zel::P<CFaultInjectingFileSystem> fs =
+      zel::make<CFaultInjectingFileSystem>(zel::make<zel::CLocalFileSystem>());
+  zel::CURI folder = root.uri() << "disk";
   zel::P<CFleckDisk> disk;
-  const Bytes data = pattern(kDiskSize, 7);
 };
 
-template <class Stream>
-class StreamContractTest : public DiskStreamFixture {
+class DiskStreamTest : public StreamFixture, public ::testing::WithParamInterface<StreamKind> {
  protected:
-  void SetUp() override {
-    DiskStreamFixture::SetUp();
-    stream = zel::make<Stream>(disk.get());
-  }
-  void TearDown() override { stream = nullptr; }
-
-  zel::P<Stream> stream;
+  void SetUp() override { kind = GetParam(); }
 };
 
-using StreamTypes = ::testing::Types<CFleckDiskStream, CFleckDiskStreamWithCache>;
-TYPED_TEST_SUITE(StreamContractTest, StreamTypes);
+TEST_P(DiskStreamTest, SeeksStayInsideAndReadsEndAtTheDisksEnd) {
+  const Bytes data = pattern(kSize, 7);
+  zel::P<zel::IInStream> s = open(data);
+  EXPECT_EQ(s->getLength(), kSize);
+  EXPECT_FALSE(s->isEndOfStream());
+  for (std::int64_t bad : {std::int64_t{-1}, kSize + 1})
+    EXPECT_EQ(whatThrows([&] { s->seek(bad); }), kBadPosition) << bad;
+  s->seek(kSize);
+  EXPECT_TRUE(s->isEndOfStream());
 
-TYPED_TEST(StreamContractTest, SeekStaysWithinTheVirtualLength) {
-  auto& s = *this->stream;
-  EXPECT_EQ(s.getLength(), kDiskSize);
-  EXPECT_EQ(s.getPosition(), 0);
-  EXPECT_FALSE(s.isEndOfStream());
-  EXPECT_EQ(s.isEndOfStream_NonBlocking(), 0);
-
-  s.seek(kDiskSize);
-  EXPECT_TRUE(s.isEndOfStream());
-  EXPECT_EQ(s.isEndOfStream_NonBlocking(), 1);
-  EXPECT_EQ(ioCode([&] { s.seek(kDiskSize + 1); }, true), zel::CIOError::InvalidPosition);
-  EXPECT_EQ(ioCode([&] { s.seek(-1); }, true), zel::CIOError::InvalidPosition);
-  EXPECT_EQ(s.getPosition(), kDiskSize);
-  EXPECT_TRUE(s.waitReadable(-1));
-  EXPECT_THROW(TypeParam(nullptr), zel::CInvalidArgError);
-}
-
-TYPED_TEST(StreamContractTest, SetVirtualLengthMovesOnlyAPositionBeyondIt) {
-  auto& s = *this->stream;
-  const Bytes& data = this->data;
+  // A read past the end hands over what there is, then fails naming the disk.
   Bytes buffer(100, 0);
-  s.seek(150);
-  s.setVirtualLength(100);
-  EXPECT_EQ(s.getLength(), 100);
-  EXPECT_EQ(s.getPosition(), 100);
-  EXPECT_TRUE(s.isEndOfStream());
-  EXPECT_EQ(ioCode([&] { s.seek(101); }, true), zel::CIOError::InvalidPosition);
-
-  s.seek(50);
-  s.setVirtualLength(100);
-  EXPECT_EQ(s.getPosition(), 50);
-  EXPECT_EQ(s.readLax(buffer.data(), 80), 50);
-  EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 50, data.begin() + 50));
-  EXPECT_EQ(s.getPosition(), 100);
-  EXPECT_EQ(s.readLax(buffer.data(), 80), 0);
-  EXPECT_EQ(s.readAvailable(buffer.data(), 80), 0);
-
-  // A negative length would need a negative position: refused, nothing changes.
-  s.seek(40);
-  EXPECT_EQ(ioCode([&] { s.setVirtualLength(-1); }, true), zel::CIOError::InvalidPosition);
-  EXPECT_EQ(s.getLength(), 100);
-  EXPECT_EQ(s.getPosition(), 40);
-
-  // No upper bound, and the bytes inside the disk read normally again.
-  s.setVirtualLength(kDiskSize * 2);
-  EXPECT_EQ(s.getLength(), kDiskSize * 2);
-  s.seek(1000);
-  s.read(buffer.data(), 100);
-  EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), data.begin() + 1000));
-}
-
-TYPED_TEST(StreamContractTest, WritingAtTheVirtualLengthRaisesIt) {
-  auto& s = *this->stream;
-  const Bytes& data = this->data;
-  const Bytes bytes = pattern(10, 99);
-  s.setVirtualLength(100);
-  s.seek(100);
-  s.write(bytes.data(), 10, nullptr);
-  EXPECT_EQ(s.getLength(), 110);
-  EXPECT_EQ(s.getPosition(), 110);
-  // A write inside the length leaves it.
-  s.seek(20);
-  s.write(bytes.data(), 10, nullptr);
-  EXPECT_EQ(s.getLength(), 110);
-
-  Bytes back(110);
-  s.seek(0);
-  s.read(back.data(), 110);
-  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), back.begin() + 100));
-  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), back.begin() + 20));
-  EXPECT_TRUE(std::equal(back.begin(), back.begin() + 20, data.begin()));
-  EXPECT_TRUE(std::equal(back.begin() + 30, back.begin() + 100, data.begin() + 30));
-
-  // Through writeKeepBuffer, across a fleck boundary.
-  s.setVirtualLength(kDiskSize);
-  auto slice = zel::make<zel::TBuffer<unsigned char>>(pattern(3000, 5).data(), 3000);
-  s.seek(kFleckSize - 1000);
-  s.writeKeepBuffer(zel::TConstBufferSlice<unsigned char>(
-                        zel::PC<zel::TBuffer<unsigned char>>(slice), 1000, 2000),
-                    nullptr);
-  EXPECT_EQ(s.getPosition(), kFleckSize + 1000);
-  Bytes across(2000);
-  s.seek(kFleckSize - 1000);
-  s.read(across.data(), 2000);
-  EXPECT_TRUE(std::equal(across.begin(), across.end(), slice->getData() + 1000));
-}
-
-TYPED_TEST(StreamContractTest, ReadsEndAtTheLength) {
-  auto& s = *this->stream;
-  const Bytes& data = this->data;
-  Bytes buffer(100, 0);
-  s.seek(kDiskSize - 40);
+  s->seek(kSize - 40);
   try {
-    s.read(buffer.data(), 100);
-    ADD_FAILURE() << "read past the end did not throw";
+    s->read(buffer.data(), 100);
+    ADD_FAILURE() << "a read past the end did not fail";
   } catch (const zel::CIOError& e) {
     EXPECT_EQ(e.getIOCode(), zel::CIOError::EndOfStream);
-    EXPECT_EQ(e.getProps().lookup("uri"), this->folder.toString(true));
+    EXPECT_EQ(e.getProps().lookup("uri"), folder.toString(true));
   }
   EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 40, data.end() - 40));
-  EXPECT_EQ(s.getPosition(), kDiskSize);
-  EXPECT_EQ(ioCode([&] { s.read(buffer.data(), 1); }), zel::CIOError::EndOfStream);
-  EXPECT_NO_THROW(s.read(buffer.data(), 0));
-
-  s.seek(kDiskSize - 40);
-  std::fill(buffer.begin(), buffer.end(), 0);
-  EXPECT_EQ(s.readLax(buffer.data(), 100), 40);
-  EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 40, data.end() - 40));
-  EXPECT_EQ(s.readLax(buffer.data(), 100), 0);
-  EXPECT_EQ(s.readLax(buffer.data(), -5), 0);
+  EXPECT_EQ(s->getPosition(), kSize);
+  EXPECT_EQ(s->readLax(buffer.data(), 100), 0);
+  EXPECT_EQ(whatThrows([&] { s->read(buffer.data(), 0); }), kNone);
+  if (auto* io = dynamic_cast<zel::IIOStream*>(s.get())) {  // a write may end at the end
+    s->seek(kSize - 40);
+    EXPECT_EQ(whatThrows([&] { io->write(buffer.data(), 40, nullptr); }), kNone);
+    EXPECT_EQ(whatThrows([&] { io->write(buffer.data(), 1, nullptr); }), kEnd);
+  }
+  EXPECT_EQ(whatThrows([&] { s->lockRange(0, 10, zel::IStreamBase::LockShared); }),
+            "fs " + std::to_string(zel::CFileSystemError::Unsupported));
 }
 
-TYPED_TEST(StreamContractTest, TransfersStopAtTheDiskEndEvenWithALongerLength) {
-  auto& s = *this->stream;
-  const Bytes& data = this->data;
-  s.setVirtualLength(kDiskSize + 5000);
-  Bytes buffer(100, 0);
-  s.seek(kDiskSize - 10);
-  EXPECT_EQ(ioCode([&] { s.read(buffer.data(), 100); }), zel::CIOError::EndOfStream);
-  EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 10, data.end() - 10));
-  EXPECT_EQ(s.getPosition(), kDiskSize);
-
-  // Nothing of a write that would pass the disk's end is written.
-  const Bytes bytes = pattern(kFleckSize + 20, 3);
-  s.seek(kDiskSize - 10 - kFleckSize);
-  EXPECT_EQ(ioCode([&] { s.write(bytes.data(), kFleckSize + 20, nullptr); }),
-            zel::CIOError::EndOfStream);
-  Bytes back(kFleckSize + 10);
-  s.seek(kDiskSize - 10 - kFleckSize);
-  s.read(back.data(), kFleckSize + 10);
-  EXPECT_TRUE(std::equal(back.begin(), back.end(), data.end() - kFleckSize - 10));
+TEST_P(DiskStreamTest, ClosedStreamsRefuseAllButTheirURIAndLetGoOfTheDisk) {
+  zel::P<zel::IInStream> s = open(pattern(kSize, 1));
+  const long before = disk->getRefCount();
+  s->close();
+  EXPECT_LT(disk->getRefCount(), before);
+  EXPECT_EQ(whatThrows([&] { s->close(); }), kNone);
+  EXPECT_EQ(s->getURI(), folder);
+  unsigned char byte = 0;
+  std::vector<std::function<void()>> operations = {
+      [&] { s->seek(0); }, [&] { s->read(&byte, 1); }, [&] { s->readLax(&byte, 1); },
+      [&] { s->getPosition(); }, [&] { s->isEndOfStream(); }};
+  if (auto* io = dynamic_cast<zel::IIOStream*>(s.get())) {
+    operations.insert(
+        operations.end(),
+        {[=] { io->getLength(); }, [=] { io->flush(); }, [=] { io->write(&byte, 1, nullptr); },
+         [&] { setVirtualLength(*s, 10); }, [=] { io->createWriteBarrier(nullptr); }});
+  }
+  for (std::size_t i = 0; i < operations.size(); ++i)
+    EXPECT_EQ(whatThrows(operations[i]), kClosed) << "operation " << i;
 }
 
-TYPED_TEST(StreamContractTest, ChangesReachTheDiskOnFlushAndBarrier) {
-  auto& s = *this->stream;
-  const Bytes bytes = pattern(200000, 11);
-  s.seek(1000);
-  s.write(bytes.data(), 200000, nullptr);
-  zel::P<zel::IWriteBarrier> barrier = s.createWriteBarrier(nullptr);
-  ASSERT_NE(barrier, nullptr);
-  EXPECT_TRUE(barrier->waitReached(0));
-  s.flush();
-
-  CFleckDisk other(this->fs, this->folder, "", zel::IIOStream::AccessRead, 1);
-  Bytes back(200000);
-  other.seek(1000);
-  other.read(back.data(), 200000);
-  EXPECT_EQ(back, bytes);
-}
-
-TYPED_TEST(StreamContractTest, ClosedStreamsRefuseEverythingButURIAndClose) {
-  auto& s = *this->stream;
-  EXPECT_EQ(ioCode([&] { s.setLength(10); }, true), zel::CIOError::NotSupported);
-  expectLockRangeUnsupported(s);
-  const long before = this->disk->getRefCount();
-  s.close();
-  EXPECT_LT(this->disk->getRefCount(), before);  // the stream let go of the disk
-  EXPECT_NO_THROW(s.close());
-  EXPECT_EQ(s.getURI(), this->folder);
-  expectLockRangeUnsupported(s);
-
-  Bytes buffer(10, 0);
-  zel::P<zel::IWriteBarrier> barrier;
-  const std::vector<std::function<void()>> operations = {
-      [&] { s.getLength(); },
-      [&] { s.seek(0); },
-      [&] { s.read(buffer.data(), 0); },
-      [&] { s.readAvailable(buffer.data(), 1); },
-      [&] { s.waitReadable(0); },
-      [&] { s.isEndOfStream_NonBlocking(); },
-      [&] { s.write(buffer.data(), 0, nullptr); },
-      [&] { s.writeKeepBuffer(zel::TConstBufferSlice<unsigned char>(), nullptr); },
-      [&] { barrier = s.createWriteBarrier(nullptr); },
-      [&] { s.flush(); },
-      [&] { s.setLength(10); },
-      [&] { s.setVirtualLength(10); },
+// Random reads, writes, seeks, length changes and flushes against a byte array; after
+// every flush a fresh disk object must read what the model holds.
+void checkAgainstModel(StreamFixture& t, int fleckSize, std::int64_t size, int steps,
+                       unsigned fallbackSeed) {
+  const unsigned seed = seedFromEnvironment(fallbackSeed);
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
+  std::mt19937_64 random(seed);
+  auto pick = [&](std::int64_t low, std::int64_t high) {
+    return std::uniform_int_distribution<std::int64_t>(low, high)(random);
   };
-  for (std::size_t i = 0; i < operations.size(); ++i) {
-    EXPECT_EQ(ioCode(operations[i], true), zel::CIOError::StreamClosed) << "operation " << i;
+  Bytes model(static_cast<std::size_t>(size), 0);
+  for (int region = 0; region < 6; ++region) {  // some data, zeros elsewhere
+    const std::int64_t start = pick(0, size - 1);
+    const std::int64_t n = std::min<std::int64_t>(pick(1, 2LL * fleckSize), size - start);
+    std::generate_n(model.begin() + start, n, [&] { return static_cast<unsigned char>(random()); });
   }
-  EXPECT_EQ(barrier, nullptr);
-}
-
-// What only the plain stream does.
-using DiskStreamTest = DiskStreamFixture;
-
-TEST_F(DiskStreamTest, ThePositionIsTheDisks) {
-  auto a = zel::make<CFleckDiskStream>(disk.get());
-  auto b = zel::make<CFleckDiskStream>(disk.get());
-  a->seek(500);
-  EXPECT_EQ(b->getPosition(), 500);
-  disk->seek(70000);
-  EXPECT_EQ(a->getPosition(), 70000);
-  Bytes buffer(10);
-  b->read(buffer.data(), 10);
-  EXPECT_EQ(a->getPosition(), 70010);
-  EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), data.begin() + 70000));
-
-  // Each keeps its own virtual length; a position beyond one's length reads nothing
-  // through readLax and counts as the end.
-  a->setVirtualLength(1000);  // moves the shared position to 1000
-  EXPECT_EQ(b->getPosition(), 1000);
-  EXPECT_EQ(b->getLength(), kDiskSize);
-  b->seek(70010);
-  std::fill(buffer.begin(), buffer.end(), 0);
-  EXPECT_EQ(a->readLax(buffer.data(), 10), 0);
-  EXPECT_EQ(buffer, Bytes(10, 0));
-  EXPECT_EQ(a->getPosition(), 70010);
-  EXPECT_TRUE(a->isEndOfStream());
-  EXPECT_FALSE(b->isEndOfStream());
-}
-
-// The plain stream's reads and seeks are bounded by the disk, not by the length.
-TEST_F(DiskStreamTest, TheDiskNotTheVirtualLengthBoundsReadsAndSeeks) {
-  CFleckDiskStream s(disk);
-  s.setVirtualLength(kDiskSize + 100);
-  s.seek(kDiskSize);
-  EXPECT_EQ(ioCode([&] { s.seek(kDiskSize + 1); }), zel::CIOError::InvalidPosition);
-  EXPECT_EQ(s.getPosition(), kDiskSize);
-
-  s.setVirtualLength(100);
-  s.seek(90);
-  Bytes buffer(50);
-  s.read(buffer.data(), 50);
-  EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), data.begin() + 90));
-  EXPECT_EQ(s.getPosition(), 140);
-  EXPECT_TRUE(s.isEndOfStream());
-}
-
-TEST_F(DiskStreamTest, CopiesShareTheDiskAndEndWithoutClosingIt) {
-  const long base = disk->getRefCount();
-  {
-    CFleckDiskStream s(disk);
-    s.setVirtualLength(5000);
-    CFleckDiskStream copy(s);
-    EXPECT_EQ(disk->getRefCount(), base + 2);
-    EXPECT_EQ(copy.getLength(), 5000);
-    EXPECT_EQ(copy.getURI(), folder);
-    copy.close();
-    EXPECT_EQ(s.getLength(), 5000);  // closing the copy leaves the original open
-
-    CFleckDiskStream assigned(disk);
-    assigned = s;
-    EXPECT_EQ(assigned.getLength(), 5000);
-    s.close();
-    assigned.seek(4000);
-    EXPECT_EQ(disk->getPosition(), 4000);
-    copy = assigned;
-    EXPECT_EQ(disk->getRefCount(), base + 2);
+  zel::P<zel::IInStream> s = t.open(model, fleckSize);
+  auto* io = dynamic_cast<zel::IIOStream*>(s.get());
+  std::int64_t length = size, position = 0, lastWrite = 0;
+  const int maxTransfer = 3 * fleckSize;
+  Bytes buffer(static_cast<std::size_t>(maxTransfer));
+  auto expectModel = [&](std::int64_t from, int n) {
+    ASSERT_TRUE(std::equal(buffer.begin(), buffer.begin() + n, model.begin() + from))
+        << n << " bytes at " << from;
+  };
+  for (int step = 0; step < steps && !::testing::Test::HasFatalFailure(); ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    ASSERT_EQ(s->getLength(), length);
+    ASSERT_EQ(s->getPosition(), position);
+    ASSERT_EQ(s->isEndOfStream(), position >= length);
+    const int op = static_cast<int>(pick(0, io != nullptr ? 9 : 4));
+    std::fill(buffer.begin(), buffer.end(), 0);
+    if (op <= 1) {
+      // Past the length only where it is the disk's end (the plain stream alone reads on).
+      int n = static_cast<int>(pick(0, maxTransfer));
+      if (length < size) n = static_cast<int>(std::min<std::int64_t>(n, length - position));
+      const int inside = static_cast<int>(std::min<std::int64_t>(n, size - position));
+      ASSERT_EQ(whatThrows([&] { s->read(buffer.data(), n); }), inside < n ? kEnd : kNone);
+      expectModel(position, inside);
+      position += inside;
+    } else if (op <= 3) {
+      // Up to the length; one beyond the disk's end still fails there.
+      const int n = static_cast<int>(pick(-1, maxTransfer));
+      const int want =
+          static_cast<int>(std::clamp<std::int64_t>(length - position, 0, std::max(n, 0)));
+      const int inside = static_cast<int>(std::min<std::int64_t>(want, size - position));
+      int got = -1;
+      ASSERT_EQ(whatThrows([&] { got = s->readLax(buffer.data(), n); }),
+                inside < want ? kEnd : kNone);
+      ASSERT_EQ(got, inside == want ? want : -1);
+      expectModel(position, inside);
+      position += inside;
+    } else if (op == 4) {
+      // Not between the disk's end and a longer length, where only the cached stream
+      // can go.
+      const std::int64_t target = pick(0, 9) == 0 ? length + 1 : pick(-2, std::min(length, size));
+      const bool valid = target >= 0 && target <= length;
+      ASSERT_EQ(whatThrows([&] { s->seek(target); }), valid ? kNone : kBadPosition);
+      if (valid) position = target;
+    } else if (op <= 6) {
+      // Now and then one that would pass the disk's end: refused whole.
+      const int n = static_cast<int>(pick(1, maxTransfer));
+      const Bytes bytes = pattern(static_cast<std::size_t>(n), static_cast<unsigned>(random()));
+      const bool fits = position + n <= size;
+      ASSERT_EQ(whatThrows([&] { io->write(bytes.data(), n, nullptr); }), fits ? kNone : kEnd);
+      if (!fits) continue;
+      std::copy(bytes.begin(), bytes.end(), model.begin() + position);
+      lastWrite = position;
+      position += n;
+      length = std::max(length, position);
+    } else if (op == 7) {
+      const std::int64_t target = pick(0, 9) == 0 ? -1 : pick(0, size + fleckSize);
+      ASSERT_EQ(whatThrows([&] { setVirtualLength(*s, target); }),
+                target < 0 ? kBadPosition : kNone);
+      if (target < 0) continue;
+      length = target;
+      position = std::min(position, target);
+    } else {
+      io->flush();
+      // The flecks of the last write, which a flush that does not wait leaves unsaved.
+      const std::int64_t from = lastWrite - lastWrite % fleckSize;
+      const Bytes now = t.stored(from, std::min<std::int64_t>(size - from, 4LL * fleckSize));
+      ASSERT_TRUE(std::equal(now.begin(), now.end(), model.begin() + from)) << "after a flush";
+    }
   }
-  EXPECT_EQ(disk->getRefCount(), base);
+  if (::testing::Test::HasFatalFailure()) return;
+  if (io != nullptr) setVirtualLength(*s, size);
+  Bytes whole(static_cast<std::size_t>(size));
+  s->seek(0);
+  s->read(whole.data(), static_cast<int>(size));
+  EXPECT_EQ(whole, model);
+  s->close();
+  s = nullptr;
+  t.disk = nullptr;
+  EXPECT_EQ(t.stored(), model);
 }
 
-TEST_F(DiskStreamTest, WritesToAReadOnlyDiskFailAndLeaveTheLength) {
-  auto readOnly = zel::make<CFleckDisk>(fs, folder, "", zel::IIOStream::AccessRead, 1);
-  CFleckDiskStream s(readOnly);
-  s.setVirtualLength(100);
-  s.seek(100);
-  const Bytes bytes(10, 1);
-  EXPECT_THROW(s.write(bytes.data(), 10, nullptr), zel::CError);
-  EXPECT_EQ(s.getLength(), 100);
-  s.close();
+TEST_P(DiskStreamTest, RandomOperationsMatchAByteArray) {
+  checkAgainstModel(*this, kFleck, kSize, GetParam().readAheadThreads > 0 ? 400 : 2500, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, DiskStreamTest,
+                         ::testing::Values(StreamKind{"Plain", 0, false},
+                                           StreamKind{"Cached", 0, true},
+                                           StreamKind{"ReadAhead1", 1, false},
+                                           StreamKind{"ReadAhead8", 8, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// 1 MiB flecks: 37 of them against a cache of 32, so flecks are evicted and loaded again.
+class CachedStreamTest : public StreamFixture {
+ protected:
+  void SetUp() override { kind = {"Cached", 0, true}; }
+};
+
+TEST_F(CachedStreamTest, EvictsAndReloadsWithoutLosingWrites) {
+  checkAgainstModel(*this, 1 << 20, 36LL * (1 << 20) + 123, 250, 3);
+}
+
+// A failed load caches nothing and can be retried; bytes a disk refuses to take do not
+// stay in the cache.
+TEST_F(CachedStreamTest, FailuresLeaveNothingInTheCache) {
+  const Bytes data = pattern(3 * kFleck, 7);
+  zel::P<zel::IInStream> in = open(data);
+  auto& s = dynamic_cast<CFleckDiskStreamWithCache&>(*in);
+  LogCapture quiet;
+  fs->addRule({.op = CFaultInjectingFileSystem::OpenStream, .pathContains = ".fleck", .times = 1});
+  Bytes back(100);
+  s.seek(kFleck + 10);
+  EXPECT_THROW(s.read(back.data(), 100), zel::CFileSystemError);
+  EXPECT_FALSE(s.isFleckCached(1));
+  EXPECT_EQ(s.getPosition(), kFleck + 10);
+  s.read(back.data(), 100);
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin() + kFleck + 10));
+
+  CFleckDiskStreamWithCache readOnly(zel::make<CFleckDisk>(fs, folder, "", kRead, 1));
+  readOnly.read(back.data(), 100);
+  readOnly.seek(0);
+  EXPECT_NE(whatThrows([&] { readOnly.write(Bytes(100, 0xee).data(), 100, nullptr); }), kNone);
+  EXPECT_EQ(readOnly.getPosition(), 0);
+  readOnly.read(back.data(), 100);
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin()));
+}
+
+using ReadAheadTest = CachedStreamTest;
+
+TEST_F(ReadAheadTest, ADamagedFleckFailsWhereItIsAndReadingGoesOnBehindIt) {
+  kind = {"ReadAhead2", 2, false};
+  const Bytes content = pattern(8 * kFleck, 3);
+  zel::P<zel::IInStream> s = open(content);
+  const std::string file = root.path() + "/disk/flecks/d00/c00/b00/a00/03.fleck";
+  std::string bytes = readFile(file);
+  bytes[bytes.size() / 2] ^= 0x10;
+  writeFile(file, bytes);
+  LogCapture quiet;
+  Bytes got(5 * kFleck, 0);
+  const std::string damaged = "error: Fleck file is corrupted.";
+  EXPECT_EQ(whatThrows([&] { s->readLax(got.data(), 5 * kFleck); }), damaged);
+  EXPECT_EQ(s->getPosition(), 3 * kFleck);
+  EXPECT_TRUE(std::equal(got.begin(), got.begin() + 3 * kFleck, content.begin()));
+  s->seek(0);
+  EXPECT_EQ(s->readLax(got.data(), kFleck), kFleck);
+  s->seek(3 * kFleck);
+  EXPECT_EQ(whatThrows([&] { s->readLax(got.data(), 10); }), damaged);  // again
+  s->seek(4 * kFleck);
+  EXPECT_EQ(s->readLax(got.data(), kFleck), kFleck);
+  EXPECT_TRUE(std::equal(got.begin(), got.begin() + kFleck, content.begin() + 4 * kFleck));
+  // Closed in the middle of reading, and right after its threads started.
+  s->close();
+  for (int i = 0; i < 20; ++i)
+    zel::make<CFleckDiskStreamWithParallelReadAhead>(disk, 3)->close();
+  EXPECT_EQ(whatThrows([&] { CFleckDiskStreamWithParallelReadAhead(disk, 0); }), "arg");
+  EXPECT_EQ(whatThrows([&] { CParallelReadAheadManager(4, 0); }), "arg");
+}
+
+TEST(ReadAheadManagerTest, ThreadsReadEveryFleckOnceInOrderAndAnErrorOnlyOnce) {
+  auto manager = zel::make<CParallelReadAheadManager>(10, 2);
+  std::atomic<int> reads[10] = {};
+  const auto work = [&] {
+    for (std::int64_t i; (i = manager->nextFleckIndexForReadAhead()) != -1;) {
+      ++reads[i];
+      const auto byte = static_cast<unsigned char>(i);
+      if (i == 4) {
+        manager->storeReadAheadResult(i, nullptr, zel::make<zel::CError>("cannot read"));
+      } else {
+        manager->storeReadAheadResult(i, zel::make<zel::TBuffer<unsigned char>>(&byte, 1), nullptr);
+      }
+    }
+  };
+  std::thread a(work), b(work);
+  for (std::int64_t i = 0; i < 10; ++i) {
+    EXPECT_LE(manager->getOutstandingCount(), 2);
+    zel::P<zel::TBuffer<unsigned char>> data;
+    EXPECT_EQ(whatThrows([&] { data = manager->getFleckData(i); }),
+              i == 4 ? "error: cannot read" : kNone);
+    if (data != nullptr) {
+      EXPECT_EQ(data->getData()[0], i);
+    }
+  }
+  manager->signalStop();
+  a.join();
+  b.join();
+  for (const auto& n : reads)
+    EXPECT_EQ(n, 1);
 }
 
 }  // namespace
-}  // namespace fleck
+}  // namespace fleck::test
