@@ -1,62 +1,47 @@
-// Create, import and export with every compressor, with and without encryption, on
-// images with holes: what comes back is the image, all-zero flecks are not stored,
-// and the exported file is sparse.
-#include <sys/stat.h>
-
-#include <string>
+// Images through the tool and back: every compressor with and without encryption, holes
+// that take no file, partial flecks, standard input and output, sparse exports, and
+// --incremental storing only what changed.
+#include <set>
 #include <tuple>
 
 #include "CliTest.h"
-#include "TestImage.h"
 
-namespace fleck::clitest {
+namespace fleck::test {
 namespace {
 
-constexpr std::size_t kFleck = 16 * 1024;
 constexpr std::uint64_t kSeed = 20240501;
 
 class RoundTripTest : public CliTest,
                       public ::testing::WithParamInterface<std::tuple<std::string, bool>> {};
 
-TEST_P(RoundTripTest, ImportThenExportGivesTheImageBack) {
+TEST_P(RoundTripTest, ImportExportVerifyAndInfo) {
   const auto& [compressor, encrypted] = GetParam();
   SCOPED_TRACE("seed " + std::to_string(kSeed));
   // Not a multiple of the fleck size, and smaller than the disk.
-  const std::string image = TestImage::make(kSeed, 40 * kFleck + 1000, kFleck);
+  const std::string image = makeImage(kSeed, 40 * kFleck + 1000);
   write("image", image);
-  std::vector<std::string> secret;
-  if (encrypted) secret = {"--password-file", passwordFile("s3cret pass")};
-
+  const Env env = encrypted ? Env{{"FLECK_PASSWORD", "s3cret pass"}} : Env{};
   std::vector<std::string> create{"create",       path("disk"), "--size",     "1M",
                                   "--fleck-size", "16K",        "--compress", compressor};
   if (encrypted) create.push_back("--encrypt");
-  create.insert(create.end(), secret.begin(), secret.end());
-  CliResult r = fleck(create);
-  ASSERT_EQ(r.status, 0) << r.err;
+  ok(create, env);
+  ok({"import", path("disk"), path("image"), "--threads", "3"}, env);
+  EXPECT_EQ(static_cast<int>(fleckFiles("disk").size()), nonZeroFlecks(image));
 
-  std::vector<std::string> import{"import", path("disk"), path("image"), "--threads", "3"};
-  import.insert(import.end(), secret.begin(), secret.end());
-  r = fleck(import);
-  ASSERT_EQ(r.status, 0) << r.err;
-  // Every fleck with a non-zero byte has a file; all-zero flecks have none.
-  EXPECT_EQ(static_cast<int>(fleckFiles("disk").size()), TestImage::nonZeroFlecks(image, kFleck));
-
-  std::vector<std::string> exportAll{"export", path("disk"), path("out"), "--threads", "2"};
-  exportAll.insert(exportAll.end(), secret.begin(), secret.end());
-  r = fleck(exportAll);
-  ASSERT_EQ(r.status, 0) << r.err;
+  ok({"export", path("disk"), path("out"), "--threads", "2"}, env);
   const std::string out = read("out");
   ASSERT_EQ(out.size(), std::size_t{1} << 20);
   EXPECT_TRUE(out.compare(0, image.size(), image) == 0);
-  EXPECT_TRUE(TestImage::isZero(out, image.size(), out.size() - image.size()));
+  EXPECT_TRUE(isZero(out, image.size(), out.size() - image.size()));
+  const ProgramResult range =
+      ok({"export", path("disk"), "-", "--offset", "20000", "--length", "100000"}, env);
+  EXPECT_TRUE(range.out == image.substr(20000, 100000));
 
-  // A range, to standard output.
-  std::vector<std::string> exportRange{"export", path("disk"), "-",     "--offset",
-                                       "20000",  "--length",   "100000"};
-  exportRange.insert(exportRange.end(), secret.begin(), secret.end());
-  r = fleck(exportRange);
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(r.out == image.substr(20000, 100000));
+  expectSays(ok({"verify", path("disk"), "--threads", "3"}, env).out, {"all intact"});
+  expectSays(ok({"info", path("disk"), "--json"}).out,
+             {"\"stored_flecks\": " + std::to_string(nonZeroFlecks(image)),
+              "\"compressor\": \"" + compressor + "\"", "\"disk_size\": 1048576",
+              std::string("\"encrypted\": ") + (encrypted ? "true" : "false")});
 }
 
 INSTANTIATE_TEST_SUITE_P(Compressors, RoundTripTest,
@@ -65,52 +50,100 @@ INSTANTIATE_TEST_SUITE_P(Compressors, RoundTripTest,
                                             ::testing::Bool()),
                          [](const auto& info) {
                            std::string name = std::get<0>(info.param);
-                           for (char& c : name) {
-                             if (c == '-') c = '_';
-                           }
+                           std::replace(name.begin(), name.end(), '-', '_');
                            return name + (std::get<1>(info.param) ? "_encrypted" : "_plain");
                          });
 
-class ImportSourceTest : public CliTest {};
+using ImportTest = CliTest;
 
-TEST_F(ImportSourceTest, StandardInputAndSparseOutput) {
-  SCOPED_TRACE("seed " + std::to_string(kSeed + 1));
-  const std::string image = TestImage::make(kSeed + 1, 64 * kFleck, kFleck);
-  write("image", image);
-  ASSERT_EQ(fleck({"create", path("disk"), "--size", "2M", "--fleck-size", "16K"}).status, 0);
-  CliOptions fromStdin;
-  fromStdin.stdinFile = path("image");
-  CliResult r = fleck({"import", path("disk"), "-", "--threads", "2"}, fromStdin);
+TEST_F(ImportTest, StandardInputReplacesOnlyItsOwnBytesAndExportIsSparse) {
+  const std::string full = makeImage(7, 8 * kFleck) + std::string(8 * kFleck, 'x');
+  write("full", full);
+  ok({"create", path("disk"), "--size", "2M", "--fleck-size", "16K"});
+  ok({"import", path("disk"), path("full")});
+  // Ends inside a fleck: the rest of it and the flecks behind keep their bytes.
+  const std::string part = makeImage(8, 3 * kFleck + 100);
+  const ProgramResult r =
+      fleck({"import", path("disk"), "-", "--threads", "2"}, {}, write("part", part));
   ASSERT_EQ(r.status, 0) << r.err;
-
-  r = fleck({"export", path("disk"), path("out")});
-  ASSERT_EQ(r.status, 0) << r.err;
+  ok({"export", path("disk"), path("out")});
   const std::string out = read("out");
-  EXPECT_TRUE(out.compare(0, image.size(), image) == 0);
-  // A third of the image and the whole rest of the disk read as zeros: holes.
+  EXPECT_TRUE(out.substr(0, full.size()) == part + full.substr(part.size()));
+  EXPECT_TRUE(isZero(out, full.size(), out.size() - full.size()));
   struct stat info {};
   ASSERT_EQ(::stat(path("out").c_str(), &info), 0);
-  EXPECT_LT(static_cast<std::int64_t>(info.st_blocks) * 512,
-            static_cast<std::int64_t>(image.size()));
+  EXPECT_LT(static_cast<std::size_t>(info.st_blocks) * 512, out.size() / 2) << "not sparse";
 }
 
-TEST_F(ImportSourceTest, ImportLeavesTheRestOfTheLastFleckAndTheFlecksBehindIt) {
-  // The disk holds data everywhere; a short image replaces only its own bytes.
-  const std::string full = TestImage::make(7, 8 * kFleck, kFleck) + std::string(8 * kFleck, 'x');
-  write("full", full);
-  ASSERT_EQ(
-      fleck({"create", path("disk"), "--size", std::to_string(full.size()), "--fleck-size", "16K"})
-          .status,
-      0);
-  ASSERT_EQ(fleck({"import", path("disk"), path("full")}).status, 0);
-  const std::string part(3 * kFleck + 100, 'y');
-  write("part", part);
-  CliResult r = fleck({"import", path("disk"), path("part")});
-  ASSERT_EQ(r.status, 0) << r.err;
-  r = fleck({"export", path("disk"), path("out")});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(read("out") == part + full.substr(part.size()));
+// --incremental: the flecks whose content did not change keep their files untouched.
+class IncrementalTest : public CliTest {
+ protected:
+  std::set<std::string> touched(const std::string& disk) const {
+    std::set<std::string> result;
+    for (const auto& [file, time] : fleckFiles(disk))
+      if (time != kAged * 1000000000) result.insert(file);
+    return result;
+  }
+};
+
+TEST_F(IncrementalTest, WritesOnlyChangedFlecks) {
+  const std::string original = makeImage(11, 30 * kFleck);
+  ASSERT_TRUE(isZero(original, 10 * kFleck, kFleck));
+  std::string changed = original;
+  changed[3 * kFleck + 5] ^= 1;                                    // one byte of fleck 3
+  changed.replace(6 * kFleck, kFleck, std::string(kFleck, '\0'));  // data to zeros
+  changed.replace(10 * kFleck, kFleck, std::string(kFleck, 'n'));  // zeros to data
+  write("original", original);
+  write("changed", changed);
+  const Env env{{"FLECK_PASSWORD", "incremental"}};
+  ok({"create", path("disk"), "--size", "1M", "--fleck-size", "16K", "--encrypt"}, env);
+  ok({"import", path("disk"), path("original")}, env);
+  const auto before = fleckFiles("disk");
+  ASSERT_EQ(before.count(fleckPath(6)), 1u);
+
+  ageFleckFiles("disk");
+  expectSays(ok({"import", path("disk"), path("original"), "--incremental"}, env).out,
+             {"0 stored"});
+  EXPECT_TRUE(touched("disk").empty());
+
+  ok({"import", path("disk"), path("changed"), "--incremental"}, env);
+  EXPECT_EQ(touched("disk"), (std::set<std::string>{fleckPath(3), fleckPath(10)}));
+  EXPECT_EQ(fleckFiles("disk").count(fleckPath(6)), 0u);
+  EXPECT_EQ(fleckFiles("disk").size(), before.size());
+  EXPECT_TRUE(exported("disk", changed.size(), env) == changed);
+
+  // Without --incremental every non-zero fleck is written again.
+  ageFleckFiles("disk");
+  ok({"import", path("disk"), path("changed")}, env);
+  EXPECT_EQ(touched("disk").size(), before.size());
+}
+
+TEST_F(IncrementalTest, ChildStoresOnlyWhatDiffersFromItsParent) {
+  const std::string original = makeImage(12, 24 * kFleck);
+  ASSERT_TRUE(isZero(original, kFleck, kFleck));
+  ASSERT_FALSE(isZero(original, 5 * kFleck, kFleck));
+  std::string changed = original;
+  changed[2 * kFleck] ^= 0x40;
+  changed.replace(5 * kFleck, kFleck, std::string(kFleck, '\0'));  // zeros over the parent's data
+  write("original", original);
+  write("changed", changed);
+  ok({"create", path("parent"), "--size", "512K", "--fleck-size", "16K"});
+  ok({"import", path("parent"), path("original")});
+  ok({"child", path("child"), "--parent", path("parent"), "--detached"});
+
+  ok({"import", path("child"), path("changed"), "--incremental"});
+  // Fleck 2, and a record of zeros for fleck 5; nothing else.
+  const auto files = fleckFiles("child");
+  EXPECT_EQ(files.size(), 2u);
+  EXPECT_EQ(files.count(fleckPath(2)) + files.count(fleckPath(5)), 2u);
+  EXPECT_TRUE(exported("child", changed.size()) == changed);
+  EXPECT_TRUE(exported("parent", original.size()) == original);
+
+  // Back to the original: zeros where the parent has none need no record either.
+  ok({"import", path("child"), path("original"), "--incremental"});
+  EXPECT_EQ(fleckFiles("child").count(fleckPath(1)), 0u);
+  EXPECT_TRUE(exported("child", original.size()) == original);
 }
 
 }  // namespace
-}  // namespace fleck::clitest
+}  // namespace fleck::test
