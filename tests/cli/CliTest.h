@@ -1,53 +1,47 @@
 #pragma once
 
 // The base of the tool's tests: a temporary folder, the built tool run in it as a user
-// would (in a new session: no terminal to prompt on), and helpers to look at a disk's
-// files behind the tool's back.
+// would (in a new session: no terminal to prompt on), and views of a disk's files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
-#include <string>
-#include <vector>
 
-#include "fleck/CFleck.h"
 #include "support/CChildProcess.h"
 #include "support/TempFolder.h"
-#include "zel/TArray.h"
 
 namespace fleck::test {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 constexpr std::size_t kFleck = 16 * 1024;
 
-// An image of blocks of random bytes, of text and of zeros, so that every compressor has
-// work; every third fleck is all zeros. Deterministic for a seed.
+// Blocks of random bytes, of text and of zeros, so that every compressor has work; every
+// third fleck is all zeros. Deterministic for a seed.
 inline std::string makeImage(std::uint64_t seed, std::size_t size) {
   std::mt19937_64 random(seed);
   std::string image(size, '\0');
   for (std::size_t at = 0; at < size; at += kFleck / 4) {
-    const std::size_t n = std::min(kFleck / 4, size - at);
     const auto kind = random() % 4;
-    for (std::size_t i = 0; i < n && (at / kFleck) % 3 != 1 && kind != 0; ++i)
-      image[at + i] = kind == 1 ? "fleck over a lazy disk; "[(at + i) % 24] : char(random());
+    for (std::size_t i = at; i < std::min(size, at + kFleck / 4) && i / kFleck % 3 != 1; ++i)
+      image[i] = kind == 0 ? '\0' : kind == 1 ? "lazy fleck "[i % 11] : char(random());
   }
   return image;
 }
-
 inline bool isZero(const std::string& bytes, std::size_t offset, std::size_t length) {
-  return std::all_of(bytes.begin() + offset, bytes.begin() + offset + length,
-                     [](char c) { return c == 0; });
+  return bytes.find_first_not_of('\0', offset) >= offset + length;
 }
-
 inline int nonZeroFlecks(const std::string& image) {
   int count = 0;
   for (std::size_t at = 0; at < image.size(); at += kFleck)
     count += isZero(image, at, std::min(kFleck, image.size() - at)) ? 0 : 1;
   return count;
+}
+inline void expectSays(const std::string& text, const std::vector<std::string>& parts) {
+  for (const std::string& part : parts)
+    EXPECT_NE(text.find(part), std::string::npos) << "no \"" << part << "\" in: " << text;
 }
 
 class CliTest : public ::testing::Test {
@@ -61,13 +55,17 @@ class CliTest : public ::testing::Test {
     options.stdinFile = stdinFile;
     return runProgram(argv, root.path(), options, 300000);
   }
-  // Runs the tool and expects success.
   ProgramResult ok(const std::vector<std::string>& arguments, const Env& env = {}) const {
     ProgramResult r = fleck(arguments, env);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     return r;
   }
-  // The first `length` bytes of a disk.
+  // Expects the status and one line on standard error that says every one of `parts`.
+  void fails(const ProgramResult& r, int status, const std::vector<std::string>& parts) const {
+    EXPECT_EQ(r.status, status) << r.out << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    expectSays(r.err, parts);
+  }
   std::string exported(const std::string& disk, std::size_t length, const Env& env = {}) const {
     return ok({"export", path(disk), "-", "--length", std::to_string(length)}, env).out;
   }
@@ -78,16 +76,15 @@ class CliTest : public ::testing::Test {
   }
   std::string read(const std::string& name) const { return readFile(path(name)); }
 
-  // The fleck files of a disk (relative paths) with their modification times in ns.
+  // The fleck files of a disk (relative paths) and their modification times in seconds.
   std::map<std::string, std::int64_t> fleckFiles(const std::string& disk) const {
     std::map<std::string, std::int64_t> files;
-    const std::filesystem::path base = path(disk);
-    if (!std::filesystem::exists(base / "flecks")) return files;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(base / "flecks")) {
+    std::error_code missing;
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(path(disk) + "/flecks", missing)) {
       struct stat info {};
-      if (!entry.is_regular_file() || ::stat(entry.path().c_str(), &info) != 0) continue;
-      files[std::filesystem::relative(entry.path(), base).string()] =
-          std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
+      if (entry.is_regular_file() && ::stat(entry.path().c_str(), &info) == 0)
+        files[std::filesystem::relative(entry.path(), path(disk)).string()] = info.st_mtime;
     }
     return files;
   }
@@ -98,26 +95,19 @@ class CliTest : public ::testing::Test {
     for (const auto& entry : fleckFiles(disk))
       ASSERT_EQ(::utimensat(AT_FDCWD, (path(disk) + "/" + entry.first).c_str(), times, 0), 0);
   }
-  static std::string fleckPath(std::int64_t index) {
-    zel::TArray<int> digits;
-    return CFleck::formRelativeFleckURI(index, 97, 5, CFleck::computeDigitWidth(97), digits)
-        .toString(false)
-        .toUTF8();
+  static std::string fleckPath(int index) {
+    char name[8];
+    std::snprintf(name, sizeof name, "%02x", index);
+    return std::string("flecks/d00/c00/b00/a00/") + name + ".fleck";
   }
-  void flipByte(const std::string& file, std::size_t offset) const {
-    std::string bytes = readFile(file);
-    ASSERT_LT(offset, bytes.size()) << file;
-    bytes[offset] = static_cast<char>(bytes[offset] ^ 0x5a);
-    writeFile(file, bytes);
+  void flipByte(const std::string& name, std::size_t offset) const {
+    std::string bytes = read(name);
+    ASSERT_LT(offset, bytes.size()) << name;
+    bytes[offset] ^= 0x5a;
+    write(name, bytes);
   }
 
   TempFolder root;
 };
-
-// Expects `text` to hold every one of `parts`.
-inline void expectSays(const std::string& text, const std::vector<std::string>& parts) {
-  for (const std::string& part : parts)
-    EXPECT_NE(text.find(part), std::string::npos) << "no \"" << part << "\" in: " << text;
-}
 
 }  // namespace fleck::test
