@@ -5,11 +5,11 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
+#include <sstream>
 
 #include "fleck/CFleckDataPreparer.h"
 #include "fleck/CFleckDisk.h"
@@ -72,22 +72,16 @@ struct Good {
 std::unique_ptr<Good> good;
 
 // Builders: each makes its case inside `folder` and returns the disk to point at.
-std::string copy(const std::string& folder) {
-  fs::copy(good->plain, folder + "/disk", fs::copy_options::recursive);
+std::string copy(const std::string& folder, bool encrypted = false) {
+  fs::copy(encrypted ? good->secret : good->plain, folder + "/disk", fs::copy_options::recursive);
   return folder + "/disk";
 }
-std::string encrypted(const std::string& folder) {
-  fs::copy(good->secret, folder + "/disk", fs::copy_options::recursive);
-  return folder + "/disk";
-}
+const Build kPlain = [](const std::string& folder) { return copy(folder); };
+const Build kEncrypted = [](const std::string& folder) { return copy(folder, true); };
 std::string child(const std::string& folder, bool linked = false) {
   CFleckDisk::createChild(local(), uri(folder + "/child"), uri(copy(folder)),
                           linked ? CFleckDisk::ChildLinked : CFleckDisk::ChildDetached);
   return folder + "/child";
-}
-std::string linkedParent(const std::string& folder) {
-  child(folder, true);
-  return folder + "/disk";
 }
 void link(const std::string& disk, const char* name, const std::string& target) {
   CFleckDiskLink link;
@@ -103,7 +97,7 @@ Build linked(const char* name, const std::string& target) {
   };
 }
 // Files of a disk from `base` changed, or replaced by other entries.
-Build changed(std::vector<std::string> files, const Bytes& change, const Build& base = copy) {
+Build changed(std::vector<std::string> files, const Bytes& change, const Build& base = kPlain) {
   return [=](const std::string& folder) {
     const std::string disk = base(folder);
     for (const std::string& file : files)
@@ -111,11 +105,12 @@ Build changed(std::vector<std::string> files, const Bytes& change, const Build& 
     return disk;
   };
 }
-Build replaced(std::string entry, const std::function<void(const std::string&)>& make) {
+Build replaced(std::vector<std::string> entries, void (*make)(const std::string& path)) {
   return [=](const std::string& folder) {
-    fs::remove_all(copy(folder) + "/" + entry);
-    make(folder + "/disk/" + entry);
-    return folder + "/disk";
+    const std::string disk = copy(folder);
+    for (const std::string& entry : entries)
+      fs::remove_all(disk + "/" + entry), make(disk + "/" + entry);
+    return disk;
   };
 }
 const std::vector<std::string> kHeaders{"disk.fleckdisk", "fallback/disk.fleckdisk"};
@@ -151,30 +146,8 @@ Build field(std::size_t offset, T value) {
     return payload + std::string(reinterpret_cast<const char*>(md5), length);
   });
 }
-std::string oneHeaderMissingOneDamaged(const std::string& folder) {
-  fs::remove(header(flip(12))(folder) + "/fallback/disk.fleckdisk");
-  return folder + "/disk";
-}
-std::string headersAreFolders(const std::string& folder) {
-  const std::string disk = copy(folder);
-  for (const std::string& file : kHeaders) {
-    fs::remove(disk + "/" + file);
-    fs::create_directory(disk + "/" + file);
-  }
-  return disk;
-}
-std::string parentsInACircle(const std::string& folder) {
-  link(folder + "/disk", "parent.flecklnk", child(folder));
-  return folder + "/child";
-}
-std::string missingParent(const std::string& folder) {
-  child(folder, true);
-  fs::remove_all(folder + "/disk");
-  return folder + "/child";
-}
 std::string staleChildLink(const std::string& folder) {
-  child(folder, true);
-  fs::remove_all(folder + "/child");
+  fs::remove_all(child(folder, true));
   CFleckDisk::create(local(), uri(folder + "/child"), kSize, 1, "", "lz4", kFleck);
   return folder + "/disk";
 }
@@ -219,12 +192,6 @@ Action create(int fleckSize, std::int64_t diskSize) {
     CFleckDisk::create(local(), uri(disk + "/new"), diskSize, 1, "", "lz4", fleckSize);
   };
 }
-void createOverADisk(const std::string& disk) {
-  CFleckDisk::create(local(), uri(disk), 1 << 20, 1, "", "lz4", -1);
-}
-void noBackgroundOperations(const std::string& disk) {
-  CFleckDisk(local(), uri(disk), "", Access::AccessRead, 0);
-}
 
 // The class (and code) the library's error must have.
 using Kind = bool (*)(const std::exception&);
@@ -263,16 +230,18 @@ const Env kWrongEnv{{"FLECK_PASSWORD", "wrong password"}};
 const char* const kNotMapped = "sizes that cannot be mapped";
 const Kind kPassword = diskError<CFleckDiskError::EncryptPasswordIncorrect>;
 const Kind kNewer = diskError<CFleckDiskError::NewerVersionRequired>;
-const Build kEmpty = [](const std::string& f) { return fs::create_directory(f + "/e"), f + "/e"; };
-const Build kOthers = [](const std::string& f) { return writeFile(f + "/notes", "x"), f; };
-const Build kMissing = [](const std::string& f) { return f + "/missing"; };
-const Build kFile = [](const std::string& f) { return writeFile(f + "/plain", "x"), f + "/plain"; };
-const auto kFolder = [](const std::string& path) { fs::create_directory(path); };
-const auto kFifo = [](const std::string& path) { ::mkfifo(path.c_str(), 0600); };
-const auto kText = [](const std::string& path) { writeFile(path, "x"); };
-const auto kSymlink = [](const std::string& path) {
+void makeFolder(const std::string& path) {
+  fs::create_directory(path);
+}
+void makeFifo(const std::string& path) {
+  ::mkfifo(path.c_str(), 0600);
+}
+void makeFile(const std::string& path) {
+  writeFile(path, "x");
+}
+void makeSymlink(const std::string& path) {
   fs::create_symlink(good->plain + "/" + kBadFile, path);  // a good record outside the disk
-};
+}
 const auto kHuge = [](const std::string&) { return std::string(7 << 20, 'h'); };
 const std::string kNew = "create DISK/new --size 1M ";
 const char* const kHeader = "disk.fleckdisk";
@@ -281,11 +250,14 @@ const std::string kCorrupted = "Fleck file is corrupted|fleckIndex=3";
 // clang-format off
 const std::vector<Row> kRows = {
     // Folders that are no disks.
-    {"EmptyFolder", kEmpty, "info DISK", 1, "DISK: not a fleck disk", opens(), kHeader},
-    {"FolderOfOtherFiles", kOthers, "child @c --parent DISK", 1, "DISK: not a fleck disk", opens(),
-     "disk.fleckdisk"},
-    {"MissingFolder", kMissing, "export DISK @out", 1, "DISK: no such folder", opens(), "missing"},
-    {"FileInsteadOfFolder", kFile, "import DISK @image", 1, "not a folder", opens(), "DISK"},
+    {"EmptyFolder", [](auto& f) { return fs::create_directory(f + "/e"), f + "/e"; }, "info DISK",
+     1, "DISK: not a fleck disk", opens(), kHeader},
+    {"FolderOfOtherFiles", [](auto& f) { return writeFile(f + "/notes", "x"), f; },
+     "child @c --parent DISK", 1, "DISK: not a fleck disk", opens(), kHeader},
+    {"MissingFolder", [](auto& f) { return f + "/missing"; }, "export DISK @out", 1,
+     "DISK: no such folder", opens(), "missing"},
+    {"FileInsteadOfFolder", [](auto& f) { return writeFile(f + "/plain", "x"), f + "/plain"; },
+     "import DISK @image", 1, "not a folder", opens(), "DISK"},
     // Both header copies damaged, and header values out of range.
     {"HeaderFlipped", header(flip(20)), "info DISK", 1,
      "DISK: damaged header|DISK/disk.fleckdisk|DISK/fallback/disk.fleckdisk", opens(), kHeader},
@@ -295,9 +267,11 @@ const std::vector<Row> kRows = {
      opens()},
     {"HeaderNoise", header(noise), "verify DISK", 3,
      "DAMAGED metadata|no intact copy of the header", opens(), kHeader},
-    {"HeaderIsFolder", headersAreFolders, "info DISK", 1, "damaged header", opens(), kHeader},
-    {"OneHeaderMissingOneDamaged", oneHeaderMissingOneDamaged, "info DISK", 1,
-     "damaged header|missing", opens(), kHeader},
+    {"HeaderIsFolder", replaced(kHeaders, makeFolder), "info DISK", 1, "damaged header", opens(),
+     kHeader},
+    {"OneHeaderMissingOneDamaged",
+     [](auto& f) { return fs::remove(header(flip(12))(f) + "/fallback/" + kHeader), f + "/disk"; },
+     "info DISK", 1, "damaged header|missing", opens(), kHeader},
     {"FleckSizeZero", field(32, 0), "export DISK @out", 1, kNotMapped, opens(), kNotMapped},
     {"FleckSizeNegative", field(32, -4096), "import DISK @image", 1, kNotMapped, opens(),
      kNotMapped},
@@ -316,16 +290,21 @@ const std::vector<Row> kRows = {
      "string length"},
     // Links: damaged, looping, leading nowhere.
     {"GarbageParentLink", changed({"parent.flecklnk", "fallback/parent.flecklnk"}, noise,
-       [](const std::string& f) { return child(f); }),
+       [](auto& f) { return child(f); }),
      "info DISK", 1, "damaged link file|parent.flecklnk", opens(), "corrupted|parent.flecklnk"},
     {"ParentLinkToItself", linked("parent.flecklnk", "disk"), "export DISK @out", 1, "circle",
      opens(), "loop"},
-    {"ParentLinksInACircle", parentsInACircle, "verify DISK --chain", 1, "circle", opens(), "loop"},
-    {"MissingParent", missingParent, "export DISK @out", 1, "parent disk|missing", opens()},
+    {"ParentLinksInACircle",
+     [](auto& f) { return link(f + "/disk", "parent.flecklnk", child(f)), f + "/child"; },
+     "verify DISK --chain", 1, "circle", opens(), "loop"},
+    {"MissingParent",
+     [](auto& f) { return child(f, true), fs::remove_all(f + "/disk"), f + "/child"; },
+     "export DISK @out", 1, "parent disk|missing", opens()},
     {"ParentNotADisk", linked("parent.flecklnk", "plain"), "import DISK @image", 1,
      "parent disk|not a fleck disk", opens()},
     {"GarbageChildLink",
-     changed({"child.flecklnk", "fallback/child.flecklnk"}, noise, linkedParent),
+     changed({"child.flecklnk", "fallback/child.flecklnk"}, noise,
+       [](auto& f) { return child(f, true), f + "/disk"; }),
      "child @c --parent DISK", 1, "child.flecklnk", opens(), "corrupted|child.flecklnk"},
     {"ChildLinkToItself", linked("child.flecklnk", "disk"), "info DISK", 1, "circle"},
     {"StaleChildLink", staleChildLink, "import DISK @image", 1, "DISK/child.flecklnk|leads to"},
@@ -333,19 +312,19 @@ const std::vector<Row> kRows = {
      "DAMAGED child link|DISK/child.flecklnk"},
     {"ChildLinkNowhereStillExports", linked("child.flecklnk", "x"), "export DISK @out", 0, ""},
     // Passwords.
-    {"WrongPassword", encrypted, "check-password DISK", 1, "DISK: wrong password",
+    {"WrongPassword", kEncrypted, "check-password DISK", 1, "DISK: wrong password",
      opens("wrong password"), "password", kPassword, kWrongEnv},
-    {"WrongPasswordFile", encrypted, "export DISK @out --password-file @wrong", 1,
+    {"WrongPasswordFile", kEncrypted, "export DISK @out --password-file @wrong", 1,
      "DISK: wrong password", opens("right password\n"), "password", kPassword},
-    {"NoPassword", encrypted, "import DISK @image", 1, "DISK: |password is needed|FLECK_PASSWORD",
+    {"NoPassword", kEncrypted, "import DISK @image", 1, "DISK: |password is needed|FLECK_PASSWORD",
      opens(), "password", kPassword},
-    {"PasswordForAPlainDisk", copy, "export DISK @out", 1,
+    {"PasswordForAPlainDisk", kPlain, "export DISK @out", 1,
      "DISK: |not encrypted|password was given|FLECK_PASSWORD", opens("any"), "password", kPassword,
      kWrongEnv},
-    {"PasswordWithNul", encrypted, "check-password DISK --password-file @nul", 1, "NUL byte"},
-    {"PasswordNotUtf8", copy, kNew + "--encrypt", 1, "FLECK_PASSWORD|not valid UTF-8", {}, "",
+    {"PasswordWithNul", kEncrypted, "check-password DISK --password-file @nul", 1, "NUL byte"},
+    {"PasswordNotUtf8", kPlain, kNew + "--encrypt", 1, "FLECK_PASSWORD|not valid UTF-8", {}, "",
      is<zel::CError>, {{"FLECK_PASSWORD", "caf\xe9"}}},
-    {"PasswordFileMissing", encrypted, "check-password DISK --password-file @none", 1, "@none"},
+    {"PasswordFileMissing", kEncrypted, "check-password DISK --password-file @none", 1, "@none"},
     // Damaged fleck files: only their own reads fail.
     {"FleckTruncated", fleckFile(cut(100)), "verify DISK", 3, "DAMAGED fleck 3: DISK/" + kBadFile,
      {readBad}, kCorrupted + "|DISK/" + kBadFile},
@@ -360,72 +339,71 @@ const std::vector<Row> kRows = {
      {readBad}, kCorrupted},
     {"FleckOfHalfAFleck", halfAFleck, "verify DISK", 3, "DAMAGED fleck 3", {readBad}, kCorrupted},
     // Entries of the wrong kind: never followed, never waited on.
-    {"FleckIsFolder", replaced(kBadFile, kFolder), "verify DISK", 3,
+    {"FleckIsFolder", replaced({kBadFile}, makeFolder), "verify DISK", 3,
      "a folder where the tree needs a fleck file", {readBad}, "not a regular file"},
-    {"FleckIsFifo", replaced(kBadFile, kFifo), "export DISK @out", 1, "fleck 3|not a regular file",
-     {readBad}, "not a regular file"},
-    {"FleckIsSymlink", replaced(kBadFile, kSymlink), "export DISK @out", 1,
+    {"FleckIsFifo", replaced({kBadFile}, makeFifo), "export DISK @out", 1,
      "fleck 3|not a regular file", {readBad}, "not a regular file"},
-    {"FlecksIsFile", replaced("flecks", kText), "verify DISK", 3,
+    {"FleckIsSymlink", replaced({kBadFile}, makeSymlink), "export DISK @out", 1,
+     "fleck 3|not a regular file", {readBad}, "not a regular file"},
+    {"FlecksIsFile", replaced({"flecks"}, makeFile), "verify DISK", 3,
      "a file where the tree needs a folder"},
-    {"StoresFailWhereTheTreeIsAFile", replaced("flecks", kText), "import DISK @image", 1,
+    {"StoresFailWhereTheTreeIsAFile", replaced({"flecks"}, makeFile), "import DISK @image", 1,
      "DISK: storing|failed"},
-    {"TreeFolderIsFile", replaced("flecks/d00/c00/b00/a00", kText), "verify DISK", 3,
+    {"TreeFolderIsFile", replaced({"flecks/d00/c00/b00/a00"}, makeFile), "verify DISK", 3,
      "a file where the tree needs a folder"},
-    {"FallbackIsFile", replaced("fallback", kText), "verify DISK", 3, "fallback"},
+    {"FallbackIsFile", replaced({"fallback"}, makeFile), "verify DISK", 3, "fallback"},
     // Sizes and positions out of range.
-    {"CreateSizes", copy, "create DISK --size 1M", 1, "DISK: the folder holds a disk already",
+    {"CreateSizes", kPlain, "create DISK --size 1M", 1, "DISK: the folder holds a disk already",
      {create(0, 1 << 20), create(-4096, 1 << 20), create(65536, -1), create(1024, 1L << 50),
       create(65536, INT64_MAX)}, "size", is<zel::CInvalidArgError>},
-    {"CreateOverExisting", copy, "create DISK/disk.fleckdisk --size 1M", 1, "exists",
-     {createOverADisk}, "disk"},
-    {"NoBackgroundOperations", copy, "export DISK @out --threads 0", 2, "threads",
-     {noBackgroundOperations}, "maxBackgroundOps", is<zel::CInvalidArgError>},
-    {"SeekOutside", copy, "export DISK @out --offset -5", 2, "negative",
+    {"CreateOverExisting", kPlain, "create DISK/disk.fleckdisk --size 1M", 1, "exists",
+     {[](auto& d) { CFleckDisk::create(local(), uri(d), 1 << 20, 1, "", "lz4", -1); }}, "disk"},
+    {"NoBackgroundOperations", kPlain, "export DISK @out --threads 0", 2, "threads",
+     {[](auto& d) { CFleckDisk(local(), uri(d), "", Access::AccessRead, 0); }}, "maxBackgroundOps",
+     is<zel::CInvalidArgError>},
+    {"SeekOutside", kPlain, "export DISK @out --offset -5", 2, "negative",
      {onDisk([](CFleckDisk& d) { d.seek(-1); }), onDisk([](CFleckDisk& d) { d.seek(kSize + 1); })},
      "", io<zel::CIOError::InvalidPosition>},
-    {"WriteAcrossTheEnd", copy, "import DISK @big", 1,
+    {"WriteAcrossTheEnd", kPlain, "import DISK @big", 1,
      "DISK: |larger than the disk|nothing was imported",
      {onDisk([](CFleckDisk& d) { d.seek(kSize - 4), d.write(good->data.data(), 16); })}, "",
      io<zel::CIOError::EndOfStream>},
-    {"ReadAtTheEnd", copy, "export DISK @out --offset 2M", 2, "past the disk's end",
+    {"ReadAtTheEnd", kPlain, "export DISK @out --offset 2M", 2, "past the disk's end",
      {onDisk([](CFleckDisk& d) { char c; d.seek(kSize), d.read(&c, 1); })}, "",
      io<zel::CIOError::EndOfStream>},
-    {"PreparedFleckOffABoundary", copy, "export DISK @out --length 2M", 2, "past the disk's end",
+    {"PreparedFleckOffABoundary", kPlain, "export DISK @out --length 2M", 2, "past the disk's end",
      {onDisk([](CFleckDisk& d) { d.seek(100), d.writePreparedFleckData(nullptr, nullptr); })}, "",
      io<zel::CIOError::NotAligned>},
-    {"PreparedFleckAtTheEnd", copy, "export DISK @out --offset 128K --length 1", 2, "end",
+    {"PreparedFleckAtTheEnd", kPlain, "export DISK @out --offset 128K --length 1", 2, "end",
      {onDisk([](CFleckDisk& d) { d.seek(kSize), d.writePreparedFleckData(nullptr, nullptr); })}, "",
      io<zel::CIOError::SizeExceeded>},
-    {"ImageMissing", copy, "import DISK @no-such-image", 1, "@no-such-image"},
+    {"ImageMissing", kPlain, "import DISK @no-such-image", 1, "@no-such-image"},
     // Usage errors.
-    {"UsageSizeZero", copy, "create DISK/new --size 0", 2, "--size|more than 0"},
-    {"UsageSizeNegative", copy, "create DISK/new --size -5M", 2, "--size|more than 0"},
-    {"UsageSizeTooLarge", copy, "create DISK/new --size 5000T", 2, "--size"},
-    {"UsageSizeUnknownUnit", copy, "create DISK/new --size 1parsec", 2, "--size|unknown unit"},
-    {"UsageSizeInDecimalUnits", copy, "create DISK/new --size 1MB", 2, "--size|MiB"},
-    {"UsageSizeFraction", copy, "create DISK/new --size 1.5", 2, "--size"},
-    {"UsageSizeOverflow", copy, "create DISK/new --size 99999999999999999999", 2, "--size"},
-    {"UsageFleckSizeZero", copy, kNew + "--fleck-size 0", 2, "--fleck-size|more than 0"},
-    {"UsageFleckSize2G", copy, kNew + "--fleck-size 2G", 2, "--fleck-size"},
-    {"UsageFleckSizeNegative", copy, kNew + "--fleck-size -64K", 2, "--fleck-size"},
-    {"UsageUnknownCompressor", copy, kNew + "--compress zip", 2, "--compress|zip"},
-    {"UsagePasswordWithoutEncrypt", copy, kNew + "--password-file @wrong", 2, "--encrypt"},
-    {"UsageTooManyThreads", copy, "import DISK @image --threads 300", 2, "threads"},
-    {"UsageUnknownProgress", copy, "export DISK @out --progress loud", 2, "progress"},
-    {"UsageMissingArgument", copy, "import DISK", 2, ""},
-    {"UsageUnknownCommand", copy, "frobnicate", 2, ""},
-    {"UsageNoCommand", copy, "", 2, ""},
+    {"UsageSizeZero", kPlain, "create DISK/new --size 0", 2, "--size|more than 0"},
+    {"UsageSizeNegative", kPlain, "create DISK/new --size -5M", 2, "--size|more than 0"},
+    {"UsageSizeTooLarge", kPlain, "create DISK/new --size 5000T", 2, "--size"},
+    {"UsageSizeUnknownUnit", kPlain, "create DISK/new --size 1parsec", 2, "--size|unknown unit"},
+    {"UsageSizeInDecimalUnits", kPlain, "create DISK/new --size 1MB", 2, "--size|MiB"},
+    {"UsageSizeFraction", kPlain, "create DISK/new --size 1.5", 2, "--size"},
+    {"UsageSizeOverflow", kPlain, "create DISK/new --size 99999999999999999999", 2, "--size"},
+    {"UsageFleckSizeZero", kPlain, kNew + "--fleck-size 0", 2, "--fleck-size|more than 0"},
+    {"UsageFleckSize2G", kPlain, kNew + "--fleck-size 2G", 2, "--fleck-size"},
+    {"UsageFleckSizeNegative", kPlain, kNew + "--fleck-size -64K", 2, "--fleck-size"},
+    {"UsageUnknownCompressor", kPlain, kNew + "--compress zip", 2, "--compress|zip"},
+    {"UsagePasswordWithoutEncrypt", kPlain, kNew + "--password-file @wrong", 2, "--encrypt"},
+    {"UsageTooManyThreads", kPlain, "import DISK @image --threads 300", 2, "threads"},
+    {"UsageUnknownProgress", kPlain, "export DISK @out --progress loud", 2, "progress"},
+    {"UsageMissingArgument", kPlain, "import DISK", 2, ""},
+    {"UsageUnknownCommand", kPlain, "frobnicate", 2, ""},
+    {"UsageNoCommand", kPlain, "", 2, ""},
 };
 // clang-format on
 
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> parts;
-  for (std::size_t at = 0; !text.empty() && at <= text.size();) {
-    const std::size_t end = std::min(text.find(separator, at), text.size());
-    parts.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, separator);)
+    parts.push_back(part);
   return parts;
 }
 
