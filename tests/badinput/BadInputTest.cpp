@@ -337,6 +337,11 @@ const std::vector<Row> kRows = {
     {"FleckNoise", fleckFile(noise), "verify DISK", 3, "DAMAGED fleck 3", {readBad}, kCorrupted},
     {"FleckFlipped", fleckFile(flip(kFleck / 2)), "export DISK @out", 1, "fleck 3|corrupted",
      {readBad}, kCorrupted},
+    {"FleckOfAnEncryptedDisk", changed({kBadFile}, flip(kFleck / 2), kEncrypted),
+     "verify DISK --threads 3", 3,
+     "DAMAGED fleck 3: DISK/" + kBadFile + "|0 metadata file(s) and 1 fleck file(s) damaged", {},
+     "", is<zel::CError>, {{"FLECK_PASSWORD", "right password"}}},
+    {"VerifyWithoutThePassword", kEncrypted, "verify DISK", 1, "DISK: |password"},
     {"FleckOfHalfAFleck", halfAFleck, "verify DISK", 3, "DAMAGED fleck 3", {readBad}, kCorrupted},
     // Entries of the wrong kind: never followed, never waited on.
     {"FleckIsFolder", replaced({kBadFile}, makeFolder), "verify DISK", 3,
