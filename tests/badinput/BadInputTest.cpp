@@ -19,7 +19,6 @@
 #include "support/CChildProcess.h"
 #include "support/FolderSnapshot.h"
 #include "support/TempFolder.h"
-#include "zel/CIOError.h"
 #include "zel/CInvalidArgError.h"
 #include "zel/CLocalFileSystem.h"
 
@@ -31,12 +30,10 @@ using Bytes = std::function<std::string(std::string)>;
 using Build = std::function<std::string(const std::string& folder)>;
 using Action = std::function<void(const std::string& disk)>;
 using Env = std::vector<std::pair<std::string, std::string>>;
-using Access = zel::IIOStream::Access;
 
 constexpr int kFleck = 16 * 1024;
 constexpr int kSize = 8 * kFleck;
-constexpr int kBad = 3;  // holds data in the good disk, as does the fleck after it
-const std::string kBadFile = "flecks/d00/c00/b00/a00/03.fleck";
+const std::string kBadFile = "flecks/d00/c00/b00/a00/03.fleck";  // fleck 3 and 4 hold data
 
 zel::CURI uri(const std::string& path) {
   return zel::CURI::fromLocalPath(path);
@@ -47,26 +44,24 @@ zel::P<zel::IFileSystem> local() {
 
 // The good disks (plain and encrypted) and the files the tool is given.
 struct Good {
-  TempFolder root, scratch;
+  TempFolder root;
   std::string data = std::string(kSize, '\0');
   std::string plain = root.path() + "/good", secret = root.path() + "/secret";
   Good() {
     std::mt19937_64 random(7);
-    for (std::size_t i = 0; i < data.size(); ++i) {
-      const std::size_t fleck = i / kFleck;
-      data[i] = fleck % 4 == 1 ? '\0' : fleck % 2 == 0 ? 'a' + i % 23 : char(random());
-    }
+    for (std::size_t i = 0; i < data.size(); ++i)
+      data[i] = i / kFleck % 4 == 1 ? '\0' : i / kFleck % 2 == 0 ? 'a' + i % 23 : char(random());
     for (const char* password : {"", "right password"}) {
       const std::string folder = *password ? secret : plain;
       CFleckDisk::create(local(), uri(folder), kSize, 1, password, "lz4", kFleck);
-      CFleckDisk disk(local(), uri(folder), password, Access::AccessReadWrite, 2);
+      CFleckDisk disk(local(), uri(folder), password, zel::IIOStream::AccessReadWrite, 2);
       disk.write(data.data(), kSize);
       disk.flushChanges();
     }
-    writeFile(scratch.path() + "/image", data);
-    writeFile(scratch.path() + "/big", std::string(kSize + 1, 'b'));
-    writeFile(scratch.path() + "/nul", std::string("\0secret\n", 8));
-    writeFile(scratch.path() + "/wrong", "wrong password\n");
+    writeFile(root.path() + "/image", data);
+    writeFile(root.path() + "/big", std::string(kSize + 1, 'b'));
+    writeFile(root.path() + "/nul", std::string("\0secret\n", 8));
+    writeFile(root.path() + "/wrong", "wrong password\n");
   }
 };
 std::unique_ptr<Good> good;
@@ -76,8 +71,6 @@ std::string copy(const std::string& folder, bool encrypted = false) {
   fs::copy(encrypted ? good->secret : good->plain, folder + "/disk", fs::copy_options::recursive);
   return folder + "/disk";
 }
-const Build kPlain = [](const std::string& folder) { return copy(folder); };
-const Build kEncrypted = [](const std::string& folder) { return copy(folder, true); };
 std::string child(const std::string& folder, bool linked = false) {
   CFleckDisk::createChild(local(), uri(folder + "/child"), uri(copy(folder)),
                           linked ? CFleckDisk::ChildLinked : CFleckDisk::ChildDetached);
@@ -96,7 +89,9 @@ Build linked(const char* name, const std::string& target) {
     return folder + "/disk";
   };
 }
-// Files of a disk from `base` changed, or replaced by other entries.
+const Build kPlain = [](auto& f) { return copy(f); };
+const Build kEncrypted = [](auto& f) { return copy(f, true); };
+// Files of a disk from `base` changed, or replaced by entries `make` makes.
 Build changed(std::vector<std::string> files, const Bytes& change, const Build& base = kPlain) {
   return [=](const std::string& folder) {
     const std::string disk = base(folder);
@@ -114,12 +109,6 @@ Build replaced(std::vector<std::string> entries, void (*make)(const std::string&
   };
 }
 const std::vector<std::string> kHeaders{"disk.fleckdisk", "fallback/disk.fleckdisk"};
-Build header(const Bytes& change) {
-  return changed(kHeaders, change);
-}
-Build fleckFile(const Bytes& change) {
-  return changed({kBadFile}, change);
-}
 Bytes flip(std::size_t at) {
   return [=](std::string b) { return b[at % b.size()] ^= 0x40, b; };
 }
@@ -137,7 +126,7 @@ std::string noise(std::string b) {
 // A header field rewritten, its digest fixed so that the parser behind it sees it.
 template <class T>
 Build field(std::size_t offset, T value) {
-  return header([=](const std::string& file) {
+  return changed(kHeaders, [=](const std::string& file) {
     std::string payload = file.substr(0, file.size() - 16);
     payload.replace(offset, sizeof value, reinterpret_cast<const char*>(&value), sizeof value);
     unsigned char md5[EVP_MAX_MD_SIZE];
@@ -145,11 +134,6 @@ Build field(std::size_t offset, T value) {
     EVP_Digest(payload.data(), payload.size(), md5, &length, EVP_md5(), nullptr);
     return payload + std::string(reinterpret_cast<const char*>(md5), length);
   });
-}
-std::string staleChildLink(const std::string& folder) {
-  fs::remove_all(child(folder, true));
-  CFleckDisk::create(local(), uri(folder + "/child"), kSize, 1, "", "lz4", kFleck);
-  return folder + "/disk";
 }
 // A record whole and right in itself, but of half a fleck.
 std::string halfAFleck(const std::string& folder) {
@@ -163,28 +147,35 @@ std::string halfAFleck(const std::string& folder) {
             std::string(reinterpret_cast<const char*>(record.getData()), record.getUsed()));
   return folder + "/disk";
 }
+void makeFolder(const std::string& path) {
+  fs::create_directory(path);
+}
+void makeFifo(const std::string& path) {
+  ::mkfifo(path.c_str(), 0600);
+}
+void makeFile(const std::string& path) {
+  writeFile(path, "x");
+}
+void makeSymlink(const std::string& path) {
+  fs::create_symlink(good->plain + "/" + kBadFile, path);  // a good record outside the disk
+}
 
 // Library actions; each must throw.
-Action open(const char* password, Access access) {
+Action open(const char* password, zel::IIOStream::Access access) {
   return [=](const std::string& disk) { CFleckDisk d(local(), uri(disk), password, access, 1); };
 }
 std::vector<Action> opens(const char* password = "") {
-  return {open(password, Access::AccessRead), open(password, Access::AccessReadWrite)};
-}
-Action onDisk(const std::function<void(CFleckDisk&)>& act) {
-  return [=](const std::string& disk) {
-    CFleckDisk d(local(), uri(disk), "", Access::AccessReadWrite, 1);
-    act(d);
-  };
+  return {open(password, zel::IIOStream::AccessRead),
+          open(password, zel::IIOStream::AccessReadWrite)};
 }
 // Reads the fleck after the bad one (it must hold its data), then the bad one.
 void readBad(const std::string& disk) {
-  CFleckDisk d(local(), uri(disk), "", Access::AccessRead, 1);
+  CFleckDisk d(local(), uri(disk), "", zel::IIOStream::AccessRead, 1);
   std::string bytes(kFleck, '\0');
-  d.seek((kBad + 1) * kFleck);
+  d.seek(4 * kFleck);
   d.read(bytes.data(), kFleck);
-  EXPECT_TRUE(bytes == good->data.substr((kBad + 1) * kFleck, kFleck)) << "the neighbour";
-  d.seek(kBad * kFleck);
+  EXPECT_TRUE(bytes == good->data.substr(4 * kFleck, kFleck)) << "the neighbour";
+  d.seek(3 * kFleck);
   d.read(bytes.data(), kFleck);
 }
 Action create(int fleckSize, std::int64_t diskSize) {
@@ -199,24 +190,19 @@ template <class E>
 bool is(const std::exception& e) {
   return dynamic_cast<const E*>(&e) != nullptr;
 }
-template <zel::CIOError::Code code>
-bool io(const std::exception& e) {
-  return is<zel::CIOError>(e) && dynamic_cast<const zel::CIOError&>(e).getIOCode() == code;
-}
 template <CFleckDiskError::ErrorCode code>
 bool diskError(const std::exception& e) {
   return is<CFleckDiskError>(e) && dynamic_cast<const CFleckDiskError&>(e).getCode() == code;
 }
 
-// One input: its name and how it is made; the tool's arguments ("DISK" stands for the
-// case's disk, "@name" for a file of the scratch folder), exit status and words ('|'
-// between them); the library actions that must throw, their words and their class.
+// One input: its name, how it is made, the tool's exit status, arguments ("DISK" stands
+// for the case's disk, "@name" for a file beside the good disks) and words ('|' between
+// them); the library actions that must throw, their words and their class.
 struct Row {
   std::string name;
   Build build;
-  std::string tool;
   int status;
-  std::string toolSays;
+  std::string tool, toolSays;
   std::vector<Action> lib = {};
   std::string libSays = "";
   Kind kind = is<zel::CError>;
@@ -226,181 +212,160 @@ std::ostream& operator<<(std::ostream& out, const Row& row) {
   return out << row.name;
 }
 
-const Env kWrongEnv{{"FLECK_PASSWORD", "wrong password"}};
-const char* const kNotMapped = "sizes that cannot be mapped";
+const Env kWrong{{"FLECK_PASSWORD", "wrong password"}},
+    kRight{{"FLECK_PASSWORD", "right password"}};
 const Kind kPassword = diskError<CFleckDiskError::EncryptPasswordIncorrect>;
 const Kind kNewer = diskError<CFleckDiskError::NewerVersionRequired>;
-void makeFolder(const std::string& path) {
-  fs::create_directory(path);
-}
-void makeFifo(const std::string& path) {
-  ::mkfifo(path.c_str(), 0600);
-}
-void makeFile(const std::string& path) {
-  writeFile(path, "x");
-}
-void makeSymlink(const std::string& path) {
-  fs::create_symlink(good->plain + "/" + kBadFile, path);  // a good record outside the disk
-}
-const auto kHuge = [](const std::string&) { return std::string(7 << 20, 'h'); };
-const std::string kNew = "create DISK/new --size 1M ";
-const char* const kHeader = "disk.fleckdisk";
-const std::string kCorrupted = "Fleck file is corrupted|fleckIndex=3";
+const std::vector<Action> kOpens = opens(), kReadBad = {readBad};
+const std::string kNew = "create DISK/new --size 1M ", kExport = "export DISK @out",
+                  kImport = "import DISK @image", kHeader = "disk.fleckdisk",
+                  kUnmapped = "sizes that cannot be mapped", kDamaged = "damaged header",
+                  kCorrupted = "Fleck file is corrupted|fleckIndex=3", kOdd = "not a regular file";
+const Build kHuge = changed({kBadFile}, [](auto) { return std::string(7 << 20, 'h'); });
 
 // clang-format off
 const std::vector<Row> kRows = {
     // Folders that are no disks.
-    {"EmptyFolder", [](auto& f) { return fs::create_directory(f + "/e"), f + "/e"; }, "info DISK",
-     1, "DISK: not a fleck disk", opens(), kHeader},
-    {"FolderOfOtherFiles", [](auto& f) { return writeFile(f + "/notes", "x"), f; },
-     "child @c --parent DISK", 1, "DISK: not a fleck disk", opens(), kHeader},
-    {"MissingFolder", [](auto& f) { return f + "/missing"; }, "export DISK @out", 1,
-     "DISK: no such folder", opens(), "missing"},
-    {"FileInsteadOfFolder", [](auto& f) { return writeFile(f + "/plain", "x"), f + "/plain"; },
-     "import DISK @image", 1, "not a folder", opens(), "DISK"},
+    {"EmptyFolder", [](auto& f) { return fs::create_directory(f + "/e"), f + "/e"; }, 1,
+     "info DISK", "DISK: not a fleck disk", kOpens, kHeader},
+    {"FolderOfOtherFiles", [](auto& f) { return writeFile(f + "/notes", "x"), f; }, 1,
+     "child @c --parent DISK", "DISK: not a fleck disk", kOpens, kHeader},
+    {"MissingFolder", [](auto& f) { return f + "/no"; }, 1, kExport, "DISK: no such folder", kOpens,
+     "File or folder not found|DISK/disk.fleckdisk"},
+    {"FileInsteadOfFolder", [](auto& f) { return writeFile(f + "/x", "x"), f + "/x"; }, 1, kImport,
+     "not a folder", kOpens, "DISK"},
     // Both header copies damaged, and header values out of range.
-    {"HeaderFlipped", header(flip(20)), "info DISK", 1,
-     "DISK: damaged header|DISK/disk.fleckdisk|DISK/fallback/disk.fleckdisk", opens(), kHeader},
-    {"HeaderTruncated", header(cut(10)), "export DISK @out", 1, "damaged header", opens(), "DISK"},
-    {"HeaderEmpty", header(cut(0)), "check-password DISK", 1, "damaged header", opens(), "DISK"},
-    {"HeaderOversized", header(append(2 << 20)), "import DISK @image", 1, "damaged header",
-     opens()},
-    {"HeaderNoise", header(noise), "verify DISK", 3,
-     "DAMAGED metadata|no intact copy of the header", opens(), kHeader},
-    {"HeaderIsFolder", replaced(kHeaders, makeFolder), "info DISK", 1, "damaged header", opens(),
-     kHeader},
-    {"OneHeaderMissingOneDamaged",
-     [](auto& f) { return fs::remove(header(flip(12))(f) + "/fallback/" + kHeader), f + "/disk"; },
-     "info DISK", 1, "damaged header|missing", opens(), kHeader},
-    {"FleckSizeZero", field(32, 0), "export DISK @out", 1, kNotMapped, opens(), kNotMapped},
-    {"FleckSizeNegative", field(32, -4096), "import DISK @image", 1, kNotMapped, opens(),
-     kNotMapped},
-    {"FleckSize2G", field(32, 0x7fffffff), "verify DISK", 1, kNotMapped, opens(), kNotMapped},
-    {"DiskSizeNegative", field(40, -5L), "export DISK @out", 1, kNotMapped, opens(), kNotMapped},
-    {"DiskSizePastTheTree", field(40, 1L << 62), "export DISK @out", 1, kNotMapped, opens(),
-     kNotMapped},
-    {"NewerReader", field(16, 2L), "export DISK @out", 1, "DISK: |newer version|reader version 2",
-     opens(), "newer", kNewer},
-    {"NewerWriter", field(24, 7L), "import DISK @image", 1, "DISK: |newer version|writer version 7",
-     {open("", Access::AccessReadWrite)}, "newer", kNewer},
-    {"NewerWriterStillReads", field(24, 7L), "export DISK @out", 0, ""},
-    {"StringLengthHuge", field(48, 0x7fffffff), "info DISK", 1, "damaged header", opens(),
+    {"HeaderFlipped", changed(kHeaders, flip(20)), 1, "info DISK",
+     "DISK: damaged header|DISK/disk.fleckdisk|DISK/fallback/disk.fleckdisk", kOpens, kHeader},
+    {"HeaderTruncated", changed(kHeaders, cut(10)), 1, kExport, kDamaged, kOpens, "DISK"},
+    {"HeaderEmpty", changed(kHeaders, cut(0)), 1, "check-password DISK", kDamaged, kOpens, "DISK"},
+    {"HeaderOversized", changed(kHeaders, append(2 << 20)), 1, kImport, kDamaged, kOpens},
+    {"HeaderNoise", changed(kHeaders, noise), 3, "verify DISK",
+     "DAMAGED metadata|no intact copy of the header", kOpens, kHeader},
+    {"HeaderIsFolder", replaced(kHeaders, makeFolder), 1, "info DISK", kDamaged, kOpens, kHeader},
+    {"OneHeaderMissingOneDamaged", [](auto& f) {
+       return fs::remove(changed(kHeaders, flip(12))(f) + "/" + kHeaders[1]), f + "/disk"; },
+     1, "info DISK", "damaged header|missing", kOpens, kHeader},
+    {"FleckSizeZero", field(32, 0), 1, kExport, kUnmapped, kOpens, kUnmapped},
+    {"FleckSizeNegative", field(32, -4096), 1, kImport, kUnmapped, kOpens, kUnmapped},
+    {"FleckSize2G", field(32, 0x7fffffff), 1, "verify DISK", kUnmapped, kOpens, kUnmapped},
+    {"DiskSizeNegative", field(40, -5L), 1, kExport, kUnmapped, kOpens, kUnmapped},
+    {"DiskSizePastTheTree", field(40, 1L << 62), 1, kExport, kUnmapped, kOpens, kUnmapped},
+    {"NewerReader", field(16, 2L), 1, kExport, "DISK: |newer version|reader version 2", kOpens,
+     "newer", kNewer},
+    {"NewerWriter", field(24, 7L), 1, kImport, "DISK: |newer version|writer version 7",
+     {open("", zel::IIOStream::AccessReadWrite)}, "newer", kNewer},
+    {"NewerWriterStillReads", field(24, 7L), 0, kExport, ""},
+    {"StringLengthHuge", field(48, 0x7fffffff), 1, "info DISK", kDamaged, kOpens,
      "header record is damaged|DISK"},
-    {"StringLengthNegative", field(48, -3), "export DISK @out", 1, "damaged header", opens(),
-     "string length"},
+    {"StringLengthNegative", field(48, -3), 1, kExport, kDamaged, kOpens, "string length"},
     // Links: damaged, looping, leading nowhere.
-    {"GarbageParentLink", changed({"parent.flecklnk", "fallback/parent.flecklnk"}, noise,
-       [](auto& f) { return child(f); }),
-     "info DISK", 1, "damaged link file|parent.flecklnk", opens(), "corrupted|parent.flecklnk"},
-    {"ParentLinkToItself", linked("parent.flecklnk", "disk"), "export DISK @out", 1, "circle",
-     opens(), "loop"},
+    {"GarbageParentLink",
+     changed({"parent.flecklnk", "fallback/parent.flecklnk"}, noise, [](auto& f) {
+       return child(f); }),
+     1, "info DISK", "damaged link file|parent.flecklnk", kOpens, "corrupted|parent.flecklnk"},
+    {"ParentLinkToItself", linked("parent.flecklnk", "disk"), 1, kExport, "circle", kOpens, "loop"},
     {"ParentLinksInACircle",
-     [](auto& f) { return link(f + "/disk", "parent.flecklnk", child(f)), f + "/child"; },
-     "verify DISK --chain", 1, "circle", opens(), "loop"},
+     [](auto& f) { return link(f + "/disk", "parent.flecklnk", child(f)), f + "/child"; }, 1,
+     "verify DISK --chain", "circle", kOpens, "loop"},
     {"MissingParent",
-     [](auto& f) { return child(f, true), fs::remove_all(f + "/disk"), f + "/child"; },
-     "export DISK @out", 1, "parent disk|missing", opens()},
-    {"ParentNotADisk", linked("parent.flecklnk", "plain"), "import DISK @image", 1,
-     "parent disk|not a fleck disk", opens()},
+     [](auto& f) { return child(f, true), fs::remove_all(f + "/disk"), f + "/child"; }, 1, kExport,
+     "parent disk|missing", kOpens},
+    {"ParentNotADisk", linked("parent.flecklnk", "x"), 1, kImport, "parent disk|not a fleck disk",
+     kOpens},
     {"GarbageChildLink",
      changed({"child.flecklnk", "fallback/child.flecklnk"}, noise,
        [](auto& f) { return child(f, true), f + "/disk"; }),
-     "child @c --parent DISK", 1, "child.flecklnk", opens(), "corrupted|child.flecklnk"},
-    {"ChildLinkToItself", linked("child.flecklnk", "disk"), "info DISK", 1, "circle"},
-    {"StaleChildLink", staleChildLink, "import DISK @image", 1, "DISK/child.flecklnk|leads to"},
-    {"ChildLinkNowhere", linked("child.flecklnk", "x"), "verify DISK", 3,
+     1, "child @c --parent DISK", "child.flecklnk", kOpens, "corrupted|child.flecklnk"},
+    {"ChildLinkToItself", linked("child.flecklnk", "disk"), 1, "info DISK", "circle"},
+    {"StaleChildLink",
+     [](auto& f) {
+       fs::remove_all(child(f, true));
+       CFleckDisk::create(local(), uri(f + "/child"), kSize, 1, "", "lz4", kFleck);
+       return f + "/disk";
+     },
+     1, kImport, "DISK/child.flecklnk|leads to"},
+    {"ChildLinkNowhere", linked("child.flecklnk", "x"), 3, "verify DISK",
      "DAMAGED child link|DISK/child.flecklnk"},
-    {"ChildLinkNowhereStillExports", linked("child.flecklnk", "x"), "export DISK @out", 0, ""},
+    {"ChildLinkNowhereStillExports", linked("child.flecklnk", "x"), 0, kExport, ""},
     // Passwords.
-    {"WrongPassword", kEncrypted, "check-password DISK", 1, "DISK: wrong password",
-     opens("wrong password"), "password", kPassword, kWrongEnv},
-    {"WrongPasswordFile", kEncrypted, "export DISK @out --password-file @wrong", 1,
+    {"WrongPassword", kEncrypted, 1, "check-password DISK", "DISK: wrong password",
+     opens("wrong password"), "password", kPassword, kWrong},
+    {"WrongPasswordFile", kEncrypted, 1, kExport + " --password-file @wrong",
      "DISK: wrong password", opens("right password\n"), "password", kPassword},
-    {"NoPassword", kEncrypted, "import DISK @image", 1, "DISK: |password is needed|FLECK_PASSWORD",
-     opens(), "password", kPassword},
-    {"PasswordForAPlainDisk", kPlain, "export DISK @out", 1,
+    {"NoPassword", kEncrypted, 1, kImport, "DISK: |password is needed|FLECK_PASSWORD", kOpens,
+     "password", kPassword},
+    {"PasswordForAPlainDisk", kPlain, 1, kExport,
      "DISK: |not encrypted|password was given|FLECK_PASSWORD", opens("any"), "password", kPassword,
-     kWrongEnv},
-    {"PasswordWithNul", kEncrypted, "check-password DISK --password-file @nul", 1, "NUL byte"},
-    {"PasswordNotUtf8", kPlain, kNew + "--encrypt", 1, "FLECK_PASSWORD|not valid UTF-8", {}, "",
+     kWrong},
+    {"PasswordWithNul", kEncrypted, 1, "check-password DISK --password-file @nul", "NUL byte"},
+    {"PasswordNotUtf8", kPlain, 1, kNew + "--encrypt", "FLECK_PASSWORD|not valid UTF-8", {}, "",
      is<zel::CError>, {{"FLECK_PASSWORD", "caf\xe9"}}},
-    {"PasswordFileMissing", kEncrypted, "check-password DISK --password-file @none", 1, "@none"},
+    {"PasswordFileMissing", kEncrypted, 1, "check-password DISK --password-file @none", "@none"},
+    {"VerifyWithoutThePassword", kEncrypted, 1, "verify DISK", "DISK: |password"},
     // Damaged fleck files: only their own reads fail.
-    {"FleckTruncated", fleckFile(cut(100)), "verify DISK", 3, "DAMAGED fleck 3: DISK/" + kBadFile,
-     {readBad}, kCorrupted + "|DISK/" + kBadFile},
-    {"FleckEmpty", fleckFile(cut(0)), "export DISK @out", 1, "fleck 3|corrupted", {readBad},
+    {"FleckTruncated", changed({kBadFile}, cut(100)), 3, "verify DISK",
+     "DAMAGED fleck 3: DISK/" + kBadFile, kReadBad, kCorrupted + "|DISK/" + kBadFile},
+    {"FleckEmpty", changed({kBadFile}, cut(0)), 1, kExport, "fleck 3|corrupted", kReadBad,
      kCorrupted},
-    {"FleckLonger", fleckFile(append(5000)), "verify DISK --threads 1", 3, "DAMAGED fleck 3",
-     {readBad}, kCorrupted},
-    {"FleckHuge", fleckFile(kHuge), "export DISK @out", 1, "fleck 3|corrupted", {readBad},
+    {"FleckLonger", changed({kBadFile}, append(5000)), 3, "verify DISK --threads 1",
+     "DAMAGED fleck 3", kReadBad, kCorrupted},
+    {"FleckHuge", kHuge, 1, kExport, "fleck 3|corrupted", kReadBad, kCorrupted},
+    {"FleckNoise", changed({kBadFile}, noise), 3, "verify DISK", "DAMAGED fleck 3", kReadBad,
      kCorrupted},
-    {"FleckNoise", fleckFile(noise), "verify DISK", 3, "DAMAGED fleck 3", {readBad}, kCorrupted},
-    {"FleckFlipped", fleckFile(flip(kFleck / 2)), "export DISK @out", 1, "fleck 3|corrupted",
-     {readBad}, kCorrupted},
-    {"FleckOfAnEncryptedDisk", changed({kBadFile}, flip(kFleck / 2), kEncrypted),
-     "verify DISK --threads 3", 3,
+    {"FleckFlipped", changed({kBadFile}, flip(kFleck / 2)), 1, kExport, "fleck 3|corrupted",
+     kReadBad, kCorrupted},
+    {"FleckOfAnEncryptedDisk", changed({kBadFile}, flip(kFleck / 2), kEncrypted), 3,
+     "verify DISK --threads 3",
      "DAMAGED fleck 3: DISK/" + kBadFile + "|0 metadata file(s) and 1 fleck file(s) damaged", {},
-     "", is<zel::CError>, {{"FLECK_PASSWORD", "right password"}}},
-    {"VerifyWithoutThePassword", kEncrypted, "verify DISK", 1, "DISK: |password"},
-    {"FleckOfHalfAFleck", halfAFleck, "verify DISK", 3, "DAMAGED fleck 3", {readBad}, kCorrupted},
+     "", is<zel::CError>, kRight},
+    {"FleckOfHalfAFleck", halfAFleck, 3, "verify DISK", "DAMAGED fleck 3", kReadBad, kCorrupted},
     // Entries of the wrong kind: never followed, never waited on.
-    {"FleckIsFolder", replaced({kBadFile}, makeFolder), "verify DISK", 3,
-     "a folder where the tree needs a fleck file", {readBad}, "not a regular file"},
-    {"FleckIsFifo", replaced({kBadFile}, makeFifo), "export DISK @out", 1,
-     "fleck 3|not a regular file", {readBad}, "not a regular file"},
-    {"FleckIsSymlink", replaced({kBadFile}, makeSymlink), "export DISK @out", 1,
-     "fleck 3|not a regular file", {readBad}, "not a regular file"},
-    {"FlecksIsFile", replaced({"flecks"}, makeFile), "verify DISK", 3,
+    {"FleckIsFolder", replaced({kBadFile}, makeFolder), 3, "verify DISK",
+     "a folder where the tree needs a fleck file", kReadBad, kOdd},
+    {"FleckIsFifo", replaced({kBadFile}, makeFifo), 1, kExport, "fleck 3|" + kOdd, kReadBad, kOdd},
+    {"FleckIsSymlink", replaced({kBadFile}, makeSymlink), 1, kExport, "fleck 3|" + kOdd, kReadBad,
+     kOdd},
+    {"FlecksIsFile", replaced({"flecks"}, makeFile), 3, "verify DISK",
      "a file where the tree needs a folder"},
-    {"StoresFailWhereTheTreeIsAFile", replaced({"flecks"}, makeFile), "import DISK @image", 1,
+    {"StoresFailWhereTheTreeIsAFile", replaced({"flecks"}, makeFile), 1, kImport,
      "DISK: storing|failed"},
-    {"TreeFolderIsFile", replaced({"flecks/d00/c00/b00/a00"}, makeFile), "verify DISK", 3,
+    {"TreeFolderIsFile", replaced({"flecks/d00/c00/b00/a00"}, makeFile), 3, "verify DISK",
      "a file where the tree needs a folder"},
-    {"FallbackIsFile", replaced({"fallback"}, makeFile), "verify DISK", 3, "fallback"},
+    {"FallbackIsFile", replaced({"fallback"}, makeFile), 3, "verify DISK", "fallback"},
     // Sizes and positions out of range.
-    {"CreateSizes", kPlain, "create DISK --size 1M", 1, "DISK: the folder holds a disk already",
+    {"CreateSizes", kPlain, 1, "create DISK --size 1M", "DISK: the folder holds a disk already",
      {create(0, 1 << 20), create(-4096, 1 << 20), create(65536, -1), create(1024, 1L << 50),
       create(65536, INT64_MAX)}, "size", is<zel::CInvalidArgError>},
-    {"CreateOverExisting", kPlain, "create DISK/disk.fleckdisk --size 1M", 1, "exists",
+    {"CreateOverExisting", kPlain, 1, "create DISK/disk.fleckdisk --size 1M", "exists",
      {[](auto& d) { CFleckDisk::create(local(), uri(d), 1 << 20, 1, "", "lz4", -1); }}, "disk"},
-    {"NoBackgroundOperations", kPlain, "export DISK @out --threads 0", 2, "threads",
-     {[](auto& d) { CFleckDisk(local(), uri(d), "", Access::AccessRead, 0); }}, "maxBackgroundOps",
-     is<zel::CInvalidArgError>},
-    {"SeekOutside", kPlain, "export DISK @out --offset -5", 2, "negative",
-     {onDisk([](CFleckDisk& d) { d.seek(-1); }), onDisk([](CFleckDisk& d) { d.seek(kSize + 1); })},
-     "", io<zel::CIOError::InvalidPosition>},
-    {"WriteAcrossTheEnd", kPlain, "import DISK @big", 1,
-     "DISK: |larger than the disk|nothing was imported",
-     {onDisk([](CFleckDisk& d) { d.seek(kSize - 4), d.write(good->data.data(), 16); })}, "",
-     io<zel::CIOError::EndOfStream>},
-    {"ReadAtTheEnd", kPlain, "export DISK @out --offset 2M", 2, "past the disk's end",
-     {onDisk([](CFleckDisk& d) { char c; d.seek(kSize), d.read(&c, 1); })}, "",
-     io<zel::CIOError::EndOfStream>},
-    {"PreparedFleckOffABoundary", kPlain, "export DISK @out --length 2M", 2, "past the disk's end",
-     {onDisk([](CFleckDisk& d) { d.seek(100), d.writePreparedFleckData(nullptr, nullptr); })}, "",
-     io<zel::CIOError::NotAligned>},
-    {"PreparedFleckAtTheEnd", kPlain, "export DISK @out --offset 128K --length 1", 2, "end",
-     {onDisk([](CFleckDisk& d) { d.seek(kSize), d.writePreparedFleckData(nullptr, nullptr); })}, "",
-     io<zel::CIOError::SizeExceeded>},
-    {"ImageMissing", kPlain, "import DISK @no-such-image", 1, "@no-such-image"},
-    // Usage errors.
-    {"UsageSizeZero", kPlain, "create DISK/new --size 0", 2, "--size|more than 0"},
-    {"UsageSizeNegative", kPlain, "create DISK/new --size -5M", 2, "--size|more than 0"},
-    {"UsageSizeTooLarge", kPlain, "create DISK/new --size 5000T", 2, "--size"},
-    {"UsageSizeUnknownUnit", kPlain, "create DISK/new --size 1parsec", 2, "--size|unknown unit"},
-    {"UsageSizeInDecimalUnits", kPlain, "create DISK/new --size 1MB", 2, "--size|MiB"},
-    {"UsageSizeFraction", kPlain, "create DISK/new --size 1.5", 2, "--size"},
-    {"UsageSizeOverflow", kPlain, "create DISK/new --size 99999999999999999999", 2, "--size"},
-    {"UsageFleckSizeZero", kPlain, kNew + "--fleck-size 0", 2, "--fleck-size|more than 0"},
-    {"UsageFleckSize2G", kPlain, kNew + "--fleck-size 2G", 2, "--fleck-size"},
-    {"UsageFleckSizeNegative", kPlain, kNew + "--fleck-size -64K", 2, "--fleck-size"},
-    {"UsageUnknownCompressor", kPlain, kNew + "--compress zip", 2, "--compress|zip"},
-    {"UsagePasswordWithoutEncrypt", kPlain, kNew + "--password-file @wrong", 2, "--encrypt"},
-    {"UsageTooManyThreads", kPlain, "import DISK @image --threads 300", 2, "threads"},
-    {"UsageUnknownProgress", kPlain, "export DISK @out --progress loud", 2, "progress"},
-    {"UsageMissingArgument", kPlain, "import DISK", 2, ""},
-    {"UsageUnknownCommand", kPlain, "frobnicate", 2, ""},
-    {"UsageNoCommand", kPlain, "", 2, ""},
+    {"NoBackgroundOperations", kPlain, 2, kExport + " --threads 0", "threads",
+     {[](auto& d) { CFleckDisk(local(), uri(d), "", zel::IIOStream::AccessRead, 0); }},
+     "maxBackgroundOps", is<zel::CInvalidArgError>},
+    {"ImageLargerThanTheDisk", kPlain, 1, "import DISK @big",
+     "DISK: |larger than the disk|nothing was imported"},
+    {"ImageMissing", kPlain, 1, "import DISK @no-image", "@no-image"},
+    {"OffsetNegative", kPlain, 2, kExport + " --offset -5", "negative"},
+    {"OffsetPastTheEnd", kPlain, 2, kExport + " --offset 2M", "past the disk's end"},
+    {"LengthPastTheEnd", kPlain, 2, kExport + " --length 2M", "past the disk's end"},
+    {"RangePastTheEnd", kPlain, 2, kExport + " --offset 128K --length 1", "end"},
+    {"SizeZero", kPlain, 2, "create DISK/new --size 0", "--size|more than 0"},
+    {"SizeNegative", kPlain, 2, "create DISK/new --size -5M", "--size|more than 0"},
+    {"SizeTooLarge", kPlain, 2, "create DISK/new --size 5000T", "--size"},
+    {"SizeUnknownUnit", kPlain, 2, "create DISK/new --size 1parsec", "--size|unknown unit"},
+    {"SizeInDecimalUnits", kPlain, 2, "create DISK/new --size 1MB", "--size|MiB"},
+    {"SizeFraction", kPlain, 2, "create DISK/new --size 1.5", "--size"},
+    {"SizeOverflow", kPlain, 2, "create DISK/new --size 99999999999999999999", "--size"},
+    {"FleckSizeOptionZero", kPlain, 2, kNew + "--fleck-size 0", "--fleck-size|more than 0"},
+    {"FleckSizeOption2G", kPlain, 2, kNew + "--fleck-size 2G", "--fleck-size"},
+    {"FleckSizeOptionNegative", kPlain, 2, kNew + "--fleck-size -64K", "--fleck-size"},
+    {"UnknownCompressor", kPlain, 2, kNew + "--compress zip", "--compress|zip"},
+    {"PasswordWithoutEncrypt", kPlain, 2, kNew + "--password-file @wrong", "--encrypt"},
+    {"TooManyThreads", kPlain, 2, kImport + " --threads 300", "threads"},
+    {"UnknownProgress", kPlain, 2, kExport + " --progress loud", "progress"},
+    {"MissingArgument", kPlain, 2, "import DISK", ""},
+    {"UnknownCommand", kPlain, 2, "frobnicate", ""},
+    {"NoCommand", kPlain, 2, "", ""},
 };
 // clang-format on
 
@@ -411,18 +376,17 @@ std::vector<std::string> split(const std::string& text, char separator) {
     parts.push_back(part);
   return parts;
 }
-
 std::string fill(const std::string& text, const std::string& disk) {
-  if (text.starts_with('@')) return good->scratch.path() + "/" + text.substr(1);
+  if (text.starts_with('@')) return good->root.path() + "/" + text.substr(1);
   std::string filled = text;
   for (std::size_t at = 0; (at = filled.find("DISK", at)) != std::string::npos; at += disk.size())
     filled.replace(at, 4, disk);
   return filled;
 }
-
 void expectSays(const std::string& said, const std::string& words, const std::string& disk) {
   for (const std::string& w : split(words, '|'))
-    EXPECT_NE(said.find(fill(w, disk)), std::string::npos) << "no \"" << fill(w, disk) << "\"";
+    EXPECT_NE(said.find(fill(w, disk)), std::string::npos)
+        << "no \"" << fill(w, disk) << "\" in: " << said;
 }
 
 class BadInputTest : public ::testing::TestWithParam<Row> {
@@ -450,7 +414,7 @@ TEST_P(BadInputTest, FailsSayingWhatIsWrongAndChangesNothing) {
   std::vector<std::string> arguments{FLECK_CLI_BINARY};
   for (const std::string& a : split(row.tool, ' '))
     arguments.push_back(fill(a, disk));
-  const ProgramResult r = runProgram(arguments, good->scratch.path(), row.env, 60000);
+  const ProgramResult r = runProgram(arguments, good->root.path(), row.env, 60000);
   ASSERT_FALSE(r.timedOut) << "the tool did not end";
   EXPECT_EQ(r.status, row.status) << r.out << r.err;
   expectSays(r.out + r.err, row.toolSays, disk);
