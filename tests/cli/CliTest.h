@@ -89,10 +89,8 @@ class CliTest : public ::testing::Test {
     for (const auto& entry : fleckFiles(disk))
       ASSERT_EQ(::utimensat(AT_FDCWD, (path(disk) + "/" + entry.first).c_str(), times, 0), 0);
   }
-  static std::string fleckPath(int index) {
-    char name[8];
-    std::snprintf(name, sizeof name, "%02x", index);
-    return std::string("flecks/d00/c00/b00/a00/") + name + ".fleck";
+  static std::string fleckPath(int index) {  // of the first 16
+    return std::string("flecks/d00/c00/b00/a00/0") + "0123456789abcdef"[index] + ".fleck";
   }
   void flipByte(const std::string& name, std::size_t offset) const {
     std::string bytes = read(name);
