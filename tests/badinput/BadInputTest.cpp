@@ -277,7 +277,6 @@ const std::vector<Row> kRows = {
     {"PasswordWithNul", kEncrypted, 1, "check-password DISK --password-file @nul", "NUL byte"},
     {"PasswordNotUtf8", kPlain, 1, kNew + "--encrypt", "FLECK_PASSWORD|not valid UTF-8", {}, "",
      is<zel::CError>, {{"FLECK_PASSWORD", "caf\xe9"}}},
-    {"PasswordFileMissing", kEncrypted, 1, "check-password DISK --password-file @none", "@none"},
     {"VerifyWithoutThePassword", kEncrypted, 1, "verify DISK", "DISK: |password"},
     // Damaged fleck files: only their own reads fail.
     {"FleckTruncated", changed({kBadFile}, cut(100)), 3, "verify DISK",
@@ -308,32 +307,23 @@ const std::vector<Row> kRows = {
     {"CreateSizes", kPlain, 1, "create DISK --size 1M", "DISK: the folder holds a disk already",
      {create(0, 1 << 20), create(-4096, 1 << 20), create(65536, -1), create(1024, 1L << 50),
       create(65536, INT64_MAX)}, "size", is<zel::CInvalidArgError>},
-    {"CreateOverExisting", kPlain, 1, "create DISK/disk.fleckdisk --size 1M", "exists",
-     {[](auto& d) { CFleckDisk::create(local(), uri(d), 1 << 20, 1, "", "lz4", -1); }}, "disk"},
     {"NoBackgroundOperations", kPlain, 2, kExport + " --threads 0", "threads",
      {[](auto& d) { CFleckDisk(local(), uri(d), "", zel::IIOStream::AccessRead, 0); }},
      "maxBackgroundOps", is<zel::CInvalidArgError>},
     {"ImageLargerThanTheDisk", kPlain, 1, "import DISK @big",
      "DISK: |larger than the disk|nothing was imported"},
-    {"ImageMissing", kPlain, 1, "import DISK @no-image", "@no-image"},
     {"OffsetNegative", kPlain, 2, kExport + " --offset -5", "negative"},
     {"OffsetPastTheEnd", kPlain, 2, kExport + " --offset 2M", "past the disk's end"},
     {"LengthPastTheEnd", kPlain, 2, kExport + " --length 2M", "past the disk's end"},
     {"RangePastTheEnd", kPlain, 2, kExport + " --offset 128K --length 1", "end"},
     {"SizeZero", kPlain, 2, "create DISK/new --size 0", "--size|more than 0"},
     {"SizeNegative", kPlain, 2, "create DISK/new --size -5M", "--size|more than 0"},
-    {"SizeTooLarge", kPlain, 2, "create DISK/new --size 5000T", "--size"},
     {"SizeUnknownUnit", kPlain, 2, "create DISK/new --size 1parsec", "--size|unknown unit"},
     {"SizeInDecimalUnits", kPlain, 2, "create DISK/new --size 1MB", "--size|MiB"},
-    {"SizeOverflow", kPlain, 2, "create DISK/new --size 99999999999999999999", "--size"},
     {"FleckSizeOptionZero", kPlain, 2, kNew + "--fleck-size 0", "--fleck-size|more than 0"},
     {"FleckSizeOption2G", kPlain, 2, kNew + "--fleck-size 2G", "--fleck-size"},
-    {"FleckSizeOptionNegative", kPlain, 2, kNew + "--fleck-size -64K", "--fleck-size"},
     {"UnknownCompressor", kPlain, 2, kNew + "--compress zip", "--compress|zip"},
     {"PasswordWithoutEncrypt", kPlain, 2, kNew + "--password-file @wrong", "--encrypt"},
-    {"TooManyThreads", kPlain, 2, kImport + " --threads 300", "threads"},
-    {"UnknownProgress", kPlain, 2, kExport + " --progress loud", "progress"},
-    {"NoCommand", kPlain, 2, "", ""},
 };
 // clang-format on
 
@@ -386,10 +376,8 @@ TEST_P(BadInputTest, FailsSayingWhatIsWrongAndChangesNothing) {
   ASSERT_FALSE(r.timedOut) << "the tool did not end";
   EXPECT_EQ(r.status, row.status) << r.out << r.err;
   expectSays(r.out + r.err, row.toolSays, disk);
-  // A failure is one line on standard error.
-  if (row.status == 1) {
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-  }
+  EXPECT_TRUE(row.status != 1 || std::count(r.err.begin(), r.err.end(), '\n') == 1)
+      << "a failure is one line on standard error: " << r.err;
   EXPECT_EQ(describeDifferences(before, snapshotFolder(folder)), "") << "the tool";
 }
 
