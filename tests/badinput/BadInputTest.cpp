@@ -10,11 +10,10 @@
 #include <memory>
 #include <random>
 #include <sstream>
+#include <tuple>
 
-#include "fleck/CFleckDataPreparer.h"
 #include "fleck/CFleckDisk.h"
 #include "fleck/CFleckDiskError.h"
-#include "fleck/CFleckDiskHeader.h"
 #include "fleck/CFleckDiskLink.h"
 #include "support/CChildProcess.h"
 #include "support/FolderSnapshot.h"
@@ -38,18 +37,21 @@ const std::string kBadFile = "flecks/d00/c00/b00/a00/03.fleck";  // fleck 3 and 
 const auto uri = [](const std::string& path) { return zel::CURI::fromLocalPath(path); };
 const auto local = [] { return zel::make<zel::CLocalFileSystem>(); };
 
-// The good disks (plain and encrypted) and the files the tool is given.
+// The good disks (plain, encrypted, and one whose records are whole and right but hold half
+// a fleck of the others) and the files the tool is given.
 struct Good {
   TempFolder root;
   std::string data = std::string(kSize, '\0');
-  std::string plain = root.path() + "/good", secret = root.path() + "/secret";
+  std::string plain = root.path() + "/good", secret = root.path() + "/secret",
+              half = root.path() + "/half";
   Good() {
     std::mt19937_64 random(7);
     for (std::size_t i = 0; i < data.size(); ++i)
       data[i] = i / kFleck % 4 == 1 ? '\0' : i / kFleck % 2 == 0 ? 'a' + i % 23 : char(random());
-    for (const char* password : {"", "right password"}) {
-      const std::string folder = *password ? secret : plain;
-      CFleckDisk::create(local(), uri(folder), kSize, 1, password, "lz4", kFleck);
+    for (const auto& [folder, password, fleck] : {std::tuple{plain, "", kFleck},
+                                                  {secret, "right password", kFleck},
+                                                  {half, "", kFleck / 2}}) {
+      CFleckDisk::create(local(), uri(folder), kSize, 1, password, "lz4", fleck);
       CFleckDisk disk(local(), uri(folder), password, zel::IIOStream::AccessReadWrite, 2);
       disk.write(data.data(), kSize);
       disk.flushChanges();
@@ -124,18 +126,6 @@ Build field(std::size_t offset, T value) {
     EVP_Digest(payload.data(), payload.size(), md5, &length, EVP_md5(), nullptr);
     return payload + std::string(reinterpret_cast<const char*>(md5), length);
   });
-}
-// A record whole and right in itself, but of half a fleck.
-std::string halfAFleck(const std::string& folder) {
-  CFleckDiskHeader header;
-  header.load(local(), uri(copy(folder)));
-  zel::TBuffer<unsigned char> half(reinterpret_cast<const unsigned char*>(good->data.data()),
-                                   kFleck / 2);
-  zel::TBuffer<unsigned char> record;
-  CFleckDataPreparer(header, zel::TCryptBuffer<unsigned char>()).prepareData(half, record);
-  writeFile(folder + "/disk/" + kBadFile,
-            std::string(reinterpret_cast<const char*>(record.getData()), record.getUsed()));
-  return folder + "/disk";
 }
 const auto makeFolder = [](const std::string& path) { fs::create_directory(path); };
 const auto makeFifo = [](const std::string& path) { ::mkfifo(path.c_str(), 0600); };
@@ -289,7 +279,10 @@ const std::vector<Row> kRows = {
      "verify DISK --threads 3",
      "DAMAGED fleck 3: DISK/" + kBadFile + "|0 metadata file(s) and 1 fleck file(s) damaged", {},
      "", is<zel::CError>, kRight},
-    {"FleckOfHalfAFleck", halfAFleck, 3, "verify DISK", "DAMAGED fleck 3", kReadBad, kCorrupted},
+    {"FleckOfHalfAFleck", [](auto& f) {
+       fs::copy_file(good->half + "/flecks/d00/c00/b00/a00/07.fleck", copy(f) + "/" + kBadFile,
+                     fs::copy_options::overwrite_existing);
+       return f + "/disk"; }, 3, "verify DISK", "DAMAGED fleck 3", kReadBad, kCorrupted},
     // Entries of the wrong kind: never followed, never waited on.
     {"FleckIsFolder", replaced({kBadFile}, makeFolder), 3, "verify DISK",
      "a folder where the tree needs a fleck file", kReadBad, kOdd},
@@ -334,12 +327,11 @@ std::vector<std::string> split(const std::string& text, char separator) {
     parts.push_back(part);
   return parts;
 }
-std::string fill(const std::string& text, const std::string& disk) {
+std::string fill(std::string text, const std::string& disk) {
   if (text.starts_with('@')) return good->root.path() + "/" + text.substr(1);
-  std::string filled = text;
-  for (std::size_t at = 0; (at = filled.find("DISK", at)) != std::string::npos; at += disk.size())
-    filled.replace(at, 4, disk);
-  return filled;
+  for (std::size_t at = 0; (at = text.find("DISK", at)) != std::string::npos; at += disk.size())
+    text.replace(at, 4, disk);
+  return text;
 }
 void expectSays(const std::string& said, const std::string& words, const std::string& disk) {
   for (const std::string& w : split(words, '|'))
