@@ -109,7 +109,7 @@ class CliTest : public ::testing::Test {
 
   // Runs the tool on a terminal of its own, typing `answers` at its prompts; `out` shows it.
   ProgramResult prompted(std::vector<std::string> arguments, std::vector<std::string> answers) {
-    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     EXPECT_TRUE(::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
     arguments.insert(arguments.begin(), FLECK_CLI_BINARY);
     // Opened in the child's new session, the terminal becomes its controlling terminal.
@@ -120,7 +120,7 @@ class CliTest : public ::testing::Test {
       r.out.append(c, std::max(::poll(&ready, 1, 10) == 1 ? ::read(terminal, c, 256) : 0, 0L));
       if (!r.out.ends_with(": ") || answers.empty()) continue;
       EXPECT_GT(::write(terminal, (answers[0] + "\n").c_str(), answers[0].size() + 1), 0);
-      answers.erase(answers.begin());
+      answers.erase(answers.begin()), r.out += '\n';  // answered: wait for the next prompt
     }
     r.status = child.wait(), r.err = read("prompt.err");
     return ::close(terminal), r;
