@@ -140,10 +140,10 @@ read -r -d '' TABLE <<'EOF' || true
 # `fleck verify` exits 0 although it found damage.
 - return damage ? kExitDamage : kExitOk;
 + return kExitOk;
-@ usage-error-exit-failure tools/fleck/main.cpp
+@ usage-error-exit-failure tools/fleck/CCommandLine.cpp
 # A command-line error exits 1 instead of 2.
-- return status == 0 ? fleck::cli::kExitOk : fleck::cli::kExitUsage;
-+ return status == 0 ? fleck::cli::kExitOk : fleck::cli::kExitFailure;
+- return app->exit(e) == 0 ? kExitOk : kExitUsage;
++ return app->exit(e) == 0 ? kExitOk : kExitFailure;
 @ mib-size-halved tools/fleck/CSizes.cpp
 # The M suffix of a size is taken as 512 KiB.
 - if (unit == "m" || unit == "mib") shift = 20;
