@@ -1,0 +1,41 @@
+// The tool on s3:// disks, end to end against the gateway: a chain made there, imported,
+// exported and verified through the program, as a user would.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "S3TestEnvironment.h"
+#include "support/CChildProcess.h"
+#include "support/TempFolder.h"
+
+namespace fleck::test {
+namespace {
+
+TEST(S3ToolTest, ASnapshotChainOnS3KeepsWhatEachDiskRead) {
+  if (!gatewayReady()) return;
+  TempFolder scratch;
+  auto fleck = [&](std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), FLECK_CLI_BINARY);
+    const ProgramResult r = runProgram(arguments, scratch.path());
+    EXPECT_EQ(r.status, 0) << arguments[1] << ": " << r.err;
+  };
+  const std::string base = freshFolder().toString(true).toUTF8();
+  const std::string live = base + "/live", snapshot = base + "/snapshot";
+  const std::string one = scratch.path() + "/one", two = scratch.path() + "/two";
+  fleck({"generate-image", "3M", one});
+  fleck({"generate-image", "3M", two, "--generation", "1"});
+  fleck({"create", live, "--size", "3M", "--fleck-size", "64K"});
+  fleck({"import", live, one});
+  fleck({"child", snapshot, "--parent", live});
+  fleck({"import", live, two, "--incremental"});
+  fleck({"export", live, scratch.path() + "/live.out"});
+  fleck({"export", snapshot, scratch.path() + "/snapshot.out"});
+  fleck({"verify", live, "--chain"});
+  EXPECT_TRUE(readFile(scratch.path() + "/live.out") == readFile(two));
+  EXPECT_TRUE(readFile(scratch.path() + "/snapshot.out") == readFile(one));
+}
+
+}  // namespace
+}  // namespace fleck::test
