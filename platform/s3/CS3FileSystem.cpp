@@ -1,5 +1,6 @@
 #include "s3/CS3FileSystem.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 
@@ -123,10 +124,21 @@ CS3FileSystem::CS3FileSystem(const Options& options)
 
 CS3FileSystem::~CS3FileSystem() {
   try {
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      idle.wait(lock, [this] { return inFlight == 0; });
+    // Dropped by a listener, this runs on a completion thread, and the operations it
+    // waits for may have work queued behind it on the pool: that thread runs it here.
+    const bool onPoolThread = pool.isPoolThread();
+    std::unique_lock<std::mutex> lock(mutex);
+    while (inFlight != 0) {
+      if (!onPoolThread) {
+        idle.wait(lock, [this] { return inFlight == 0; });
+        break;
+      }
+      lock.unlock();
+      pool.runQueued();
+      lock.lock();
+      idle.wait_for(lock, std::chrono::milliseconds(5), [this] { return inFlight == 0; });
     }
+    lock.unlock();
     pool.shutdown();
   } catch (const std::exception& e) {
     zel::onExceptionInDestructorIgnored(kSource, e, true);

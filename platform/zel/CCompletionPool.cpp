@@ -106,6 +106,17 @@ void CCompletionPool::shutdown() {
   if (onPoolThread) drain(*state);
 }
 
+bool CCompletionPool::isPoolThread() const {
+  const auto self = std::this_thread::get_id();
+  std::lock_guard<std::mutex> lock(threadsMutex);
+  return std::any_of(threads.begin(), threads.end(),
+                     [self](const std::thread& t) { return t.get_id() == self; });
+}
+
+void CCompletionPool::runQueued() {
+  drain(*state);
+}
+
 void CCompletionPool::drain(State& state) {
   for (;;) {
     Task task;

@@ -53,6 +53,12 @@ class CCompletionPool final : public CBase {
   // Runs what is queued and ends the threads; see above.
   void shutdown();
 
+  // True on one of the pool's threads.
+  bool isPoolThread() const;
+  // Runs what is queued now on the calling thread. For an owner that waits, on one of
+  // the pool's threads, for work that would otherwise queue behind it.
+  void runQueued();
+
   int getThreadCount() const noexcept { return threadCount; }
 
  private:
@@ -68,7 +74,7 @@ class CCompletionPool final : public CBase {
   // Shared with the threads, so that a thread left to end on its own (see above) still
   // has its queue when the pool is gone.
   const std::shared_ptr<State> state;
-  std::mutex threadsMutex;           // guards threads
+  mutable std::mutex threadsMutex;   // guards threads
   std::vector<std::thread> threads;  // emptied by the first shutdown()
 };
 
