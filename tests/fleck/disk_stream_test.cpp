@@ -239,7 +239,8 @@ void checkAgainstModel(StreamFixture& t, int fleckSize, std::int64_t size, int s
 }
 
 TEST_P(DiskStreamTest, RandomOperationsMatchAByteArray) {
-  checkAgainstModel(*this, kFleck, kSize, GetParam().readAheadThreads > 0 ? 400 : 2500, 1);
+  checkAgainstModel(*this, kFleck, kSize,
+                    (GetParam().readAheadThreads > 0 ? 400 : 2500) / kModelStepDivisor, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DiskStreamTest,
@@ -256,7 +257,7 @@ class CachedStreamTest : public StreamFixture {
 };
 
 TEST_F(CachedStreamTest, EvictsAndReloadsWithoutLosingWrites) {
-  checkAgainstModel(*this, 1 << 20, 36LL * (1 << 20) + 123, 250, 3);
+  checkAgainstModel(*this, 1 << 20, 36LL * (1 << 20) + 123, 250 / kModelStepDivisor, 3);
 }
 
 // A failed load caches nothing and can be retried; bytes a disk refuses to take do not

@@ -403,7 +403,7 @@ TEST_P(DiskModelTest, RandomOperationsOnAChainMatchTheModel) {
     }
   };
   reopen();
-  for (int step = 0; step < 300 && !HasFailure(); ++step) {
+  for (int step = 0; step < 300 / kModelStepDivisor && !HasFailure(); ++step) {
     const int op = static_cast<int>(pick(9));
     if (op <= 3) {
       // Now and then a whole fleck, which replaces it without loading it; zeros, runs
