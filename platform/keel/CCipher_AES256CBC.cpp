@@ -156,6 +156,8 @@ void CCipher_AES256CBC::decrypt(const zel::TCryptBuffer<unsigned char>& key,
   checkKey(kSource, key, out);
   checkLength(kSource, length);
   if (length < kIVLength + kBlockLength || (length - kIVLength) % kBlockLength != 0) {
+    // Like any failed decryption, this one leaves nothing behind in kReplace mode.
+    if (outMode == kReplace) out.clear();
     throw CCryptoError(kSource,
                        "Cipher text truncated or damaged: not a vector followed by whole blocks",
                        zel::CProps().add("length", length));

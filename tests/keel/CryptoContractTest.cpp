@@ -199,6 +199,9 @@ TEST_P(CipherContract, DamagedInputFailsAndLeavesTheOutputAsItWas) {
   EXPECT_THROW(cipher->decrypt(key, damaged.data(), damaged.size(), out, ICipher::kReplace, 0),
                zel::CError);
   EXPECT_TRUE(out.isEmpty());
+  out.assign(key.getData(), 4);
+  EXPECT_THROW(cipher->decrypt(key, damaged.data(), 40, out, ICipher::kReplace, 0), zel::CError);
+  EXPECT_TRUE(out.isEmpty()) << "a truncated input left the old output";
   EXPECT_EQ(tryDecrypt(*cipher, key, encrypted), plain) << "object unusable after failures";
 }
 
