@@ -8,6 +8,7 @@
 
 #include "fleck/CFleckDiskAuxFileBase.h"
 #include "fleck/CFleckDiskError.h"
+#include "fleck/CFleckDiskMark.h"
 #include "fleck/CFleckDiskLink.h"
 #include "fleck/CFleckDiskLock.h"
 #include "keel/CCipherManager.h"
@@ -98,6 +99,17 @@ CFleckDisk::CFleckDisk(zel::IFileSystem* fs, const zel::CURI& diskFolder,
                                 zel::CProps().add("maxBackgroundOps", maxBackgroundOps));
   }
   header.load(fs, diskFolder);
+  // A disk that an interrupted operation left half taken apart or half copied reads
+  // wrong bytes: it opens again once the operation has been run to its end.
+  if (CFleckDiskMark::isPresent(fs, diskFolder)) {
+    CFleckDiskMark mark;
+    try {
+      mark.load(fs, diskFolder);
+    } catch (const zel::CError&) {
+      // Marked all the same; only the operation's name is lost.
+    }
+    throw CFleckDiskError(diskFolder, mark.getOperation());
+  }
   if (access == zel::IIOStream::AccessReadWrite &&
       header.getMinWriterVersion() > getImplementationVersion()) {
     throw CFleckDiskError(CFleckDiskError::NewerVersionRequired, diskFolder);

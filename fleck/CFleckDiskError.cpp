@@ -14,6 +14,12 @@ CFleckDiskError::CFleckDiskError(ErrorCode code, const zel::CURI& diskFolder,
                       .add("holder", holder)
                       .add("stale", stale ? "true" : "false")) {}
 
+CFleckDiskError::CFleckDiskError(const zel::CURI& diskFolder, const zel::String& operation)
+    : zel::CError(makeErrorMessage(Unfinished), "fleck", Unfinished,
+                  zel::CProps()
+                      .add("diskFolder", diskFolder.toString(true))
+                      .add("operation", operation)) {}
+
 zel::String CFleckDiskError::getHolder() const {
   const zel::String* holder = getProps().find("holder");
   return holder != nullptr ? *holder : zel::String();
@@ -27,6 +33,8 @@ zel::String CFleckDiskError::makeErrorMessage(ErrorCode code) {
       return "The encryption password is incorrect.";
     case InUseByAnotherWriter:
       return "Fleck disk is in use by another writer.";
+    case Unfinished:
+      return "Fleck disk is unfinished: an operation on it was interrupted.";
   }
   return "Unknown fleck disk error.";
 }

@@ -83,6 +83,7 @@ zel::P<CFleckDisk> CDiskAccess::open(const zel::CURI& folder, IPasswordSource& p
       throw failure(folder, "wrong password");
     }
     if (e.getCode() == CFleckDiskError::InUseByAnotherWriter) throw inUse(e);
+    if (e.getCode() == CFleckDiskError::Unfinished) throw unfinished(folder, e);
     if (e.getCode() == CFleckDiskError::NewerVersionRequired) {
       throw failure(
           folder,
@@ -105,6 +106,16 @@ COperationError CDiskAccess::inUse(const CFleckDiskError& e) {
     what += "; its lock was not renewed for a long time: `fleck unlock` removes it";
   }
   return failure(e.getDiskFolder(), what);
+}
+
+COperationError CDiskAccess::unfinished(const zel::CURI& folder, const CFleckDiskError& e) {
+  const zel::String* operation = e.getProps().find("operation");
+  const std::string name = operation != nullptr ? operation->toUTF8() : std::string();
+  if (name == "remove")
+    return failure(folder, "an interrupted removal left this snapshot half removed: remove it again to finish");
+  if (name == "copy")
+    return failure(folder, "an interrupted copy left this disk incomplete: copy it again to finish");
+  return failure(folder, "an interrupted operation left this disk unfinished");
 }
 
 zel::CURI CDiskAccess::linkTarget(const zel::CURI& folder, const zel::String& name) const {

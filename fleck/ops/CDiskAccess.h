@@ -46,6 +46,8 @@ class CDiskAccess final {
   // The failure for a disk that another writer has open, with what is known of the
   // writer.
   static COperationError inUse(const CFleckDiskError& e);
+  // The failure for a disk that an interrupted remove or copy left unfinished.
+  static COperationError unfinished(const zel::CURI& folder, const CFleckDiskError& e);
 
   // The parent folders, nearest first, from the parent link files.
   std::vector<zel::CURI> parentsOf(const zel::CURI& folder) const;
