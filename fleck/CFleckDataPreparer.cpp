@@ -58,7 +58,7 @@ std::int64_t CFleckDataPreparer::getMaxRecordSize(std::int64_t fleckSize) noexce
 
 CFleckDataPreparer::CFleckDataPreparer(const CFleckDiskHeader& header,
                                        const zel::TCryptBuffer<unsigned char>& key)
-    : fleckSize(header.getFleckSize()), cipherKey(key) {
+    : compressID(header.getCompressID()), fleckSize(header.getFleckSize()), cipherKey(key) {
   // Every identifier resolves here, "null" too, so that a disk with an unknown
   // algorithm fails when it is opened, not when its first fleck is read.
   cipher = zel::make<keel::CCipherManager>()->getCipher(header.getCipherID());
@@ -71,6 +71,7 @@ CFleckDataPreparer::CFleckDataPreparer(const CFleckDiskHeader& header,
 
 CFleckDataPreparer::CFleckDataPreparer(const CFleckDataPreparer& other)
     : zel::CBase(other),
+      compressID(other.compressID),
       fleckSize(other.fleckSize),
       cipher(other.cipher),
       cipherKey(other.cipherKey),
@@ -81,6 +82,7 @@ CFleckDataPreparer::CFleckDataPreparer(const CFleckDataPreparer& other)
 
 CFleckDataPreparer& CFleckDataPreparer::operator=(const CFleckDataPreparer& other) {
   if (this != &other) {
+    compressID = other.compressID;
     fleckSize = other.fleckSize;
     cipher = other.cipher;
     cipherKey = other.cipherKey;
@@ -146,8 +148,7 @@ void CFleckDataPreparer::throwUnprepareError(const char* message, zel::CProps ex
   throw zel::CError(message, zel::String(), -1, props);
 }
 
-void CFleckDataPreparer::unprepareData(const zel::TBuffer<unsigned char>& source,
-                                       zel::TBuffer<unsigned char>& destination) {
+std::int64_t CFleckDataPreparer::checkRecord(const zel::TBuffer<unsigned char>& source) {
   const std::size_t u = source.getUsed();
   const auto d = static_cast<std::size_t>(digestLength);
   if (u < d) throwUnprepareError("Fleck file is corrupted.");
@@ -185,7 +186,14 @@ void CFleckDataPreparer::unprepareData(const zel::TBuffer<unsigned char>& source
         "Invalid size of prepared fleck data.",
         zel::CProps().add("fullSize", static_cast<std::int64_t>(u)).add("headerSize", headerSize));
   }
+  return cipherLength;
+}
 
+void CFleckDataPreparer::unprepareData(const zel::TBuffer<unsigned char>& source,
+                                       zel::TBuffer<unsigned char>& destination) {
+  const std::int64_t cipherLength = checkRecord(source);
+  const std::int64_t headerSize = getHeaderSize();
+  const auto d = static_cast<std::size_t>(digestLength);
   cipher->decrypt(cipherKey, source.getData() + headerSize, static_cast<std::size_t>(cipherLength),
                   workBuffer, 0, 0);
   destination.setUsed(static_cast<std::size_t>(fleckSize));
@@ -200,6 +208,36 @@ void CFleckDataPreparer::unprepareData(const zel::TBuffer<unsigned char>& source
   if (std::memcmp(digest->getResult(), source.getData() + 9, d) != 0) {
     throwUnprepareError("Decrypted and decompressed fleck data does not match hash.");
   }
+}
+
+void CFleckDataPreparer::reencryptData(const zel::TBuffer<unsigned char>& source,
+                                       CFleckDataPreparer& target,
+                                       zel::TBuffer<unsigned char>& destination) {
+  if (target.compressID != compressID || target.digestLength != digestLength ||
+      target.fleckSize != fleckSize) {
+    throw zel::CInvalidArgError("CFleckDataPreparer::reencryptData",
+                                "the target preparer differs in compressor, digest or fleck size");
+  }
+  const std::int64_t cipherLength = checkRecord(source);
+  const auto headerSize = static_cast<std::size_t>(getHeaderSize());
+  cipher->decrypt(cipherKey, source.getData() + headerSize, static_cast<std::size_t>(cipherLength),
+                  workBuffer, 0, 0);
+  const auto d = static_cast<std::size_t>(digestLength);
+  destination.reserve(headerSize + workBuffer.getUsed() + 2 * d +
+                      static_cast<std::size_t>(target.cipher->getExpansionLength1()) +
+                      static_cast<std::size_t>(target.cipher->getExpansionLength2()));
+  destination.setUsed(0);
+  // The head (magic, versions, payload digest) stays as it was.
+  std::memcpy(destination.getFreePtr(headerSize), source.getData(), headerSize);
+  destination.addUsed(headerSize);
+  target.cipher->encrypt(target.cipherKey, workBuffer.getData(), workBuffer.getUsed(),
+                         destination, 1, 0);
+  zel::secureWipe(workBuffer.getData(), workBuffer.getUsed());
+  target.digest->reset();
+  target.digest->update(destination.getData(), destination.getUsed());
+  target.digest->finish();
+  std::memcpy(destination.getFreePtr(d), target.digest->getResult(), d);
+  destination.addUsed(d);
 }
 
 }  // namespace fleck

@@ -44,6 +44,15 @@ class CFleckDataPreparer : public zel::CBase {
   void unprepareData(const zel::TBuffer<unsigned char>& source,
                      zel::TBuffer<unsigned char>& destination);
 
+  // Replaces the destination's contents with the record in the source's used bytes,
+  // encrypted with `target`'s key instead of this one's: the record is checked as
+  // unprepareData checks it up to the decryption, the compressed payload is decrypted
+  // and encrypted again, the payload digest is kept and the record digest computed
+  // anew. Nothing is decompressed, so both must use the same compressor and digest
+  // (CInvalidArgError otherwise). `target` may be this preparer.
+  void reencryptData(const zel::TBuffer<unsigned char>& source, CFleckDataPreparer& target,
+                     zel::TBuffer<unsigned char>& destination);
+
   // Bytes of the record's head: magic, two versions and the payload digest.
   int getHeaderSize() const noexcept { return getDigestOffset() + digestLength; }
   // The bytes every record starts with.
@@ -59,6 +68,10 @@ class CFleckDataPreparer : public zel::CBase {
  private:
   [[noreturn]] void throwUnprepareError(const char* message,
                                         zel::CProps extra = zel::CProps()) const;
+  // Checks a record's digest, magic, version and size; returns the cipher text's length.
+  std::int64_t checkRecord(const zel::TBuffer<unsigned char>& source);
+
+  zel::String compressID;
 
   std::int64_t fleckSize;
   zel::P<keel::ICipher> cipher;

@@ -335,13 +335,7 @@ void CFleckDisk::create(zel::IFileSystem* fs, const zel::CURI& folder, std::int6
   if (password.empty()) {
     header.setCipherID("null");
   } else {
-    unsigned char salt[kSaltLength];
-    {
-      zel::CMutexLock lock(zel::CMTRand::getGlobalInstanceMutex());
-      zel::CMTRand::getGlobal()->randData(salt, sizeof(salt));
-    }
-    header.setCipherKeyDerivationSalt(zel::TBuffer<unsigned char>(salt, sizeof(salt)));
-    deriveCipherKey(key, password, header);
+    setNewPassword(header, password, key);
   }
   // A disk that could not be opened must not be made: the compressor must be known,
   // and every fleck must have a path of its own in the fleck tree.
@@ -635,6 +629,28 @@ void CFleckDisk::deriveCipherKey(zel::TCryptBuffer<unsigned char>& key, const ze
   keel::deriveKey_PKCS5_PBKDF2_HMAC_SHA1(
       passwordBytes.getData(), passwordBytes.getUsed(), salt.getData(), salt.getUsed(),
       header.getCipherKeyDerivationIterations(), cipher->getKeyLength(), key.getData());
+}
+
+void CFleckDisk::setNewPassword(CFleckDiskHeader& header, const zel::String& password,
+                                zel::TCryptBuffer<unsigned char>& keyOut) {
+  if (password.empty()) {
+    throw zel::CInvalidArgError("CFleckDisk::setNewPassword", "an empty password encrypts nothing");
+  }
+  if (header.getCipherID() == L"null") {
+    // The key fields of an unencrypted disk were never used: the defaults of a new disk.
+    const CFleckDiskHeader fresh;
+    header.setCipherID(fresh.getCipherID());
+    header.setCipherKeyDeriverID(fresh.getCipherKeyDeriverID());
+    header.setCipherKeyDerivationIterations(fresh.getCipherKeyDerivationIterations());
+  }
+  unsigned char salt[kSaltLength];
+  {
+    zel::CMutexLock lock(zel::CMTRand::getGlobalInstanceMutex());
+    zel::CMTRand::getGlobal()->randData(salt, sizeof(salt));
+  }
+  header.setCipherKeyDerivationSalt(zel::TBuffer<unsigned char>(salt, sizeof(salt)));
+  deriveCipherKey(keyOut, password, header);
+  header.setCipherKeyHash(keyHash(getDigestType(header.getCryptoHashID()), keyOut));
 }
 
 bool CFleckDisk::isCipherKeyCorrect(const CFleckDiskHeader& header,

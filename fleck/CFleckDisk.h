@@ -186,6 +186,13 @@ class CFleckDisk : public zel::CBase {
   static void deriveCipherKey(zel::TCryptBuffer<unsigned char>& key, const zel::String& password,
                               const CFleckDiskHeader& header);
 
+  // Gives `header` a new key for `password` (not empty): cipher "aes256cbc" when it had
+  // none, a new random salt, the key hash of the derived key, which `keyOut` receives.
+  // The only way to change a disk's password, since the key is derived from it; every
+  // record must then be encrypted again.
+  static void setNewPassword(CFleckDiskHeader& header, const zel::String& password,
+                             zel::TCryptBuffer<unsigned char>& keyOut);
+
   // True when `key` is the disk's key (always for an unencrypted disk).
   static bool isCipherKeyCorrect(const CFleckDiskHeader& header,
                                  const zel::TCryptBuffer<unsigned char>& key);

@@ -34,13 +34,13 @@ zel::String CGivenPassword::toPassword(std::string& text, const std::string& ori
 
 bool CGivenPassword::isGiven() const {
   if (!passwordFile.empty()) return true;
-  const char* value = std::getenv(kEnvironmentVariable);
+  const char* value = std::getenv(environmentVariable.c_str());
   return value != nullptr && value[0] != '\0';
 }
 
 std::string CGivenPassword::describeOrigin() const {
-  if (!passwordFile.empty()) return "--password-file " + passwordFile;
-  return kEnvironmentVariable;
+  if (!passwordFile.empty()) return fileOption + " " + passwordFile;
+  return environmentVariable;
 }
 
 zel::String CGivenPassword::given() const {
@@ -58,7 +58,7 @@ zel::String CGivenPassword::given() const {
                                              " holds no password on its first line");
     }
   } else {
-    const char* value = std::getenv(kEnvironmentVariable);
+    const char* value = std::getenv(environmentVariable.c_str());
     text = value != nullptr ? value : "";
   }
   return toPassword(text, describeOrigin());
@@ -69,7 +69,8 @@ zel::String CGivenPassword::forDisk(const CFleckDiskHeader& header, const zel::C
   if (header.getCipherID() == L"null") return zel::String();
   throw COperationError(folder,
                         "the disk is encrypted: give its password in a file or the environment "
-                        "variable FLECK_PASSWORD");
+                        "variable " +
+                            environmentVariable);
 }
 
 }  // namespace fleck::ops

@@ -23,6 +23,11 @@ class CPasswordSource final : public ops::IPasswordSource {
   ~CPasswordSource() override;
 
   void setPasswordFile(const std::string& path) { givenPassword.setPasswordFile(path); }
+  // Another option and environment variable than --password-file and FLECK_PASSWORD
+  // (for a second password, such as a copy's new one).
+  void setOrigin(const std::string& fileOptionName, const std::string& variableName) {
+    givenPassword.setOrigin(fileOptionName, variableName);
+  }
 
   // True when a password comes from the file or the environment (without asking).
   bool isGiven() const { return givenPassword.isGiven(); }
@@ -44,7 +49,7 @@ class CPasswordSource final : public ops::IPasswordSource {
 
  private:
   // Asks on the terminal without echo; throws CCliError when there is none.
-  static std::string ask(const std::string& question, const std::string& diskText);
+  std::string ask(const std::string& question, const std::string& diskText) const;
 
   ops::CGivenPassword givenPassword;
   zel::String remembered;

@@ -9,6 +9,7 @@
 #include "CCommandLine.h"
 #include "commands/CCheckPasswordCommand.h"
 #include "commands/CChildCommand.h"
+#include "commands/CCopyCommand.h"
 #include "commands/CCreateCommand.h"
 #include "commands/CDemoCommand.h"
 #include "commands/CExportCommand.h"
@@ -59,6 +60,7 @@ int runTool(int argc, char** argv) {
   commands.push_back(std::make_unique<fleck::cli::CImportCommand>());
   commands.push_back(std::make_unique<fleck::cli::CExportCommand>());
   commands.push_back(std::make_unique<fleck::cli::CVerifyCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CCopyCommand>());
   commands.push_back(std::make_unique<fleck::cli::CCheckPasswordCommand>());
   commands.push_back(std::make_unique<fleck::cli::CServeCommand>());
   commands.push_back(std::make_unique<fleck::cli::CUnlockCommand>());

@@ -1,0 +1,200 @@
+#include "fleck/ops/CCopyWorker.h"
+
+#include <cstring>
+#include <string>
+
+#include "fleck/ops/CDiskAccess.h"
+#include "fleck/ops/CDoneWaiter.h"
+#include "fleck/ops/COperationError.h"
+#include "keel/CDigestManager.h"
+#include "keel/IDigestType.h"
+#include "zel/CBufferStream.h"
+#include "zel/CFileSystemError.h"
+
+namespace fleck::ops {
+
+namespace {
+
+constexpr int kOpenFlags = zel::IFileSystem::OpenExisting | zel::IFileSystem::OpenRegularOnly;
+
+// A failure of one step on one file, worded for people.
+class CStepError final : public std::exception {
+ public:
+  explicit CStepError(std::string text) : text(std::move(text)) {}
+  const char* what() const noexcept override { return text.c_str(); }
+
+ private:
+  std::string text;
+};
+
+}  // namespace
+
+CCopyWorker::CCopyWorker(zel::P<zel::IFileSystem> fs, zel::P<CCopyWork> work, Phase phase,
+                         const CFleckDiskHeader& header, zel::P<CFleckDataPreparer> from,
+                         zel::P<CFleckDataPreparer> to)
+    : zel::CThread(nullptr, true),
+      fs(std::move(fs)),
+      work(std::move(work)),
+      phase(phase),
+      from(std::move(from)),
+      to(std::move(to)),
+      maxRecordSize(CFleckDataPreparer::getMaxRecordSize(header.getFleckSize())) {
+  zel::make<keel::CDigestManager>()->getType(header.getCheckSumHashID())->createDigest(digest);
+  digestLength = digest->getLength();
+}
+
+void CCopyWorker::run() {
+  while (checkContinue()) {
+    if (phase == Phase::Delete) {
+      const zel::CURI* file = work->nextStale();
+      if (file == nullptr) break;
+      try {
+        fs->deleteFile(*file, true);
+        work->addDeleted();
+      } catch (const std::exception& e) {
+        work->addFailure("cannot delete " + CDiskAccess::show(*file) + ": " +
+                         COperationError::describe(e));
+      }
+      continue;
+    }
+    const CCopyPlan::File* file = work->nextFile();
+    if (file == nullptr) break;
+    try {
+      if (!unchanged(*file)) copy(*file);
+    } catch (const CStepError& e) {
+      work->addFailure(e.what());
+    } catch (const std::exception& e) {
+      work->addFailure("cannot copy " + CDiskAccess::show(file->source) + ": " +
+                       COperationError::describe(e));
+    }
+    work->addDone(file->sourceSize);
+  }
+}
+
+bool CCopyWorker::unchanged(const CCopyPlan::File& file) {
+  if (file.destinationSize < 0) return false;
+  // The record digest, or for a re-encrypted record the payload digest in the head.
+  const bool head = to != nullptr;
+  if (!head && file.destinationSize != file.sourceSize) return false;
+  const std::int64_t least = CFleckDataPreparer::getDigestOffset() + 2 * digestLength;
+  if (file.sourceSize < least || file.destinationSize < least) return false;
+  unsigned char mine[64];
+  unsigned char theirs[64];
+  const int d = std::min(digestLength, 64);
+  readRange(file.source, head ? CFleckDataPreparer::getDigestOffset() : file.sourceSize - d, mine,
+            d);
+  readRange(file.destination,
+            head ? CFleckDataPreparer::getDigestOffset() : file.destinationSize - d, theirs, d);
+  work->addRead(2 * d);
+  if (std::memcmp(mine, theirs, static_cast<std::size_t>(d)) != 0) return false;
+  work->addSkipped();
+  return true;
+}
+
+void CCopyWorker::copy(const CCopyPlan::File& file) {
+  try {
+    readWhole(file.source, record);
+  } catch (const std::exception& e) {
+    throw CStepError("cannot read " + CDiskAccess::show(file.source) + ": " +
+                     COperationError::describe(e));
+  }
+  work->addRead(static_cast<std::int64_t>(record.getUsed()));
+  const auto d = static_cast<std::size_t>(digestLength);
+  // A damaged source file is not spread further.
+  if (record.getUsed() < CFleckDataPreparer::getDigestOffset() + 2 * d || !digestMatches(record))
+    throw CStepError(CDiskAccess::show(file.source) + " is damaged: its record digest does not "
+                                                      "match its bytes");
+  const zel::TBuffer<unsigned char>* out = &record;
+  if (to != nullptr) {
+    try {
+      from->reencryptData(record, *to, written);
+    } catch (const std::exception& e) {
+      throw CStepError("cannot encrypt " + CDiskAccess::show(file.source) + " again: " +
+                       COperationError::describe(e));
+    }
+    out = &written;
+  }
+  const auto size = static_cast<std::int64_t>(out->getUsed());
+  try {
+    store(file.destination, *out);
+  } catch (const std::exception& e) {
+    throw CStepError("cannot write " + CDiskAccess::show(file.destination) + ": " +
+                     COperationError::describe(e));
+  }
+
+  // Read back: the bytes must carry their own record digest, and the digest the
+  // source's file has (or, encrypted again, the source's payload digest).
+  try {
+    readWhole(file.destination, written);
+  } catch (const std::exception& e) {
+    throw CStepError("cannot read back " + CDiskAccess::show(file.destination) + ": " +
+                     COperationError::describe(e));
+  }
+  const std::size_t n = written.getUsed();
+  const std::size_t offset = to != nullptr ? CFleckDataPreparer::getDigestOffset() : n - d;
+  const std::size_t sourceOffset =
+      to != nullptr ? CFleckDataPreparer::getDigestOffset() : record.getUsed() - d;
+  if (static_cast<std::int64_t>(n) != size || !digestMatches(written) ||
+      std::memcmp(written.getData() + offset, record.getData() + sourceOffset, d) != 0) {
+    throw CStepError(CDiskAccess::show(file.destination) +
+                     " reads back wrong: its digest does not match " +
+                     CDiskAccess::show(file.source));
+  }
+  work->addRead(static_cast<std::int64_t>(n));
+  work->addCopied(size);
+}
+
+bool CCopyWorker::digestMatches(const zel::TBuffer<unsigned char>& bytes) {
+  const auto d = static_cast<std::size_t>(digestLength);
+  if (bytes.getUsed() < d) return false;
+  digest->reset();
+  digest->update(bytes.getData(), bytes.getUsed() - d);
+  digest->finish();
+  return std::memcmp(digest->getResult(), bytes.getData() + bytes.getUsed() - d, d) == 0;
+}
+
+void CCopyWorker::readRange(const zel::CURI& file, std::int64_t offset, unsigned char* into,
+                            int count) {
+  zel::P<zel::IIOStream> stream = fs->openStream(file, zel::IIOStream::AccessRead, kOpenFlags);
+  // A seek: on an object store the stream fetches just that range.
+  stream->seek(offset);
+  stream->read(into, count);
+  stream->close();
+}
+
+void CCopyWorker::readWhole(const zel::CURI& file, zel::TBuffer<unsigned char>& into) {
+  zel::P<zel::IIOStream> stream = fs->openStream(file, zel::IIOStream::AccessRead, kOpenFlags);
+  // One byte more than any record may have tells a file that is too large.
+  into.setUsed(static_cast<std::size_t>(maxRecordSize) + 1);
+  const int got = stream->readLax(into.getData(), static_cast<int>(into.getUsed()));
+  into.setUsed(static_cast<std::size_t>(got));
+  stream->close();
+  if (got > maxRecordSize)
+    throw COperationError(file, "larger than any record of this disk");
+}
+
+void CCopyWorker::store(const zel::CURI& file, const zel::TBuffer<unsigned char>& bytes) {
+  for (int attempt = 0;; ++attempt) {
+    auto waiter = zel::make<CDoneWaiter>();
+    auto stream = zel::make<zel::CBufferStream>(&bytes, zel::CBufferStream::ReadOnly());
+    fs->storeStreamAsync(file, static_cast<std::int64_t>(bytes.getUsed()), stream, true,
+                         waiter.get());
+    try {
+      waiter->wait();
+      return;
+    } catch (const zel::CFileSystemError& e) {
+      // The tree's folders are made when a store finds them missing.
+      if (attempt > 0 || e.getProblem() != zel::CFileSystemError::NotFound) throw;
+    }
+    makeFolders(file.getParent());
+  }
+}
+
+void CCopyWorker::makeFolders(const zel::CURI& folder) {
+  if (fs->folderExists(folder)) return;
+  const zel::CURI parent = folder.getParent();
+  if (parent != folder && !parent.getComponents().empty()) makeFolders(parent);
+  fs->createFolder(folder, 0x1ff);
+}
+
+}  // namespace fleck::ops

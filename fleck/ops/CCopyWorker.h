@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+
+#include "fleck/CFleckDataPreparer.h"
+#include "fleck/CFleckDiskHeader.h"
+#include "fleck/ops/CCopyWork.h"
+#include "keel/IDigest.h"
+#include "zel/CThread.h"
+#include "zel/IFileSystem.h"
+#include "zel/P.h"
+#include "zel/TBuffer.h"
+
+namespace fleck::ops {
+
+// One thread of a copy. In the copy phase it takes each fleck file in turn: a file the
+// destination holds already with the same record digest (the last D bytes; when
+// re-encrypting, the payload digest in the head) is skipped after reading just those
+// bytes on both sides; any other is read whole, its record digest checked, encrypted
+// again when asked, stored (replacing what is there) and read back: the record digest
+// must match the bytes and equal the source's (when re-encrypting, the payload digest
+// must). In the delete phase it deletes stale files. Failures are collected in the
+// work as sentences that name the file.
+//
+// Holds at most two records of the disk's largest size.
+class CCopyWorker final : public zel::CThread {
+ public:
+  enum class Phase { Copy, Delete };
+
+  // `header`: the source's (fleck size and digest). `from` and `to` re-encrypt (with
+  // the source's and the destination's key); both null for a copy as it is.
+  CCopyWorker(zel::P<zel::IFileSystem> fs, zel::P<CCopyWork> work, Phase phase,
+              const CFleckDiskHeader& header, zel::P<CFleckDataPreparer> from,
+              zel::P<CFleckDataPreparer> to);
+
+  void run() override;
+
+ private:
+  void copy(const CCopyPlan::File& file);
+  // True when the destination's file has the source's digest.
+  bool unchanged(const CCopyPlan::File& file);
+  void readRange(const zel::CURI& file, std::int64_t offset, unsigned char* into, int count);
+  void readWhole(const zel::CURI& file, zel::TBuffer<unsigned char>& into);
+  // Stores the record, making missing folders of the tree.
+  void store(const zel::CURI& file, const zel::TBuffer<unsigned char>& bytes);
+  void makeFolders(const zel::CURI& folder);
+  bool digestMatches(const zel::TBuffer<unsigned char>& bytes);
+
+  const zel::P<zel::IFileSystem> fs;
+  const zel::P<CCopyWork> work;
+  const Phase phase;
+  const zel::P<CFleckDataPreparer> from;
+  const zel::P<CFleckDataPreparer> to;
+  const std::int64_t maxRecordSize;
+  zel::P<keel::IDigest> digest;
+  int digestLength = 0;
+  zel::TBuffer<unsigned char> record;
+  zel::TBuffer<unsigned char> written;  // the re-encrypted record, then what was read back
+};
+
+}  // namespace fleck::ops
