@@ -101,9 +101,13 @@ CDiskCopier::Stats CDiskCopier::run(const zel::CURI& source, const zel::CURI& de
     finishDisk(disk);
   // Everything lasts before the marks go: a crash may not leave a copy that opens and
   // lacks what was written last.
+  try {
+    fs->sync(destination);  // every destination disk lies below it
+  } catch (const zel::CError& e) {
+    throw COperationError(destination, "cannot sync: " + COperationError::describe(e));
+  }
   for (const CCopyPlan::Disk& disk : plan.disks) {
     try {
-      fs->sync(disk.destination);
       CFleckDiskMark::clear(fs.get(), disk.destination);
     } catch (const zel::CError& e) {
       throw COperationError(disk.destination,

@@ -1,6 +1,7 @@
 // Processes killed (SIGKILL) at random moments while they write through the library or
 // import with the tool. The disk they leave verifies intact, every fleck holds a state it
-// went through (nothing acknowledged is lost, nothing is torn), and it takes new work.
+// went through (nothing acknowledged is lost, nothing is torn), and it takes new work. A
+// killed copy leaves its source as it was and a copy that refuses to open or is whole.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -145,6 +146,61 @@ TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ImportKillTest, ::testing::Values(1u, 2u));
+
+using CopyKillTest = KillTest;
+
+// `fleck copy --chain` killed at random moments within a whole copy's time: each copied
+// disk refuses to open or exports as its source, and copying again finishes the copy.
+TEST_P(CopyKillTest, AKilledCopyLeavesACopyThatRefusesToOpenUntilCopiedAgain) {
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
+  const std::string snapshot = root.path() + "/snapshot", image = root.path() + "/image";
+  fleck({"generate-image", "6M", image, "--seed", std::to_string(seed)});
+  // A few hundred small flecks, some of them in the snapshot.
+  fleck({"create", disk, "--size", "6M", "--fleck-size", "16K",
+         seed % 2 == 1 ? "--encrypt" : "--compress=lz4"});
+  fleck({"import", disk, image, "--no-sync"});
+  fleck({"child", snapshot, "--parent", disk});
+  fleck({"generate-image", "6M", image, "--seed", std::to_string(seed + 1)});
+  fleck({"import", disk, image, "-i", "--no-sync"});
+  const auto exported = [&](const std::string& folder) {
+    const ProgramResult r = runProgram({FLECK_CLI_BINARY, "export", folder, folder + ".out", "-q"},
+                                       root.path(), options, -1);
+    return r.status == 0 ? readFile(folder + ".out") : "failed: " + r.err;
+  };
+  const std::string expected[2] = {exported(disk), exported(snapshot)};
+  const auto copy = [&](const std::string& to) -> std::vector<std::string> {
+    return {FLECK_CLI_BINARY, "copy", "--chain", snapshot, to, "-t2", "-q"};
+  };
+  const auto begin = std::chrono::steady_clock::now();
+  ASSERT_EQ(runProgram(copy(root.path() + "/whole"), root.path(), options, -1).status, 0);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
+  for (int round = 0; round < rounds(4) && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string to = root.path() + "/copy" + std::to_string(round);
+    options.stderrFile = root.path() + "/copy.err";
+    CChildProcess child(copy(to), options);
+    std::this_thread::sleep_for(took * static_cast<double>(random() % 1000) / 1000.0);
+    child.kill(SIGKILL);
+    const int status = child.wait();
+    ASSERT_TRUE(status == 0 || status == 128 + SIGKILL) << readFile(options.stderrFile);
+    options.stderrFile.clear();
+    for (int d = 0; d < 2; ++d) {
+      const std::string got = exported(to + (d == 0 ? "/disk" : "/snapshot"));
+      EXPECT_TRUE(got == expected[d] || got.find("interrupted copy") != std::string::npos ||
+                  got.find("not a fleck disk") != std::string::npos ||
+                  got.find("no such folder") != std::string::npos)
+          << got.substr(0, 200);
+    }
+    ASSERT_EQ(runProgram(copy(to), root.path(), options, -1).status, 0);
+    for (int d = 0; d < 2; ++d)
+      EXPECT_TRUE(exported(to + (d == 0 ? "/disk" : "/snapshot")) == expected[d]) << d;
+  }
+  // The copies only read the source.
+  EXPECT_TRUE(exported(disk) == expected[0] && exported(snapshot) == expected[1]) << "source";
+}
+
+// One (encrypted) seed: the copy treats every record alike, and each round runs six programs.
+INSTANTIATE_TEST_SUITE_P(Seeds, CopyKillTest, ::testing::Values(1u));
 
 }  // namespace
 }  // namespace fleck::test

@@ -1,5 +1,6 @@
 // The tool on s3:// disks, end to end against the gateway: a chain made there, imported,
-// exported and verified through the program, as a user would.
+// exported and verified through the program, as a user would; a local chain copied there
+// and back.
 
 #include <gtest/gtest.h>
 
@@ -35,6 +36,35 @@ TEST(S3ToolTest, ASnapshotChainOnS3KeepsWhatEachDiskRead) {
   fleck({"verify", live, "--chain"});
   EXPECT_TRUE(readFile(scratch.path() + "/live.out") == readFile(two));
   EXPECT_TRUE(readFile(scratch.path() + "/snapshot.out") == readFile(one));
+}
+
+TEST(S3ToolTest, AChainCopiedToS3AndBackExportsAsTheOriginal) {
+  if (!gatewayReady()) return;
+  TempFolder scratch;
+  auto fleck = [&](std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), FLECK_CLI_BINARY);
+    const ProgramResult r = runProgram(arguments, scratch.path());
+    EXPECT_EQ(r.status, 0) << arguments[1] << ": " << r.err;
+  };
+  const std::string local = scratch.path() + "/local", back = scratch.path() + "/back";
+  const std::string remote = freshFolder().toString(true).toUTF8();
+  fleck({"generate-image", "2M", scratch.path() + "/one"});
+  fleck({"generate-image", "2M", scratch.path() + "/two", "--generation", "1"});
+  fleck({"create", local + "/live", "--size", "2M", "--fleck-size", "64K"});
+  fleck({"import", local + "/live", scratch.path() + "/one"});
+  fleck({"child", local + "/snapshot", "--parent", local + "/live"});
+  fleck({"import", local + "/live", scratch.path() + "/two", "--incremental"});
+  fleck({"copy", "--chain", local + "/live", remote});
+  fleck({"copy", "--chain", remote + "/snapshot", back});
+  for (const std::string disk : {"live", "snapshot"}) {
+    std::vector<std::string> exports;
+    for (const std::string& chain : {local, remote, back}) {
+      const std::string out = scratch.path() + "/" + disk + std::to_string(exports.size());
+      fleck({"export", chain + "/" + disk, out});
+      exports.push_back(readFile(out));
+    }
+    EXPECT_TRUE(exports[1] == exports[0] && exports[2] == exports[0]) << disk;
+  }
 }
 
 }  // namespace
