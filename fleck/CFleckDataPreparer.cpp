@@ -230,8 +230,8 @@ void CFleckDataPreparer::reencryptData(const zel::TBuffer<unsigned char>& source
   // The head (magic, versions, payload digest) stays as it was.
   std::memcpy(destination.getFreePtr(headerSize), source.getData(), headerSize);
   destination.addUsed(headerSize);
-  target.cipher->encrypt(target.cipherKey, workBuffer.getData(), workBuffer.getUsed(),
-                         destination, 1, 0);
+  target.cipher->encrypt(target.cipherKey, workBuffer.getData(), workBuffer.getUsed(), destination,
+                         1, 0);
   zel::secureWipe(workBuffer.getData(), workBuffer.getUsed());
   target.digest->reset();
   target.digest->update(destination.getData(), destination.getUsed());

@@ -8,9 +8,9 @@
 
 #include "fleck/CFleckDiskAuxFileBase.h"
 #include "fleck/CFleckDiskError.h"
-#include "fleck/CFleckDiskMark.h"
 #include "fleck/CFleckDiskLink.h"
 #include "fleck/CFleckDiskLock.h"
+#include "fleck/CFleckDiskMark.h"
 #include "keel/CCipherManager.h"
 #include "keel/CDigestManager.h"
 #include "keel/ICipher.h"

@@ -57,8 +57,9 @@ Existing inspect(zel::IFileSystem* fs, const zel::CURI& folder) {
                // A copy killed before its mark leaves only its writer lock's file.
                return entry.name != CFleckDiskLock::getLockFileName();
              })) {
-    throw COperationError(folder, "the folder is not empty and holds no disk: copy into an empty "
-                                  "or new folder");
+    throw COperationError(folder,
+                          "the folder is not empty and holds no disk: copy into an empty "
+                          "or new folder");
   }
   existing.header = fs->exists(CFleckDiskHeader::getHeaderURI(folder, 0)) ||
                     fs->exists(CFleckDiskHeader::getHeaderURI(folder, 1));
@@ -69,8 +70,8 @@ Existing inspect(zel::IFileSystem* fs, const zel::CURI& folder) {
     } catch (const zel::CError& e) {
       // A copy killed while it wrote the header leaves it torn; it is marked then.
       if (!CFleckDiskMark::isPresent(fs, folder))
-        throw COperationError(folder, "holds a disk whose header cannot be read: " +
-                                          COperationError::describe(e));
+        throw COperationError(
+            folder, "holds a disk whose header cannot be read: " + COperationError::describe(e));
     }
   }
   return existing;
@@ -85,8 +86,9 @@ bool sameLayout(const CFleckDiskHeader& a, const CFleckDiskHeader& b) {
 
 void refuseUnfinished(zel::IFileSystem* fs, const zel::CURI& folder) {
   if (CFleckDiskMark::isPresent(fs, folder)) {
-    throw COperationError(folder, "an interrupted operation left this disk unfinished: run it "
-                                  "again to finish before copying the disk");
+    throw COperationError(folder,
+                          "an interrupted operation left this disk unfinished: run it "
+                          "again to finish before copying the disk");
   }
 }
 
@@ -149,11 +151,11 @@ CCopyPlan CCopyPlan::make(zel::P<zel::IFileSystem> fs, const zel::CURI& source,
   for (const zel::CURI& from : read) {
     for (const zel::CURI& to : targets) {
       if (isWithin(to, from) || isWithin(from, to)) {
-        throw COperationError(to, to == from ? "the copy would be the source itself"
-                                  : isWithin(to, from)
-                                      ? "the copy would lie inside the source " +
-                                            CDiskAccess::show(from)
-                                      : "the copy would hold the source " + CDiskAccess::show(from));
+        throw COperationError(
+            to, to == from ? "the copy would be the source itself"
+                : isWithin(to, from)
+                    ? "the copy would lie inside the source " + CDiskAccess::show(from)
+                    : "the copy would hold the source " + CDiskAccess::show(from));
       }
     }
   }
@@ -187,10 +189,10 @@ CCopyPlan CCopyPlan::make(zel::P<zel::IFileSystem> fs, const zel::CURI& source,
     if (!there.headerLoaded) continue;
     if (!options.reencrypt) {
       if (!sameHeader(there.loaded, headers[i])) {
-        throw COperationError(targets[i], "holds a disk with another header (other key, salt or "
-                                          "sizes) than " +
-                                              CDiskAccess::show(chain[i]) +
-                                              ": copy into a new folder");
+        throw COperationError(targets[i],
+                              "holds a disk with another header (other key, salt or "
+                              "sizes) than " +
+                                  CDiskAccess::show(chain[i]) + ": copy into a new folder");
       }
       continue;
     }
@@ -198,8 +200,9 @@ CCopyPlan CCopyPlan::make(zel::P<zel::IFileSystem> fs, const zel::CURI& source,
     if (!CFleckDisk::isEncryptPasswordCorrect(there.loaded, options.newPassword, &key) ||
         !sameLayout(there.loaded, plan.sourceHeader) ||
         (earlier != nullptr && !sameHeader(there.loaded, *earlier))) {
-      throw COperationError(targets[i], "holds a disk that is no earlier copy with this new "
-                                        "password: copy into a new folder");
+      throw COperationError(targets[i],
+                            "holds a disk that is no earlier copy with this new "
+                            "password: copy into a new folder");
     }
     if (earlier == nullptr) {
       earlier = &there.loaded;

@@ -83,8 +83,13 @@ bool CCopyWorker::unchanged(const CCopyPlan::File& file) {
   const int d = std::min(digestLength, 64);
   readRange(file.source, head ? CFleckDataPreparer::getDigestOffset() : file.sourceSize - d, mine,
             d);
-  readRange(file.destination,
-            head ? CFleckDataPreparer::getDigestOffset() : file.destinationSize - d, theirs, d);
+  try {
+    readRange(file.destination,
+              head ? CFleckDataPreparer::getDigestOffset() : file.destinationSize - d, theirs, d);
+  } catch (const zel::CError&) {
+    // A file the destination cannot give (gone since the listing, cut short) is copied.
+    return false;
+  }
   work->addRead(2 * d);
   if (std::memcmp(mine, theirs, static_cast<std::size_t>(d)) != 0) return false;
   work->addSkipped();
@@ -102,15 +107,16 @@ void CCopyWorker::copy(const CCopyPlan::File& file) {
   const auto d = static_cast<std::size_t>(digestLength);
   // A damaged source file is not spread further.
   if (record.getUsed() < CFleckDataPreparer::getDigestOffset() + 2 * d || !digestMatches(record))
-    throw CStepError(CDiskAccess::show(file.source) + " is damaged: its record digest does not "
-                                                      "match its bytes");
+    throw CStepError(CDiskAccess::show(file.source) +
+                     " is damaged: its record digest does not "
+                     "match its bytes");
   const zel::TBuffer<unsigned char>* out = &record;
   if (to != nullptr) {
     try {
       from->reencryptData(record, *to, written);
     } catch (const std::exception& e) {
-      throw CStepError("cannot encrypt " + CDiskAccess::show(file.source) + " again: " +
-                       COperationError::describe(e));
+      throw CStepError("cannot encrypt " + CDiskAccess::show(file.source) +
+                       " again: " + COperationError::describe(e));
     }
     out = &written;
   }
@@ -169,8 +175,7 @@ void CCopyWorker::readWhole(const zel::CURI& file, zel::TBuffer<unsigned char>& 
   const int got = stream->readLax(into.getData(), static_cast<int>(into.getUsed()));
   into.setUsed(static_cast<std::size_t>(got));
   stream->close();
-  if (got > maxRecordSize)
-    throw COperationError(file, "larger than any record of this disk");
+  if (got > maxRecordSize) throw COperationError(file, "larger than any record of this disk");
 }
 
 void CCopyWorker::store(const zel::CURI& file, const zel::TBuffer<unsigned char>& bytes) {

@@ -4,6 +4,7 @@
 
 #include "fleck/CFleckDiskError.h"
 #include "fleck/CFleckDiskLink.h"
+#include "fleck/CFleckDiskMark.h"
 #include "fleck/ops/CMetadataChecker.h"
 #include "zel/CFileSystemError.h"
 
@@ -51,6 +52,16 @@ CFleckDiskHeader CDiskAccess::loadHeader(const zel::CURI& folder) const {
     const CMetadataChecker::File file =
         CMetadataChecker(fs).check(folder, CFleckDiskHeader::getHeaderURI(folder, 0).getName());
     if (file.isAbsent()) {
+      // A copy writes the header last, after marking the folder.
+      if (CFleckDiskMark::isPresent(fs.get(), folder)) {
+        CFleckDiskMark mark;
+        try {
+          mark.load(fs.get(), folder);
+        } catch (const zel::CError&) {
+          // Marked all the same; only the operation's name is lost.
+        }
+        throw unfinished(folder, CFleckDiskError(folder, mark.getOperation()));
+      }
       throw failure(folder, "not a fleck disk (no " + file.name.toUTF8() + " in it)");
     }
     if (file.intactCopy() < 0) {
@@ -112,9 +123,12 @@ COperationError CDiskAccess::unfinished(const zel::CURI& folder, const CFleckDis
   const zel::String* operation = e.getProps().find("operation");
   const std::string name = operation != nullptr ? operation->toUTF8() : std::string();
   if (name == "remove")
-    return failure(folder, "an interrupted removal left this snapshot half removed: remove it again to finish");
+    return failure(
+        folder,
+        "an interrupted removal left this snapshot half removed: remove it again to finish");
   if (name == "copy")
-    return failure(folder, "an interrupted copy left this disk incomplete: copy it again to finish");
+    return failure(folder,
+                   "an interrupted copy left this disk incomplete: copy it again to finish");
   return failure(folder, "an interrupted operation left this disk unfinished");
 }
 

@@ -78,8 +78,8 @@ CDiskCopier::Stats CDiskCopier::run(const zel::CURI& source, const zel::CURI& de
       if (e.getCode() == CFleckDiskError::InUseByAnotherWriter) throw CDiskAccess::inUse(e);
       throw COperationError(disk.destination, COperationError::describe(e));
     } catch (const zel::CError& e) {
-      throw COperationError(disk.destination, "cannot make the folder: " +
-                                                  COperationError::describe(e));
+      throw COperationError(disk.destination,
+                            "cannot make the folder: " + COperationError::describe(e));
     }
   }
   for (const CCopyPlan::Disk& disk : plan.disks) {
@@ -166,17 +166,16 @@ void CDiskCopier::finishDisk(const CCopyPlan::Disk& disk) {
     writeLink(fs.get(), disk.destination, CFleckDisk::getChildLinkFileName(), disk.childLink);
     CFleckDiskHeader back;
     back.load(fs.get(), disk.destination);
-    right =
-        CCopyPlan::sameHeader(back, disk.header) &&
-        linkReadsBack(fs.get(), disk.destination, CFleckDisk::getParentLinkFileName(),
-                      disk.parentLink) &&
-        linkReadsBack(fs.get(), disk.destination, CFleckDisk::getChildLinkFileName(), disk.childLink);
+    right = CCopyPlan::sameHeader(back, disk.header) &&
+            linkReadsBack(fs.get(), disk.destination, CFleckDisk::getParentLinkFileName(),
+                          disk.parentLink) &&
+            linkReadsBack(fs.get(), disk.destination, CFleckDisk::getChildLinkFileName(),
+                          disk.childLink);
   } catch (const zel::CError& e) {
     throw COperationError(disk.destination,
                           "cannot write the header and links: " + COperationError::describe(e));
   }
-  if (!right)
-    throw COperationError(disk.destination, "the header or a link file reads back wrong");
+  if (!right) throw COperationError(disk.destination, "the header or a link file reads back wrong");
 }
 
 }  // namespace fleck::ops

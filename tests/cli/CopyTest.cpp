@@ -92,8 +92,9 @@ TEST_F(CopyTest, ChainsAndSingleDisksCopyIncrementallyAndUnderANewPassword) {
       ok({"copy", "--chain", path("s2"), path("rekeyed"), "--new-password", "--json"}, both);
   EXPECT_NE(rerun.find("\"copied\": 0,"), std::string::npos) << rerun;
   // Into a copy under another key it refuses to go.
-  EXPECT_NE(fleck({"copy", "--chain", path("s2"), path("rekeyed")}, kOld).err.find("another header"),
-            std::string::npos);
+  EXPECT_NE(
+      fleck({"copy", "--chain", path("s2"), path("rekeyed")}, kOld).err.find("another header"),
+      std::string::npos);
 }
 
 }  // namespace

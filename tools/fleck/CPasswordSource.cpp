@@ -42,13 +42,11 @@ CPasswordSource::~CPasswordSource() {
   zel::secureWipe(remembered.data(), remembered.size() * sizeof(wchar_t));
 }
 
-std::string CPasswordSource::ask(const std::string& question,
-                                 const std::string& diskText) const {
+std::string CPasswordSource::ask(const std::string& question, const std::string& diskText) const {
   const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     throw CCliError::failure(zel::String::fromUTF8(
-        diskText +
-        ": a password is needed and there is no terminal to ask on; give it with " +
+        diskText + ": a password is needed and there is no terminal to ask on; give it with " +
         givenPassword.getFileOption() + " FILE or the environment variable " +
         givenPassword.getEnvironmentVariable()));
   }

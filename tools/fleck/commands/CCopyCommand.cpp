@@ -82,13 +82,14 @@ int CCopyCommand::run() {
         out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     std::fputs(text.c_str(), stdout);
   } else if (!quiet) {
-    std::printf("copied %s to %s in %.2f s: %lld disk%s, %lld fleck files copied, %lld unchanged, "
-                "%lld deleted; %s written, %s read\n",
-                ops::CDiskAccess::show(from).c_str(), ops::CDiskAccess::show(to).c_str(),
-                stats.seconds, static_cast<long long>(stats.disks), stats.disks == 1 ? "" : "s",
-                static_cast<long long>(stats.copied), static_cast<long long>(stats.skipped),
-                static_cast<long long>(stats.deleted), CSizes::format(stats.bytesWritten).c_str(),
-                CSizes::format(stats.bytesRead).c_str());
+    std::printf(
+        "copied %s to %s in %.2f s: %lld disk%s, %lld fleck files copied, %lld unchanged, "
+        "%lld deleted; %s written, %s read\n",
+        ops::CDiskAccess::show(from).c_str(), ops::CDiskAccess::show(to).c_str(), stats.seconds,
+        static_cast<long long>(stats.disks), stats.disks == 1 ? "" : "s",
+        static_cast<long long>(stats.copied), static_cast<long long>(stats.skipped),
+        static_cast<long long>(stats.deleted), CSizes::format(stats.bytesWritten).c_str(),
+        CSizes::format(stats.bytesRead).c_str());
   }
   return kExitOk;
 }
