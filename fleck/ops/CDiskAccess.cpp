@@ -112,9 +112,12 @@ COperationError CDiskAccess::unfinished(const zel::CURI& folder, const CFleckDis
   const zel::String* operation = e.getProps().find("operation");
   const std::string name = operation != nullptr ? operation->toUTF8() : std::string();
   if (name == "remove")
-    return failure(folder, "an interrupted removal left this snapshot half removed: remove it again to finish");
+    return failure(
+        folder,
+        "an interrupted removal left this snapshot half removed: remove it again to finish");
   if (name == "copy")
-    return failure(folder, "an interrupted copy left this disk incomplete: copy it again to finish");
+    return failure(folder,
+                   "an interrupted copy left this disk incomplete: copy it again to finish");
   return failure(folder, "an interrupted operation left this disk unfinished");
 }
 

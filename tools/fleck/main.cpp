@@ -7,6 +7,7 @@
 
 #include "CCliError.h"
 #include "CCommandLine.h"
+#include "commands/CChainCommand.h"
 #include "commands/CCheckPasswordCommand.h"
 #include "commands/CChildCommand.h"
 #include "commands/CCreateCommand.h"
@@ -15,6 +16,7 @@
 #include "commands/CGenerateImageCommand.h"
 #include "commands/CImportCommand.h"
 #include "commands/CInfoCommand.h"
+#include "commands/CRemoveCommand.h"
 #include "commands/CServeCommand.h"
 #include "commands/CUnlockCommand.h"
 #include "commands/CVerifyCommand.h"
@@ -56,6 +58,8 @@ int runTool(int argc, char** argv) {
   commands.push_back(std::make_unique<fleck::cli::CCreateCommand>());
   commands.push_back(std::make_unique<fleck::cli::CChildCommand>());
   commands.push_back(std::make_unique<fleck::cli::CInfoCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CChainCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CRemoveCommand>());
   commands.push_back(std::make_unique<fleck::cli::CImportCommand>());
   commands.push_back(std::make_unique<fleck::cli::CExportCommand>());
   commands.push_back(std::make_unique<fleck::cli::CVerifyCommand>());
