@@ -11,6 +11,7 @@
 #include "commands/CChildCommand.h"
 #include "commands/CCreateCommand.h"
 #include "commands/CDemoCommand.h"
+#include "commands/CDiffCommand.h"
 #include "commands/CExportCommand.h"
 #include "commands/CGenerateImageCommand.h"
 #include "commands/CImportCommand.h"
@@ -48,6 +49,7 @@ int runTool(int argc, char** argv) {
       "  fleck child /backup/pc-monday --parent /backup/pc\n"
       "  fleck export /backup/pc-monday restored.img\n"
       "  fleck verify /backup/pc --chain\n"
+      "  fleck diff /backup/pc-monday /backup/pc\n"
       "  fleck serve /backup/pc --readonly\n"
       "  fleck demo\n\n"
       "Run fleck SUB-COMMAND --help for the options of each.");
@@ -56,6 +58,7 @@ int runTool(int argc, char** argv) {
   commands.push_back(std::make_unique<fleck::cli::CCreateCommand>());
   commands.push_back(std::make_unique<fleck::cli::CChildCommand>());
   commands.push_back(std::make_unique<fleck::cli::CInfoCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CDiffCommand>());
   commands.push_back(std::make_unique<fleck::cli::CImportCommand>());
   commands.push_back(std::make_unique<fleck::cli::CExportCommand>());
   commands.push_back(std::make_unique<fleck::cli::CVerifyCommand>());
