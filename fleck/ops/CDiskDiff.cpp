@@ -116,6 +116,7 @@ CDiskDiff::Result CDiskDiff::compare(const zel::CURI& a, const zel::CURI& b, IPr
     chainB.push_back(parent);
   std::map<zel::CURI, std::vector<Entry>> listed;
   CFleckTree tree(fs, headerA);
+  tree.setWithSizes(false);
   std::vector<std::int64_t> indices;
   for (const std::vector<zel::CURI>* chain : {&chainA, &chainB}) {
     for (const zel::CURI& folder : *chain) {
