@@ -12,6 +12,7 @@
 #include "commands/CChildCommand.h"
 #include "commands/CCreateCommand.h"
 #include "commands/CDemoCommand.h"
+#include "commands/CDiffCommand.h"
 #include "commands/CExportCommand.h"
 #include "commands/CGenerateImageCommand.h"
 #include "commands/CImportCommand.h"
@@ -50,6 +51,7 @@ int runTool(int argc, char** argv) {
       "  fleck child /backup/pc-monday --parent /backup/pc\n"
       "  fleck export /backup/pc-monday restored.img\n"
       "  fleck verify /backup/pc --chain\n"
+      "  fleck diff /backup/pc-monday /backup/pc\n"
       "  fleck serve /backup/pc --readonly\n"
       "  fleck demo\n\n"
       "Run fleck SUB-COMMAND --help for the options of each.");
@@ -60,6 +62,7 @@ int runTool(int argc, char** argv) {
   commands.push_back(std::make_unique<fleck::cli::CInfoCommand>());
   commands.push_back(std::make_unique<fleck::cli::CChainCommand>());
   commands.push_back(std::make_unique<fleck::cli::CRemoveCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CDiffCommand>());
   commands.push_back(std::make_unique<fleck::cli::CImportCommand>());
   commands.push_back(std::make_unique<fleck::cli::CExportCommand>());
   commands.push_back(std::make_unique<fleck::cli::CVerifyCommand>());
