@@ -44,6 +44,16 @@ TEST(S3ToolTest, ASnapshotChainOnS3KeepsWhatEachDiskRead) {
   const std::string out = fleck({"diff", snapshot, live, "--json"});
   EXPECT_NE(out.find("\"differing_bytes\": " + std::to_string(differing) + ","), std::string::npos)
       << out;
+  // A newer snapshot that holds every fleck, removed again: the older one gets (on S3:
+  // copies, then deletions) the flecks it read through it.
+  const std::string newer = base + "/newer", three = scratch.path() + "/three";
+  fleck({"generate-image", "3M", three, "--seed", "7"});
+  fleck({"child", newer, "--parent", live});
+  fleck({"import", live, three, "--incremental"});
+  EXPECT_NE(fleck({"chain", snapshot}).find(newer), std::string::npos);
+  fleck({"remove", newer});
+  fleck({"export", snapshot, scratch.path() + "/snapshot.out"});
+  EXPECT_TRUE(readFile(scratch.path() + "/snapshot.out") == first);
 }
 
 }  // namespace
