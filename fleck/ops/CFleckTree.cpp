@@ -62,7 +62,8 @@ void CFleckTree::walk(const zel::CURI& folder, int level, std::int64_t prefix,
       walk(path, level - 1, index, out, strays, blocked);
     } else {
       out.push_back(
-          Entry{index, path, fs->getFileInfo(path, zel::IFileSystem::InfoSize)->getSize()});
+          Entry{index, path,
+                withSizes ? fs->getFileInfo(path, zel::IFileSystem::InfoSize)->getSize() : -1});
     }
   }
 }

@@ -23,10 +23,14 @@ class CFleckTree final {
   struct Entry {
     std::int64_t index;
     zel::CURI file;
-    std::int64_t size;
+    std::int64_t size;  // -1 when sizes are not asked for
   };
 
   CFleckTree(zel::P<zel::IFileSystem> fs, const CFleckDiskHeader& header);
+
+  // Whether list finds out each file's size (default) or leaves it at -1: on object
+  // storage every size is a request of its own.
+  void setWithSizes(bool value) noexcept { withSizes = value; }
 
   // The file of fleck `index` below `diskFolder`.
   zel::CURI fileOf(const zel::CURI& diskFolder, std::int64_t index);
@@ -49,6 +53,7 @@ class CFleckTree final {
   int objectsPerLevel;
   int levels;
   int digitWidth;
+  bool withSizes = true;
   zel::TArray<int> digits;
 };
 

@@ -297,6 +297,59 @@ TEST_F(SnapshotRaceTest, SnapshotReadsStayExactWhileTheParentImportsInAnotherPro
     EXPECT_EQ(difference(path("snapshot" + std::to_string(round)), images[round]), "") << round;
 }
 
+// A chain of four: live -> s3 -> s2 -> s1, each snapshot taken before the live disk got
+// another image (some flecks changed, some to zeros, some from zeros). Removing a snapshot
+// at any position leaves every other disk reading exactly what it read.
+class RemoveTest : public CliTest, public ::testing::WithParamInterface<int> {
+ protected:
+  std::vector<std::string> buildChain(const Env& env) {
+    std::vector<std::string> images{makeImage(41, 24 * kFleck)};
+    ok({"create", path("live"), "--size", "384K", "--fleck-size", "16K",
+        env.empty() ? "--compress=lz4" : "--encrypt"},
+       env);
+    ok({"import", path("live"), write("image", images[0])}, env);
+    std::mt19937_64 random(42);
+    for (int s = 1; s <= 3; ++s) {
+      ok({"child", path("s" + std::to_string(s)), "--parent", path("live")}, env);
+      std::string next = images.back();
+      for (int change = 0; change < 8; ++change) {
+        const std::size_t fleck = random() % 24, kind = random() % 3;
+        next.replace(fleck * kFleck, kFleck,
+                     kind == 0 ? std::string(kFleck, '\0') : makeImage(random(), kFleck));
+      }
+      ok({"import", path("live"), write("image", next), "--incremental"}, env);
+      images.push_back(next);
+    }
+    return images;  // what s1, s2, s3 and live read
+  }
+};
+
+TEST_P(RemoveTest, EveryOtherDiskReadsWhatItRead) {
+  const Env env = GetParam() == 2 ? Env{{"FLECK_PASSWORD", "chain"}} : Env{};
+  const std::vector<std::string> images = buildChain(env);
+  const std::vector<std::string> disks{"s1", "s2", "s3", "live"};
+  const std::string json = ok({"chain", path("s2"), "--json"}).out;
+  expectSays(json, {"\"folder\": \"" + path("live") + "\",\n      \"role\": \"live\"",
+                    "\"folder\": \"" + path("s1") + "\",\n      \"role\": \"oldest\""});
+  fails(fleck({"remove", path("live")}), 1, {path("live") + ": this is the live disk"});
+
+  const std::string gone = disks[GetParam()];
+  const std::string freed = ok({"remove", path(gone)}).out;
+  EXPECT_FALSE(std::filesystem::exists(path(gone))) << freed;
+  for (std::size_t d = 0; d < disks.size(); ++d) {
+    if (disks[d] == gone) continue;
+    EXPECT_TRUE(exported(disks[d], images[d].size(), env) == images[d]) << disks[d];
+  }
+  // Only the newest is kept: the rest go, oldest first, and the newest still reads right.
+  ok({"remove", path("live"), "--keep-last", "1"});
+  const std::string newest = gone == "s3" ? "s2" : "s3";
+  EXPECT_TRUE(exported(newest, images[2].size(), env) == images[newest == "s3" ? 2 : 1]);
+  const std::string after = ok({"chain", path("live"), "--json"}).out;
+  EXPECT_EQ(std::count(after.begin(), after.end(), '{'), 3) << after;  // the object and two disks
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, RemoveTest, ::testing::Values(0, 1, 2));
+
 using ToolTest = CliTest;
 
 TEST_F(ToolTest, PasswordsFromTheTerminalAFileAndTheEnvironment) {

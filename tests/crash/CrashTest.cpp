@@ -8,7 +8,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 #include <thread>
@@ -146,6 +148,80 @@ TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ImportKillTest, ::testing::Values(1u, 2u));
+
+using RemoveKillTest = KillTest;
+
+// `fleck remove` of a snapshot in the middle of a chain, killed at random moments: the
+// other disks read as before, the snapshot is gone, refuses to open or reads as before,
+// and removing it again finishes the job.
+TEST_P(RemoveKillTest, OtherDisksReadAsBeforeAndASecondRemoveFinishes) {
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (set FLECK_TEST_SEED to repeat)");
+  constexpr std::size_t kFleck = 4096, kFlecks = 384;
+  const std::string pristine = root.path() + "/pristine", work = root.path() + "/work";
+  fleck({"create", pristine + "/live", "--size", std::to_string(kFleck * kFlecks), "--fleck-size",
+         "4K", seed % 2 == 1 ? "--encrypt" : "--compress=lz4"});
+  // s1 keeps a few flecks; s2 most, which its removal hands to s1; s3 some.
+  std::string image(kFleck * kFlecks, '\0');
+  for (const int changedPercent : {100, 5, 90, 30}) {
+    for (std::size_t f = 0; f < kFlecks; ++f) {
+      if (random() % 100 >= static_cast<unsigned>(changedPercent)) continue;
+      for (std::size_t i = 0; i < kFleck; i += 8)
+        image[f * kFleck + i] = static_cast<char>(random());
+    }
+    writeFile(root.path() + "/image", image);
+    fleck({"import", pristine + "/live", root.path() + "/image", "-i", "-q"});
+    if (changedPercent != 30)
+      fleck({"child",
+             pristine + "/s" +
+                 std::to_string(changedPercent == 100 ? 1
+                                : changedPercent == 5 ? 2
+                                                      : 3),
+             "--parent", pristine + "/live"});
+  }
+  std::map<std::string, std::string> before;
+  for (const char* disk : {"live", "s1", "s2", "s3"}) {
+    fleck({"export", pristine + "/" + disk, root.path() + "/out", "-q"});
+    before[disk] = readFile(root.path() + "/out");
+  }
+  const auto reads = [&](const std::string& disk) {
+    const ProgramResult r =
+        runProgram({FLECK_CLI_BINARY, "export", work + "/" + disk, "-"}, root.path(), options, -1);
+    return r.status == 0 ? r.out : "failed: " + r.err;
+  };
+  const std::vector<std::string> remove{FLECK_CLI_BINARY, "remove", work + "/s2", "-q"};
+  std::chrono::duration<double> took{};
+  for (int round = 0; round <= rounds(4) && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::filesystem::remove_all(work);
+    std::filesystem::copy(pristine, work, std::filesystem::copy_options::recursive);
+    if (round == 0) {  // a whole removal gives the time over which the kills are spread
+      const auto begin = std::chrono::steady_clock::now();
+      ASSERT_EQ(runProgram(remove, root.path(), options, -1).status, 0);
+      took = std::chrono::steady_clock::now() - begin;
+    } else {
+      CChildProcess child(remove, options);
+      std::this_thread::sleep_for(took * static_cast<double>(random() % 1000) / 1000.0);
+      child.kill(SIGKILL);
+      const int status = child.wait();
+      ASSERT_TRUE(status == 0 || status == 128 + SIGKILL) << status;
+      const std::string s2 = reads("s2");
+      EXPECT_TRUE(s2 == before["s2"] || s2.find("interrupted") != std::string::npos ||
+                  !std::filesystem::exists(work + "/s2"))
+          << s2.substr(0, 200);
+      for (const char* disk : {"live", "s1", "s3"})
+        EXPECT_TRUE(reads(disk) == before[disk]) << disk << " after the kill";
+      if (std::filesystem::exists(work + "/s2")) {  // else it had finished
+        const ProgramResult again = runProgram(remove, root.path(), options, -1);
+        ASSERT_EQ(again.status, 0) << again.err;
+      }
+    }
+    EXPECT_FALSE(std::filesystem::exists(work + "/s2"));
+    for (const char* disk : {"live", "s1", "s3"})
+      EXPECT_TRUE(reads(disk) == before[disk]) << disk << " after the removal";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RemoveKillTest, ::testing::Values(1u, 2u));
 
 using CopyKillTest = KillTest;
 

@@ -7,15 +7,18 @@
 
 #include "CCliError.h"
 #include "CCommandLine.h"
+#include "commands/CChainCommand.h"
 #include "commands/CCheckPasswordCommand.h"
 #include "commands/CChildCommand.h"
 #include "commands/CCopyCommand.h"
 #include "commands/CCreateCommand.h"
 #include "commands/CDemoCommand.h"
+#include "commands/CDiffCommand.h"
 #include "commands/CExportCommand.h"
 #include "commands/CGenerateImageCommand.h"
 #include "commands/CImportCommand.h"
 #include "commands/CInfoCommand.h"
+#include "commands/CRemoveCommand.h"
 #include "commands/CServeCommand.h"
 #include "commands/CUnlockCommand.h"
 #include "commands/CVerifyCommand.h"
@@ -49,6 +52,7 @@ int runTool(int argc, char** argv) {
       "  fleck child /backup/pc-monday --parent /backup/pc\n"
       "  fleck export /backup/pc-monday restored.img\n"
       "  fleck verify /backup/pc --chain\n"
+      "  fleck diff /backup/pc-monday /backup/pc\n"
       "  fleck serve /backup/pc --readonly\n"
       "  fleck demo\n\n"
       "Run fleck SUB-COMMAND --help for the options of each.");
@@ -57,6 +61,9 @@ int runTool(int argc, char** argv) {
   commands.push_back(std::make_unique<fleck::cli::CCreateCommand>());
   commands.push_back(std::make_unique<fleck::cli::CChildCommand>());
   commands.push_back(std::make_unique<fleck::cli::CInfoCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CChainCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CRemoveCommand>());
+  commands.push_back(std::make_unique<fleck::cli::CDiffCommand>());
   commands.push_back(std::make_unique<fleck::cli::CImportCommand>());
   commands.push_back(std::make_unique<fleck::cli::CExportCommand>());
   commands.push_back(std::make_unique<fleck::cli::CVerifyCommand>());
