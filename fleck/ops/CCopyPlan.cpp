@@ -217,7 +217,12 @@ CCopyPlan CCopyPlan::make(zel::P<zel::IFileSystem> fs, const zel::CURI& source,
       CFleckDisk::setNewPassword(newHeader, options.newPassword, plan.destinationKey);
   }
 
+  // On object stores every size would be a request of its own: the workers learn them.
   CFleckTree tree(fs, plan.sourceHeader);
+  tree.setWithSizes(source.getScheme().empty());
+  CFleckTree targetTree(fs, plan.sourceHeader);
+  targetTree.setWithSizes(destination.getScheme().empty());
+  if (!source.getScheme().empty()) plan.sourceBytes = -1;
   for (std::size_t i = 0; i < chain.size(); ++i) {
     Disk disk;
     disk.source = chain[i];
@@ -242,7 +247,7 @@ CCopyPlan CCopyPlan::make(zel::P<zel::IFileSystem> fs, const zel::CURI& source,
     }
     std::map<std::int64_t, std::int64_t> held;
     if (existing[i].folder) {
-      for (const CFleckTree::Entry& entry : tree.list(targets[i], nullptr)) {
+      for (const CFleckTree::Entry& entry : targetTree.list(targets[i], nullptr)) {
         if (sources.count(entry.index) == 0)
           plan.stale.push_back(entry.file);
         else
@@ -258,8 +263,9 @@ CCopyPlan CCopyPlan::make(zel::P<zel::IFileSystem> fs, const zel::CURI& source,
       file.sourceSize = entry.size;
       file.destination = tree.fileOf(targets[i], index);
       const auto there = held.find(index);
-      file.destinationSize = trusted && there != held.end() ? there->second : -1;
-      plan.sourceBytes += entry.size;
+      file.destinationHeld = trusted && there != held.end();
+      file.destinationSize = file.destinationHeld ? there->second : -1;
+      if (plan.sourceBytes >= 0) plan.sourceBytes += entry.size;
       plan.files.push_back(std::move(file));
     }
     plan.disks.push_back(std::move(disk));

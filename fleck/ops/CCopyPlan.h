@@ -41,11 +41,12 @@ class CCopyPlan final {
 
   struct File {
     zel::CURI source;
-    std::int64_t sourceSize = 0;
+    std::int64_t sourceSize = -1;  // -1: learnt when read (object stores list no sizes)
     zel::CURI destination;
-    // The size of the destination's file there; -1 when it has none, or when it may
-    // have been encrypted with a key that is not the copy's.
-    std::int64_t destinationSize = -1;
+    // The destination has a file there that may be the same: not when it may have been
+    // encrypted with a key that is not the copy's.
+    bool destinationHeld = false;
+    std::int64_t destinationSize = -1;  // its size, -1 when not known
   };
 
   // Reads the source (its chain) and the destination. Throws COperationError for a
@@ -64,7 +65,7 @@ class CCopyPlan final {
   std::vector<Disk> disks;  // in chain order, the live disk first
   std::vector<File> files;
   std::vector<zel::CURI> stale;  // destination fleck files the source does not have
-  std::int64_t sourceBytes = 0;
+  std::int64_t sourceBytes = 0;  // -1 when the sizes are not known
 
   // For re-encryption: a source header (the chain shares its key and compressor) with
   // its key (empty for an unencrypted source), and the destination's key.

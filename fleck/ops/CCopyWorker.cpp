@@ -1,7 +1,9 @@
 #include "fleck/ops/CCopyWorker.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fleck/ops/CDiskAccess.h"
 #include "fleck/ops/CDoneWaiter.h"
@@ -59,44 +61,56 @@ void CCopyWorker::run() {
     }
     const CCopyPlan::File* file = work->nextFile();
     if (file == nullptr) break;
+    std::int64_t size = -1;
     try {
-      if (!unchanged(*file)) copy(*file);
+      size = unchanged(*file);
+      if (size < 0) size = copy(*file);
     } catch (const CStepError& e) {
       work->addFailure(e.what());
     } catch (const std::exception& e) {
       work->addFailure("cannot copy " + CDiskAccess::show(file->source) + ": " +
                        COperationError::describe(e));
     }
-    work->addDone(file->sourceSize);
+    work->addDone(size >= 0 ? size : std::max<std::int64_t>(file->sourceSize, 0));
   }
 }
 
-bool CCopyWorker::unchanged(const CCopyPlan::File& file) {
-  if (file.destinationSize < 0) return false;
-  // The record digest, or for a re-encrypted record the payload digest in the head.
-  const bool head = to != nullptr;
-  if (!head && file.destinationSize != file.sourceSize) return false;
-  const std::int64_t least = CFleckDataPreparer::getDigestOffset() + 2 * digestLength;
-  if (file.sourceSize < least || file.destinationSize < least) return false;
-  unsigned char mine[64];
-  unsigned char theirs[64];
-  const int d = std::min(digestLength, 64);
-  readRange(file.source, head ? CFleckDataPreparer::getDigestOffset() : file.sourceSize - d, mine,
-            d);
+std::int64_t CCopyWorker::readDigest(const zel::CURI& file, unsigned char* into) {
+  zel::P<zel::IIOStream> stream = fs->openStream(file, zel::IIOStream::AccessRead, kOpenFlags);
+  const std::int64_t length = stream->getLength();
+  if (length < CFleckDataPreparer::getDigestOffset() + 2 * digestLength) return -1;
+  // The record digest, or for a re-encrypted record the payload digest in the head. A
+  // seek: on an object store the stream reads just that range.
+  stream->seek(to != nullptr ? CFleckDataPreparer::getDigestOffset() : length - digestLength);
+  stream->read(into, digestLength);
+  stream->close();
+  return length;
+}
+
+std::int64_t CCopyWorker::unchanged(const CCopyPlan::File& file) {
+  if (!file.destinationHeld) return -1;
+  // Re-encrypted records differ in every byte but the head: only digests compare.
+  const bool sizesCount = to == nullptr;
+  if (sizesCount && file.sourceSize >= 0 && file.destinationSize >= 0 &&
+      file.sourceSize != file.destinationSize)
+    return -1;
+  std::vector<unsigned char> mine(static_cast<std::size_t>(digestLength));
+  std::vector<unsigned char> theirs(mine.size());
+  const std::int64_t length = readDigest(file.source, mine.data());
+  if (length < 0) return -1;
   try {
-    readRange(file.destination,
-              head ? CFleckDataPreparer::getDigestOffset() : file.destinationSize - d, theirs, d);
+    const std::int64_t held = readDigest(file.destination, theirs.data());
+    work->addRead(2 * digestLength);
+    if (held < 0 || (sizesCount && held != length) || mine != theirs) return -1;
   } catch (const zel::CError&) {
     // A file the destination cannot give (gone since the listing, cut short) is copied.
-    return false;
+    return -1;
   }
-  work->addRead(2 * d);
-  if (std::memcmp(mine, theirs, static_cast<std::size_t>(d)) != 0) return false;
   work->addSkipped();
-  return true;
+  return length;
 }
 
-void CCopyWorker::copy(const CCopyPlan::File& file) {
+std::int64_t CCopyWorker::copy(const CCopyPlan::File& file) {
   try {
     readWhole(file.source, record);
   } catch (const std::exception& e) {
@@ -148,6 +162,7 @@ void CCopyWorker::copy(const CCopyPlan::File& file) {
   }
   work->addRead(static_cast<std::int64_t>(n));
   work->addCopied(size);
+  return static_cast<std::int64_t>(record.getUsed());
 }
 
 bool CCopyWorker::digestMatches(const zel::TBuffer<unsigned char>& bytes) {
@@ -157,15 +172,6 @@ bool CCopyWorker::digestMatches(const zel::TBuffer<unsigned char>& bytes) {
   digest->update(bytes.getData(), bytes.getUsed() - d);
   digest->finish();
   return std::memcmp(digest->getResult(), bytes.getData() + bytes.getUsed() - d, d) == 0;
-}
-
-void CCopyWorker::readRange(const zel::CURI& file, std::int64_t offset, unsigned char* into,
-                            int count) {
-  zel::P<zel::IIOStream> stream = fs->openStream(file, zel::IIOStream::AccessRead, kOpenFlags);
-  // A seek: on an object store the stream fetches just that range.
-  stream->seek(offset);
-  stream->read(into, count);
-  stream->close();
 }
 
 void CCopyWorker::readWhole(const zel::CURI& file, zel::TBuffer<unsigned char>& into) {

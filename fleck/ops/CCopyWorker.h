@@ -36,10 +36,13 @@ class CCopyWorker final : public zel::CThread {
   void run() override;
 
  private:
-  void copy(const CCopyPlan::File& file);
-  // True when the destination's file has the source's digest.
-  bool unchanged(const CCopyPlan::File& file);
-  void readRange(const zel::CURI& file, std::int64_t offset, unsigned char* into, int count);
+  // Each returns the source file's size, or -1 when the file was not handled.
+  std::int64_t copy(const CCopyPlan::File& file);
+  // When the destination's file has the source's digest.
+  std::int64_t unchanged(const CCopyPlan::File& file);
+  // Reads the digest that tells a file (see unchanged) into `into`; returns the file's
+  // length, or -1 when it is too short to hold one.
+  std::int64_t readDigest(const zel::CURI& file, unsigned char* into);
   void readWhole(const zel::CURI& file, zel::TBuffer<unsigned char>& into);
   // Stores the record, making missing folders of the tree.
   void store(const zel::CURI& file, const zel::TBuffer<unsigned char>& bytes);
