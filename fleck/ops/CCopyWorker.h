@@ -49,6 +49,8 @@ class CCopyWorker final : public zel::CThread {
   void makeFolders(const zel::CURI& folder);
   bool digestMatches(const zel::TBuffer<unsigned char>& bytes);
 
+  // Set in the constructor; everything below is used by the worker's own thread only,
+  // the work shared through its own locks.
   const zel::P<zel::IFileSystem> fs;
   const zel::P<CCopyWork> work;
   const Phase phase;
