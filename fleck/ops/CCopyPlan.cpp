@@ -111,6 +111,7 @@ CCopyPlan CCopyPlan::make(zel::P<zel::IFileSystem> fs, const zel::CURI& source,
   CDiskAccess access(fs);
   CCopyPlan plan;
   plan.reencrypt = options.reencrypt;
+  plan.dropZeroRecords = !options.chain;
   plan.sourceHeader = access.loadHeader(source);
   access.checkParents(source);
 
@@ -265,6 +266,7 @@ CCopyPlan CCopyPlan::make(zel::P<zel::IFileSystem> fs, const zel::CURI& source,
       const auto there = held.find(index);
       file.destinationHeld = trusted && there != held.end();
       file.destinationSize = file.destinationHeld ? there->second : -1;
+      file.destinationExists = there != held.end();
       if (plan.sourceBytes >= 0) plan.sourceBytes += entry.size;
       plan.files.push_back(std::move(file));
     }

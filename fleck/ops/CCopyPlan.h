@@ -47,6 +47,7 @@ class CCopyPlan final {
     // encrypted with a key that is not the copy's.
     bool destinationHeld = false;
     std::int64_t destinationSize = -1;  // its size, -1 when not known
+    bool destinationExists = false;     // a file is there, trusted or not
   };
 
   // Reads the source (its chain) and the destination. Throws COperationError for a
@@ -70,6 +71,9 @@ class CCopyPlan final {
   // For re-encryption: a source header (the chain shares its key and compressor) with
   // its key (empty for an unencrypted source), and the destination's key.
   bool reencrypt = false;
+  // A standalone copy (not a chain) drops records of all-zero flecks: no parent's data
+  // lies under them.
+  bool dropZeroRecords = false;
   CFleckDiskHeader sourceHeader;
   zel::TCryptBuffer<unsigned char> sourceKey;
   zel::TCryptBuffer<unsigned char> destinationKey;

@@ -33,6 +33,7 @@ class CCopyWork final : public zel::CBase {
   }
   void addSkipped() { skipped.fetch_add(1, std::memory_order_relaxed); }
   void addDeleted() { deleted.fetch_add(1, std::memory_order_relaxed); }
+  void addDropped() { dropped.fetch_add(1, std::memory_order_relaxed); }
   void addRead(std::int64_t bytes) { read.fetch_add(bytes, std::memory_order_relaxed); }
   // Source bytes handled (copied or found unchanged), for progress.
   void addDone(std::int64_t bytes) { done.fetch_add(bytes, std::memory_order_relaxed); }
@@ -42,6 +43,7 @@ class CCopyWork final : public zel::CBase {
   std::int64_t getCopied() const { return copied.load(std::memory_order_relaxed); }
   std::int64_t getSkipped() const { return skipped.load(std::memory_order_relaxed); }
   std::int64_t getDeleted() const { return deleted.load(std::memory_order_relaxed); }
+  std::int64_t getDropped() const { return dropped.load(std::memory_order_relaxed); }
   std::int64_t getBytesWritten() const { return written.load(std::memory_order_relaxed); }
   std::int64_t getBytesRead() const { return read.load(std::memory_order_relaxed); }
   std::int64_t getBytesDone() const { return done.load(std::memory_order_relaxed); }
@@ -56,6 +58,7 @@ class CCopyWork final : public zel::CBase {
   std::atomic<std::int64_t> copied{0};
   std::atomic<std::int64_t> skipped{0};
   std::atomic<std::int64_t> deleted{0};
+  std::atomic<std::int64_t> dropped{0};
   std::atomic<std::int64_t> written{0};
   std::atomic<std::int64_t> read{0};
   std::atomic<std::int64_t> done{0};

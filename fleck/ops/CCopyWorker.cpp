@@ -33,7 +33,7 @@ class CStepError final : public std::exception {
 
 CCopyWorker::CCopyWorker(zel::P<zel::IFileSystem> fs, zel::P<CCopyWork> work, Phase phase,
                          const CFleckDiskHeader& header, zel::P<CFleckDataPreparer> from,
-                         zel::P<CFleckDataPreparer> to)
+                         zel::P<CFleckDataPreparer> to, bool dropZeroRecords)
     : zel::CThread(nullptr, true),
       fs(std::move(fs)),
       work(std::move(work)),
@@ -43,6 +43,13 @@ CCopyWorker::CCopyWorker(zel::P<zel::IFileSystem> fs, zel::P<CCopyWork> work, Ph
       maxRecordSize(CFleckDataPreparer::getMaxRecordSize(header.getFleckSize())) {
   zel::make<keel::CDigestManager>()->getType(header.getCheckSumHashID())->createDigest(digest);
   digestLength = digest->getLength();
+  if (dropZeroRecords && phase == Phase::Copy) {
+    const std::vector<unsigned char> zeros(static_cast<std::size_t>(header.getFleckSize()));
+    digest->reset();
+    digest->update(zeros.data(), zeros.size());
+    digest->finish();
+    zeroDigest.assign(digest->getResult(), digest->getResult() + digestLength);
+  }
 }
 
 void CCopyWorker::run() {
@@ -124,6 +131,13 @@ std::int64_t CCopyWorker::copy(const CCopyPlan::File& file) {
     throw CStepError(CDiskAccess::show(file.source) +
                      " is damaged: its record digest does not "
                      "match its bytes");
+  const std::size_t head = CFleckDataPreparer::getDigestOffset();
+  if (!zeroDigest.empty() && std::memcmp(record.getData() + head, zeroDigest.data(), d) == 0) {
+    // No file reads as zeros, as well as the record does.
+    if (file.destinationExists) fs->deleteFile(file.destination, true);
+    work->addDropped();
+    return static_cast<std::int64_t>(record.getUsed());
+  }
   const zel::TBuffer<unsigned char>* out = &record;
   if (to != nullptr) {
     try {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "fleck/CFleckDataPreparer.h"
 #include "fleck/CFleckDiskHeader.h"
@@ -28,10 +29,12 @@ class CCopyWorker final : public zel::CThread {
   enum class Phase { Copy, Delete };
 
   // `header`: the source's (fleck size and digest). `from` and `to` re-encrypt (with
-  // the source's and the destination's key); both null for a copy as it is.
+  // the source's and the destination's key); both null for a copy as it is. With
+  // dropZeroRecords, a record of an all-zero fleck (told by its payload digest) is not
+  // stored, and the destination's file there is deleted.
   CCopyWorker(zel::P<zel::IFileSystem> fs, zel::P<CCopyWork> work, Phase phase,
               const CFleckDiskHeader& header, zel::P<CFleckDataPreparer> from,
-              zel::P<CFleckDataPreparer> to);
+              zel::P<CFleckDataPreparer> to, bool dropZeroRecords);
 
   void run() override;
 
@@ -59,6 +62,7 @@ class CCopyWorker final : public zel::CThread {
   const std::int64_t maxRecordSize;
   zel::P<keel::IDigest> digest;
   int digestLength = 0;
+  std::vector<unsigned char> zeroDigest;  // the payload digest of an all-zero fleck, or empty
   zel::TBuffer<unsigned char> record;
   zel::TBuffer<unsigned char> written;  // the re-encrypted record, then what was read back
 };

@@ -120,6 +120,7 @@ CDiskCopier::Stats CDiskCopier::run(const zel::CURI& source, const zel::CURI& de
   stats.copied = work->getCopied();
   stats.skipped = work->getSkipped();
   stats.deleted = work->getDeleted();
+  stats.dropped = work->getDropped();
   stats.bytesWritten = work->getBytesWritten();
   stats.bytesRead = work->getBytesRead();
   stats.seconds = (zel::CTime::now() - start).getSeconds();
@@ -138,7 +139,7 @@ void CDiskCopier::runPhase(const CCopyPlan& plan, zel::P<CCopyWork> work, bool d
     }
     auto worker = zel::make<CCopyWorker>(
         fs, work, deleting ? CCopyWorker::Phase::Delete : CCopyWorker::Phase::Copy,
-        plan.sourceHeader, from, to);
+        plan.sourceHeader, from, to, plan.dropZeroRecords);
     worker->start();
     workers.push_back(worker);
   }

@@ -53,14 +53,15 @@ TEST_F(CopyTest, ChainsAndSingleDisksCopyIncrementallyAndUnderANewPassword) {
   for (std::size_t i = 0; i < image.size() / 2; ++i)
     image[i] = static_cast<char>(random() % 4);
   writeFile(path("image"), image);
-  // live -> s2 -> s1: s1 keeps flecks 1 and 2 as they were first, s2 flecks 3 and 7.
+  // live -> s2 -> s1: s1 keeps flecks 1 and 2 as they were first, s2 flecks 3 and 7, and a
+  // record of zeros for fleck 40 (no file in live before).
   ok({"create", path("live"), "--size", "1M", "--fleck-size", "16K", "--encrypt"});
   ok({"import", path("live"), path("image")});
   ok({"child", path("s1"), "--parent", path("live")});
   change(image, 1, 'a'), change(image, 2, 'b');
   ok({"import", path("live"), path("image"), "-i"});
   ok({"child", path("s2"), "--parent", path("live")});
-  change(image, 3, 'c'), change(image, 7, 'd');
+  change(image, 3, 'c'), change(image, 7, 'd'), change(image, 40, 'z');
   ok({"import", path("live"), path("image"), "-i"});
 
   const std::string first = ok({"copy", "--chain", path("s2"), path("copy"), "--json"});
@@ -77,8 +78,10 @@ TEST_F(CopyTest, ChainsAndSingleDisksCopyIncrementallyAndUnderANewPassword) {
     EXPECT_NE(again.find(count), std::string::npos) << again;
   expectSameChain("copy");
 
-  // One snapshot alone: no links, the flecks it reads through its parents its own.
-  ok({"copy", path("s2"), path("single")});
+  // One snapshot alone: no links, the flecks it reads through its parents its own, the
+  // record of zeros left out.
+  EXPECT_NE(ok({"copy", path("s2"), path("single"), "--json"}).find("\"zero_records_dropped\": 1,"),
+            std::string::npos);
   EXPECT_TRUE(exported("single") == exported("s2"));
   EXPECT_NE(ok({"info", path("single"), "--json"}).find("\"parents\": [],"), std::string::npos);
 

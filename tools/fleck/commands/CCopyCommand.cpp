@@ -75,6 +75,7 @@ int CCopyCommand::run() {
     out["copied"] = stats.copied;
     out["skipped"] = stats.skipped;
     out["deleted"] = stats.deleted;
+    out["zero_records_dropped"] = stats.dropped;
     out["bytes_written"] = stats.bytesWritten;
     out["bytes_read"] = stats.bytesRead;
     out["seconds"] = stats.seconds;
@@ -84,12 +85,15 @@ int CCopyCommand::run() {
   } else if (!quiet) {
     std::printf(
         "copied %s to %s in %.2f s: %lld disk%s, %lld fleck files copied, %lld unchanged, "
-        "%lld deleted; %s written, %s read\n",
+        "%lld deleted",
         ops::CDiskAccess::show(from).c_str(), ops::CDiskAccess::show(to).c_str(), stats.seconds,
         static_cast<long long>(stats.disks), stats.disks == 1 ? "" : "s",
         static_cast<long long>(stats.copied), static_cast<long long>(stats.skipped),
-        static_cast<long long>(stats.deleted), CSizes::format(stats.bytesWritten).c_str(),
-        CSizes::format(stats.bytesRead).c_str());
+        static_cast<long long>(stats.deleted));
+    if (stats.dropped > 0)
+      std::printf(", %lld zero records dropped", static_cast<long long>(stats.dropped));
+    std::printf("; %s written, %s read\n", CSizes::format(stats.bytesWritten).c_str(),
+                CSizes::format(stats.bytesRead).c_str());
   }
   return kExitOk;
 }
