@@ -129,12 +129,16 @@ std::int64_t CCopyWorker::copy(const CCopyPlan::File& file) {
   // A damaged source file is not spread further.
   if (record.getUsed() < CFleckDataPreparer::getDigestOffset() + 2 * d || !digestMatches(record))
     throw CStepError(CDiskAccess::show(file.source) +
-                     " is damaged: its record digest does not "
-                     "match its bytes");
+                     " is damaged: its record digest does not match its bytes");
   const std::size_t head = CFleckDataPreparer::getDigestOffset();
   if (!zeroDigest.empty() && std::memcmp(record.getData() + head, zeroDigest.data(), d) == 0) {
-    // No file reads as zeros, as well as the record does.
-    if (file.destinationExists) fs->deleteFile(file.destination, true);
+    // A disk without parents reads zeros where it has no file: the record is not needed.
+    try {
+      if (file.destinationExists) fs->deleteFile(file.destination, true);
+    } catch (const std::exception& e) {
+      throw CStepError("cannot delete " + CDiskAccess::show(file.destination) + ": " +
+                       COperationError::describe(e));
+    }
     work->addDropped();
     return static_cast<std::int64_t>(record.getUsed());
   }
