@@ -98,6 +98,16 @@ TEST_F(CopyTest, ChainsAndSingleDisksCopyIncrementallyAndUnderANewPassword) {
   EXPECT_NE(
       fleck({"copy", "--chain", path("s2"), path("rekeyed")}, kOld).err.find("another header"),
       std::string::npos);
+
+  // A damaged source file is named and not copied; the copy stays unfinished.
+  const std::string damaged = path("s1/flecks/d00/c00/b00/a00/01.fleck");
+  std::string bytes = readFile(damaged);
+  bytes[20] ^= 1;
+  writeFile(damaged, bytes);
+  EXPECT_NE(fleck({"copy", path("s1"), path("bad")}, kOld).err.find("01.fleck is damaged"),
+            std::string::npos);
+  EXPECT_NE(fleck({"export", path("bad"), "-"}, kOld).err.find("interrupted copy"),
+            std::string::npos);
 }
 
 }  // namespace
