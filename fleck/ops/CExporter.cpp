@@ -1,8 +1,13 @@
 #include "fleck/ops/CExporter.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "fleck/CFleckDiskStreamWithParallelReadAhead.h"
 #include "fleck/ops/COperationError.h"
@@ -29,6 +34,13 @@ void CExporter::waitForReadThreadsToLetGo(long referencesBefore) const {
   }
 }
 
+COperationError CExporter::readFailure(std::int64_t position, const std::exception& e) const {
+  return COperationError(disk->getDiskFolder(),
+                         "reading byte " + std::to_string(position) + " (fleck " +
+                             std::to_string(position / disk->getFleckSize()) +
+                             ") failed: " + COperationError::describe(e));
+}
+
 CExporter::Stats CExporter::run(std::int64_t offset, std::int64_t length, IImageSink& output,
                                 IProgress& progress, bool computeDigest) {
   const zel::CTime start = zel::CTime::now();
@@ -36,6 +48,92 @@ CExporter::Stats CExporter::run(std::int64_t offset, std::int64_t length, IImage
   zel::P<keel::IDigest> digest;
   if (computeDigest) zel::make<keel::CDigestType_SHA256>()->createDigest(digest);
   progress.start(length);
+  if (output.canWriteAt() && !computeDigest) {
+    runAtOffsets(offset, length, output, progress, stats);
+  } else {
+    runInOrder(offset, length, output, progress, digest.get(), stats);
+  }
+  output.finish();
+  progress.finish(stats.bytes);
+  stats.sparseBytes = output.getSkippedBytes();
+  if (computeDigest) {
+    digest->finish();
+    stats.sha256 = zel::toHex(digest->getResult(), static_cast<std::size_t>(digest->getLength()));
+  }
+  stats.seconds = (zel::CTime::now() - start).getSeconds();
+  return stats;
+}
+
+void CExporter::runAtOffsets(std::int64_t offset, std::int64_t length, IImageSink& output,
+                             IProgress& progress, Stats& stats) {
+  const std::int64_t fleckSize = disk->getFleckSize();
+  const std::int64_t first = offset / fleckSize;
+  const std::int64_t last = (offset + length - 1) / fleckSize;
+  // Shared by the workers and this thread: the next fleck to claim, the bytes written,
+  // and the first failure (under `mutex`), which stops every worker at its next claim.
+  std::atomic<std::int64_t> next{first};
+  std::atomic<std::int64_t> written{0};
+  std::mutex mutex;
+  std::size_t finished = 0;  // workers that have ended, under `mutex`
+  std::condition_variable ended;
+  std::exception_ptr failure;
+  const auto work = [&](zel::P<CFleck> fleck) {
+    try {
+      std::vector<unsigned char> buffer(static_cast<std::size_t>(fleckSize));
+      for (std::int64_t index; (index = next++) <= last;) {
+        {
+          const std::lock_guard<std::mutex> lock(mutex);
+          if (failure) break;
+        }
+        const std::int64_t begin = std::max(offset, index * fleckSize);
+        const std::int64_t stop = std::min(offset + length, (index + 1) * fleckSize);
+        try {
+          fleck->seek(index, 0);
+          const int got = fleck->readLaxInsideFleck(buffer.data(), static_cast<int>(fleckSize));
+          if (got < stop - index * fleckSize) throw zel::CError("The fleck was cut short.");
+        } catch (const std::exception& e) {
+          throw readFailure(begin, e);
+        }
+        output.writeAt(begin - offset, buffer.data() + (begin - index * fleckSize),
+                       static_cast<std::size_t>(stop - begin));
+        written += stop - begin;
+      }
+    } catch (...) {
+      const std::lock_guard<std::mutex> lock(mutex);
+      if (!failure) failure = std::current_exception();
+    }
+    fleck = nullptr;  // its digests and ciphers go before the thread is counted out
+    const std::lock_guard<std::mutex> lock(mutex);
+    ++finished;
+    ended.notify_all();
+  };
+  std::vector<std::thread> workers;
+  try {
+    for (int i = 0; i < threads && first + i <= last; ++i)
+      workers.emplace_back(work, disk->newStandAloneFleckObject());
+  } catch (...) {
+    // The workers that run see the failure at their next claim.
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (!failure) failure = std::current_exception();
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    // Progress every tenth of a second; the workers count themselves out when they end.
+    while (!ended.wait_for(lock, std::chrono::milliseconds(100),
+                           [&] { return finished == workers.size(); })) {
+      lock.unlock();
+      progress.update(written);
+      lock.lock();
+    }
+  }
+  for (std::thread& worker : workers)
+    worker.join();
+  stats.bytes = written;
+  if (failure) std::rethrow_exception(failure);
+}
+
+void CExporter::runInOrder(std::int64_t offset, std::int64_t length, IImageSink& output,
+                           IProgress& progress, keel::IDigest* digest, Stats& stats) {
   // A whole fleck per read: the stream hands over one fleck's payload at a time.
   const std::int64_t chunk = std::min<std::int64_t>(disk->getFleckSize(), 1 << 20);
   zel::TBuffer<unsigned char> buffer(static_cast<std::size_t>(chunk));
@@ -51,17 +149,13 @@ CExporter::Stats CExporter::run(std::int64_t offset, std::int64_t length, IImage
       try {
         stream->read(buffer.getData(), n);
       } catch (const zel::CError& e) {
-        throw COperationError(disk->getDiskFolder(),
-                              "reading byte " + std::to_string(offset + stats.bytes) + " (fleck " +
-                                  std::to_string((offset + stats.bytes) / disk->getFleckSize()) +
-                                  ") failed: " + COperationError::describe(e));
+        throw readFailure(offset + stats.bytes, e);
       }
       output.write(buffer.getData(), static_cast<std::size_t>(n));
-      if (computeDigest) digest->update(buffer.getData(), static_cast<std::size_t>(n));
+      if (digest != nullptr) digest->update(buffer.getData(), static_cast<std::size_t>(n));
       stats.bytes += n;
       progress.update(stats.bytes);
     }
-    output.finish();
   } catch (...) {
     stream->close();
     waitForReadThreadsToLetGo(fsReferences);
@@ -69,14 +163,6 @@ CExporter::Stats CExporter::run(std::int64_t offset, std::int64_t length, IImage
   }
   stream->close();
   waitForReadThreadsToLetGo(fsReferences);
-  progress.finish(stats.bytes);
-  stats.sparseBytes = output.getSkippedBytes();
-  if (computeDigest) {
-    digest->finish();
-    stats.sha256 = zel::toHex(digest->getResult(), static_cast<std::size_t>(digest->getLength()));
-  }
-  stats.seconds = (zel::CTime::now() - start).getSeconds();
-  return stats;
 }
 
 }  // namespace fleck::ops

@@ -159,9 +159,12 @@ TEST_P(RoundTripTest, ImportExportVerifyAndInfo) {
   struct stat info {};
   ASSERT_EQ(::stat(path("out").c_str(), &info), 0);
   EXPECT_LT(static_cast<std::size_t>(info.st_blocks) * 512, out.size() / 2) << "not sparse";
+  // A range off the fleck boundaries, in order (a pipe) and at offsets (a file).
   EXPECT_TRUE(
       ok({"export", path("disk"), "-", "--offset", "20000", "--length", "100000"}, env).out ==
       image.substr(20000, 100000));
+  ok({"export", path("disk"), path("range"), "--offset", "20000", "--length", "100000"}, env);
+  EXPECT_TRUE(read("range") == image.substr(20000, 100000));
   expectSays(ok({"verify", path("disk"), "--threads", "3"}, env).out, {"all intact"});
   expectSays(ok({"info", path("disk"), "--json"}).out,
              {"\"stored_flecks\": " + std::to_string(stored), "\"disk_size\": 1048576",

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+
 #include <openssl/evp.h>
+#include <cstring>
 
 #include <algorithm>
 #include <atomic>
@@ -722,7 +724,9 @@ TEST_F(FleckObjectTest, FailedSavesAreCollectedLoggedAndChangeNothing) {
 TEST_F(FleckObjectTest, BadRecordsFailTheLoadAndNameTheFleck) {
   const std::tuple<const char*, std::string, const char*> cases[] = {
       {"garbage", "not a fleck record", "Fleck file is corrupted."},
-      {"another key", recordOf(payload(3), 2), "Decryption failed"},
+      // About one wrong key in 256 unpads cleanly; then the compressor or the payload
+      // digest finds the garbage.
+      {"another key", recordOf(payload(3), 2), "Decryption failed|lz4 decompress|Decrypted and"},
       {"short payload", recordOf(payload(3, 100)), "Fleck file is corrupted: its record"}};
   for (const auto& [name, bytes, message] : cases) {
     SCOPED_TRACE(name);
@@ -734,7 +738,13 @@ TEST_F(FleckObjectTest, BadRecordsFailTheLoadAndNameTheFleck) {
       fleck->readLaxInsideFleck(payload(0).data(), 10);
       ADD_FAILURE() << "read a bad record";
     } catch (const zel::CError& e) {
-      EXPECT_EQ(e.getMessage().toUTF8().rfind(message, 0), 0u) << e.what();
+      const std::string got = e.getMessage().toUTF8();
+      bool expected = false;
+      for (std::size_t at = 0, bar; !expected && at <= std::strlen(message); at = bar + 1) {
+        bar = std::min(std::strlen(message), std::string_view(message).find('|', at));
+        expected = got.starts_with(std::string_view(message).substr(at, bar - at));
+      }
+      EXPECT_TRUE(expected) << e.what();
       EXPECT_EQ(e.getProps().lookup("fleckIndex"), zel::String("2"));
     }
     EXPECT_THROW(fleck->writeLaxInsideFleck("0123456789", 10), zel::CError);

@@ -10,7 +10,6 @@
 #include <exception>
 #include <thread>
 
-#include "CSequentialReader.h"
 #include "fleck/CFleckDiskError.h"
 #include "fleck/CFleckDiskLock.h"
 #include "fleck/ops/CDiskAccess.h"
@@ -25,10 +24,10 @@ namespace fleck::nbd {
 
 namespace {
 
-// Flecks read one after the other before the sequential reader starts.
-constexpr int kInOrderRunToStart = 4;
-// Pieces in a row the reader could not serve before it is stopped.
-constexpr int kMissesToStop = 8;
+// Decoded flecks the reads share: about 64 MiB, and at least a few per thread.
+constexpr std::int64_t kDecodedBytes = 64 << 20;
+// Flecks decoded ahead of a client that reads in order.
+constexpr int kReadAheadFlecks = 8;
 
 using ops::CDiskAccess;
 using ops::CGivenPassword;
@@ -126,13 +125,16 @@ CNbdExport::CNbdExport(const Options& options)
   size = disk->getSize();
   fleckSize = disk->getFleckSize();
   holes = std::make_unique<CHoleMap>(fs, *disk);
+  decoded = std::make_unique<CDecodedFlecks>(
+      disk, threads,
+      static_cast<std::size_t>(std::max<std::int64_t>(kDecodedBytes / fleckSize, 2 * threads + 4)));
   // One fleck of zeros, at most 4 MiB (flecks may be up to 1 GiB).
   zeros.setUsed(static_cast<std::size_t>(std::min<std::int64_t>(fleckSize, 4 * 1024 * 1024)));
   std::memset(zeros.getData(), 0, zeros.getUsed());
 }
 
 CNbdExport::~CNbdExport() {
-  stopReader();
+  decoded.reset();
   try {
     stream->close();
     if (writable) disk->flushChanges();
@@ -143,52 +145,57 @@ CNbdExport::~CNbdExport() {
   disk = nullptr;
 }
 
-void CNbdExport::stopReader() noexcept {
-  reader = nullptr;
-  inOrderRun = 0;
-  readerMisses = 0;
-}
-
-void CNbdExport::noteRead(std::int64_t index) {
-  if (index == lastReadIndex) return;
-  inOrderRun = index == lastReadIndex + 1 ? inOrderRun + 1 : 0;
-  lastReadIndex = index;
-  if (reader == nullptr && !unstored && inOrderRun >= kInOrderRunToStart) {
-    reader = zel::make<CSequentialReader>(disk.get(), threads, index + 1);
-    nbdkit_debug("fleck: reading ahead from fleck %lld", static_cast<long long>(index + 1));
-  }
-}
-
 void CNbdExport::read(void* buffer, std::uint32_t count, std::uint64_t offset) {
   auto* out = static_cast<unsigned char*>(buffer);
-  auto position = static_cast<std::int64_t>(offset);
+  const auto position = static_cast<std::int64_t>(offset);
+  {
+    const std::shared_lock<std::shared_mutex> shared(access);
+    if (!unstored) {
+      readDecoded(out, count, position);
+      return;
+    }
+  }
+  const std::unique_lock<std::shared_mutex> alone(access);
+  if (!unstored) {  // a flush came in between
+    readDecoded(out, count, position);
+    return;
+  }
+  stream->seek(position);
+  stream->read(out, static_cast<int>(count));
+}
+
+void CNbdExport::readDecoded(unsigned char* out, std::uint32_t count, std::int64_t position) {
   std::int64_t left = count;
   while (left > 0) {
     const std::int64_t index = position / fleckSize;
-    const int inFleck = static_cast<int>(position % fleckSize);
-    const int piece = static_cast<int>(std::min<std::int64_t>(left, fleckSize - inFleck));
-    bool done = false;
-    if (reader != nullptr) {
-      try {
-        done = reader->read(index, inFleck, out, piece);
-        readerMisses = done ? 0 : readerMisses + 1;
-        if (readerMisses >= kMissesToStop) stopReader();
-      } catch (const zel::CError& e) {
-        // The reader cannot go on past a fleck it failed to read. The cached stream
-        // reads the piece again and fails it with its own error if it is damaged.
-        zel::logError(e, "Reading ahead failed; reading without it", zel::String());
-        stopReader();
-      }
+    const std::int64_t inFleck = position % fleckSize;
+    // A client that read the fleck before this one reads in order: decode ahead of it.
+    const bool last = (index + 1) * fleckSize >= size;
+    if (index > 0 && !last && (inFleck == 0 || !decoded->has(index + 1)) &&
+        decoded->has(index - 1)) {
+      // Once under way, the next fleck was decoded ahead already.
+      if (decoded->readAhead(index + 1))
+        nbdkit_debug("fleck: reading ahead from fleck %lld", static_cast<long long>(index + 1));
+      for (std::int64_t ahead = 2; ahead <= kReadAheadFlecks && (index + ahead) * fleckSize < size;
+           ++ahead)
+        decoded->readAhead(index + ahead);
     }
-    if (!done) {
-      stream->seek(position);
-      stream->read(out, piece);
+    const CDecodedFlecks::Payload payload = decoded->get(index);
+    const std::int64_t piece = std::min<std::int64_t>(left, fleckSize - inFleck);
+    if (static_cast<std::int64_t>(payload->size()) < inFleck + piece) {
+      throw zel::CError("The fleck was shorter than the disk says.", "fleck::nbd::CNbdExport", EIO,
+                        zel::CProps().add("fleckIndex", index));
     }
-    noteRead(index);
+    std::memcpy(out, payload->data() + inFleck, static_cast<std::size_t>(piece));
     out += piece;
     position += piece;
     left -= piece;
   }
+}
+
+void CNbdExport::beginChange() {
+  decoded->clear();
+  unstored = true;
 }
 
 void CNbdExport::requireWritable() const {
@@ -200,16 +207,16 @@ void CNbdExport::requireWritable() const {
 
 void CNbdExport::write(const void* buffer, std::uint32_t count, std::uint64_t offset) {
   requireWritable();
-  stopReader();
-  unstored = true;
+  const std::unique_lock<std::shared_mutex> alone(access);
+  beginChange();
   stream->seek(static_cast<std::int64_t>(offset));
   stream->write(buffer, static_cast<int>(count), nullptr);
 }
 
 void CNbdExport::zero(std::uint32_t count, std::uint64_t offset) {
   requireWritable();
-  stopReader();
-  unstored = true;
+  const std::unique_lock<std::shared_mutex> alone(access);
+  beginChange();
   stream->seek(static_cast<std::int64_t>(offset));
   std::int64_t left = count;
   while (left > 0) {
@@ -225,6 +232,7 @@ void CNbdExport::zero(std::uint32_t count, std::uint64_t offset) {
 
 void CNbdExport::flush() {
   if (!writable) return;
+  const std::unique_lock<std::shared_mutex> alone(access);
   stream->flush();
   if (disk->haveBackgroundErrors()) {
     const auto& errors = disk->getBackgroundErrorList();
@@ -243,12 +251,14 @@ void CNbdExport::flush() {
 std::vector<CHoleMap::Extent> CNbdExport::mapExtents(std::uint32_t count, std::uint64_t offset,
                                                      bool firstOnly) {
   const auto start = static_cast<std::int64_t>(offset);
+  const std::shared_lock<std::shared_mutex> shared(access);
   if (unstored) {
     // Checking the files would need what the fleck object and its storers hold, which
     // the disk does not tell; data is always a safe answer.
     if (start >= size || count == 0) return {};
     return {CHoleMap::Extent{start, std::min<std::int64_t>(count, size - start), false}};
   }
+  const std::lock_guard<std::mutex> lock(holesMutex);
   return holes->map(start, count, firstOnly);
 }
 

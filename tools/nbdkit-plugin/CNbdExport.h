@@ -2,9 +2,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
+#include "CDecodedFlecks.h"
 #include "CHoleMap.h"
 #include "fleck/CFleckDisk.h"
 #include "fleck/CFleckDiskHeader.h"
@@ -15,27 +18,26 @@
 
 namespace fleck::nbd {
 
-class CSequentialReader;
-
 // The disk that `nbdkit fleck` serves, shared by every connection: one open disk, one
-// cached stream over it for reads and writes, and a sequential reader that decodes
-// flecks ahead on threads of its own while a client reads in order.
+// cached stream over it for writes, and the decoded flecks that reads share.
 //
-// Reads go through the cached stream (a fleck decoded once serves many small reads)
-// unless the sequential reader has the fleck. Writes, zeroes and trims go through the
-// cached stream as well, which passes them to CFleckDisk::write and keeps its cached
-// copy of the fleck up to date; they also stop the sequential reader, whose threads read
-// the fleck files directly and cannot see changes that are not stored yet. It starts
-// again only after a flush has stored everything.
+// While every change is stored, reads run in parallel: each takes its flecks from
+// CDecodedFlecks, which decodes a fleck once for all the requests that want it, through
+// stand-alone fleck objects, and decodes ahead of a client that reads in order. Writes,
+// zeroes and trims go through the cached stream, which passes them to CFleckDisk::write;
+// they run alone, and first make the decoded flecks forget what they hold, since those
+// come from the files. From a write until a flush has stored everything, reads go
+// through the cached stream too, one at a time, as it is the only one that sees the
+// changes.
 //
 // Failures are zel::CError (and subclasses) from the library, and
 // ops::COperationError for what goes wrong when opening. A failed transfer leaves the
 // pieces before the failure done.
 //
-// Threads: one caller at a time, with no lock: the disk and its streams serve one caller
-// at a time, and nbdkit runs the plugin with every request serialised (see plugin.cpp).
-// Only the sequential reader's own threads run beside the caller, and they share
-// nothing with this object but the reader's locked queue.
+// Threads: any number of requests at once (nbdkit's parallel thread model). `access` is
+// a reader-writer lock: reads of a disk whose changes are stored share it; everything
+// that uses the disk or its stream (writes, zeroes, flushes, reads of unstored changes)
+// holds it alone. The hole map has a lock of its own.
 class CNbdExport final {
  public:
   enum class ReadOnly { Auto, Yes, No };
@@ -57,7 +59,7 @@ class CNbdExport final {
   explicit CNbdExport(const Options& options);
   CNbdExport(const CNbdExport&) = delete;
   CNbdExport& operator=(const CNbdExport&) = delete;
-  // Stops the reader and closes the disk, which stores what is not stored yet; errors
+  // Stops reading ahead and closes the disk, which stores what is not stored yet; errors
   // are logged, never thrown.
   ~CNbdExport();
 
@@ -89,30 +91,27 @@ class CNbdExport final {
 
  private:
   void requireWritable() const;
-  // Stops the sequential reader (before anything changes the disk).
-  void stopReader() noexcept;
   void syncFolders();
-  // Notes that fleck `index` was read and starts the sequential reader after a run of
-  // flecks read in order.
-  void noteRead(std::int64_t index);
+  // Before a change: reads must see it through the stream from now on.
+  void beginChange();
+  // Reads through the shared decoded flecks (the shared lock held).
+  void readDecoded(unsigned char* out, std::uint32_t count, std::int64_t position);
 
   zel::P<zel::IFileSystem> fs;
   zel::P<CFleckDisk> disk;
   zel::P<CFleckDiskStreamWithCache> stream;
-  zel::P<CSequentialReader> reader;  // null unless a client reads in order
+  std::unique_ptr<CDecodedFlecks> decoded;
+  std::shared_mutex access;
+  std::mutex holesMutex;  // guards holes
   std::unique_ptr<CHoleMap> holes;
   int threads;
   std::int64_t size;
   std::int64_t fleckSize;
   bool writable;
-  // True from a write until the next flush has stored it: the sequential reader must
-  // not run meanwhile, and the files do not show which flecks hold data.
+  // True from a write until the next flush has stored it: reads must go through the
+  // stream, and the files do not show which flecks hold data. Written under `access`
+  // alone, read under it shared.
   bool unstored = false;
-  // The fleck read last and how many flecks in a row were read in order before it.
-  std::int64_t lastReadIndex = -1;
-  int inOrderRun = 0;
-  // Pieces in a row that the running reader did not have: the client went elsewhere.
-  int readerMisses = 0;
   zel::TBuffer<unsigned char> zeros;  // one fleck of zeros (at most 4 MiB), for zero()
 };
 

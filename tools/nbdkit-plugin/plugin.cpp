@@ -9,17 +9,12 @@
 // (after_fork), because the disk's file system runs threads that a fork would lose.
 #define NBDKIT_API_VERSION 2
 
-// The thread model. A fleck disk, its fleck object and the streams over it serve one
-// caller at a time and take no lock (CFleckDisk, CFleckDiskStreamWithCache), and every
-// connection must see the same disk: two open disks over one folder would each keep
-// their own unsaved fleck and cache and overwrite each other's stores. So all
-// connections share one disk, and nbdkit must never run two requests at once, on one
-// connection or on several: SERIALIZE_ALL_REQUESTS. (SERIALIZE_REQUESTS would let two
-// connections call into the shared disk at once; PARALLEL would need a lock around
-// everything, which is the same thing done by hand.) Decoding still runs in parallel:
-// the sequential reader decodes flecks ahead on threads of its own, and stores run on
-// the file system's completion threads.
-#define THREAD_MODEL NBDKIT_THREAD_MODEL_SERIALIZE_ALL_REQUESTS
+// The thread model. Every connection must see the same disk: two open disks over one
+// folder would each keep their own unsaved fleck and cache and overwrite each other's
+// stores. So all connections share one CNbdExport, which lets reads of stored flecks run
+// at once and runs everything that touches the disk's own fleck object alone (its
+// reader-writer lock): PARALLEL.
+#define THREAD_MODEL NBDKIT_THREAD_MODEL_PARALLEL
 
 #include <nbdkit-plugin.h>
 
@@ -42,8 +37,8 @@ using fleck::nbd::CNbdExport;
 // requests afterwards, which nbdkit starts only then.
 CNbdExport::Options options;
 bool diskGiven = false;
-// Opened in after_fork, closed in cleanup; used by one request at a time (the thread
-// model), so it needs no lock.
+// Opened in after_fork (before any request), closed in cleanup (after the last); the
+// requests between share it, and it locks what it must.
 std::unique_ptr<CNbdExport> served;
 
 // Reports a failure to nbdkit: its message in the log (and to the client where NBD
@@ -193,10 +188,8 @@ int fleckCanFua(void* handle) {
 }
 
 int fleckCanMultiConn(void* /*handle*/) {
-  // Connections do share one disk, so a flush on one covers all, but clients that see
-  // multi-conn split a copy into distant regions read at once, which defeats the
-  // sequential reader; with every request serialised they gain nothing from it.
-  return 0;
+  // Connections share one disk: a flush on one covers the writes of all.
+  return 1;
 }
 
 int fleckIsRotational(void* /*handle*/) {

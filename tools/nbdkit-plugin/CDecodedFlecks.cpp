@@ -1,0 +1,135 @@
+#include "CDecodedFlecks.h"
+
+#include <algorithm>
+
+namespace fleck::nbd {
+
+CDecodedFlecks::CDecodedFlecks(zel::P<CFleckDisk> disk, int threadCount, std::size_t capacity)
+    : disk(std::move(disk)),
+      fleckSize(this->disk->getFleckSize()),
+      capacity(std::max<std::size_t>(capacity, 2)) {
+  for (int i = 0; i < threadCount; ++i)
+    threads.emplace_back([this](std::stop_token stop) { readAheadLoop(stop); });
+}
+
+CDecodedFlecks::~CDecodedFlecks() {
+  for (std::jthread& thread : threads)
+    thread.request_stop();
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    changed.notify_all();
+  }
+  threads.clear();  // joins
+}
+
+CDecodedFlecks::Payload CDecodedFlecks::get(std::int64_t index) {
+  std::unique_lock<std::mutex> lock(mutex);
+  for (;;) {
+    const auto it = entries.find(index);
+    if (it == entries.end()) return decode(lock, index);
+    if (it->second.data != nullptr) {
+      it->second.lastUse = ++useClock;
+      return it->second.data;
+    }
+    // Another request decodes it; if that fails, the entry goes and this one tries.
+    changed.wait(lock);
+  }
+}
+
+bool CDecodedFlecks::has(std::int64_t index) {
+  const std::lock_guard<std::mutex> lock(mutex);
+  return entries.count(index) != 0;
+}
+
+bool CDecodedFlecks::readAhead(std::int64_t index) {
+  const std::lock_guard<std::mutex> lock(mutex);
+  if (entries.count(index) != 0 || queue.size() >= capacity / 2 ||
+      std::find(queue.begin(), queue.end(), index) != queue.end()) {
+    return false;
+  }
+  queue.push_back(index);
+  changed.notify_all();
+  return true;
+}
+
+void CDecodedFlecks::clear() {
+  std::unique_lock<std::mutex> lock(mutex);
+  queue.clear();
+  // A read-ahead decode under way would keep a payload read before the change.
+  changed.wait(lock, [this] { return decoding == 0; });
+  entries.clear();
+  idle.clear();
+}
+
+CDecodedFlecks::Payload CDecodedFlecks::decode(std::unique_lock<std::mutex>& lock,
+                                               std::int64_t index) {
+  entries[index] = Entry{};
+  ++decoding;
+  zel::P<CFleck> fleck;
+  if (!idle.empty()) {
+    fleck = idle.back();
+    idle.pop_back();
+  }
+  lock.unlock();
+  Payload data;
+  std::exception_ptr failure;
+  try {
+    if (fleck == nullptr) fleck = disk->newStandAloneFleckObject();
+    auto bytes = std::make_shared<std::vector<unsigned char>>(static_cast<std::size_t>(fleckSize));
+    fleck->seek(index, 0);
+    bytes->resize(static_cast<std::size_t>(
+        fleck->readLaxInsideFleck(bytes->data(), static_cast<int>(fleckSize))));
+    data = std::move(bytes);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  lock.lock();
+  --decoding;
+  // A fleck object whose load failed may hold a half state: it is not used again.
+  if (fleck != nullptr && failure == nullptr) idle.push_back(fleck);
+  if (failure != nullptr) {
+    entries.erase(index);
+    changed.notify_all();
+    std::rethrow_exception(failure);
+  }
+  Entry& entry = entries[index];
+  entry.data = data;
+  entry.lastUse = ++useClock;
+  evict();
+  changed.notify_all();
+  return data;
+}
+
+void CDecodedFlecks::evict() {
+  while (entries.size() > capacity) {
+    auto oldest = entries.end();
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+      if (it->second.data != nullptr &&
+          (oldest == entries.end() || it->second.lastUse < oldest->second.lastUse)) {
+        oldest = it;
+      }
+    }
+    if (oldest == entries.end()) return;  // all being decoded
+    entries.erase(oldest);
+  }
+}
+
+void CDecodedFlecks::readAheadLoop(std::stop_token stop) {
+  std::unique_lock<std::mutex> lock(mutex);
+  while (!stop.stop_requested()) {
+    if (queue.empty()) {
+      changed.wait(lock);
+      continue;
+    }
+    const std::int64_t index = queue.front();
+    queue.pop_front();
+    if (entries.count(index) != 0) continue;
+    try {
+      decode(lock, index);
+    } catch (...) {
+      // The request that needs the fleck decodes it again and reports the failure.
+    }
+  }
+}
+
+}  // namespace fleck::nbd
