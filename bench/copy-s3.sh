@@ -10,8 +10,8 @@
 #   IMAGE_SIZE    default: 256M
 # Environment: RGW_PORT (default 7620; the relay listens on RGW_PORT+100).
 #
-# The change: runs of 256 KiB at random offsets (not fleck-aligned), 5% of the image in
-# all, replaced with bytes from a second generated image. Both tools encrypt.
+# The change: runs of 256 KiB at random 4 KiB-aligned offsets (not fleck-aligned), 5% of
+# the image in all, replaced with bytes from a second generated image. Both tools encrypt.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -49,18 +49,21 @@ curl -s -f -o /dev/null -X PUT -H "x-amz-content-sha256: UNSIGNED-PAYLOAD" \
 # The image and its changed copy.
 "$bin" generate-image "$size" "$work/image" >/dev/null
 "$bin" generate-image "$size" "$work/other" --seed 2 >/dev/null
-python3 - "$work/image" "$work/other" "$work/changed" <<'PY'
-import random, shutil, sys
+# Prints the bytes of the replaced runs (overlaps counted once).
+changed=$(python3 - "$work/image" "$work/other" "$work/changed" <<'PY'
+import os, random, shutil, sys
 image, other, changed = sys.argv[1:]
 shutil.copyfile(image, changed)
-size = len(open(image, "rb").read())
-run, rng = 256 * 1024, random.Random(5)
+size = os.path.getsize(image)
+run, rng, touched = 256 * 1024, random.Random(5), bytearray(os.path.getsize(image) // 4096)
 with open(other, "rb") as src, open(changed, "r+b") as dst:
-    for _ in range(size // 20 // run):
-        at = rng.randrange(0, size - run)
+    while sum(touched) * 4096 < size // 20:
+        at = rng.randrange(0, size - run) // 4096 * 4096
         src.seek(at); dst.seek(at); dst.write(src.read(run))
+        touched[at // 4096:(at + run) // 4096] = b"\1" * (run // 4096)
+print(sum(touched) * 4096)
 PY
-changed=$(cmp -l "$work/image" "$work/changed" | wc -l)
+)
 
 sent() {
   kill -USR1 "$relay"

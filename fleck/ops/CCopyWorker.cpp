@@ -82,13 +82,12 @@ void CCopyWorker::run() {
   }
 }
 
-std::int64_t CCopyWorker::readDigest(const zel::CURI& file, unsigned char* into) {
-  zel::P<zel::IIOStream> stream = fs->openStream(file, zel::IIOStream::AccessRead, kOpenFlags);
+std::int64_t CCopyWorker::readDigest(zel::IFileSystem& fs, const zel::CURI& file, int digestLength,
+                                     bool head, unsigned char* into) {
+  zel::P<zel::IIOStream> stream = fs.openStream(file, zel::IIOStream::AccessRead, kOpenFlags);
   const std::int64_t length = stream->getLength();
   if (length < CFleckDataPreparer::getDigestOffset() + 2 * digestLength) return -1;
-  // The record digest, or for a re-encrypted record the payload digest in the head. A
-  // seek: on an object store the stream reads just that range.
-  stream->seek(to != nullptr ? CFleckDataPreparer::getDigestOffset() : length - digestLength);
+  stream->seek(head ? CFleckDataPreparer::getDigestOffset() : length - digestLength);
   stream->read(into, digestLength);
   stream->close();
   return length;
@@ -103,10 +102,12 @@ std::int64_t CCopyWorker::unchanged(const CCopyPlan::File& file) {
     return -1;
   std::vector<unsigned char> mine(static_cast<std::size_t>(digestLength));
   std::vector<unsigned char> theirs(mine.size());
-  const std::int64_t length = readDigest(file.source, mine.data());
+  const std::int64_t length =
+      readDigest(*fs, file.source, digestLength, to != nullptr, mine.data());
   if (length < 0) return -1;
   try {
-    const std::int64_t held = readDigest(file.destination, theirs.data());
+    const std::int64_t held =
+        readDigest(*fs, file.destination, digestLength, to != nullptr, theirs.data());
     work->addRead(2 * digestLength);
     if (held < 0 || (sizesCount && held != length) || mine != theirs) return -1;
   } catch (const zel::CError&) {

@@ -38,14 +38,18 @@ class CCopyWorker final : public zel::CThread {
 
   void run() override;
 
+  // Reads the digest that tells a record apart into `into`: the record digest (its last
+  // digestLength bytes) or, with `head`, the payload digest in its head. Returns the
+  // file's length, or -1 when it is too short to hold one. A seek: on an object store
+  // the stream reads just that range.
+  static std::int64_t readDigest(zel::IFileSystem& fs, const zel::CURI& file, int digestLength,
+                                 bool head, unsigned char* into);
+
  private:
   // Each returns the source file's size, or -1 when the file was not handled.
   std::int64_t copy(const CCopyPlan::File& file);
   // When the destination's file has the source's digest.
   std::int64_t unchanged(const CCopyPlan::File& file);
-  // Reads the digest that tells a file (see unchanged) into `into`; returns the file's
-  // length, or -1 when it is too short to hold one.
-  std::int64_t readDigest(const zel::CURI& file, unsigned char* into);
   void readWhole(const zel::CURI& file, zel::TBuffer<unsigned char>& into);
   // Stores the record, making missing folders of the tree.
   void store(const zel::CURI& file, const zel::TBuffer<unsigned char>& bytes);

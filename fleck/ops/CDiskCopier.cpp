@@ -1,5 +1,7 @@
 #include "fleck/ops/CDiskCopier.h"
 
+#include "fleck/ops/CCopyReuse.h"
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -66,7 +68,7 @@ CDiskCopier::Stats CDiskCopier::run(const zel::CURI& source, const zel::CURI& de
   planOptions.chain = options.chain;
   planOptions.reencrypt = options.reencrypt;
   planOptions.newPassword = options.newPassword;
-  const CCopyPlan plan = CCopyPlan::make(fs, source, destination, planOptions, passwords);
+  CCopyPlan plan = CCopyPlan::make(fs, source, destination, planOptions, passwords);
 
   // Each destination disk is ours for the whole copy, and marked before it changes.
   std::vector<zel::P<CFleckDiskLock>> locks;
@@ -92,6 +94,8 @@ CDiskCopier::Stats CDiskCopier::run(const zel::CURI& source, const zel::CURI& de
     }
   }
 
+  // Records an earlier copy holds in another disk of the chain move instead of being sent.
+  const std::int64_t moved = CCopyReuse::run(fs, plan, options.threads);
   auto work = zel::make<CCopyWork>(plan.files, plan.stale);
   progress.start(plan.sourceBytes);
   runPhase(plan, work, false, destination, &progress);
@@ -118,6 +122,7 @@ CDiskCopier::Stats CDiskCopier::run(const zel::CURI& source, const zel::CURI& de
   Stats stats;
   stats.disks = static_cast<std::int64_t>(plan.disks.size());
   stats.copied = work->getCopied();
+  stats.moved = moved;
   stats.skipped = work->getSkipped();
   stats.deleted = work->getDeleted();
   stats.dropped = work->getDropped();

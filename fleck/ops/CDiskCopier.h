@@ -39,6 +39,7 @@ class CDiskCopier final {
     std::int64_t disks = 0;
     std::int64_t copied = 0;   // fleck files written
     std::int64_t skipped = 0;  // fleck files the destination held already
+    std::int64_t moved = 0;    // of those, moved there from another destination disk
     std::int64_t deleted = 0;  // stale fleck files deleted
     std::int64_t dropped = 0;  // records of all-zero flecks not copied (standalone copy)
     std::int64_t bytesWritten = 0;

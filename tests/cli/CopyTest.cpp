@@ -77,6 +77,16 @@ TEST_F(CopyTest, ChainsAndSingleDisksCopyIncrementallyAndUnderANewPassword) {
   for (const char* count : {"\"copied\": 1,", "\"deleted\": 1,"})
     EXPECT_NE(again.find(count), std::string::npos) << again;
   expectSameChain("copy");
+  // A new snapshot s3 keeps live's old flecks 3 and 5, which live's copy holds: they move
+  // within the destination, and only live's two new flecks are sent.
+  ok({"child", path("s3"), "--parent", path("live")});
+  change(image, 3, 'f'), change(image, 5, 'g');
+  ok({"import", path("live"), path("image"), "-i"});
+  const std::string snapshot = ok({"copy", "--chain", path("s2"), path("copy"), "--json"});
+  for (const char* count : {"\"copied\": 2,", "\"moved\": 2,"})
+    EXPECT_NE(snapshot.find(count), std::string::npos) << snapshot;
+  expectSameChain("copy");
+  EXPECT_TRUE(exported("copy/s3") == exported("s3"));
 
   // One snapshot alone: no links, the flecks it reads through its parents its own, the
   // record of zeros left out.

@@ -74,6 +74,7 @@ int CCopyCommand::run() {
     out["disks"] = stats.disks;
     out["copied"] = stats.copied;
     out["skipped"] = stats.skipped;
+    out["moved"] = stats.moved;
     out["deleted"] = stats.deleted;
     out["zero_records_dropped"] = stats.dropped;
     out["bytes_written"] = stats.bytesWritten;
@@ -90,6 +91,8 @@ int CCopyCommand::run() {
         static_cast<long long>(stats.disks), stats.disks == 1 ? "" : "s",
         static_cast<long long>(stats.copied), static_cast<long long>(stats.skipped),
         static_cast<long long>(stats.deleted));
+    if (stats.moved > 0)
+      std::printf(" (%lld of them moved from another disk)", static_cast<long long>(stats.moved));
     if (stats.dropped > 0)
       std::printf(", %lld zero records dropped", static_cast<long long>(stats.dropped));
     std::printf("; %s written, %s read\n", CSizes::format(stats.bytesWritten).c_str(),
