@@ -10,7 +10,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkgconf libgtest-dev libgmock-dev libbenchmark-dev
           libssl-dev zlib1g-dev liblz4-dev liblzma-dev libcli11-dev libcurl4-openssl-dev
-          nlohmann-json3-dev nbdkit nbdkit-plugin-dev qemu-utils libnbd-bin)
+          nlohmann-json3-dev libipsec-mb-dev nbdkit nbdkit-plugin-dev qemu-utils libnbd-bin)
 
 # Only for scripts/run-fuzz.sh: the normal test run does not pay for them.
 fuzz_packages=(clang libclang-rt-14-dev)
