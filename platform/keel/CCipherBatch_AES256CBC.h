@@ -43,8 +43,8 @@ class CCipherBatch_AES256CBC final : public zel::CBase {
   Engine getEngine() const { return engine; }
 
   // Encrypts buffers[i] into outs[i] for i < count, with outMode ICipher::kReplace or
-  // kAppend as in ICipher::encrypt. The outputs must be distinct objects, and no input
-  // may lie in an output's storage. Bad arguments throw zel::CInvalidArgError; a failure
+  // kAppend as in ICipher::encrypt. No input may lie in an output's storage (growing an
+  // output could move it). Bad arguments throw zel::CInvalidArgError; a failure
   // throws CCryptoError and leaves every output as ICipher::encrypt does after a failure.
   void encrypt(const zel::TCryptBuffer<unsigned char>& key, const BatchBuffer* buffers,
                std::size_t count, zel::TBuffer<unsigned char>* outs, int outMode);

@@ -72,7 +72,7 @@ void digestLanes(int laneCount, Compress compress, const BatchBuffer* buffers, s
     return buffers[x].length > buffers[y].length;
   });
 
-  Lanes lanes;
+  Lanes lanes{};  // idle lanes' state is never read, but starts defined
   LaneJob jobs[md5_lanes::kMaxLanes];
   std::size_t taken = 0;
   auto start = [&](int l) {

@@ -17,7 +17,8 @@ namespace keel {
 // against known answers (RFC 1321's test strings in every lane, and a batch of mixed
 // lengths against OpenSSL); an engine that fails is logged once and replaced by OpenSSL.
 // FLECK_KEEL_SCALAR=1 in the environment selects OpenSSL from the start (see
-// isBatchScalarForced).
+// isBatchScalarForced). A batch of one buffer always goes to OpenSSL, whose one-stream
+// code is as fast as a single lane.
 //
 // Stateless apart from that one-time choice: any number of threads may call at once.
 class CMD5Batch final {
