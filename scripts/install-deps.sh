@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing fleck needs, and only those
 # that are missing, so that a fresh machine needs nothing else. nbdkit and its plugin
 # headers build and run the NBD plugin; qemu-utils (qemu-img, qemu-io) and libnbd-bin
-# (nbdcopy, nbdinfo) are the clients the NBD tests use.
+# (nbdcopy, nbdinfo) are the clients the NBD tests use. libipsec-mb-dev is the
+# multi-buffer AES that keel's batch encryption runs on.
 #
 #   scripts/install-deps.sh        what the build and the tests need
 #   scripts/install-deps.sh fuzz   that, and clang with libFuzzer's runtime (fuzz preset)
