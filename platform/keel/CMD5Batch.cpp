@@ -134,6 +134,14 @@ void digestLanes(int laneCount, Compress compress, const BatchBuffer* buffers, s
 
 void run(CMD5Batch::Engine engine, const BatchBuffer* buffers, std::size_t count,
          unsigned char* digests) {
+  if (count > 0 && (buffers == nullptr || digests == nullptr))
+    throw zel::CInvalidArgError(kSource, "No buffers or no room for the digests");
+  for (std::size_t i = 0; i < count; ++i) {
+    if (buffers[i].data == nullptr && buffers[i].length > 0) {
+      throw zel::CInvalidArgError(kSource, "Null data with a length",
+                                  zel::CProps().add("index", i));
+    }
+  }
   switch (engine) {
     case CMD5Batch::Engine::AVX512:
       digestLanes(16, &md5_lanes::compressAVX512, buffers, count, digests);

@@ -28,7 +28,8 @@ class CMD5Batch final {
   enum class Engine { Auto, AVX512, AVX2, OpenSSL };
 
   // Writes the digest of buffers[i] to digests + 16 * i, for i < count. Throws
-  // CCryptoError when OpenSSL fails.
+  // zel::CInvalidArgError for null pointers where there are bytes, CCryptoError when
+  // OpenSSL fails.
   static void digest(const BatchBuffer* buffers, std::size_t count, unsigned char* digests);
 
   // The same with a given engine, for tests and benchmarks; Auto is what digest uses.

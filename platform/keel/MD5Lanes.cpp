@@ -68,8 +68,11 @@ KEEL_AVX512 __m512i round512(__m512i x, __m512i y, __m512i z) {
 template <int I>
 KEEL_AVX512 void step512(__m512i (&v)[4], const __m512i (&m)[16]) {
   constexpr int a = kA(I), b = (a + 1) % 4, c = (a + 2) % 4, d = (a + 3) % 4;
-  __m512i t = _mm512_add_epi32(v[a], round512<I / 16>(v[b], v[c], v[d]));
-  t = _mm512_add_epi32(t, _mm512_add_epi32(m[kWord(I)], _mm512_set1_epi32(int(kSine[I]))));
+  // v[b] is the newest word: add everything else first, so that the chain from it is
+  // only function, add, rotate, add.
+  __m512i t =
+      _mm512_add_epi32(v[a], _mm512_add_epi32(m[kWord(I)], _mm512_set1_epi32(int(kSine[I]))));
+  t = _mm512_add_epi32(t, round512<I / 16>(v[b], v[c], v[d]));
   v[a] = _mm512_add_epi32(v[b], _mm512_rol_epi32(t, kShift[I / 16][I % 4]));
 }
 
@@ -120,8 +123,9 @@ template <int I>
 KEEL_AVX2 void step256(__m256i (&v)[4], const __m256i (&m)[16]) {
   constexpr int a = kA(I), b = (a + 1) % 4, c = (a + 2) % 4, d = (a + 3) % 4;
   constexpr int shift = kShift[I / 16][I % 4];
-  __m256i t = _mm256_add_epi32(v[a], round256<I / 16>(v[b], v[c], v[d]));
-  t = _mm256_add_epi32(t, _mm256_add_epi32(m[kWord(I)], _mm256_set1_epi32(int(kSine[I]))));
+  __m256i t =
+      _mm256_add_epi32(v[a], _mm256_add_epi32(m[kWord(I)], _mm256_set1_epi32(int(kSine[I]))));
+  t = _mm256_add_epi32(t, round256<I / 16>(v[b], v[c], v[d]));
   t = _mm256_or_si256(_mm256_slli_epi32(t, shift), _mm256_srli_epi32(t, 32 - shift));
   v[a] = _mm256_add_epi32(v[b], t);
 }
