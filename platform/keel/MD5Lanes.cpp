@@ -68,12 +68,14 @@ KEEL_AVX512 __m512i round512(__m512i x, __m512i y, __m512i z) {
 template <int I>
 KEEL_AVX512 void step512(__m512i (&v)[4], const __m512i (&m)[16]) {
   constexpr int a = kA(I), b = (a + 1) % 4, c = (a + 2) % 4, d = (a + 3) % 4;
+  // A constant the unoptimised build folds too: the rotation takes an immediate.
+  constexpr int shift = kShift[I / 16][I % 4];
   // v[b] is the newest word: add everything else first, so that the chain from it is
   // only function, add, rotate, add.
   __m512i t =
       _mm512_add_epi32(v[a], _mm512_add_epi32(m[kWord(I)], _mm512_set1_epi32(int(kSine[I]))));
   t = _mm512_add_epi32(t, round512<I / 16>(v[b], v[c], v[d]));
-  v[a] = _mm512_add_epi32(v[b], _mm512_rol_epi32(t, kShift[I / 16][I % 4]));
+  v[a] = _mm512_add_epi32(v[b], _mm512_rol_epi32(t, shift));
 }
 
 template <std::size_t... I>
