@@ -53,7 +53,7 @@ void digestOpenSSL(const BatchBuffer* buffers, std::size_t count, unsigned char*
 // of the last bytes, padding and bit length, built here.
 struct LaneJob {
   std::size_t buffer = 0;  // index into the batch
-  std::size_t left = 0;    // blocks left in the current part
+  std::size_t left = 0;    // blocks left in the current stretch
   int tailBlocks = 0;
   bool inTail = false;
   bool busy = false;
@@ -61,7 +61,7 @@ struct LaneJob {
 };
 
 // Hashes the batch in `laneCount` lanes with `compress`. Lanes run in lockstep for as
-// many blocks as the shortest current part allows; then lanes at the end of their
+// many blocks as the shortest current stretch allows; then lanes at the end of their
 // buffer's whole blocks switch to its tail, and lanes done with the tail take the next
 // buffer. Longest buffers go first, so that lanes run out at about the same time.
 void digestLanes(int laneCount, Compress compress, const BatchBuffer* buffers, std::size_t count,

@@ -90,7 +90,7 @@ KEEL_AVX512 void transpose512(const __m512i (&r)[16], __m512i (&m)[16]) {
     t[2 * k] = _mm512_unpacklo_epi32(r[2 * k], r[2 * k + 1]);
     t[2 * k + 1] = _mm512_unpackhi_epi32(r[2 * k], r[2 * k + 1]);
   }
-  // Now u[4k + j], in its 128-bit part p, holds word 4p + j of rows 4k..4k+3.
+  // Now u[4k + j], in its 128-bit quarter p, holds word 4p + j of rows 4k..4k+3.
   for (int k = 0; k < 4; ++k) {
     u[4 * k] = _mm512_unpacklo_epi64(t[4 * k], t[4 * k + 2]);
     u[4 * k + 1] = _mm512_unpackhi_epi64(t[4 * k], t[4 * k + 2]);
