@@ -63,7 +63,8 @@ struct LaneJob {
 // Hashes the batch in `laneCount` lanes with `compress`. Lanes run in lockstep for as
 // many blocks as the shortest current stretch allows; then lanes at the end of their
 // buffer's whole blocks switch to its tail, and lanes done with the tail take the next
-// buffer. Longest buffers go first, so that lanes run out at about the same time.
+// buffer. Longest buffers go first, so that lanes run out at about the same time; the
+// last one left finishes in plain code.
 void digestLanes(int laneCount, Compress compress, const BatchBuffer* buffers, std::size_t count,
                  unsigned char* digests) {
   std::vector<std::size_t> order(count);
@@ -103,14 +104,38 @@ void digestLanes(int laneCount, Compress compress, const BatchBuffer* buffers, s
     job.busy = true;
   };
 
+  auto writeDigest = [&](const LaneJob& job, std::uint32_t a, std::uint32_t b, std::uint32_t c,
+                         std::uint32_t d) {
+    unsigned char* const out = digests + CMD5Batch::kLength * job.buffer;
+    const std::uint32_t words[4] = {a, b, c, d};
+    for (int w = 0; w < 4; ++w) {
+      for (int i = 0; i < 4; ++i)
+        out[4 * w + i] = static_cast<unsigned char>(words[w] >> (8 * i));
+    }
+  };
+
   for (int l = 0; l < laneCount; ++l)
     start(l);
   for (;;) {
     std::size_t run = 0;
+    int busy = 0, last = 0;
     for (int l = 0; l < laneCount; ++l) {
-      if (jobs[l].busy && (run == 0 || jobs[l].left < run)) run = jobs[l].left;
+      if (!jobs[l].busy) continue;
+      if (run == 0 || jobs[l].left < run) run = jobs[l].left;
+      last = l, ++busy;
     }
-    if (run == 0) break;
+    if (busy == 0) break;
+    if (busy == 1 && taken == count) {
+      // The last buffer alone would run at the speed of one lane; plain code is faster.
+      LaneJob& job = jobs[last];
+      std::uint32_t state[4];
+      for (int w = 0; w < 4; ++w)
+        state[w] = lanes.state[w][last];
+      md5_lanes::compressScalar(state, lanes.next[last], job.left);
+      if (!job.inTail) md5_lanes::compressScalar(state, job.tail, job.tailBlocks);
+      writeDigest(job, state[0], state[1], state[2], state[3]);
+      break;
+    }
     compress(lanes, run);
     for (int l = 0; l < laneCount; ++l) {
       LaneJob& job = jobs[l];
@@ -121,12 +146,7 @@ void digestLanes(int laneCount, Compress compress, const BatchBuffer* buffers, s
         lanes.next[l] = job.tail;
         continue;
       }
-      unsigned char* const out = digests + CMD5Batch::kLength * job.buffer;
-      for (int w = 0; w < 4; ++w) {
-        const std::uint32_t word = lanes.state[w][l];
-        for (int i = 0; i < 4; ++i)
-          out[4 * w + i] = static_cast<unsigned char>(word >> (8 * i));
-      }
+      writeDigest(job, lanes.state[0][l], lanes.state[1][l], lanes.state[2][l], lanes.state[3][l]);
       start(l);
     }
   }

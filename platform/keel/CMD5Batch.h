@@ -10,7 +10,8 @@ namespace keel {
 // (each block depends on the one before), but separate buffers can: each takes a 32-bit
 // lane, 16 at a time with AVX-512 or 8 with AVX2. Buffers of any length may be mixed in
 // one batch; lanes whose buffer ends take the next one, longest first, so batches of
-// equal sizes (the common case: flecks) keep every lane busy to the end.
+// equal sizes (the common case: flecks) keep every lane busy to the end, and the last
+// buffer left finishes in plain code instead of one lane of sixteen.
 //
 // The engine is chosen once per process: AVX-512 when the CPU has it, else AVX2, else
 // OpenSSL one buffer at a time. The first use of a vector engine in a process checks it

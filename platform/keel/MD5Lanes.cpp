@@ -2,6 +2,8 @@
 
 #include <immintrin.h>
 
+#include <bit>
+#include <cstring>
 #include <utility>
 
 // GCC 12's AVX-512 intrinsics start some results from a deliberately undefined value
@@ -156,6 +158,25 @@ KEEL_AVX2 void transpose256(const __m256i (&r)[8], __m256i* m) {
   }
 }
 
+// --- Scalar: one message --------------------------------------------------------------
+
+template <int I>
+inline void stepScalar(std::uint32_t (&v)[4], const std::uint32_t (&m)[16]) {
+  constexpr int a = kA(I), b = (a + 1) % 4, c = (a + 2) % 4, d = (a + 3) % 4;
+  std::uint32_t f;
+  if constexpr (I / 16 == 0) f = v[d] ^ (v[b] & (v[c] ^ v[d]));
+  if constexpr (I / 16 == 1) f = v[c] ^ (v[d] & (v[b] ^ v[c]));
+  if constexpr (I / 16 == 2) f = v[b] ^ v[c] ^ v[d];
+  if constexpr (I / 16 == 3) f = v[c] ^ (v[b] | ~v[d]);
+  v[a] = v[b] + std::rotl(v[a] + m[kWord(I)] + kSine[I] + f, kShift[I / 16][I % 4]);
+}
+
+template <std::size_t... I>
+inline void stepsScalar(std::uint32_t (&v)[4], const std::uint32_t (&m)[16],
+                        std::index_sequence<I...>) {
+  (stepScalar<int(I)>(v, m), ...);
+}
+
 }  // namespace
 
 bool hasAVX512() {
@@ -208,6 +229,17 @@ __attribute__((target("avx2"))) void compressAVX2(Lanes& lanes, std::size_t bloc
   }
   for (int w = 0; w < 4; ++w)
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes.state[w]), v[w]);
+}
+
+void compressScalar(std::uint32_t (&state)[4], const unsigned char* data, std::size_t blocks) {
+  std::uint32_t v[4] = {state[0], state[1], state[2], state[3]};
+  for (; blocks > 0; --blocks, data += kBlockLength) {
+    std::uint32_t m[16];
+    std::memcpy(m, data, sizeof(m));  // little-endian words, as on every CPU this runs on
+    stepsScalar(v, m, std::make_index_sequence<64>());
+    for (int w = 0; w < 4; ++w)
+      v[w] = state[w] += v[w];
+  }
 }
 
 }  // namespace keel::md5_lanes

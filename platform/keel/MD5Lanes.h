@@ -32,4 +32,8 @@ bool hasAVX2();
 void compressAVX512(Lanes& lanes, std::size_t blocks);
 void compressAVX2(Lanes& lanes, std::size_t blocks);
 
+// One message, `blocks` blocks at `data`, in plain integer code: for the last buffer of
+// a batch, which a vector would run with every other lane idle.
+void compressScalar(std::uint32_t (&state)[4], const unsigned char* data, std::size_t blocks);
+
 }  // namespace keel::md5_lanes
