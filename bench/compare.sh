@@ -247,6 +247,13 @@ if [ ${#bound_mbs[@]} -gt 0 ]; then
       "${bound_mbs[cpu-import-$t]:-} / ${bound_mbs[cpu-export-$t]:-} | – |" \
       "$(ratio "$fi_mbs" "$bi") | $(ratio "$fe_mbs" "$be") |"
   done
+  for t in 1 "$cores"; do
+    bi=${bound_mbs[import-batched-$t]:-}; be=${bound_mbs[export-batched-$t]:-}
+    [ -z "$bi" ] && continue
+    echo "| bound batched, $t thread(s) (fleck-bound: 16 flecks per MD5 and AES batch) | $bi | $be | – | – | – |" \
+      "${bound_mbs[cpu-import-batched-$t]:-} / ${bound_mbs[cpu-export-batched-$t]:-} | – |" \
+      "$(ratio "$fi_mbs" "$bi") | $(ratio "$fe_mbs" "$be") |"
+  done
   echo
   echo "fleck's share of the bound at $cores threads: import $(ratio "$fi_mbs" "${bound_mbs[import-$cores]:-}")," \
     "export $(ratio "$fe_mbs" "${bound_mbs[export-$cores]:-}"); by CPU time (bound's CPU s ÷" \

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include "fleck/CFleckDiskHeader.h"
 #include "fleck/CFleckDiskLink.h"
 #include "keel/CDigestType_MD5.h"
+#include "keel/CMD5Batch.h"
 #include "keel/IDigest.h"
 #include "zel/CBufferStream.h"
 #include "zel/CDataInStream.h"
@@ -449,6 +451,36 @@ void runURI(const std::uint8_t* data, std::size_t size) {
   checkRelative(second, u);
 }
 
+// md5batch: byte 0 gives the batch size (1 + byte % 40, past two full sets of 16 lanes),
+// then two bytes per buffer its length (little-endian, modulo what fits); the rest is the
+// data, buffer i starting at i * 61 bytes into it, so buffers overlap and start unaligned.
+void runMD5Batch(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return;
+  const std::size_t count = 1 + data[0] % 40;
+  if (size < 1 + 2 * count) return;
+  const std::uint8_t* const pool = data + 1 + 2 * count;
+  const std::size_t poolSize = size - 1 - 2 * count;
+  std::vector<keel::BatchBuffer> buffers(count);
+  std::vector<unsigned char> expected(count * kMD5Length);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t offset = i * 61 % (poolSize + 1);
+    const std::size_t length =
+        (data[1 + 2 * i] | std::size_t{data[2 + 2 * i]} << 8) % (poolSize - offset + 1);
+    buffers[i] = {pool + offset, length};
+    const std::string digest =
+        withMD5(std::string_view(reinterpret_cast<const char*>(pool + offset), length))
+            .substr(length);
+    std::memcpy(&expected[i * kMD5Length], digest.data(), kMD5Length);
+  }
+  using Engine = keel::CMD5Batch::Engine;
+  for (Engine engine : {Engine::AVX512, Engine::AVX2, Engine::Auto}) {
+    if (!keel::CMD5Batch::isUsable(engine)) continue;
+    std::vector<unsigned char> got(count * kMD5Length);
+    keel::CMD5Batch::digestWith(engine, buffers.data(), count, got.data());
+    require(got == expected, "batch MD5 equals OpenSSL's MD5 of every buffer");
+  }
+}
+
 }  // namespace
 
 const std::vector<FuzzTarget>& getFuzzTargets() {
@@ -459,6 +491,7 @@ const std::vector<FuzzTarget>& getFuzzTargets() {
       {"auxfile", &runAuxFile, nullptr},
       {"datainstream", &runDataInStream, &dataInStreamSeeds},
       {"uri", &runURI, nullptr},
+      {"md5batch", &runMD5Batch, nullptr},
   };
   return targets;
 }

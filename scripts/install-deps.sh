@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing fleck needs, and only those
 # that are missing, so that a fresh machine needs nothing else. nbdkit and its plugin
 # headers build and run the NBD plugin; qemu-utils (qemu-img, qemu-io) and libnbd-bin
-# (nbdcopy, nbdinfo) are the clients the NBD tests use.
+# (nbdcopy, nbdinfo) are the clients the NBD tests use. libipsec-mb-dev is the
+# multi-buffer AES that keel's batch encryption runs on.
 #
 #   scripts/install-deps.sh        what the build and the tests need
 #   scripts/install-deps.sh fuzz   that, and clang with libFuzzer's runtime (fuzz preset)
@@ -10,7 +11,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkgconf libgtest-dev libgmock-dev libbenchmark-dev
           libssl-dev zlib1g-dev liblz4-dev liblzma-dev libcli11-dev libcurl4-openssl-dev
-          nlohmann-json3-dev nbdkit nbdkit-plugin-dev qemu-utils libnbd-bin)
+          nlohmann-json3-dev libipsec-mb-dev nbdkit nbdkit-plugin-dev qemu-utils libnbd-bin)
 
 # Only for scripts/run-fuzz.sh: the normal test run does not pay for them.
 fuzz_packages=(clang libclang-rt-14-dev)
