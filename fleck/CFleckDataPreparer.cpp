@@ -9,6 +9,7 @@
 #include "fleck/CFleckDisk.h"
 #include "keel/CCipherManager.h"
 #include "keel/CDigestManager.h"
+#include "keel/CMD5Batch.h"
 #include "keel/IDigestType.h"
 #include "zel/CBufferStream.h"
 #include "zel/CDataInStream.h"
@@ -67,6 +68,8 @@ CFleckDataPreparer::CFleckDataPreparer(const CFleckDiskHeader& header,
   type->createDigest(digest);
   digestLength = digest->getLength();
   compressor = makeCompressor(header.getCompressID());
+  md5 = header.getCheckSumHashID() == L"md5";
+  aes = header.getCipherID() == L"aes256cbc";
 }
 
 CFleckDataPreparer::CFleckDataPreparer(const CFleckDataPreparer& other)
@@ -78,7 +81,9 @@ CFleckDataPreparer::CFleckDataPreparer(const CFleckDataPreparer& other)
       digest(other.digest),
       digestLength(other.digestLength),
       compressor(other.compressor),
-      workBuffer(other.workBuffer) {}
+      workBuffer(other.workBuffer),
+      md5(other.md5),
+      aes(other.aes) {}
 
 CFleckDataPreparer& CFleckDataPreparer::operator=(const CFleckDataPreparer& other) {
   if (this != &other) {
@@ -90,6 +95,10 @@ CFleckDataPreparer& CFleckDataPreparer::operator=(const CFleckDataPreparer& othe
     digestLength = other.digestLength;
     compressor = other.compressor;
     workBuffer = other.workBuffer;
+    // The batch cipher is one caller's: a copy makes its own.
+    batchCipher = nullptr;
+    md5 = other.md5;
+    aes = other.aes;
   }
   return *this;
 }
@@ -139,6 +148,79 @@ void CFleckDataPreparer::prepareData(const zel::TBuffer<unsigned char>& source,
   digest->finish();
   std::memcpy(destination.getFreePtr(d), digest->getResult(), d);
   destination.addUsed(d);
+}
+
+void CFleckDataPreparer::digestPayloads(const zel::TBuffer<unsigned char>* const* payloads,
+                                        std::size_t count, unsigned char* digests) {
+  const auto d = static_cast<std::size_t>(digestLength);
+  if (md5) {
+    std::vector<keel::BatchBuffer> buffers(count);
+    for (std::size_t i = 0; i < count; ++i)
+      buffers[i] = keel::BatchBuffer{payloads[i]->getData(), payloads[i]->getUsed()};
+    keel::CMD5Batch::digest(buffers.data(), count, digests);
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    digest->reset();
+    digest->update(payloads[i]->getData(), payloads[i]->getUsed());
+    digest->finish();
+    std::memcpy(digests + i * d, digest->getResult(), d);
+  }
+}
+
+void CFleckDataPreparer::prepareBatch(const zel::TBuffer<unsigned char>* const* payloads,
+                                      const unsigned char* digests,
+                                      zel::TBuffer<unsigned char>* const* records,
+                                      std::size_t count) {
+  const auto d = static_cast<std::size_t>(digestLength);
+  const auto head = static_cast<std::size_t>(getDigestOffset());
+  if (batchBuffers.size() < count) batchBuffers.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t n = payloads[i]->getUsed();
+    if (static_cast<std::int64_t>(n) > fleckSize) {
+      throw zel::CInvalidArgError("CFleckDataPreparer::prepareBatch",
+                                  "a payload is bigger than the fleck size");
+    }
+    const std::size_t maxCompressed = compressor->getMaxCompressedLength(n);
+    zel::TBuffer<unsigned char>& record = *records[i];
+    record.reserve(maxCompressed + 2 * d + head +
+                   static_cast<std::size_t>(cipher->getExpansionLength1()) +
+                   static_cast<std::size_t>(cipher->getExpansionLength2()));
+    // The head: magic, the reader's and the writer's version, the payload digest.
+    unsigned char* out = record.getData();
+    std::memcpy(out, kMagic, sizeof(kMagic));
+    const auto version = static_cast<std::uint16_t>(CFleckDisk::getImplementationVersion());
+    for (std::size_t v = 0; v < 2; ++v) {
+      out[sizeof(kMagic) + 2 * v] = static_cast<unsigned char>(version & 0xff);
+      out[sizeof(kMagic) + 2 * v + 1] = static_cast<unsigned char>(version >> 8);
+    }
+    std::memcpy(out + head, digests + i * d, d);
+    record.setUsed(head + d);
+    zel::TBuffer<unsigned char>& compressed = batchBuffers[i];
+    compressed.setUsed(maxCompressed);
+    compressed.setUsed(
+        compressor->compress(payloads[i]->getData(), n, compressed.getData(), maxCompressed));
+  }
+  if (aes) {
+    if (batchCipher == nullptr) batchCipher = zel::make<keel::CCipherBatch_AES256CBC>();
+    std::vector<keel::BatchBuffer> inputs(count);
+    for (std::size_t i = 0; i < count; ++i)
+      inputs[i] = keel::BatchBuffer{batchBuffers[i].getData(), batchBuffers[i].getUsed()};
+    // Behind each record's head and payload digest.
+    batchCipher->encrypt(cipherKey, inputs.data(), count, records, keel::ICipher::kAppend);
+  } else {
+    for (std::size_t i = 0; i < count; ++i) {
+      cipher->encrypt(cipherKey, batchBuffers[i].getData(), batchBuffers[i].getUsed(), *records[i],
+                      keel::ICipher::kAppend, 0);
+    }
+  }
+  // The record digests, over everything before them.
+  std::vector<unsigned char> recordDigests(count * d);
+  digestPayloads(records, count, recordDigests.data());
+  for (std::size_t i = 0; i < count; ++i) {
+    std::memcpy(records[i]->getFreePtr(d), recordDigests.data() + i * d, d);
+    records[i]->addUsed(d);
+  }
 }
 
 void CFleckDataPreparer::throwUnprepareError(const char* message, zel::CProps extra) const {

@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "compress/ISimpleCompressor.h"
 #include "fleck/CFleckDiskHeader.h"
+#include "keel/CCipherBatch_AES256CBC.h"
 #include "keel/ICipher.h"
 #include "keel/IDigest.h"
 #include "zel/CBase.h"
@@ -37,6 +39,19 @@ class CFleckDataPreparer : public zel::CBase {
   // fleck size; errors of the compressor or cipher pass through.
   void prepareData(const zel::TBuffer<unsigned char>& source,
                    zel::TBuffer<unsigned char>& destination);
+
+  // The payload digests of `count` payloads into `digests` (getDigestLength() bytes
+  // each), all at once where the digest is MD5 (keel::CMD5Batch).
+  void digestPayloads(const zel::TBuffer<unsigned char>* const* payloads, std::size_t count,
+                      unsigned char* digests);
+  // The records of `count` payloads, each as prepareData makes it, with the payload
+  // digests given (digestPayloads). The record digests are computed all at once, and
+  // the records encrypted all at once where the cipher is AES-256-CBC
+  // (keel::CCipherBatch_AES256CBC). Throws as prepareData; the records are then
+  // undefined.
+  void prepareBatch(const zel::TBuffer<unsigned char>* const* payloads,
+                    const unsigned char* digests, zel::TBuffer<unsigned char>* const* records,
+                    std::size_t count);
 
   // Checks the record in the source's used bytes and replaces the destination's
   // contents with the payload. The record digest is checked before anything else is
@@ -80,6 +95,11 @@ class CFleckDataPreparer : public zel::CBase {
   int digestLength;
   zel::P<zel::ISimpleCompressor> compressor;
   zel::TBuffer<unsigned char> workBuffer;  // compressed bytes between compression and cipher
+  // For batches: one work buffer per record, and the batch cipher (made on first use).
+  std::vector<zel::TBuffer<unsigned char>> batchBuffers;
+  zel::P<keel::CCipherBatch_AES256CBC> batchCipher;
+  bool md5 = false;  // the digest is MD5: batches go through keel::CMD5Batch
+  bool aes = false;  // the cipher is AES-256-CBC: batches go through batchCipher
 };
 
 }  // namespace fleck

@@ -10,13 +10,16 @@ void CImportQueue::push(Job job) {
   changed.notify_all();
 }
 
-bool CImportQueue::pop(Job& job) {
+bool CImportQueue::popSome(std::vector<Job>& into, std::size_t most) {
+  into.clear();
   std::unique_lock<std::mutex> lock(mutex);
   changed.wait(lock, [&] { return aborted || closed || !jobs.empty(); });
-  if (aborted || jobs.empty()) return false;
-  job = std::move(jobs.front());
-  jobs.pop_front();
-  return true;
+  if (aborted) return false;
+  while (!jobs.empty() && into.size() < most) {
+    into.push_back(std::move(jobs.front()));
+    jobs.pop_front();
+  }
+  return !into.empty();
 }
 
 void CImportQueue::deliver(Result result) {

@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "zel/CBase.h"
 #include "zel/CError.h"
@@ -49,9 +50,9 @@ class CImportQueue final : public zel::CBase {
   CImportQueue& operator=(const CImportQueue&) = delete;
 
   void push(Job job);
-  // The next job, waiting for one; false once the queue is closed and empty, or
-  // aborted.
-  bool pop(Job& job);
+  // The next jobs, at most `most` (at least 1), waiting for one; false once the queue
+  // is closed and empty, or aborted.
+  bool popSome(std::vector<Job>& into, std::size_t most);
   void deliver(Result result);
   // The result of fleck `index`, waiting for it; false when aborted.
   bool take(std::int64_t index, Result& result);

@@ -26,27 +26,83 @@ CImportWorker::CImportWorker(const Setup& setup, zel::P<CImportQueue> queue,
       setup(setup),
       queue(std::move(queue)),
       preparer(std::move(preparer)),
-      tree(setup.fs, setup.header) {
-  zel::make<keel::CDigestManager>()
-      ->getType(setup.header.getCheckSumHashID())
-      ->createDigest(digest);
-}
+      tree(setup.fs, setup.header) {}
 
 void CImportWorker::run() {
-  CImportQueue::Job job;
-  while (queue->pop(job)) {
-    CImportQueue::Result result;
+  std::vector<CImportQueue::Job> jobs;
+  std::vector<CImportQueue::Result> results;
+  while (queue->popSome(jobs, setup.batch)) {
+    results.assign(jobs.size(), CImportQueue::Result());
+    handle(jobs, results);
+    // The payloads go back to their pool before the reader waits for one.
+    jobs.clear();
+    for (CImportQueue::Result& result : results)
+      queue->deliver(std::move(result));
+  }
+}
+
+void CImportWorker::handle(std::vector<CImportQueue::Job>& jobs,
+                           std::vector<CImportQueue::Result>& results) {
+  const auto d = static_cast<std::size_t>(preparer->getDigestLength());
+  const auto fail = [&](std::size_t i, const std::exception& e) {
+    results[i] = CImportQueue::Result();
+    results[i].index = jobs[i].index;
+    results[i].error = zel::CStdExceptionError::exceptionToError(e);
+  };
+  // The payloads, and the digests of those that are not all zeros, all at once.
+  std::vector<const zel::TBuffer<unsigned char>*> payloads;
+  std::vector<std::size_t> withData;
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    results[i].index = jobs[i].index;
     try {
-      if (job.payload == nullptr) readPayload(job);
-      result = handle(job);
+      if (jobs[i].payload == nullptr) readPayload(jobs[i]);
+      results[i].allZero = isAllZero(*jobs[i].payload);
+      if (!results[i].allZero) {
+        payloads.push_back(jobs[i].payload.get());
+        withData.push_back(i);
+      }
     } catch (const std::exception& e) {
-      result = CImportQueue::Result();
-      result.index = job.index;
-      result.error = zel::CStdExceptionError::exceptionToError(e);
+      fail(i, e);
     }
-    // The payload goes back to its pool before the reader waits for one.
-    job.payload = nullptr;
-    queue->deliver(std::move(result));
+  }
+  std::vector<unsigned char> digests(payloads.size() * d);
+  try {
+    if (!payloads.empty())
+      preparer->digestPayloads(payloads.data(), payloads.size(), digests.data());
+  } catch (const std::exception& e) {
+    for (const std::size_t i : withData)
+      fail(i, e);
+    withData.clear();
+  }
+  std::vector<std::size_t> needed;
+  std::vector<unsigned char> neededDigests;
+  for (std::size_t i = 0, k = 0; i < jobs.size(); ++i) {
+    if (results[i].error != nullptr) continue;
+    const bool data = k < withData.size() && withData[k] == i;
+    const unsigned char* digest = data ? digests.data() + (k++) * d : nullptr;
+    try {
+      if (decide(jobs[i], digest, results[i])) {
+        needed.push_back(i);
+        neededDigests.insert(neededDigests.end(), digest, digest + d);
+      }
+    } catch (const std::exception& e) {
+      fail(i, e);
+    }
+  }
+  if (needed.empty()) return;
+  std::vector<const zel::TBuffer<unsigned char>*> sources;
+  std::vector<zel::TBuffer<unsigned char>*> records;
+  try {
+    for (const std::size_t i : needed) {
+      results[i].record = setup.recordPool->checkOutItem();
+      results[i].action = CImportQueue::Action::StoreRecord;
+      sources.push_back(jobs[i].payload.get());
+      records.push_back(results[i].record.get());
+    }
+    preparer->prepareBatch(sources.data(), neededDigests.data(), records.data(), needed.size());
+  } catch (const std::exception& e) {
+    for (const std::size_t i : needed)
+      fail(i, e);
   }
 }
 
@@ -105,43 +161,27 @@ CImportWorker::Holder CImportWorker::locate(std::int64_t index, bool wantDigest,
   return holder;
 }
 
-bool CImportWorker::digestEquals(const zel::TBuffer<unsigned char>& payload, const Holder& holder) {
-  if (!holder.digestKnown) return false;
-  digest->reset();
-  digest->update(payload.getData(), payload.getUsed());
-  digest->finish();
-  return std::memcmp(digest->getResult(),
-                     holder.digest.getData() + CFleckDataPreparer::getDigestOffset(),
-                     static_cast<std::size_t>(preparer->getDigestLength())) == 0;
-}
-
-CImportQueue::Result CImportWorker::handle(const CImportQueue::Job& job) {
+bool CImportWorker::decide(const CImportQueue::Job& job, const unsigned char* payloadDigest,
+                           CImportQueue::Result& result) {
   using Action = CImportQueue::Action;
-  CImportQueue::Result result;
-  result.index = job.index;
-  const zel::TBuffer<unsigned char>& payload = *job.payload;
-  result.allZero = isAllZero(payload);
   Holder holder;
   if (result.allZero || setup.incremental) {
     holder = locate(job.index, setup.incremental, result.allZero);
   }
-
+  const auto d = static_cast<std::size_t>(preparer->getDigestLength());
+  const auto heldDigestIs = [&](const unsigned char* digest) {
+    return holder.digestKnown &&
+           std::memcmp(holder.digest.getData() + CFleckDataPreparer::getDigestOffset(), digest,
+                       d) == 0;
+  };
   if (result.allZero) {
-    if (holder.first < 0) return result;  // the chain reads zeros there already
-    if (setup.incremental && holder.digestKnown &&
-        std::memcmp(holder.digest.getData() + CFleckDataPreparer::getDigestOffset(),
-                    setup.zeroDigest.getData(), setup.zeroDigest.getUsed()) == 0) {
-      return result;
-    }
+    if (holder.first < 0) return false;  // the chain reads zeros there already
+    if (setup.incremental && heldDigestIs(setup.zeroDigest.getData())) return false;
     // The disk keeps a zero record where a parent holds the fleck; this only counts.
     result.action = holder.firstParent < 0 ? Action::RemoveFile : Action::StoreZeroRecord;
-  } else {
-    if (setup.incremental && holder.first >= 0 && digestEquals(payload, holder)) return result;
-    result.record = setup.recordPool->checkOutItem();
-    preparer->prepareData(payload, *result.record);
-    result.action = Action::StoreRecord;
+    return false;
   }
-  return result;
+  return !(setup.incremental && holder.first >= 0 && heldDigestIs(payloadDigest));
 }
 
 }  // namespace fleck::ops

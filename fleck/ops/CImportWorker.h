@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+
 #include <cstdint>
 #include <vector>
 
@@ -46,7 +48,16 @@ class CImportWorker final : public zel::CThread {
     zel::P<zel::CMemPool> payloadPool;
     zel::P<zel::CMemPool> recordPool;
     zel::TBuffer<unsigned char> zeroDigest;  // payload digest of an all-zero fleck
+    std::size_t batch = 1;                   // flecks a worker takes at once (batchFor)
   };
+
+  // Flecks a worker takes from the queue at once: their payload digests, encryption
+  // and record digests run side by side (one vector lane each; see CFleckDataPreparer).
+  // Up to 16, as many as fit in 32 MiB.
+  static std::size_t batchFor(std::int64_t fleckSize) {
+    return static_cast<std::size_t>(std::clamp<std::int64_t>(
+        (std::int64_t{32} << 20) / std::max<std::int64_t>(fleckSize, 1), 1, 16));
+  }
 
   CImportWorker(const Setup& setup, zel::P<CImportQueue> queue,
                 zel::P<CFleckDataPreparer> preparer);
@@ -65,14 +76,17 @@ class CImportWorker final : public zel::CThread {
 
   // Reads a whole fleck of the image into a pooled buffer as the job's payload.
   void readPayload(CImportQueue::Job& job);
-  CImportQueue::Result handle(const CImportQueue::Job& job);
+  // Decides for each job and prepares the records that are needed, as one batch.
+  void handle(std::vector<CImportQueue::Job>& jobs, std::vector<CImportQueue::Result>& results);
+  // What the disk needs for one fleck, given its payload digest (null for an all-zero
+  // one); true when that is a record of the payload.
+  bool decide(const CImportQueue::Job& job, const unsigned char* payloadDigest,
+              CImportQueue::Result& result);
   Holder locate(std::int64_t index, bool wantDigest, bool wantParent);
-  bool digestEquals(const zel::TBuffer<unsigned char>& payload, const Holder& holder);
 
   const Setup& setup;
   const zel::P<CImportQueue> queue;
   const zel::P<CFleckDataPreparer> preparer;
-  zel::P<keel::IDigest> digest;
   CFleckTree tree;
 };
 

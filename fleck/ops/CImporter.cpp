@@ -147,7 +147,9 @@ CImporter::Stats CImporter::run(IImageSource& source, IProgress& progress) {
   progress.start(source.getSize());
 
   const int threads = options.threads;
-  const int maxInFlight = 2 * threads;
+  // Each worker holds one batch while the next waits for it in the queue.
+  setup.batch = CImportWorker::batchFor(fleckSize);
+  const int maxInFlight = 2 * threads * static_cast<int>(setup.batch);
   setup.fleckSize = fleckSize;
   setup.payloadPool = zel::make<zel::CMemPool>(maxInFlight + 1, static_cast<std::size_t>(fleckSize),
                                                zel::CMemPool::FlagLazy);

@@ -17,9 +17,10 @@ namespace fleck::ops {
 // Writes an image into an open disk, fleck by fleck: the calling thread reads the
 // image into pooled fleck buffers, `threads` CImportWorkers decide and prepare in
 // parallel, and the calling thread hands the records to the disk in index order
-// (CFleckDisk::writePreparedFleckData, which waits for a free background slot). At
-// most 2 x threads flecks are between reading and storing, so memory stays bounded
-// whatever the image size.
+// (CFleckDisk::writePreparedFleckData, which waits for a free background slot). Each
+// worker prepares a batch of flecks at once (CImportWorker::batchFor: up to 16, at most
+// 32 MiB); at most 2 x threads batches are between reading and storing, so memory stays
+// bounded whatever the image size.
 //
 // Flecks past the image's end are left as they are; the bytes of the last fleck
 // behind the image's end keep what the disk read there. An image larger than the disk

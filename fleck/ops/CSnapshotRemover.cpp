@@ -161,6 +161,20 @@ Neighbours neighboursOf(zel::IFileSystem* fs, const zel::CURI& folder, bool mark
   return n;
 }
 
+// What a removal leaves when it stops right before its end, after clearing its mark:
+// the folder, empty but for an empty "fallback".
+bool onlyEmptyFolders(zel::IFileSystem* fs, const zel::CURI& folder) {
+  const zel::String fallback =
+      CFleckDiskAuxFileBase::getAuxFileURI(folder, CFleckDiskMark::getFileName(), 1)
+          .getParent()
+          .getName();
+  for (const zel::IFileSystem::FolderEntry& entry : fs->listFolder(folder)) {
+    if (!entry.folder || entry.name != fallback || !fs->listFolder(folder << entry.name).empty())
+      return false;
+  }
+  return true;
+}
+
 zel::P<CFleckDiskLock> lockDisk(zel::IFileSystem* fs, const zel::CURI& folder) {
   try {
     return zel::make<CFleckDiskLock>(fs, folder);
@@ -180,6 +194,13 @@ CSnapshotRemover::Result CSnapshotRemover::remove(const zel::CURI& given, IProgr
   if (!fs->folderExists(folder))
     throw COperationError(folder, fs->exists(folder) ? "not a folder" : "no such folder");
   const bool marked = CFleckDiskMark::isPresent(fs, folder);
+  if (!marked && !holdsHeader(fs, folder) && onlyEmptyFolders(fs, folder)) {
+    Result result;
+    result.folder = folder;
+    zel::P<CFleckDiskLock> none;
+    deleteDisk(folder, none, result);
+    return result;
+  }
   // A removal cut short may have deleted the header already; then only deleting is left.
   if (!marked || holdsHeader(fs, folder)) access.loadHeader(folder);
 

@@ -107,6 +107,15 @@ CCipherBatch_AES256CBC::~CCipherBatch_AES256CBC() {
 void CCipherBatch_AES256CBC::encrypt(const zel::TCryptBuffer<unsigned char>& key,
                                      const BatchBuffer* buffers, std::size_t count,
                                      zel::TBuffer<unsigned char>* outs, int outMode) {
+  std::vector<zel::TBuffer<unsigned char>*> pointers(count);
+  for (std::size_t i = 0; i < count && outs != nullptr; ++i)
+    pointers[i] = &outs[i];
+  encrypt(key, buffers, count, outs == nullptr ? nullptr : pointers.data(), outMode);
+}
+
+void CCipherBatch_AES256CBC::encrypt(const zel::TCryptBuffer<unsigned char>& key,
+                                     const BatchBuffer* buffers, std::size_t count,
+                                     zel::TBuffer<unsigned char>* const* outs, int outMode) {
   if (count > 0 && (buffers == nullptr || outs == nullptr))
     throw zel::CInvalidArgError(kSource, "No buffers or no outputs");
   if (key.getUsed() != CCipher_AES256CBC::kKeyLength) {
@@ -119,10 +128,10 @@ void CCipherBatch_AES256CBC::encrypt(const zel::TCryptBuffer<unsigned char>& key
       throw zel::CInvalidArgError(kSource, "Data too long",
                                   zel::CProps().add("length", buffers[i].length));
     }
-    if (static_cast<const void*>(&key) == static_cast<const void*>(&outs[i]))
+    if (static_cast<const void*>(&key) == static_cast<const void*>(outs[i]))
       throw zel::CInvalidArgError(kSource, "The key buffer is also an output buffer");
     for (std::size_t j = 0; j < count; ++j) {
-      if (cipher_call::overlapsStorage(outs[j], buffers[i].data, buffers[i].length))
+      if (cipher_call::overlapsStorage(*outs[j], buffers[i].data, buffers[i].length))
         throw zel::CInvalidArgError(kSource, "An input lies in an output's storage");
     }
   }
@@ -132,14 +141,14 @@ void CCipherBatch_AES256CBC::encrypt(const zel::TCryptBuffer<unsigned char>& key
   }
   std::vector<std::size_t> before(count);
   for (std::size_t i = 0; i < count; ++i)
-    before[i] = outMode == ICipher::kReplace ? 0 : outs[i].getUsed();
+    before[i] = outMode == ICipher::kReplace ? 0 : outs[i]->getUsed();
   for (std::size_t i = 0; i < count; ++i) {
     try {
-      single->encrypt(key, buffers[i].data, buffers[i].length, outs[i], outMode, 0);
+      single->encrypt(key, buffers[i].data, buffers[i].length, *outs[i], outMode, 0);
     } catch (...) {
       // The outputs done before go back to what they held, like the one that failed.
       for (std::size_t j = 0; j < i; ++j)
-        outs[j].setUsed(before[j]);
+        outs[j]->setUsed(before[j]);
       throw;
     }
   }
@@ -147,12 +156,13 @@ void CCipherBatch_AES256CBC::encrypt(const zel::TCryptBuffer<unsigned char>& key
 
 void CCipherBatch_AES256CBC::encryptMultiBuffer(const zel::TCryptBuffer<unsigned char>& key,
                                                 const BatchBuffer* buffers, std::size_t count,
-                                                zel::TBuffer<unsigned char>* outs, int outMode) {
+                                                zel::TBuffer<unsigned char>* const* outs,
+                                                int outMode) {
   std::vector<unsigned char*> targets(count);
   for (std::size_t i = 0; i < count; ++i) {
-    if (outMode == ICipher::kReplace) outs[i].clear();
+    if (outMode == ICipher::kReplace) outs[i]->clear();
     // Vector, whole blocks, one block of padding.
-    targets[i] = outs[i].getFreePtr(kIV + buffers[i].length / kBlock * kBlock + kBlock);
+    targets[i] = outs[i]->getFreePtr(kIV + buffers[i].length / kBlock * kBlock + kBlock);
   }
 
   ExpandedKeys keys;
@@ -204,7 +214,7 @@ void CCipherBatch_AES256CBC::encryptMultiBuffer(const zel::TCryptBuffer<unsigned
     throw;
   }
   for (std::size_t i = 0; i < count; ++i)
-    outs[i].addUsed(kIV + buffers[i].length / kBlock * kBlock + kBlock);
+    outs[i]->addUsed(kIV + buffers[i].length / kBlock * kBlock + kBlock);
 }
 
 }  // namespace keel

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <vector>
 
 #include "keel/Batch.h"
 #include "keel/CCipher_AES256CBC.h"
@@ -42,16 +43,19 @@ class CCipherBatch_AES256CBC final : public zel::CBase {
   // MultiBuffer or OpenSSL: the engine this object uses.
   Engine getEngine() const { return engine; }
 
-  // Encrypts buffers[i] into outs[i] for i < count, with outMode ICipher::kReplace or
+  // Encrypts buffers[i] into *outs[i] for i < count, with outMode ICipher::kReplace or
   // kAppend as in ICipher::encrypt. No input may lie in an output's storage (growing an
   // output could move it). Bad arguments throw zel::CInvalidArgError; a failure
   // throws CCryptoError and leaves every output as ICipher::encrypt does after a failure.
+  void encrypt(const zel::TCryptBuffer<unsigned char>& key, const BatchBuffer* buffers,
+               std::size_t count, zel::TBuffer<unsigned char>* const* outs, int outMode);
+  // The same for outputs that lie side by side.
   void encrypt(const zel::TCryptBuffer<unsigned char>& key, const BatchBuffer* buffers,
                std::size_t count, zel::TBuffer<unsigned char>* outs, int outMode);
 
  private:
   void encryptMultiBuffer(const zel::TCryptBuffer<unsigned char>& key, const BatchBuffer* buffers,
-                          std::size_t count, zel::TBuffer<unsigned char>* outs, int outMode);
+                          std::size_t count, zel::TBuffer<unsigned char>* const* outs, int outMode);
 
   Engine engine = Engine::OpenSSL;
   IMB_MGR* manager = nullptr;                 // MultiBuffer only
