@@ -168,8 +168,8 @@ void CFleck::loadFleckPayloadFromStoreOrFolders() {
   }
 }
 
-void CFleck::loadFromFolders(const zel::CURI& relative, zel::CURI& file) {
-  zel::P<zel::CMemPoolBuffer> record = preparedBufferPool->checkOutItem();
+bool CFleck::findRecord(const zel::CURI& relative, zel::TBuffer<unsigned char>& record,
+                        zel::CURI& file) {
   // The chain is a handful of folders: walking the list to an index costs nothing.
   auto folderAt = [this](int i) -> const zel::CURI& {
     return *std::next(searchFolders.begin(), i);
@@ -178,7 +178,7 @@ void CFleck::loadFromFolders(const zel::CURI& relative, zel::CURI& file) {
   int found = -1;
   for (int i = 0; i < count && found < 0; ++i) {
     file = folderAt(i) << relative;
-    if (readRecord(file, *record)) found = i;
+    if (readRecord(file, record)) found = i;
   }
   // The writer of a parent moves a fleck's old file into its child (or puts a record
   // there) before it replaces the fleck, and that can happen between two of the looks
@@ -194,7 +194,7 @@ void CFleck::loadFromFolders(const zel::CURI& relative, zel::CURI& file) {
     }
     if (nearer < 0) break;
     const zel::CURI candidate = folderAt(nearer) << relative;
-    if (readRecord(candidate, *record)) {
+    if (readRecord(candidate, record)) {
       found = nearer;
       limit = nearer;
       file = candidate;
@@ -202,22 +202,83 @@ void CFleck::loadFromFolders(const zel::CURI& relative, zel::CURI& file) {
   }
   if (found < 0) {
     file = zel::CURI();
+    return false;
+  }
+  file = folderAt(found) << relative;
+  return true;
+}
+
+void CFleck::checkWholeFleck(zel::TBuffer<unsigned char>& decoded) const {
+  // Every stored payload is a whole fleck (the last one of a disk padded with zeros):
+  // anything else is damage, found here rather than as a short read later.
+  if (static_cast<std::int64_t>(decoded.getUsed()) != header.getFleckSize()) {
+    const auto length = static_cast<std::int64_t>(decoded.getUsed());
+    decoded.setUsed(0);
+    throw zel::CError(
+        zel::String("Fleck file is corrupted: its record holds ") + zel::String::fromInt64(length) +
+            zel::String(" bytes instead of the fleck size."),
+        zel::String(), -1,
+        zel::CProps().add("decodedLength", length).add("fleckSize", header.getFleckSize()));
+  }
+}
+
+void CFleck::loadFromFolders(const zel::CURI& relative, zel::CURI& file) {
+  zel::P<zel::CMemPoolBuffer> record = preparedBufferPool->checkOutItem();
+  if (!findRecord(relative, *record, file)) {
     makeZeroPayload();
     return;
   }
-  file = folderAt(found) << relative;
   payload.setUsed(0);
   preparer->unprepareData(*record, payload);
-  // Every stored payload is a whole fleck (the last one of a disk padded with zeros):
-  // anything else is damage, found here rather than as a short read later.
-  if (static_cast<std::int64_t>(payload.getUsed()) != header.getFleckSize()) {
-    const auto decoded = static_cast<std::int64_t>(payload.getUsed());
-    payload.setUsed(0);
-    throw zel::CError(
-        zel::String("Fleck file is corrupted: its record holds ") +
-            zel::String::fromInt64(decoded) + zel::String(" bytes instead of the fleck size."),
-        zel::String(), -1,
-        zel::CProps().add("decodedLength", decoded).add("fleckSize", header.getFleckSize()));
+  checkWholeFleck(payload);
+}
+
+void CFleck::readFlecks(std::int64_t first, std::size_t count,
+                        zel::TBuffer<unsigned char>* const* payloads) {
+  if (batchRecords.size() < count) batchRecords.resize(count);
+  std::vector<const zel::TBuffer<unsigned char>*> found;
+  std::vector<zel::TBuffer<unsigned char>*> into;
+  std::vector<std::size_t> which;
+  std::vector<zel::CURI> files(count);
+  const auto named = [&](std::size_t i, const zel::CError& e) {
+    zel::P<zel::CError> error = e.clone();
+    const std::int64_t index = first + static_cast<std::int64_t>(i);
+    if (!error->getProps().has("fleckIndex")) error->getProps().add("fleckIndex", index);
+    if (!files[i].isEmpty() && !error->getProps().has("fleckFile"))
+      error->getProps().add("fleckFile", files[i].toString(true));
+    zel::logError(*error,
+                  zel::String("Error loading fleck payload (diskFolder: ") +
+                      diskFolder.toString(true) + zel::String(", fleckIndex: ") +
+                      zel::String::fromInt64(index) + zel::String("). Letting through."),
+                  zel::String());
+    error->throwClone();
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    const zel::CURI relative =
+        formRelativeFleckURI(first + static_cast<std::int64_t>(i), header.getObjectsPerTreeLevel(),
+                             header.getTreeLevels(), digitWidth, levelDigits);
+    try {
+      if (findRecord(relative, batchRecords[i], files[i])) {
+        found.push_back(&batchRecords[i]);
+        into.push_back(payloads[i]);
+        which.push_back(i);
+        continue;
+      }
+    } catch (const zel::CError& e) {
+      named(i, e);
+    }
+    payloads[i]->setUsed(static_cast<std::size_t>(header.getFleckSize()));
+    std::memset(payloads[i]->getData(), 0, payloads[i]->getUsed());
+  }
+  std::vector<std::exception_ptr> errors(found.size());
+  preparer->unprepareBatch(found.data(), into.data(), found.size(), errors.data());
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    try {
+      if (errors[k] != nullptr) std::rethrow_exception(errors[k]);
+      checkWholeFleck(*into[k]);
+    } catch (const zel::CError& e) {
+      named(which[k], e);
+    }
   }
 }
 

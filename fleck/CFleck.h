@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "fleck/CFleckDataPreparer.h"
 #include "fleck/CFleckDiskHeader.h"
@@ -78,6 +79,15 @@ class CFleck : public zel::CBase {
   // fleck at position 0 replaces the payload without loading the old one.
   int writeLaxInsideFleck(const void* data, int count);
 
+  // Reads the whole payloads of the `count` flecks from `first` on into `payloads`, for a
+  // reader that wants many at once (an export): each record is found as a load finds it
+  // (the nearest folder first, looked at again), and the records are checked and
+  // decoded as one batch (CFleckDataPreparer::unprepareBatch). Only for an object that
+  // holds no change and runs no store (a stand-alone reader); its current fleck stays
+  // as it is. The first failing fleck is logged and thrown, named as a load names it.
+  void readFlecks(std::int64_t first, std::size_t count,
+                  zel::TBuffer<unsigned char>* const* payloads);
+
   // The path of the current fleck relative to a disk folder.
   zel::CURI getRelativeFleckURI();
   // From now on replaced flecks go into `folder` (empty: no child). Only between
@@ -133,6 +143,11 @@ class CFleck : public zel::CBase {
   // Loads from the nearest folder of the chain that has the fleck (zeros if none);
   // `file` is the file being read, for the caller's error.
   void loadFromFolders(const zel::CURI& relative, zel::CURI& file);
+  // Reads the record of the fleck at `relative` from the nearest folder that has it;
+  // false (and `file` empty) when none has. `file` is the file read.
+  bool findRecord(const zel::CURI& relative, zel::TBuffer<unsigned char>& record, zel::CURI& file);
+  // Throws the error of a damaged record unless `decoded` is a whole fleck.
+  void checkWholeFleck(zel::TBuffer<unsigned char>& decoded) const;
   // Reads the record in `file` (a regular file, never through a link) into `record`;
   // false when there is no such file. A file too long for any record is an error.
   bool readRecord(const zel::CURI& file, zel::TBuffer<unsigned char>& record);
@@ -162,6 +177,7 @@ class CFleck : public zel::CBase {
   zel::TMap<long long, zel::P<CFleckStorer>> storers;
   zel::TList<Error> backgroundErrors;
   int digitWidth;
+  std::vector<zel::TBuffer<unsigned char>> batchRecords;  // readFlecks' records
 };
 
 }  // namespace fleck

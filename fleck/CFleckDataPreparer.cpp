@@ -152,17 +152,22 @@ void CFleckDataPreparer::prepareData(const zel::TBuffer<unsigned char>& source,
 
 void CFleckDataPreparer::digestPayloads(const zel::TBuffer<unsigned char>* const* payloads,
                                         std::size_t count, unsigned char* digests) {
-  const auto d = static_cast<std::size_t>(digestLength);
+  std::vector<keel::BatchBuffer> buffers(count);
+  for (std::size_t i = 0; i < count; ++i)
+    buffers[i] = keel::BatchBuffer{payloads[i]->getData(), payloads[i]->getUsed()};
+  digestMany(buffers.data(), count, digests);
+}
+
+void CFleckDataPreparer::digestMany(const keel::BatchBuffer* buffers, std::size_t count,
+                                    unsigned char* digests) {
   if (md5) {
-    std::vector<keel::BatchBuffer> buffers(count);
-    for (std::size_t i = 0; i < count; ++i)
-      buffers[i] = keel::BatchBuffer{payloads[i]->getData(), payloads[i]->getUsed()};
-    keel::CMD5Batch::digest(buffers.data(), count, digests);
+    keel::CMD5Batch::digest(buffers, count, digests);
     return;
   }
+  const auto d = static_cast<std::size_t>(digestLength);
   for (std::size_t i = 0; i < count; ++i) {
     digest->reset();
-    digest->update(payloads[i]->getData(), payloads[i]->getUsed());
+    digest->update(buffers[i].data, buffers[i].length);
     digest->finish();
     std::memcpy(digests + i * d, digest->getResult(), d);
   }
@@ -242,7 +247,11 @@ std::int64_t CFleckDataPreparer::checkRecord(const zel::TBuffer<unsigned char>& 
   if (std::memcmp(digest->getResult(), source.getData() + (u - d), d) != 0) {
     throwUnprepareError("Fleck file is corrupted.");
   }
+  return checkRecordFields(source);
+}
 
+std::int64_t CFleckDataPreparer::checkRecordFields(const zel::TBuffer<unsigned char>& source) {
+  const std::size_t u = source.getUsed();
   std::int16_t minReadVersion;
   std::int16_t writeVersion;
   {
@@ -273,22 +282,73 @@ std::int64_t CFleckDataPreparer::checkRecord(const zel::TBuffer<unsigned char>& 
 
 void CFleckDataPreparer::unprepareData(const zel::TBuffer<unsigned char>& source,
                                        zel::TBuffer<unsigned char>& destination) {
-  const std::int64_t cipherLength = checkRecord(source);
-  const std::int64_t headerSize = getHeaderSize();
-  const auto d = static_cast<std::size_t>(digestLength);
-  cipher->decrypt(cipherKey, source.getData() + headerSize, static_cast<std::size_t>(cipherLength),
-                  workBuffer, 0, 0);
-  destination.setUsed(static_cast<std::size_t>(fleckSize));
-  const std::size_t length =
-      compressor->decompress(workBuffer.getData(), workBuffer.getUsed(), destination.getData(),
-                             static_cast<std::size_t>(fleckSize));
-  destination.setUsed(length);
-
+  decode(source, checkRecord(source), workBuffer, destination);
   digest->reset();
   digest->update(destination.getData(), destination.getUsed());
   digest->finish();
-  if (std::memcmp(digest->getResult(), source.getData() + 9, d) != 0) {
+  checkPayloadDigest(source, digest->getResult());
+}
+
+void CFleckDataPreparer::decode(const zel::TBuffer<unsigned char>& source,
+                                std::int64_t cipherLength, zel::TBuffer<unsigned char>& work,
+                                zel::TBuffer<unsigned char>& destination) {
+  cipher->decrypt(cipherKey, source.getData() + getHeaderSize(),
+                  static_cast<std::size_t>(cipherLength), work, 0, 0);
+  destination.setUsed(static_cast<std::size_t>(fleckSize));
+  const std::size_t length = compressor->decompress(
+      work.getData(), work.getUsed(), destination.getData(), static_cast<std::size_t>(fleckSize));
+  destination.setUsed(length);
+}
+
+void CFleckDataPreparer::checkPayloadDigest(const zel::TBuffer<unsigned char>& source,
+                                            const unsigned char* payloadDigest) const {
+  if (std::memcmp(payloadDigest, source.getData() + getDigestOffset(),
+                  static_cast<std::size_t>(digestLength)) != 0) {
     throwUnprepareError("Decrypted and decompressed fleck data does not match hash.");
+  }
+}
+
+void CFleckDataPreparer::unprepareBatch(const zel::TBuffer<unsigned char>* const* sources,
+                                        zel::TBuffer<unsigned char>* const* destinations,
+                                        std::size_t count, std::exception_ptr* errors) {
+  const auto d = static_cast<std::size_t>(digestLength);
+  if (batchBuffers.size() < count) batchBuffers.resize(count);
+  // The record digests of all, then the checks and the decoding of each, then the
+  // payload digests of those that decoded.
+  std::vector<keel::BatchBuffer> bodies(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    errors[i] = nullptr;
+    const std::size_t u = sources[i]->getUsed();
+    // Everything but the record digest.
+    bodies[i] = keel::BatchBuffer{sources[i]->getData(), u < d ? 0 : u - d};
+  }
+  std::vector<unsigned char> recordDigests(count * d);
+  digestMany(bodies.data(), count, recordDigests.data());
+  std::vector<std::size_t> decoded;
+  for (std::size_t i = 0; i < count; ++i) {
+    try {
+      const std::size_t u = sources[i]->getUsed();
+      if (u < d ||
+          std::memcmp(recordDigests.data() + i * d, sources[i]->getData() + (u - d), d) != 0) {
+        throwUnprepareError("Fleck file is corrupted.");
+      }
+      decode(*sources[i], checkRecordFields(*sources[i]), batchBuffers[i], *destinations[i]);
+      decoded.push_back(i);
+    } catch (...) {
+      errors[i] = std::current_exception();
+    }
+  }
+  std::vector<const zel::TBuffer<unsigned char>*> payloads;
+  for (const std::size_t i : decoded)
+    payloads.push_back(destinations[i]);
+  std::vector<unsigned char> payloadDigests(payloads.size() * d);
+  digestPayloads(payloads.data(), payloads.size(), payloadDigests.data());
+  for (std::size_t k = 0; k < decoded.size(); ++k) {
+    try {
+      checkPayloadDigest(*sources[decoded[k]], payloadDigests.data() + k * d);
+    } catch (...) {
+      errors[decoded[k]] = std::current_exception();
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string_view>
 #include <vector>
 
@@ -59,6 +60,14 @@ class CFleckDataPreparer : public zel::CBase {
   void unprepareData(const zel::TBuffer<unsigned char>& source,
                      zel::TBuffer<unsigned char>& destination);
 
+  // Checks and decodes `count` records as unprepareData does each, with the record
+  // digests and the payload digests computed all at once (see digestPayloads).
+  // errors[i] is null when record i decoded into destinations[i], else what
+  // unprepareData would have thrown for it.
+  void unprepareBatch(const zel::TBuffer<unsigned char>* const* sources,
+                      zel::TBuffer<unsigned char>* const* destinations, std::size_t count,
+                      std::exception_ptr* errors);
+
   // Replaces the destination's contents with the record in the source's used bytes,
   // encrypted with `target`'s key instead of this one's: the record is checked as
   // unprepareData checks it up to the decryption, the compressed payload is decrypted
@@ -85,6 +94,16 @@ class CFleckDataPreparer : public zel::CBase {
                                         zel::CProps extra = zel::CProps()) const;
   // Checks a record's digest, magic, version and size; returns the cipher text's length.
   std::int64_t checkRecord(const zel::TBuffer<unsigned char>& source);
+  // The digests of `count` byte ranges, all at once for MD5.
+  void digestMany(const keel::BatchBuffer* buffers, std::size_t count, unsigned char* digests);
+  // The checks after the record digest: magic, version and size.
+  std::int64_t checkRecordFields(const zel::TBuffer<unsigned char>& source);
+  // Decrypts (through `work`) and decompresses a checked record into `destination`.
+  void decode(const zel::TBuffer<unsigned char>& source, std::int64_t cipherLength,
+              zel::TBuffer<unsigned char>& work, zel::TBuffer<unsigned char>& destination);
+  // Throws unless the payload digest in the record's head is `payloadDigest`.
+  void checkPayloadDigest(const zel::TBuffer<unsigned char>& source,
+                          const unsigned char* payloadDigest) const;
 
   zel::String compressID;
 
