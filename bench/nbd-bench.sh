@@ -123,18 +123,26 @@ if [ "$random_seconds" -gt 0 ]; then
   iops() {
     fio --name=random --ioengine=nbd --uri="$1" --rw=randread --bs=4k \
       --iodepth="${RANDOM_DEPTH:-16}" --runtime="$random_seconds" --time_based \
-      --size="$image_bytes" --output-format=json 2>/dev/null |
-      python3 -c 'import json, sys; print(round(json.load(sys.stdin)["jobs"][0]["read"]["iops"]))'
+      --size="$image_bytes" --output-format=json --output="$work/fio.json" >/dev/null 2>&1
+    python3 -c 'import json, sys; print(round(json.load(sys.stdin)["jobs"][0]["read"]["iops"]))' \
+      < "$work/fio.json"
   }
   secret="secret,id=sec0,data=$FLECK_PASSWORD"
   qemu-img convert -c -O qcow2 "$image" "$work/compressed.qcow2"
-  qemu-img convert --object "$secret" -O qcow2 -o encrypt.format=luks,encrypt.key-secret=sec0 \
-    "$image" "$work/luks.qcow2"
+  # Making the LUKS key calibrates its derivation, which now and then fails on a busy
+  # machine ("Unable to get accurate CPU usage"): made empty, retried, then filled.
+  luks_opts="driver=qcow2,file.filename=$work/luks.qcow2,encrypt.key-secret=sec0"
+  for _ in 1 2 3 4 5; do
+    rm -f "$work/luks.qcow2"
+    qemu-img create -q -f qcow2 --object "$secret" -o encrypt.format=luks,encrypt.key-secret=sec0 \
+      "$work/luks.qcow2" "$image_bytes" && break
+  done
+  qemu-img convert -n -f raw --object "$secret" --target-image-opts "$image" "$luks_opts"
   qemu-nbd --read-only --persistent --socket "$work/compressed.sock" -f qcow2 \
     "$work/compressed.qcow2" 2>/dev/null &
   qemu_pids=$!
   qemu-nbd --read-only --persistent --socket "$work/luks.sock" --object "$secret" \
-    --image-opts "driver=qcow2,file.filename=$work/luks.qcow2,encrypt.key-secret=sec0" 2>/dev/null &
+    --image-opts "$luks_opts" 2>/dev/null &
   qemu_pids="$qemu_pids $!"
   for _ in $(seq 100); do [ -S "$work/compressed.sock" ] && [ -S "$work/luks.sock" ] && break; sleep 0.1; done
   fleck_iops=$(iops "$uri")

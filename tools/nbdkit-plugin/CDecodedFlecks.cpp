@@ -7,6 +7,7 @@ namespace fleck::nbd {
 CDecodedFlecks::CDecodedFlecks(zel::P<CFleckDisk> disk, int threadCount, std::size_t capacity)
     : disk(std::move(disk)),
       fleckSize(this->disk->getFleckSize()),
+      diskSize(this->disk->getSize()),
       capacity(std::max<std::size_t>(capacity, 2)) {
   for (int i = 0; i < threadCount; ++i)
     threads.emplace_back([this](std::stop_token stop) { readAheadLoop(stop); });
@@ -121,15 +122,65 @@ void CDecodedFlecks::readAheadLoop(std::stop_token stop) {
       changed.wait(lock);
       continue;
     }
-    const std::int64_t index = queue.front();
+    // A run of queued flecks that follow each other is decoded as one batch, so that
+    // their digests run side by side.
+    const std::int64_t first = queue.front();
     queue.pop_front();
-    if (entries.count(index) != 0) continue;
-    try {
-      decode(lock, index);
-    } catch (...) {
-      // The request that needs the fleck decodes it again and reports the failure.
+    if (entries.count(first) != 0) continue;
+    std::int64_t count = 1;
+    while (count < kReadAheadBatch && !queue.empty() && queue.front() == first + count &&
+           entries.count(first + count) == 0) {
+      queue.pop_front();
+      ++count;
     }
+    decodeRun(lock, first, count);
   }
+}
+
+void CDecodedFlecks::decodeRun(std::unique_lock<std::mutex>& lock, std::int64_t first,
+                               std::int64_t count) {
+  for (std::int64_t i = 0; i < count; ++i)
+    entries[first + i] = Entry{};
+  ++decoding;
+  zel::P<CFleck> fleck;
+  if (!idle.empty()) {
+    fleck = idle.back();
+    idle.pop_back();
+  }
+  lock.unlock();
+  std::vector<std::shared_ptr<zel::TBuffer<unsigned char>>> decoded;
+  bool failed = false;
+  try {
+    if (fleck == nullptr) fleck = disk->newStandAloneFleckObject();
+    std::vector<zel::TBuffer<unsigned char>*> pointers;
+    for (std::int64_t i = 0; i < count; ++i) {
+      decoded.push_back(std::make_shared<zel::TBuffer<unsigned char>>());
+      pointers.push_back(decoded.back().get());
+    }
+    fleck->readFlecks(first, static_cast<std::size_t>(count), pointers.data());
+  } catch (...) {
+    // The requests that need these flecks decode them again and report the failure.
+    failed = true;
+  }
+  lock.lock();
+  --decoding;
+  if (fleck != nullptr && !failed) idle.push_back(fleck);
+  for (std::int64_t i = 0; i < count; ++i) {
+    if (failed) {
+      entries.erase(first + i);
+      continue;
+    }
+    // A payload is the fleck's bytes up to the disk's end.
+    const zel::TBuffer<unsigned char>& bytes = *decoded[static_cast<std::size_t>(i)];
+    const std::int64_t length = std::min<std::int64_t>(static_cast<std::int64_t>(bytes.getUsed()),
+                                                       diskSize - (first + i) * fleckSize);
+    Entry& entry = entries[first + i];
+    entry.data = std::make_shared<const std::vector<unsigned char>>(
+        bytes.getData(), bytes.getData() + std::max<std::int64_t>(length, 0));
+    entry.lastUse = ++useClock;
+  }
+  evict();
+  changed.notify_all();
 }
 
 }  // namespace fleck::nbd

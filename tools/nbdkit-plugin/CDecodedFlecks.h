@@ -62,9 +62,16 @@ class CDecodedFlecks final {
   // Drops the least recently used decoded flecks beyond the capacity (lock held).
   void evict();
   void readAheadLoop(std::stop_token stop);
+  // Decodes the `count` flecks from `first` on as one batch (CFleck::readFlecks) and
+  // keeps them; on a failure keeps none (the requests decode them one by one).
+  void decodeRun(std::unique_lock<std::mutex>& lock, std::int64_t first, std::int64_t count);
+
+  // Flecks a read-ahead thread decodes at once.
+  static constexpr std::int64_t kReadAheadBatch = 8;
 
   const zel::P<CFleckDisk> disk;
   const std::int64_t fleckSize;
+  const std::int64_t diskSize;
   const std::size_t capacity;
   std::mutex mutex;
   std::condition_variable changed;  // an entry was decoded or dropped; work was queued
