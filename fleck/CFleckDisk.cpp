@@ -388,19 +388,6 @@ void removeFolderIfEmpty(zel::IFileSystem* fs, const zel::CURI& folder) {
   }
 }
 
-// Gives the link file `name` in `folder` its earlier target again (none: no file).
-void putLinkBack(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name,
-                 const zel::CURI& target) {
-  if (!target.isEmpty()) {
-    CFleckDiskLink link;
-    link.setTargetURI(target);
-    link.store(fs, folder, name);
-    return;
-  }
-  for (int copy = 0; copy < 2; ++copy)
-    fs->deleteFile(CFleckDiskAuxFileBase::getAuxFileURI(folder, name, copy), true);
-}
-
 // Puts back what a failed createChild changed, newest first; what cannot be put back
 // is logged (the caller rethrows the first failure).
 class CChildUndo {
@@ -511,13 +498,15 @@ void CFleckDisk::createChildFiles(zel::IFileSystem* fs, const zel::CURI& childFo
       // through the new, empty child to the parent exactly as before.
       if (!previousChild.isEmpty()) {
         const zel::CURI oldParentLink = loadLink(fs, previousChild, getParentLinkFileName());
-        undo.onFailure(
-            [=] { putLinkBack(fs, previousChild, getParentLinkFileName(), oldParentLink); });
+        undo.onFailure([=] {
+          CFleckDiskLink::write(fs, previousChild, getParentLinkFileName(), oldParentLink);
+        });
         storeLink(fs, previousChild, getParentLinkFileName(),
                   childFolder.toRelative(previousChild));
       }
-      undo.onFailure(
-          [=] { putLinkBack(fs, parentFolder, getChildLinkFileName(), parentChildLink); });
+      undo.onFailure([=] {
+        CFleckDiskLink::write(fs, parentFolder, getChildLinkFileName(), parentChildLink);
+      });
       storeLink(fs, parentFolder, getChildLinkFileName(), childFolder.toRelative(parentFolder));
     }
   } catch (...) {

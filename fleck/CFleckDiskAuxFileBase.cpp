@@ -61,6 +61,12 @@ void CFleckDiskAuxFileBase::storeAuxFile(zel::IFileSystem* fs, const zel::CURI& 
   }
 }
 
+void CFleckDiskAuxFileBase::removeAuxFile(zel::IFileSystem* fs, const zel::CURI& folder,
+                                          const zel::String& name) {
+  for (int copyIndex = 0; copyIndex < 2; ++copyIndex)
+    fs->deleteFile(getAuxFileURI(folder, name, copyIndex), true);
+}
+
 zel::P<zel::TBuffer<unsigned char>> CFleckDiskAuxFileBase::loadAuxFile(zel::IFileSystem* fs,
                                                                        const zel::CURI& folder,
                                                                        const zel::String& name) {

@@ -44,6 +44,10 @@ class CFleckDiskAuxFileBase : public zel::CBase {
   static void storeAuxFile(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name,
                            const zel::TBuffer<unsigned char>& data);
 
+  // Removes both copies of `name` in `folder`, copy 0 first (a reader takes copy 1
+  // until both are gone); missing copies are fine.
+  static void removeAuxFile(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name);
+
   // The payload of the first intact copy. When neither is intact, the error of copy 0
   // is thrown with its class kept (a missing file stays a zel::CFileSystemError with
   // problem NotFound) and the property "uri" naming copy 0. A damaged copy is not

@@ -27,6 +27,17 @@ void CFleckDiskLink::store(zel::IFileSystem* fs, const zel::CURI& folder,
   storeAuxFile(fs, folder, name, *stream->getBuffer());
 }
 
+void CFleckDiskLink::write(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name,
+                           const zel::CURI& target) {
+  if (target.isEmpty()) {
+    removeAuxFile(fs, folder, name);
+    return;
+  }
+  CFleckDiskLink link;
+  link.setTargetURI(target);
+  link.store(fs, folder, name);
+}
+
 void CFleckDiskLink::load(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name) {
   zel::P<zel::TBuffer<unsigned char>> record = loadAuxFile(fs, folder, name);
   auto stream = zel::make<zel::CBufferStream>(record.get(), zel::CBufferStream::ReadOnly());

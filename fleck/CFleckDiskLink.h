@@ -28,6 +28,10 @@ class CFleckDiskLink : public CFleckDiskAuxFileBase {
 
   // Writes both copies of the link file `name` in `folder`.
   void store(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name) const;
+  // Makes the link file `name` in `folder` lead to `target`, or removes it (both
+  // copies) when `target` is empty.
+  static void write(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name,
+                    const zel::CURI& target);
 
   // Reads the first intact copy. A missing file is the file system's NotFound error
   // (zel::CFileSystemError); a wrong magic is zel::CError. On failure the target stays

@@ -46,8 +46,7 @@ void CFleckDiskMark::load(zel::IFileSystem* fs, const zel::CURI& folder) {
 }
 
 void CFleckDiskMark::clear(zel::IFileSystem* fs, const zel::CURI& folder) {
-  fs->deleteFile(getAuxFileURI(folder, getFileName(), 0), true);
-  fs->deleteFile(getAuxFileURI(folder, getFileName(), 1), true);
+  removeAuxFile(fs, folder, getFileName());
 }
 
 }  // namespace fleck

@@ -29,19 +29,6 @@ void makeFolders(zel::IFileSystem* fs, const zel::CURI& folder) {
   fs->createFolder(folder, 0x1ff);
 }
 
-// Writes the link file `name` to `target`, or removes both copies when there is none.
-void writeLink(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name,
-               const zel::CURI& target) {
-  if (!target.isEmpty()) {
-    CFleckDiskLink link;
-    link.setTargetURI(target);
-    link.store(fs, folder, name);
-    return;
-  }
-  fs->deleteFile(CFleckDiskLink::getAuxFileURI(folder, name, 0), true);
-  fs->deleteFile(CFleckDiskLink::getAuxFileURI(folder, name, 1), true);
-}
-
 // True when the link file reads back as `target` (or is absent when that is empty).
 bool linkReadsBack(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name,
                    const zel::CURI& target) {
@@ -168,8 +155,10 @@ void CDiskCopier::finishDisk(const CCopyPlan::Disk& disk) {
   bool right = false;
   try {
     disk.header.store(fs.get(), disk.destination);
-    writeLink(fs.get(), disk.destination, CFleckDisk::getParentLinkFileName(), disk.parentLink);
-    writeLink(fs.get(), disk.destination, CFleckDisk::getChildLinkFileName(), disk.childLink);
+    CFleckDiskLink::write(fs.get(), disk.destination, CFleckDisk::getParentLinkFileName(),
+                          disk.parentLink);
+    CFleckDiskLink::write(fs.get(), disk.destination, CFleckDisk::getChildLinkFileName(),
+                          disk.childLink);
     CFleckDiskHeader back;
     back.load(fs.get(), disk.destination);
     right = CCopyPlan::sameHeader(back, disk.header) &&

@@ -97,20 +97,6 @@ zel::CURI resolve(const zel::CURI& holder, const zel::CURI& link) {
   return (link.isAbsolute() ? link : holder << link).toNormalized();
 }
 
-void storeLink(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name,
-               const zel::CURI& target) {
-  CFleckDiskLink link;
-  link.setTargetURI(target);
-  link.store(fs, folder, name);
-}
-
-// Both copies of a metadata file; copy 0 first, so a reader takes the fallback copy
-// until both are gone.
-void deleteAuxFile(zel::IFileSystem* fs, const zel::CURI& folder, const zel::String& name) {
-  for (int copy = 0; copy < 2; ++copy)
-    fs->deleteFile(CFleckDiskAuxFileBase::getAuxFileURI(folder, name, copy), true);
-}
-
 bool holdsHeader(zel::IFileSystem* fs, const zel::CURI& folder) {
   return fs->fileExists(CFleckDiskHeader::getHeaderURI(folder, 0)) ||
          fs->fileExists(CFleckDiskHeader::getHeaderURI(folder, 1));
@@ -291,15 +277,16 @@ CSnapshotRemover::Result CSnapshotRemover::remove(const zel::CURI& given, IProgr
   // never move flecks into a disk that nothing reads.
   if (n.parentsChild == folder) {
     if (!n.child.isEmpty()) {
-      storeLink(fs, n.parent, CFleckDisk::getChildLinkFileName(), n.child.toRelative(n.parent));
+      CFleckDiskLink::write(fs, n.parent, CFleckDisk::getChildLinkFileName(),
+                            n.child.toRelative(n.parent));
     } else {
-      deleteAuxFile(fs, n.parent, CFleckDisk::getChildLinkFileName());
+      CFleckDiskAuxFileBase::removeAuxFile(fs, n.parent, CFleckDisk::getChildLinkFileName());
     }
     fs->sync(n.parent);
   }
   if (!n.child.isEmpty()) {
-    storeLink(fs, n.child, CFleckDisk::getParentLinkFileName(),
-              n.parentLink.isAbsolute() ? n.parentLink : n.parent.toRelative(n.child));
+    CFleckDiskLink::write(fs, n.child, CFleckDisk::getParentLinkFileName(),
+                          n.parentLink.isAbsolute() ? n.parentLink : n.parent.toRelative(n.child));
     fs->sync(n.child);
   }
 
@@ -333,9 +320,10 @@ void CSnapshotRemover::deleteDisk(const zel::CURI& folder, zel::P<CFleckDiskLock
   if (fs->folderExists(folder << "flecks")) deleteTree(fs, folder << "flecks");
   fs->deleteFile(folder << "flecks", true);
   // The header first: from then on nothing takes the folder for a disk.
-  deleteAuxFile(fs, folder, CFleckDiskHeader::getHeaderURI(folder, 0).getName());
-  deleteAuxFile(fs, folder, CFleckDisk::getChildLinkFileName());
-  deleteAuxFile(fs, folder, CFleckDisk::getParentLinkFileName());
+  CFleckDiskAuxFileBase::removeAuxFile(fs, folder,
+                                       CFleckDiskHeader::getHeaderURI(folder, 0).getName());
+  CFleckDiskAuxFileBase::removeAuxFile(fs, folder, CFleckDisk::getChildLinkFileName());
+  CFleckDiskAuxFileBase::removeAuxFile(fs, folder, CFleckDisk::getParentLinkFileName());
   ownLock = nullptr;
   // The mark goes last: until then a second run knows what it finds.
   CFleckDiskMark::clear(fs, folder);

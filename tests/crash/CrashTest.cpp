@@ -147,7 +147,11 @@ TEST_P(ImportKillTest, AKilledImportLeavesAnIntactDiskThatASecondImportCompletes
   }
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+INSTANTIATE_TEST_SUITE_P(Seeds, ImportKillTest, ::testing::Values(1u));  // one seed: slow there
+#else
 INSTANTIATE_TEST_SUITE_P(Seeds, ImportKillTest, ::testing::Values(1u, 2u));
+#endif
 
 using RemoveKillTest = KillTest;
 

@@ -66,11 +66,7 @@ CDecodedFlecks::Payload CDecodedFlecks::decode(std::unique_lock<std::mutex>& loc
                                                std::int64_t index) {
   entries[index] = Entry{};
   ++decoding;
-  zel::P<CFleck> fleck;
-  if (!idle.empty()) {
-    fleck = idle.back();
-    idle.pop_back();
-  }
+  zel::P<CFleck> fleck = takeIdle();
   lock.unlock();
   Payload data;
   std::exception_ptr failure;
@@ -86,8 +82,7 @@ CDecodedFlecks::Payload CDecodedFlecks::decode(std::unique_lock<std::mutex>& loc
   }
   lock.lock();
   --decoding;
-  // A fleck object whose load failed may hold a half state: it is not used again.
-  if (fleck != nullptr && failure == nullptr) idle.push_back(fleck);
+  giveBack(fleck, failure != nullptr);
   if (failure != nullptr) {
     entries.erase(index);
     changed.notify_all();
@@ -99,6 +94,18 @@ CDecodedFlecks::Payload CDecodedFlecks::decode(std::unique_lock<std::mutex>& loc
   evict();
   changed.notify_all();
   return data;
+}
+
+zel::P<CFleck> CDecodedFlecks::takeIdle() {
+  if (idle.empty()) return nullptr;
+  zel::P<CFleck> fleck = idle.back();
+  idle.pop_back();
+  return fleck;
+}
+
+void CDecodedFlecks::giveBack(const zel::P<CFleck>& fleck, bool failed) {
+  // A fleck object whose load failed may hold a half state: it is not used again.
+  if (fleck != nullptr && !failed) idle.push_back(fleck);
 }
 
 void CDecodedFlecks::evict() {
@@ -142,11 +149,7 @@ void CDecodedFlecks::decodeRun(std::unique_lock<std::mutex>& lock, std::int64_t 
   for (std::int64_t i = 0; i < count; ++i)
     entries[first + i] = Entry{};
   ++decoding;
-  zel::P<CFleck> fleck;
-  if (!idle.empty()) {
-    fleck = idle.back();
-    idle.pop_back();
-  }
+  zel::P<CFleck> fleck = takeIdle();
   lock.unlock();
   std::vector<std::shared_ptr<zel::TBuffer<unsigned char>>> decoded;
   bool failed = false;
@@ -164,7 +167,7 @@ void CDecodedFlecks::decodeRun(std::unique_lock<std::mutex>& lock, std::int64_t 
   }
   lock.lock();
   --decoding;
-  if (fleck != nullptr && !failed) idle.push_back(fleck);
+  giveBack(fleck, failed);
   for (std::int64_t i = 0; i < count; ++i) {
     if (failed) {
       entries.erase(first + i);

@@ -59,6 +59,9 @@ class CDecodedFlecks final {
 
   // Decodes `index` (outside the lock) and keeps it; rethrows a failure.
   Payload decode(std::unique_lock<std::mutex>& lock, std::int64_t index);
+  // An idle fleck object, or null (lock held); and back when a decode is done.
+  zel::P<CFleck> takeIdle();
+  void giveBack(const zel::P<CFleck>& fleck, bool failed);
   // Drops the least recently used decoded flecks beyond the capacity (lock held).
   void evict();
   void readAheadLoop(std::stop_token stop);
