@@ -23,16 +23,21 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-TEST(S3ToolTest, ASnapshotChainOnS3KeepsWhatEachDiskRead) {
-  if (kSanitized) GTEST_SKIP() << "the tool on S3 runs in the release tests";
-  if (!gatewayReady()) return;
-  TempFolder scratch;
-  auto fleck = [&](std::vector<std::string> arguments) {
+class S3ToolTest : public ::testing::Test {
+ protected:
+  // Runs the tool, expecting it to succeed; its standard output.
+  std::string fleck(std::vector<std::string> arguments) const {
     arguments.insert(arguments.begin(), FLECK_CLI_BINARY);
     const ProgramResult r = runProgram(arguments, scratch.path());
     EXPECT_EQ(r.status, 0) << arguments[1] << ": " << r.err;
     return r.out;
-  };
+  }
+  TempFolder scratch;
+};
+
+TEST_F(S3ToolTest, ASnapshotChainOnS3KeepsWhatEachDiskRead) {
+  if (kSanitized) GTEST_SKIP() << "the tool on S3 runs in the release tests";
+  if (!gatewayReady()) return;
   const std::string base = freshFolder().toString(true).toUTF8();
   const std::string live = base + "/live", snapshot = base + "/snapshot";
   const std::string one = scratch.path() + "/one", two = scratch.path() + "/two";
@@ -67,15 +72,9 @@ TEST(S3ToolTest, ASnapshotChainOnS3KeepsWhatEachDiskRead) {
   EXPECT_TRUE(readFile(scratch.path() + "/snapshot.out") == first);
 }
 
-TEST(S3ToolTest, AChainCopiedToS3AndBackExportsAsTheOriginal) {
+TEST_F(S3ToolTest, AChainCopiedToS3AndBackExportsAsTheOriginal) {
   if (kSanitized) GTEST_SKIP() << "the tool on S3 runs in the release tests";
   if (!gatewayReady()) return;
-  TempFolder scratch;
-  auto fleck = [&](std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), FLECK_CLI_BINARY);
-    const ProgramResult r = runProgram(arguments, scratch.path());
-    EXPECT_EQ(r.status, 0) << arguments[1] << ": " << r.err;
-  };
   const std::string local = scratch.path() + "/local", back = scratch.path() + "/back";
   const std::string remote = freshFolder().toString(true).toUTF8();
   fleck({"generate-image", "2M", scratch.path() + "/one"});

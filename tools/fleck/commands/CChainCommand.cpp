@@ -45,9 +45,7 @@ int CChainCommand::run() {
       disk["unfinished"] = disks[i].unfinished;
       out["disks"].push_back(disk);
     }
-    const std::string text =
-        out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-    std::fputs(text.c_str(), stdout);
+    printJson(out);
     return kExitOk;
   }
   std::printf("%-3s %-10s %10s %12s %12s  %s\n", "#", "role", "flecks", "stored", "frees",

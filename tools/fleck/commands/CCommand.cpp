@@ -1,5 +1,8 @@
 #include "CCommand.h"
 
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <thread>
 
@@ -45,6 +48,12 @@ int CCommand::readThreadsFor(const zel::CURI& location) const {
   if (threadsOption.wasGiven()) return threads;
   if (location.getScheme() == L"s3") return std::max(threads, kObjectStoreReadThreads);
   return threads;
+}
+
+void CCommand::printJson(const nlohmann::ordered_json& out) {
+  const std::string text =
+      out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  std::fputs(text.c_str(), stdout);
 }
 
 int CCommand::defaultThreads() {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "CCommandLine.h"
 #include "CPasswordSource.h"
 #include "CProgress.h"
@@ -49,6 +51,9 @@ class CCommand {
   // background stores.
   static zel::P<zel::IFileSystem> makeFileSystem(int completionThreads);
   static int defaultThreads();
+  // Prints `out` on standard output, indented, with a newline. A path need not be valid
+  // UTF-8: such bytes become U+FFFD instead of an exception.
+  static void printJson(const nlohmann::ordered_json& out);
 
   CCommandLine* command = nullptr;
   CPasswordSource passwords;

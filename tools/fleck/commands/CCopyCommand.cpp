@@ -80,9 +80,7 @@ int CCopyCommand::run() {
     out["bytes_written"] = stats.bytesWritten;
     out["bytes_read"] = stats.bytesRead;
     out["seconds"] = stats.seconds;
-    const std::string text =
-        out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-    std::fputs(text.c_str(), stdout);
+    printJson(out);
   } else if (!quiet) {
     std::printf(
         "copied %s to %s in %.2f s: %lld disk%s, %lld fleck files copied, %lld unchanged, "

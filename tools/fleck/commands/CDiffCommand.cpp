@@ -69,10 +69,7 @@ int CDiffCommand::run() {
     out["compared_flecks"] = result.comparedFlecks;
     out["shared_flecks"] = result.sharedFlecks;
     out["heads_read"] = result.headsRead;
-    // A path need not be valid UTF-8; such bytes become U+FFFD instead of an exception.
-    const std::string text =
-        out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-    std::fputs(text.c_str(), stdout);
+    printJson(out);
     return kExitOk;
   }
 

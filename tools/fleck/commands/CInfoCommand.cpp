@@ -99,10 +99,7 @@ int CInfoCommand::run() {
     out["stored_bytes"] = storedBytes;
     out["ratio"] = ratioValue(ratio);
     out["stray_files"] = static_cast<std::int64_t>(strays.size());
-    // A path need not be valid UTF-8; such bytes become U+FFFD instead of an exception.
-    const std::string text =
-        out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-    std::fputs(text.c_str(), stdout);
+    printJson(out);
     return kExitOk;
   }
 
